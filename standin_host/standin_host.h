@@ -1,0 +1,159 @@
+// A small stand-in for the effect host: it owns image worlds, offers the callbacks and suites the
+// plug-in uses, and drives a plug-in's entry point through the commands a host sends (global
+// setup, parameter setup, render). Iteration is serial, row by row from the top and each row from
+// the left, so every render is repeatable. For tests it counts what the plug-in acquires and
+// creates, and it can inject faults into any callback.
+//
+// One Host serves one thread: the callbacks without a context argument (the basic suite, the ANSI
+// helpers) find their host through a thread-local pointer that each command sets. Several Hosts on
+// several threads work side by side.
+#pragma once
+
+#include "AE_Effect.h"
+#include "AE_EffectCB.h"
+#include "AE_EffectCBSuites.h"
+#include "SPBasic.h"
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+namespace standin {
+
+// An image world owned by the host: 8-bit (PF_Pixel8) or deep 16-bit (PF_Pixel16) pixels in rows
+// `rowbytes` apart, where rowbytes = width × pixel size + rowPadding. Pixels start zeroed.
+class World {
+public:
+    World(A_long width, A_long height, bool deep, A_long rowPadding = 0);
+    World(const World&) = delete;
+    World& operator=(const World&) = delete;
+    World(World&&) noexcept;
+    World& operator=(World&&) noexcept;
+    ~World();
+
+    PF_EffectWorld& def() { return def_; }
+    const PF_EffectWorld& def() const { return def_; }
+
+    bool deep() const { return PF_WORLD_IS_DEEP(&def_); }
+    A_long width() const { return def_.width; }
+    A_long height() const { return def_.height; }
+    A_long rowbytes() const { return def_.rowbytes; }
+
+    // The pixel at (x, y); Pixel must match the world's depth.
+    template <typename Pixel>
+    Pixel& at(A_long x, A_long y);
+    template <typename Pixel>
+    const Pixel& at(A_long x, A_long y) const;
+
+    // True when both worlds have the same size and depth and equal pixels (row padding ignored).
+    bool samePixels(const World& other) const;
+
+private:
+    std::unique_ptr<std::uint8_t[]> storage_;
+    PF_EffectWorld def_{};
+};
+
+// The host callbacks that are counted and that a fault can target.
+enum class Callback {
+    Copy,
+    NewWorld,
+    DisposeWorld,
+    AddParam,
+    Strcpy,
+    AcquireSuite,
+    ReleaseSuite,
+    Iterate8,
+    Iterate16,
+    Sprintf,
+};
+inline constexpr int kCallbackCount = 10;
+const char* callbackName(Callback callback);
+
+// Make the `atCall`-th call (1-based, counted since the last resetCounters()) of `callback` fail
+// with `code` instead of doing its work. A failing strcpy copies nothing and returns null; a
+// failing sprintf writes nothing and returns -1; a failing AcquireSuite hands back no table.
+struct Fault {
+    Callback callback;
+    int atCall;
+    PF_Err code;
+};
+
+struct FaultPlan {
+    std::vector<Fault> failures;
+    std::vector<std::string> refusedSuites;  // AcquireSuite answers an error for these names
+    std::vector<std::string> nullSuites;     // AcquireSuite answers success with a null table
+    // When >= 0: an iterate call stops and returns PF_Interrupt_CANCEL once it has visited this
+    // many pixels, as when the user interrupts a render.
+    long long cancelAfterPixels = -1;
+};
+
+// The effect's three controls as the render command hands them over (params[1..3]).
+struct Settings {
+    bool useColorKey = false;
+    PF_Pixel8 keyColor{255, 255, 255, 255};  // alpha, red, green, blue
+    A_long tolerance = 6;
+};
+
+class Host {
+public:
+    explicit Host(PF_FilterProc entryPoint);
+    ~Host();
+    Host(const Host&) = delete;
+    Host& operator=(const Host&) = delete;
+
+    // Commands, as a host sends them. Each returns the entry point's result.
+    PF_Err about(std::string* text = nullptr);  // text: out_data's return_msg after the call
+    PF_Err globalSetup();                        // results stay in outData()
+    PF_Err paramsSetup();                        // the added parameters land in registeredParams()
+    // Renders `input` into `output`. The output's extent_hint is used as it stands (World's
+    // constructor sets it to the whole frame); params[0] holds the input layer.
+    PF_Err render(World& input, World& output, const Settings& settings);
+    // Any command with the host's records, for commands the helpers above do not cover.
+    PF_Err command(PF_Cmd cmd, PF_ParamDef* params[], PF_EffectWorld* output);
+
+    PF_InData& inData() { return inData_; }
+    PF_OutData& outData() { return outData_; }
+    const std::vector<PF_ParamDef>& registeredParams() const { return params_; }
+
+    // With true, in_data's pica_basicP is null for the following commands.
+    void setBasicSuiteMissing(bool missing);
+    FaultPlan& faults() { return faults_; }
+
+    // Bookkeeping since the last resetCounters().
+    int calls(Callback callback) const { return calls_[static_cast<int>(callback)]; }
+    int suitesAcquired() const { return acquired_; }  // successful AcquireSuite calls
+    int suitesReleased() const { return released_; }
+    int suitesHeld() const { return acquired_ - released_; }
+    int worldsCreated() const { return worldsCreated_; }
+    int liveWorlds() const;  // created through new_world and not yet disposed of
+    // Every callback made, in order, as "copy", "new_world", "iterate8", ... (callbackName()).
+    const std::vector<std::string>& callLog() const { return callLog_; }
+    // Progress that the last iterate reported: rows done and the final count it was given.
+    A_long progressDone() const { return progressDone_; }
+    A_long progressFinal() const { return progressFinal_; }
+    void resetCounters();
+
+private:
+    struct Impl;
+    friend struct Impl;
+
+    PF_FilterProc entryPoint_;
+    PF_InData inData_{};
+    PF_OutData outData_{};
+    std::vector<PF_ParamDef> params_;
+    FaultPlan faults_;
+    std::array<int, kCallbackCount> calls_{};
+    int acquired_ = 0;
+    int released_ = 0;
+    int worldsCreated_ = 0;
+    std::vector<std::unique_ptr<World>> worlds_;  // worlds made through new_world
+    std::vector<std::string> callLog_;
+    A_long progressDone_ = 0;
+    A_long progressFinal_ = 0;
+    bool basicSuiteMissing_ = false;
+};
+
+}  // namespace standin
