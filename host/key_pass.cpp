@@ -1,0 +1,28 @@
+#include "render.h"
+
+namespace telvix {
+
+template <typename Pixel>
+PF_Err keyPass(void* refcon, A_long /*x*/, A_long /*y*/, Pixel* inPixel, Pixel* outPixel)
+{
+    const auto* info = static_cast<const RenderInfo<Pixel>*>(refcon);
+    if (inPixel == nullptr || outPixel == nullptr) {
+        return PF_Err_NONE;
+    }
+    const Pixel& key = info->keyColor;
+    if (inPixel->red == key.red && inPixel->blue == key.blue && inPixel->green == key.green &&
+        inPixel->alpha == key.alpha) {
+        // Keyed pixels keep their colour: straight (unpremultiplied) colour stays meaningful
+        // at alpha 0, and the smoothing reads it.
+        outPixel->alpha = 0;
+        outPixel->red = key.red;
+        outPixel->green = key.green;
+        outPixel->blue = key.blue;
+    }
+    return PF_Err_NONE;
+}
+
+template PF_Err keyPass<PF_Pixel8>(void*, A_long, A_long, PF_Pixel8*, PF_Pixel8*);
+template PF_Err keyPass<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+
+}  // namespace telvix

@@ -1,0 +1,177 @@
+#include "render.h"
+
+#include "AE_EffectCB.h"
+#include "AE_EffectCBSuites.h"
+#include "AE_Macros.h"
+#include "params.h"
+#include "smoothing_engine.h"
+#include "suite_handler.h"
+
+#include <algorithm>
+#include <type_traits>
+
+namespace telvix {
+
+namespace {
+
+template <typename Pixel>
+using PixelFunction = PF_Err (*)(void* refcon, A_long x, A_long y, Pixel* in, Pixel* out);
+
+template <typename Pixel>
+constexpr bool kIsDeep = std::is_same_v<Pixel, PF_Pixel16>;
+
+// Runs the iterate of Pixel's depth once, through a handler of its own that releases the suite
+// as soon as iterate returns. iterate's result is passed back unchanged.
+template <typename Pixel>
+PF_Err iterateWorld(PF_InData* in_data, A_long progressFinal, PF_EffectWorld* src,
+                    const PF_Rect* area, void* refcon, PixelFunction<Pixel> pixelFunction,
+                    PF_EffectWorld* dst)
+{
+    SuiteHandler suites(in_data->pica_basicP);
+    if constexpr (kIsDeep<Pixel>) {
+        return suites.iterate16Suite()->iterate(in_data, 0, progressFinal, src, area, refcon,
+                                                pixelFunction, dst);
+    } else {
+        return suites.iterate8Suite()->iterate(in_data, 0, progressFinal, src, area, refcon,
+                                               pixelFunction, dst);
+    }
+}
+
+// The key colour in the depth's channel range: unchanged in 8-bit, widened with the host's
+// 8-to-16 conversion ((c * 32768 + 128) / 255) in 16-bit.
+template <typename Pixel>
+Pixel widenKeyColor(const PF_Pixel& c)
+{
+    if constexpr (kIsDeep<Pixel>) {
+        return Pixel{static_cast<A_u_short>(CONVERT8TO16(c.alpha)),
+                     static_cast<A_u_short>(CONVERT8TO16(c.red)),
+                     static_cast<A_u_short>(CONVERT8TO16(c.green)),
+                     static_cast<A_u_short>(CONVERT8TO16(c.blue))};
+    } else {
+        return c;
+    }
+}
+
+// The output's extent limited to the bounds of both worlds of an iterate, so that no pixel
+// function is ever handed a position outside a world, whatever the worlds' sizes.
+PF_Rect iterateArea(const PF_LRect& extent, const PF_EffectWorld& a, const PF_EffectWorld& b)
+{
+    PF_Rect area;
+    area.left = std::max<A_long>(extent.left, 0);
+    area.top = std::max<A_long>(extent.top, 0);
+    area.right = std::min({extent.right, a.width, b.width});
+    area.bottom = std::min({extent.bottom, a.height, b.height});
+    area.right = std::max(area.right, area.left);
+    area.bottom = std::max(area.bottom, area.top);
+    return area;
+}
+
+template <typename Pixel>
+RenderInfo<Pixel> makeRenderInfo(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* output)
+{
+    RenderInfo<Pixel> info{};
+    info.useColorKey = params[kParamUseColorKey]->u.bd.value == 1;
+    info.keyColor = widenKeyColor<Pixel>(params[kParamColorKey]->u.cd.value);
+    // The host keeps the slider inside its valid range; clamping keeps the 16-bit scaling
+    // (tolerance << 7) defined even for a host that does not.
+    info.tolerance = std::clamp(params[kParamSmoothRange]->u.sd.value, kSmoothRangeMin,
+                                kSmoothRangeMax);
+    info.tolerance2 = info.tolerance;
+    info.source = &params[kParamInput]->u.ld;
+    info.output = output;
+    info.inData = in_data;
+    return info;
+}
+
+// The temporary world of one render. Once created, it is disposed of exactly once: explicitly
+// on the ordinary paths (whose result counts), or by the destructor when an exception unwinds.
+class TemporaryWorld {
+public:
+    explicit TemporaryWorld(PF_InData* in_data) : inData_(in_data) {}
+    TemporaryWorld(const TemporaryWorld&) = delete;
+    TemporaryWorld& operator=(const TemporaryWorld&) = delete;
+    ~TemporaryWorld() { dispose(); }
+
+    PF_Err create(A_long width, A_long height, PF_NewWorldFlags flags)
+    {
+        const PF_Err err =
+            inData_->utils->new_world(inData_->effect_ref, width, height, flags, &world_);
+        live_ = err == PF_Err_NONE;
+        return err;
+    }
+
+    PF_Err dispose()
+    {
+        if (!live_) {
+            return PF_Err_NONE;
+        }
+        live_ = false;
+        return inData_->utils->dispose_world(inData_->effect_ref, &world_);
+    }
+
+    PF_EffectWorld* world() { return &world_; }
+
+private:
+    PF_InData* inData_;
+    PF_EffectWorld world_{};
+    bool live_ = false;
+};
+
+template <typename Pixel>
+PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* output)
+{
+    RenderInfo<Pixel> info = makeRenderInfo<Pixel>(in_data, params, output);
+    PF_EffectWorld* input = info.source;
+    PF_UtilCallbacks* utils = in_data->utils;
+    const A_long progressFinal = output->extent_hint.bottom - output->extent_hint.top;
+
+    PF_Err err = utils->copy(in_data->effect_ref, input, output, nullptr, nullptr);
+    if (err != PF_Err_NONE) {
+        return err;
+    }
+
+    TemporaryWorld temporary(in_data);
+    err = temporary.create(input->width, input->height,
+                           kIsDeep<Pixel> ? PF_NewWorldFlag_DEEP_PIXELS : PF_NewWorldFlag_NONE);
+    if (err != PF_Err_NONE) {
+        return err;
+    }
+
+    if (info.useColorKey) {
+        PF_EffectWorld* keyed = temporary.world();
+        info.output = keyed;
+        err = utils->copy(in_data->effect_ref, input, keyed, nullptr, nullptr);
+        if (err == PF_Err_NONE) {
+            const PF_Rect area = iterateArea(output->extent_hint, *input, *keyed);
+            err = iterateWorld<Pixel>(in_data, progressFinal, input, &area, &info,
+                                      &keyPass<Pixel>, keyed);
+        }
+        info.source = keyed;
+        info.output = output;
+    }
+    if (err == PF_Err_NONE) {
+        err = utils->copy(in_data->effect_ref, info.source, output, nullptr, nullptr);
+    }
+    if (err == PF_Err_NONE) {
+        const PF_Rect area = iterateArea(output->extent_hint, *info.source, *output);
+        err = iterateWorld<Pixel>(in_data, progressFinal, info.source, &area, &info,
+                                  &smoothingPass<Pixel>, output);
+    }
+
+    const PF_Err disposeErr = temporary.dispose();
+    return err != PF_Err_NONE ? err : disposeErr;
+}
+
+}  // namespace
+
+PF_Err render(PF_InData* in_data, PF_ParamDef* params[], PF_LayerDef* output)
+{
+    // Takes no suite: constructing it checks the basic suite before any world is touched.
+    SuiteHandler renderScope(in_data->pica_basicP);
+    if (PF_WORLD_IS_DEEP(output)) {
+        return renderDepth<PF_Pixel16>(in_data, params, output);
+    }
+    return renderDepth<PF_Pixel8>(in_data, params, output);
+}
+
+}  // namespace telvix
