@@ -52,7 +52,11 @@ public:
     bool samePixels(const World& other) const;
 
 private:
-    std::unique_ptr<std::uint8_t[]> storage_;
+    // calloc'd, so that a large fresh world costs no explicit clearing pass.
+    struct FreeStorage {
+        void operator()(std::uint8_t* p) const noexcept;
+    };
+    std::unique_ptr<std::uint8_t[], FreeStorage> storage_;
     PF_EffectWorld def_{};
 };
 
@@ -136,6 +140,20 @@ public:
     A_long progressFinal() const { return progressFinal_; }
     void resetCounters();
 
+    // Makes `host` the calling thread's current host while it lives (restoring the previous one
+    // afterwards), as each command does. With it, the context-free callbacks (the basic suite
+    // in inData().pica_basicP, the ANSI helpers) can also be called outside a command.
+    class Scope {
+    public:
+        explicit Scope(Host& host);
+        ~Scope();
+        Scope(const Scope&) = delete;
+        Scope& operator=(const Scope&) = delete;
+
+    private:
+        Host* previous_;
+    };
+
 private:
     struct Impl;
     friend struct Impl;
@@ -154,6 +172,8 @@ private:
     A_long progressDone_ = 0;
     A_long progressFinal_ = 0;
     bool basicSuiteMissing_ = false;
+    PF_UtilCallbacks utils_{};
+    SPBasicSuite basicSuite_{};
 };
 
 }  // namespace standin

@@ -1,0 +1,103 @@
+// World: a host image buffer with optionally padded rows.
+#include "standin_host.h"
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdlib>
+#include <cstring>
+#include <new>
+#include <stdexcept>
+
+namespace standin {
+
+void World::FreeStorage::operator()(std::uint8_t* p) const noexcept
+{
+    std::free(p);
+}
+
+World::World(A_long width, A_long height, bool deep, A_long rowPadding)
+{
+    if (width < 0 || height < 0 || rowPadding < 0) {
+        throw std::invalid_argument("World: negative width, height or row padding");
+    }
+    const std::size_t pixelSize = deep ? sizeof(PF_Pixel16) : sizeof(PF_Pixel8);
+    const std::size_t rowbytes = std::size_t(width) * pixelSize + std::size_t(rowPadding);
+    if (rowbytes > std::size_t(INT32_MAX)) {
+        throw std::length_error("World: rowbytes does not fit the host's 32-bit field");
+    }
+    // At least one byte, so that even an empty world has a distinct data address.
+    const std::size_t bytes = std::max<std::size_t>(rowbytes * std::size_t(height), 1);
+    storage_.reset(static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
+    if (!storage_) {
+        throw std::bad_alloc();
+    }
+    def_.world_flags = PF_WorldFlag_WRITEABLE | (deep ? PF_WorldFlag_DEEP : 0);
+    def_.data = reinterpret_cast<PF_PixelPtr>(storage_.get());
+    def_.rowbytes = static_cast<A_long>(rowbytes);
+    def_.width = width;
+    def_.height = height;
+    def_.extent_hint = PF_LRect{0, 0, width, height};
+    def_.pix_aspect_ratio = PF_RationalScale{1, 1};
+}
+
+World::World(World&& other) noexcept : storage_(std::move(other.storage_)), def_(other.def_)
+{
+    other.def_ = PF_EffectWorld{};
+}
+
+World& World::operator=(World&& other) noexcept
+{
+    if (this != &other) {
+        storage_ = std::move(other.storage_);
+        def_ = other.def_;
+        other.def_ = PF_EffectWorld{};
+    }
+    return *this;
+}
+
+World::~World() = default;
+
+template <typename Pixel>
+Pixel& World::at(A_long x, A_long y)
+{
+    return const_cast<Pixel&>(static_cast<const World&>(*this).at<Pixel>(x, y));
+}
+
+template <typename Pixel>
+const Pixel& World::at(A_long x, A_long y) const
+{
+    if ((sizeof(Pixel) == sizeof(PF_Pixel16)) != deep()) {
+        throw std::logic_error("World::at: pixel type does not match the world's depth");
+    }
+    if (x < 0 || y < 0 || x >= width() || y >= height()) {
+        throw std::out_of_range("World::at: position outside the world");
+    }
+    const auto* base = reinterpret_cast<const std::uint8_t*>(def_.data);
+    return *reinterpret_cast<const Pixel*>(base + std::ptrdiff_t(y) * def_.rowbytes +
+                                           std::ptrdiff_t(x) * std::ptrdiff_t(sizeof(Pixel)));
+}
+
+template PF_Pixel8& World::at<PF_Pixel8>(A_long, A_long);
+template PF_Pixel16& World::at<PF_Pixel16>(A_long, A_long);
+template const PF_Pixel8& World::at<PF_Pixel8>(A_long, A_long) const;
+template const PF_Pixel16& World::at<PF_Pixel16>(A_long, A_long) const;
+
+bool World::samePixels(const World& other) const
+{
+    if (width() != other.width() || height() != other.height() || deep() != other.deep()) {
+        return false;
+    }
+    const std::size_t rowSize =
+        std::size_t(width()) * (deep() ? sizeof(PF_Pixel16) : sizeof(PF_Pixel8));
+    const auto* a = reinterpret_cast<const std::uint8_t*>(def_.data);
+    const auto* b = reinterpret_cast<const std::uint8_t*>(other.def_.data);
+    for (A_long y = 0; y < height(); ++y) {
+        if (std::memcmp(a + std::ptrdiff_t(y) * rowbytes(),
+                        b + std::ptrdiff_t(y) * other.rowbytes(), rowSize) != 0) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace standin
