@@ -1,0 +1,31 @@
+// Errors that end a telvix run: each carries the process exit status it maps to.
+#pragma once
+
+#include <stdexcept>
+#include <string>
+
+namespace telvix::cli {
+
+inline constexpr int kExitFailure = 1;  // the work could not be done (I/O, plug-in, data)
+inline constexpr int kExitUsage = 2;    // the command line asks for something impossible
+
+// A failure reported as one line "telvix: error: <what()>" and the exit status exitCode().
+class CliError : public std::runtime_error {
+public:
+    explicit CliError(const std::string& message, int exitCode = kExitFailure)
+        : std::runtime_error(message), exitCode_(exitCode)
+    {
+    }
+    int exitCode() const { return exitCode_; }
+
+private:
+    int exitCode_;
+};
+
+// A command-line mistake: malformed or out-of-range values, impossible combinations.
+class UsageError : public CliError {
+public:
+    explicit UsageError(const std::string& message) : CliError(message, kExitUsage) {}
+};
+
+}  // namespace telvix::cli

@@ -1,0 +1,98 @@
+// telvix: smooths the lines of cel-animation images with the Telvix effect, loaded and driven
+// the way an effect host drives it.
+#include "cli_error.h"
+#include "image_io.h"
+#include "options.h"
+#include "plugin_driver.h"
+#include "plugin_library.h"
+
+#include <fmt/format.h>
+
+#include <cstdio>
+#include <exception>
+#include <filesystem>
+#include <new>
+#include <system_error>
+
+namespace {
+
+namespace fs = std::filesystem;
+using namespace telvix::cli;
+
+int report(const std::string& message, int exitCode)
+{
+    std::string line = message;
+    for (char& c : line) {
+        if (c == '\n' || c == '\r') c = ' ';
+    }
+    fmt::print(stderr, "telvix: error: {}\n", line);
+    return exitCode;
+}
+
+// Writing over the input would destroy it before the run could be checked; links and
+// different spellings of one file count as the same file.
+void checkDistinctFiles(const fs::path& input, const fs::path& output)
+{
+    std::error_code ec;
+    if (fs::exists(output, ec) && fs::equivalent(input, output, ec)) {
+        throw UsageError(fmt::format("OUTPUT '{}' is the same file as INPUT '{}'",
+                                     output.string(), input.string()));
+    }
+}
+
+int smooth(const CommandLine& commandLine)
+{
+    const fs::path input = commandLine.input;
+    const fs::path output = commandLine.output;
+    checkDistinctFiles(input, output);
+    const Image image = readImage(input, commandLine.depth.value_or(0));
+    if (commandLine.extent) checkExtentInFrame(*commandLine.extent, image.width, image.height);
+
+    const PluginLibrary plugin(findPlugin(commandLine.plugin));
+    const RenderRequest request =
+        renderRequestFor(commandLine, commandLine.depth.value_or(image.bits));
+    writeImageReplacing(output, renderImage(plugin.entryPoint(), image, request));
+    return 0;
+}
+
+int run(const CommandLine& commandLine)
+{
+    switch (commandLine.command) {
+        case Command::About: {
+            const PluginLibrary plugin(findPlugin(commandLine.plugin));
+            fmt::print("{}\n", aboutText(plugin.entryPoint()));
+            return 0;
+        }
+        case Command::Params: {
+            const PluginLibrary plugin(findPlugin(commandLine.plugin));
+            fmt::print("{}", describeParameters(plugin.entryPoint()));
+            return 0;
+        }
+        case Command::Smooth: return smooth(commandLine);
+    }
+    return kExitFailure;
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    try {
+        CommandLineParser parser;
+        CommandLine commandLine;
+        try {
+            commandLine = parser.parse(argc, argv);
+        } catch (const CLI::ParseError& e) {
+            // Help and version requests arrive as "errors" with status 0.
+            if (e.get_exit_code() == 0) return parser.exit(e);
+            return report(fmt::format("{} (see telvix --help)", e.what()), kExitUsage);
+        }
+        return run(commandLine);
+    } catch (const CliError& e) {
+        return report(e.what(), e.exitCode());
+    } catch (const std::bad_alloc&) {
+        return report("out of memory", kExitFailure);
+    } catch (const std::exception& e) {
+        return report(e.what(), kExitFailure);
+    }
+}

@@ -1,0 +1,146 @@
+#include "options.h"
+
+#include "cli_error.h"
+#include "telvix_version.h"
+
+#include <fmt/format.h>
+
+#include <charconv>
+#include <vector>
+
+namespace telvix::cli {
+namespace {
+
+constexpr const char* kPluginHelp =
+    "Effect library to load (default: Telvix.so beside the command, in ../lib/telvix, or in "
+    "the build tree)";
+
+int hexDigit(char c)
+{
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+}  // namespace
+
+KeyColour parseKeyColour(std::string_view text)
+{
+    std::string_view digits = text;
+    if (!digits.empty() && digits.front() == '#') digits.remove_prefix(1);
+    int value[6] = {};
+    bool ok = digits.size() == 6;
+    for (std::size_t i = 0; ok && i < 6; ++i) {
+        value[i] = hexDigit(digits[i]);
+        ok = value[i] >= 0;
+    }
+    if (!ok) {
+        throw UsageError(
+            fmt::format("--key: '{}' is not a colour; expected six hex digits RRGGBB", text));
+    }
+    auto channel = [&](int i) { return static_cast<std::uint8_t>(value[i] * 16 + value[i + 1]); };
+    return KeyColour{channel(0), channel(2), channel(4)};
+}
+
+Extent parseExtent(std::string_view text)
+{
+    std::vector<int> numbers;
+    std::string_view rest = text;
+    bool ok = true;
+    while (ok) {
+        int number = 0;
+        const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), number);
+        ok = ec == std::errc() && end != rest.data();
+        if (!ok) break;
+        numbers.push_back(number);
+        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+        if (rest.empty()) break;
+        ok = rest.front() == ',';
+        rest.remove_prefix(1);
+    }
+    if (!ok || numbers.size() != 4) {
+        throw UsageError(fmt::format(
+            "--extent: '{}' is not an extent; expected four integers LEFT,TOP,RIGHT,BOTTOM", text));
+    }
+    const Extent extent{numbers[0], numbers[1], numbers[2], numbers[3]};
+    if (extent.right <= extent.left || extent.bottom <= extent.top) {
+        throw UsageError(fmt::format("--extent: '{}' is empty (right and bottom are exclusive "
+                                     "and must exceed left and top)",
+                                     text));
+    }
+    return extent;
+}
+
+void checkExtentInFrame(const Extent& extent, int width, int height)
+{
+    if (extent.left < 0 || extent.top < 0 || extent.right > width || extent.bottom > height) {
+        throw UsageError(fmt::format("--extent: {},{},{},{} lies outside the {}x{} frame",
+                                     extent.left, extent.top, extent.right, extent.bottom, width,
+                                     height));
+    }
+}
+
+CommandLineParser::CommandLineParser()
+    : app_("Smooths the jagged outlines of cel-animation drawings with the Telvix effect.",
+           "telvix")
+{
+    app_.set_version_flag("--version",
+                          fmt::format("telvix {}.{}.{}", TELVIX_MAJOR_VERSION,
+                                      TELVIX_MINOR_VERSION, TELVIX_BUG_VERSION),
+                          "Print the effect's version and exit");
+    app_.require_subcommand(1);
+
+    smooth_ = app_.add_subcommand("smooth", "Smooth the lines of one image");
+    smooth_->add_option("INPUT", values_.input, "Image to read: 8 or 16 bits, grey, RGB or RGBA")
+        ->required();
+    smooth_->add_option("OUTPUT", values_.output, "Image to write; keeps the input's layout")
+        ->required();
+    smooth_
+        ->add_option("--tolerance", values_.tolerance,
+                     "Do Smooth Range: how far colours may differ per channel and still match")
+        ->type_name("N")
+        ->check(CLI::Range(0, 255))
+        ->capture_default_str();
+    smooth_
+        ->add_option("--key", key_,
+                     "Use Color Key with this colour (RRGGBB): its pixels become transparent "
+                     "before smoothing")
+        ->type_name("RRGGBB")
+        ->default_str("off");
+    smooth_
+        ->add_option("--extent", extent_,
+                     "Area to smooth as LEFT,TOP,RIGHT,BOTTOM (right and bottom exclusive)")
+        ->type_name("L,T,R,B")
+        ->default_str("whole frame");
+    smooth_->add_option("--depth", depth_, "Process and write at 8 or 16 bits per channel")
+        ->type_name("BITS")
+        ->check(CLI::IsMember({8, 16}))
+        ->default_str("the input's depth");
+    smooth_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
+
+    about_ = app_.add_subcommand("about", "Print the effect's About text");
+    about_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
+
+    params_ = app_.add_subcommand("params", "List the effect's parameters with defaults and ranges");
+    params_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
+}
+
+CommandLine CommandLineParser::parse(int argc, const char* const* argv)
+{
+    app_.parse(argc, argv);
+    CommandLine result = values_;
+    if (about_->parsed()) {
+        result.command = Command::About;
+    } else if (params_->parsed()) {
+        result.command = Command::Params;
+    } else {
+        result.command = Command::Smooth;
+        if (smooth_->count("--key") > 0) result.key = parseKeyColour(key_);
+        if (smooth_->count("--extent") > 0) result.extent = parseExtent(extent_);
+        if (smooth_->count("--depth") > 0) result.depth = depth_;
+    }
+    return result;
+}
+
+}  // namespace telvix::cli

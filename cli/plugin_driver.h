@@ -1,0 +1,38 @@
+// Driving the effect's entry point through the stand-in host: rendering a frame, and the
+// About and parameter-setup commands.
+#pragma once
+
+#include "image_io.h"
+#include "options.h"
+#include "standin_host.h"
+
+#include <optional>
+#include <string>
+
+namespace telvix::cli {
+
+struct RenderRequest {
+    standin::Settings settings;    // the three effect controls
+    std::optional<Extent> extent;  // the output's extent_hint; unset: the whole frame
+    int depth = 8;                 // the worlds' depth: 8 or 16 bits per channel
+};
+
+// The effect controls that a parsed command line asks for.
+RenderRequest renderRequestFor(const CommandLine& commandLine, int depth);
+
+// Sends global setup, parameter setup and render for `input` as a host would, and returns the
+// output world as an image at `request.depth` with the input's channels and colour space.
+// Throws CliError naming the command, the host error and its number when the plug-in fails.
+Image renderImage(PF_FilterProc entryPoint, const Image& input, const RenderRequest& request);
+
+// The host name of an error code, e.g. "PF_Err_INTERNAL_STRUCT_DAMAGED"; "unknown error" else.
+std::string errorName(PF_Err error);
+
+// The About text, its carriage returns turned into line breaks.
+std::string aboutText(PF_FilterProc entryPoint);
+
+// One line per registered parameter: index, name, kind, default, range and the option that
+// sets it.
+std::string describeParameters(PF_FilterProc entryPoint);
+
+}  // namespace telvix::cli
