@@ -1,10 +1,76 @@
-// The line-smoothing engine: the per-pixel pass that the render hands to the host's iterate.
+// The line-smoothing engine: the per-pixel pass that the render hands to the host's iterate, and
+// the routines it dispatches to.
+//
+// Rules for every routine of the engine:
+//  * Stateless: a routine takes the RenderInfo and coordinates and reports through its result or
+//    out-parameters. Nothing survives a call; nothing is allocated on the heap; no lock is taken
+//    and the host is never called on the pixel path.
+//  * Only RenderInfo::source is read and only RenderInfo::output is written. Every classification
+//    therefore sees the unsmoothed image. An output pixel that no longer equals its source pixel
+//    has already been smoothed in this pass, and new results are blended half-and-half into it.
+//  * Absent pixels (positions outside a world) are allowed everywhere and are similar to nothing,
+//    brighter or darker than nothing. A position outside the output world is never read or
+//    written, so an output smaller than the source is safe.
+//  * Per-depth constants come only from DepthTraits; algorithm bodies are written once.
+//  * Colour arithmetic is single precision, one rounding per operation in the written order;
+//    conversions to channels truncate toward zero.
 #pragma once
 
 #include "AE_Effect.h"
+#include "interpolation_function.h"
+#include "pixel_primitives.h"
 #include "render_info.h"
 
 namespace telvix {
+
+// A position in the source world.
+struct Position {
+    A_long x = 0;
+    A_long y = 0;
+    friend bool operator==(const Position&, const Position&) = default;
+};
+
+// max(|dx|, |dy|): the run lengths along a row or column.
+inline A_long chebyshevDistance(Position p, Position q)
+{
+    const A_long dx = p.x > q.x ? p.x - q.x : q.x - p.x;
+    const A_long dy = p.y > q.y ? p.y - q.y : q.y - p.y;
+    return dx > dy ? dx : dy;
+}
+
+// What kind of edge runs between a centre and one of its direct neighbours.
+enum class EdgeClass : A_long {
+    None = 0,
+    Step = 1,
+    InnerCorner = 2,
+    OuterCorner = 3,
+    Isolated = 4,
+};
+
+// Why a boundary trace stopped: 0 the start side changed, 1 the far side changed, 2 both changed,
+// or the walk direction itself when the two sides became similar (so for a walk upward the faded
+// result equals kTraceFarChanged; callers use the raw value).
+using TraceResult = A_long;
+inline constexpr TraceResult kTraceStartChanged = 0;
+inline constexpr TraceResult kTraceFarChanged = 1;
+inline constexpr TraceResult kTraceBothChanged = 2;
+
+enum class StepKind : A_long {
+    ThinLine = 0,      // tip of a one-pixel line whose sides both outlast it
+    ThinLineKnee = 1,  // tip of a one-pixel line with a bend or an ending side
+    Edge = 2,          // the last dark pixel of a row at a stair-step
+    StraightEdge = 3,  // no step: only the forward neighbour is softened
+};
+
+// The result of measuring a stair-step around a centre for one direction.
+struct StepMeasure {
+    StepKind kind = StepKind::Edge;
+    bool evenSpan = false;     // thin lines: dist(forwardEnd, backEnd) is even
+    bool skipBackRun = false;  // edges: no run back from the centre
+    Position forwardEnd;
+    Position backEnd;
+    Position pivot;  // the knee of a ThinLineKnee; the centre otherwise
+};
 
 // The iterate suite's per-pixel function for one depth (Pixel is PF_Pixel8 or PF_Pixel16).
 // refcon is the RenderInfo<Pixel>; inPixel and outPixel are ignored: the pass reads
@@ -12,7 +78,108 @@ namespace telvix {
 template <typename Pixel>
 PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* inPixel, Pixel* outPixel);
 
+// Classifies the edge between the centre of `neighbourhood` and its neighbour in direction d
+// (1, 3, 5 or 7), looking from the darker side. Reads only the neighbourhood and the tolerance.
+template <typename Pixel>
+EdgeClass classifyEdge(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y,
+                       const Neighbourhood<Pixel>& neighbourhood, A_long d);
+
+// Hands a classified edge to the routine that smooths that class.
+template <typename Pixel>
+void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
+                       const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y, A_long d,
+                       EdgeClass edgeClass);
+
+// Walks the source pixel at (x, y) and its partner one step `across` in step along `along`
+// while each side keeps its colour and the sides stay different. (endX, endY) receives the last
+// position where the edge was intact (one step behind the start when it never was).
+template <typename Pixel>
+TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
+                          A_long along, A_long& endX, A_long& endY, A_long tolerance);
+
+// Measures the stair-step at a centre classified as EdgeClass::Step for direction d.
+template <typename Pixel>
+StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
+                        const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y, A_long d);
+
+// Turns a measured step into blends of the output world along the line through the centre.
+template <typename Pixel>
+void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& neighbourhood,
+               A_long x, A_long y, A_long d, const StepMeasure& measure);
+
+// Blends the output pixels from `start` stepping in direction d up to dist(start, end): each
+// mixes the dark colour (share 1 - w) with the other colour (share w), w from `profile` at
+// i / r. Pixels with index <= lastDarkIndex take their own source colour as the dark colour, the
+// others as the other colour. An already changed output pixel keeps the mean of old and new.
+template <typename Pixel>
+void blendRun(const RenderInfo<Pixel>& renderInfo, A_long d, Position start, const Pixel* darkPixel,
+              Position end, const Pixel* otherPixel, const InterpolationFunction& profile,
+              A_long lastDarkIndex);
+
+// Corner qualification: both sides at least 2 long and at least one of them at most 3.
+constexpr bool cornerQualifies(A_long runLengthA, A_long runLengthB)
+{
+    return runLengthA >= 2 && runLengthB >= 2 && (runLengthA <= 3 || runLengthB <= 3);
+}
+
+// Rounds off a small corner pixel: the visited pixel for OuterCorner, its forward neighbour for
+// InnerCorner, replaced by (or blended into) its neighbourhood average with centre weight 2.
+template <typename Pixel>
+void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& neighbourhood,
+                  A_long x, A_long y, A_long d, EdgeClass edgeClass);
+
+// target = alpha-weighted mean of the present neighbours and centreWeight copies of the centre,
+// averaged premultiplied and un-premultiplied afterwards, each stage truncated. The centre must
+// be present; target may be null (outside the output world), then nothing happens.
+template <typename Pixel>
+void neighbourhoodAverage(const Neighbourhood<Pixel>& neighbourhood, Pixel* target,
+                          A_long centreWeight);
+
+// Each routine is instantiated once per depth in its own source file.
 extern template PF_Err smoothingPass<PF_Pixel8>(void*, A_long, A_long, PF_Pixel8*, PF_Pixel8*);
+extern template EdgeClass classifyEdge<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
+                                                  const Neighbourhood<PF_Pixel8>&, A_long);
+extern template void dispatchEdgeClass<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
+                                                  const Neighbourhood<PF_Pixel8>&, A_long, A_long,
+                                                  A_long, EdgeClass);
+extern template TraceResult traceBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
+                                                     A_long, A_long, A_long&, A_long&, A_long);
+extern template StepMeasure measureStep<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
+                                                   const Neighbourhood<PF_Pixel8>&, A_long, A_long,
+                                                   A_long);
+extern template void blendStep<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
+                                          const Neighbourhood<PF_Pixel8>&, A_long, A_long, A_long,
+                                          const StepMeasure&);
+extern template void blendRun<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, Position,
+                                         const PF_Pixel8*, Position, const PF_Pixel8*,
+                                         const InterpolationFunction&, A_long);
+extern template void smoothCorner<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
+                                             const Neighbourhood<PF_Pixel8>&, A_long, A_long,
+                                             A_long, EdgeClass);
+extern template void neighbourhoodAverage<PF_Pixel8>(const Neighbourhood<PF_Pixel8>&, PF_Pixel8*,
+                                                     A_long);
+
 extern template PF_Err smoothingPass<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
+extern template EdgeClass classifyEdge<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
+                                                   const Neighbourhood<PF_Pixel16>&, A_long);
+extern template void dispatchEdgeClass<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
+                                                   const Neighbourhood<PF_Pixel16>&, A_long, A_long,
+                                                   A_long, EdgeClass);
+extern template TraceResult traceBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
+                                                      A_long, A_long, A_long&, A_long&, A_long);
+extern template StepMeasure measureStep<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
+                                                    const Neighbourhood<PF_Pixel16>&, A_long,
+                                                    A_long, A_long);
+extern template void blendStep<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
+                                           const Neighbourhood<PF_Pixel16>&, A_long, A_long, A_long,
+                                           const StepMeasure&);
+extern template void blendRun<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, Position,
+                                          const PF_Pixel16*, Position, const PF_Pixel16*,
+                                          const InterpolationFunction&, A_long);
+extern template void smoothCorner<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
+                                              const Neighbourhood<PF_Pixel16>&, A_long, A_long,
+                                              A_long, EdgeClass);
+extern template void neighbourhoodAverage<PF_Pixel16>(const Neighbourhood<PF_Pixel16>&, PF_Pixel16*,
+                                                      A_long);
 
 }  // namespace telvix

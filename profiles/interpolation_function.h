@@ -1,0 +1,87 @@
+// Interpolation profiles: one-dimensional weight curves over a run position x in [0, 1].
+// Profiles are small immutable objects, created on the stack for one run and evaluated once per
+// pixel through a single virtual call. They do not clamp; the caller does. All arithmetic is
+// single precision in the order written.
+#pragma once
+
+namespace telvix {
+
+class InterpolationFunction {
+public:
+    // The weight at run position x.
+    virtual float evaluate(float x) const = 0;
+
+protected:
+    // Profiles are never deleted through the base, so the base needs no virtual destructor.
+    ~InterpolationFunction() = default;
+};
+
+// The line from (0, startValue) to (1, endValue): (end - start) * x + start.
+class LinearOffsetFunction : public InterpolationFunction {
+public:
+    LinearOffsetFunction(float startValue, float endValue)
+        : startValue(startValue), endValue(endValue)
+    {
+    }
+    float evaluate(float x) const override;
+
+    float startValue;
+    float endValue;
+};
+
+// The line, but zeroValue at exactly x = 0.
+class LinearOffsetZeroValue : public LinearOffsetFunction {
+public:
+    LinearOffsetZeroValue(float startValue, float endValue, float zeroValue)
+        : LinearOffsetFunction(startValue, endValue), zeroValue(zeroValue)
+    {
+    }
+    float evaluate(float x) const override;
+
+    float zeroValue;
+};
+
+// The line, but oneValue at exactly x = 1.
+class LinearOffsetOneValue : public LinearOffsetFunction {
+public:
+    LinearOffsetOneValue(float startValue, float endValue, float oneValue)
+        : LinearOffsetFunction(startValue, endValue), oneValue(oneValue)
+    {
+    }
+    float evaluate(float x) const override;
+
+    float oneValue;
+};
+
+// The line, with oneValue at exactly x = 1 and zeroValue at exactly x = 0.
+class LinearOffsetZeroOneValue : public LinearOffsetZeroValue {
+public:
+    LinearOffsetZeroOneValue(float startValue, float endValue, float zeroValue, float oneValue)
+        : LinearOffsetZeroValue(startValue, endValue, zeroValue), oneValue(oneValue)
+    {
+    }
+    float evaluate(float x) const override;
+
+    float oneValue;
+};
+
+// The polyline through (0, startValue), (breakpoint, middleValue) and (1, endValue); the knee
+// belongs to the first segment. breakpoint must be positive.
+class LinearThreeOffsetFunction : public InterpolationFunction {
+public:
+    LinearThreeOffsetFunction(float startValue, float middleValue, float breakpoint, float endValue)
+        : startValue(startValue),
+          middleValue(middleValue),
+          breakpoint(breakpoint),
+          endValue(endValue)
+    {
+    }
+    float evaluate(float x) const override;
+
+    float startValue;
+    float middleValue;
+    float breakpoint;
+    float endValue;
+};
+
+}  // namespace telvix
