@@ -5,6 +5,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libopenimageio-dev openimageio-tools libcli11-dev libtbb-dev libfmt-dev
+    mingw-w64 wine64
 )
 missing=()
 for p in "${packages[@]}"; do
