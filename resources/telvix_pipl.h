@@ -8,9 +8,10 @@
 #define TELVIX_RC_LONG_(x) x##L
 #define TELVIX_RC_LONG(x) TELVIX_RC_LONG_(x)
 
-/* Pascal strings: a length byte (octal), the characters, zeros up to a multiple of 4 bytes. */
-#define TELVIX_PIPL_NAME "\006" TELVIX_NAME "\0"
-#define TELVIX_PIPL_MATCH_NAME "\006" TELVIX_MATCH_NAME "\0"
-#define TELVIX_PIPL_CATEGORY "\015" TELVIX_CATEGORY "\0\0"
+/* Pascal strings: a length byte (octal), the characters, zeros up to a multiple of 4 bytes.
+   Separate comma-separated items, since not every resource compiler joins adjacent strings. */
+#define TELVIX_PIPL_NAME "\006", TELVIX_NAME, "\0"
+#define TELVIX_PIPL_MATCH_NAME "\006", TELVIX_MATCH_NAME, "\0"
+#define TELVIX_PIPL_CATEGORY "\015", TELVIX_CATEGORY, "\0\0"
 
 #endif
