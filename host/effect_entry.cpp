@@ -28,6 +28,7 @@ PF_Err about(PF_InData* in_data, PF_OutData* out_data)
     return PF_Err_NONE;
 }
 
+// Reports the packed version and the global flags; both must equal the PiPL's eVER and eGLO.
 PF_Err globalSetup(PF_OutData* out_data)
 {
     out_data->my_version = TELVIX_ENCODED_VERSION;
@@ -35,6 +36,8 @@ PF_Err globalSetup(PF_OutData* out_data)
     return PF_Err_NONE;
 }
 
+// Commands the effect does not need (sequence and frame setup, smart render, ...) are answered
+// with success and leave out_data untouched.
 PF_Err dispatch(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data, PF_ParamDef* params[],
                 PF_LayerDef* output)
 {

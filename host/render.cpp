@@ -66,6 +66,8 @@ PF_Rect iterateArea(const PF_LRect& extent, const PF_EffectWorld& a, const PF_Ef
     return area;
 }
 
+// The render's settings for the engine: the check box is on only at exactly 1, the key colour is
+// widened to the depth, and the tolerance is kept in 8-bit units at both depths.
 template <typename Pixel>
 RenderInfo<Pixel> makeRenderInfo(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* output)
 {
@@ -117,6 +119,8 @@ private:
     bool live_ = false;
 };
 
+// One depth's render: copy, temporary world, optional key pass, analysis copy, smoothing pass.
+// Every host result is checked in that order and the first failure is the render's result.
 template <typename Pixel>
 PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* output)
 {
@@ -125,6 +129,7 @@ PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* ou
     PF_UtilCallbacks* utils = in_data->utils;
     const A_long progressFinal = output->extent_hint.bottom - output->extent_hint.top;
 
+    // Every output pixel starts as the input, also outside the extent that the passes visit.
     PF_Err err = utils->copy(in_data->effect_ref, input, output, nullptr, nullptr);
     if (err != PF_Err_NONE) {
         return err;
@@ -137,6 +142,8 @@ PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* ou
         return err;
     }
 
+    // The key pass writes a keyed copy of the input, which then becomes the world the engine
+    // analyses; the input layer itself is never written.
     if (info.useColorKey) {
         PF_EffectWorld* keyed = temporary.world();
         info.output = keyed;
@@ -149,6 +156,7 @@ PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* ou
         info.source = keyed;
         info.output = output;
     }
+    // The output must start as the analysis world: the engine blends into what it finds there.
     if (err == PF_Err_NONE) {
         err = utils->copy(in_data->effect_ref, info.source, output, nullptr, nullptr);
     }
@@ -158,12 +166,14 @@ PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* ou
                                   &smoothingPass<Pixel>, output);
     }
 
+    // Disposed of even after a failure; its own result counts only when all else succeeded.
     const PF_Err disposeErr = temporary.dispose();
     return err != PF_Err_NONE ? err : disposeErr;
 }
 
 }  // namespace
 
+// The output's depth decides once which pixel type the whole render uses.
 PF_Err render(PF_InData* in_data, PF_ParamDef* params[], PF_LayerDef* output)
 {
     // Takes no suite: constructing it checks the basic suite before any world is touched.

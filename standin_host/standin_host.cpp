@@ -243,6 +243,8 @@ struct Host::Impl {
         }
         host->progressDone_ = 0;
         host->progressFinal_ = progressFinal;
+        // A planned interrupt stops the call once that many pixels were visited, as the real
+        // host does when the user cancels.
         const long long cancelAfter = host->faults_.cancelAfterPixels;
         if (cancelAfter == 0) {
             return PF_Interrupt_CANCEL;
@@ -306,6 +308,8 @@ const void* Host::Impl::offeredSuite(const char* name, int32 version)
     return nullptr;
 }
 
+// Hands out the three offered suites, counting each table delivered; refusals and null tables
+// come from the fault plan.
 SPErr Host::Impl::acquireSuite(const char* name, int32 version, const void** suite)
 {
     if (suite == nullptr) {
@@ -331,6 +335,7 @@ SPErr Host::Impl::acquireSuite(const char* name, int32 version, const void** sui
     return kSPNoError;
 }
 
+// Counts a release of an offered suite; pairing with acquisitions is the tests' to check.
 SPErr Host::Impl::releaseSuite(const char* name, int32 version)
 {
     Host* host = tCurrentHost;
@@ -356,6 +361,8 @@ Host::Scope::~Scope()
     tCurrentHost = previous_;
 }
 
+// Wires the callback tables into in_data. effect_ref is the Host itself, which is how the
+// callbacks that receive it find their bookkeeping.
 Host::Host(PF_FilterProc entryPoint) : entryPoint_(entryPoint)
 {
     utils_.copy = &Impl::copy;
@@ -397,6 +404,8 @@ void Host::resetCounters()
     progressFinal_ = 0;
 }
 
+// Every command runs with this host current on the calling thread and with in_data's basic
+// suite present or absent as setBasicSuiteMissing() asked.
 PF_Err Host::command(PF_Cmd cmd, PF_ParamDef* params[], PF_EffectWorld* output)
 {
     if (entryPoint_ == nullptr) {
@@ -421,12 +430,15 @@ PF_Err Host::globalSetup()
     return command(PF_Cmd_GLOBAL_SETUP, nullptr, nullptr);
 }
 
+// Starts a fresh list of registered parameters for each setup.
 PF_Err Host::paramsSetup()
 {
     params_.clear();
     return command(PF_Cmd_PARAMS_SETUP, nullptr, nullptr);
 }
 
+// params[0] carries a copy of the input's world record (same pixels), params[1..3] the settings
+// as the host's check box, colour and slider records; in_data's extent is the output's.
 PF_Err Host::render(World& input, World& output, const Settings& settings)
 {
     PF_ParamDef layer{}, useKey{}, key{}, range{};

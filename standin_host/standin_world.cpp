@@ -15,6 +15,8 @@ void World::FreeStorage::operator()(std::uint8_t* p) const noexcept
     std::free(p);
 }
 
+// Lays out the rows rowPadding bytes longer than the pixels need, as hosts do for alignment,
+// so that code which wrongly assumes width × pixel size per row fails the tests.
 World::World(A_long width, A_long height, bool deep, A_long rowPadding)
 {
     if (width < 0 || height < 0 || rowPadding < 0) {
@@ -82,6 +84,7 @@ template PF_Pixel16& World::at<PF_Pixel16>(A_long, A_long);
 template const PF_Pixel8& World::at<PF_Pixel8>(A_long, A_long) const;
 template const PF_Pixel16& World::at<PF_Pixel16>(A_long, A_long) const;
 
+// Row-wise memcmp of the pixel bytes only; the padding bytes may differ.
 bool World::samePixels(const World& other) const
 {
     if (width() != other.width() || height() != other.height() || deep() != other.deep()) {
