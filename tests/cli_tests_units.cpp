@@ -1,0 +1,236 @@
+// The telvix command's building blocks: value conversions, command-line parsing, moving pixels
+// between files and host worlds, and image files.
+#include "channel_convert.h"
+#include "cli_error.h"
+#include "cli_tests_support.h"
+#include "frame_world.h"
+#include "options.h"
+
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+#include <fstream>
+
+namespace telvix::cli::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// 65536 file values cannot all fit the host's 32769: every host value survives a trip through a
+// file, and every file value comes back within one step.
+TEST(ChannelConversion, SixteenBitValuesSurviveTheTripThroughTheHostRange)
+{
+    for (std::uint32_t h = 0; h <= 32768; ++h) {
+        const std::uint16_t p = hostToFile16(static_cast<std::uint16_t>(h));
+        ASSERT_EQ(fileToHost16(p), h) << "host value " << h << " via file value " << p;
+    }
+    for (std::uint32_t p = 0; p <= 65535; ++p) {
+        const std::uint16_t h = fileToHost16(static_cast<std::uint16_t>(p));
+        ASSERT_LE(h, 32768u) << "file value " << p;
+        const int back = hostToFile16(h);
+        ASSERT_LE(std::abs(back - static_cast<int>(p)), 1) << "file value " << p;
+    }
+    EXPECT_EQ(fileToHost16(65535), 32768);
+    EXPECT_EQ(fileToHost16(1), 1);          // rounded up
+    EXPECT_EQ(hostToFile16(1), 2);          // rounded to nearest: 1.99997
+    EXPECT_EQ(hostToFile16(40000), 65535);  // beyond the host's range counts as full
+}
+
+TEST(ChannelConversion, EveryEightBitValueWidensAndNarrowsBack)
+{
+    for (std::uint32_t c = 0; c <= 255; ++c) {
+        const std::uint16_t h = widen8To16(static_cast<std::uint8_t>(c));
+        ASSERT_EQ(narrow16To8(h), c) << "8-bit value " << c << " via host value " << h;
+    }
+    EXPECT_EQ(widen8To16(255), 32768);
+    EXPECT_EQ(widen8To16(128), 16448);  // the host's (c * 32768 + 128) / 255
+    EXPECT_EQ(narrow16To8(65535), 255);
+}
+
+CommandLine parse(std::vector<std::string> args)
+{
+    args.insert(args.begin(), "telvix");
+    std::vector<const char*> argv;
+    for (const auto& arg : args) argv.push_back(arg.c_str());
+    CommandLineParser parser;
+    return parser.parse(static_cast<int>(argv.size()), argv.data());
+}
+
+TEST(CommandLineParsing, SmoothDefaultsAreTheEffectDefaults)
+{
+    const CommandLine cl = parse({"smooth", "in.png", "out.png"});
+    EXPECT_EQ(cl.command, Command::Smooth);
+    EXPECT_EQ(cl.input, "in.png");
+    EXPECT_EQ(cl.output, "out.png");
+    EXPECT_EQ(cl.tolerance, 6);
+    EXPECT_FALSE(cl.key);
+    EXPECT_FALSE(cl.extent);
+    EXPECT_FALSE(cl.depth);
+    EXPECT_TRUE(cl.plugin.empty());
+}
+
+TEST(CommandLineParsing, SmoothOptionsAreCarriedOver)
+{
+    const CommandLine cl = parse({"smooth", "a.png", "b.png", "--tolerance", "255", "--key",
+                                  "00ff7F", "--extent", "1,2,30,40", "--depth", "16",
+                                  "--plugin", "x.so"});
+    EXPECT_EQ(cl.tolerance, 255);
+    EXPECT_EQ(cl.key, (KeyColour{0x00, 0xFF, 0x7F}));
+    EXPECT_EQ(cl.extent, (Extent{1, 2, 30, 40}));
+    EXPECT_EQ(cl.depth, 16);
+    EXPECT_EQ(cl.plugin, "x.so");
+    EXPECT_EQ(parse({"smooth", "a", "b", "--tolerance", "0"}).tolerance, 0);
+    EXPECT_EQ(parse({"about", "--plugin", "p.so"}).command, Command::About);
+    EXPECT_EQ(parse({"params"}).command, Command::Params);
+}
+
+TEST(CommandLineParsing, MalformedValuesAreRefused)
+{
+    for (const char* tolerance : {"256", "-1", "abc", "6.5"}) {
+        EXPECT_THROW(parse({"smooth", "a", "b", "--tolerance", tolerance}), CLI::ParseError)
+            << tolerance;
+    }
+    EXPECT_THROW(parse({"smooth", "a", "b", "--depth", "12"}), CLI::ParseError);
+    EXPECT_THROW(parse({"smooth", "a"}), CLI::ParseError);
+    EXPECT_THROW(parse({}), CLI::ParseError);
+    for (const char* key : {"fff", "GG0000", "12345", "1234567", "", "#12 456"}) {
+        EXPECT_THROW(parse({"smooth", "a", "b", "--key", key}), UsageError) << key;
+    }
+    for (const char* extent : {"1,2,3", "1,2,3,4,5", "a,b,c,d", "1, 2,3,4", "4,0,4,9", "0,5,9,5",
+                               "1,2,3,4,"}) {
+        EXPECT_THROW(parse({"smooth", "a", "b", "--extent", extent}), UsageError) << extent;
+    }
+}
+
+TEST(CommandLineParsing, ExtentMustLieInsideTheFrame)
+{
+    EXPECT_NO_THROW(checkExtentInFrame(Extent{0, 0, 8, 6}, 8, 6));
+    EXPECT_NO_THROW(checkExtentInFrame(Extent{7, 5, 8, 6}, 8, 6));
+    EXPECT_THROW(checkExtentInFrame(Extent{-1, 0, 8, 6}, 8, 6), UsageError);
+    EXPECT_THROW(checkExtentInFrame(Extent{0, 0, 9, 6}, 8, 6), UsageError);
+    EXPECT_THROW(checkExtentInFrame(Extent{0, 0, 8, 7}, 8, 6), UsageError);
+}
+
+TEST(CommandLineParsing, HelpAndVersionEndWithStatusZero)
+{
+    for (const auto& args : std::vector<std::vector<std::string>>{
+             {"--version"}, {"--help"}, {"smooth", "--help"}, {"params", "--help"}}) {
+        try {
+            parse(args);
+            ADD_FAILURE() << args.back() << " did not stop the parse";
+        } catch (const CLI::ParseError& e) {
+            EXPECT_EQ(e.get_exit_code(), 0) << args.back();
+        }
+    }
+}
+
+TEST(FrameConversion, FileChannelsBecomeHostChannelsInAlphaRedGreenBlueOrder)
+{
+    Image image = artImage("|h|", 16);
+    const standin::World deep = imageToWorld(image, 16);
+    const auto* p16 = static_cast<const PF_Pixel16*>(static_cast<const void*>(deep.def().data));
+    EXPECT_EQ(p16->alpha, 16385);
+    EXPECT_EQ(p16->red, 20);
+    EXPECT_EQ(p16->green, 10000);
+    EXPECT_EQ(p16->blue, 27160);
+
+    const standin::World narrow = imageToWorld(image, 8);
+    const auto* p8 = static_cast<const PF_Pixel8*>(static_cast<const void*>(narrow.def().data));
+    EXPECT_EQ(p8->alpha, 128);  // (16385 * 255 + 16384) / 32768
+    EXPECT_EQ(p8->blue, 211);   // (27160 * 255 + 16384) / 32768
+
+    image = artImage("|h|", 8, 3);  // no alpha: opaque
+    const standin::World widened = imageToWorld(image, 16);
+    const auto* w16 = static_cast<const PF_Pixel16*>(static_cast<const void*>(widened.def().data));
+    EXPECT_EQ(w16->alpha, 32768);
+    EXPECT_EQ(w16->red, widen8To16(40));
+}
+
+TEST(FrameConversion, EveryLayoutRoundTripsThroughAWorldOfItsDepth)
+{
+    for (int bits : {8, 16}) {
+        for (int channels = 1; channels <= 4; ++channels) {
+            const Image image = artImage(R"(
+                |#.rh |
+                | hr.#|)",
+                                         bits, channels);
+            const Image back = worldToImage(imageToWorld(image, bits), channels);
+            EXPECT_EQ(back.bits, bits);
+            EXPECT_EQ(back.samples, image.samples) << bits << "-bit, " << channels << " channels";
+        }
+    }
+}
+
+using ImageFiles = ScratchFolder;
+
+TEST_F(ImageFiles, PngKeepsEveryLayoutAndStraightAlphaExactly)
+{
+    for (int bits : {8, 16}) {
+        for (int channels = 1; channels <= 4; ++channels) {
+            const Image image = artImage(R"(
+                |##..rr|
+                |hh  ..|)",
+                                         bits, channels);
+            const fs::path file = dir / "image.png";
+            writeImageReplacing(file, image);
+            const Image back = readImage(file);
+            EXPECT_EQ(back.bits, bits);
+            EXPECT_EQ(back.channels, channels);
+            EXPECT_EQ(back.samples, image.samples) << bits << "-bit, " << channels << " channels";
+        }
+    }
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1)
+        << "temporary files were left behind";
+}
+
+void writeWithOiio(const fs::path& file, int channels, OIIO::TypeDesc type)
+{
+    const std::vector<float> pixels(static_cast<std::size_t>(4 * 4 * channels), 0.5f);
+    auto out = OIIO::ImageOutput::create(file.string());
+    ASSERT_TRUE(out && out->open(file.string(), OIIO::ImageSpec(4, 4, channels, type)));
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) && out->close());
+}
+
+TEST_F(ImageFiles, FloatSamplesAreReadOnlyAtAnExplicitDepth)
+{
+    const fs::path file = dir / "float.tif";
+    writeWithOiio(file, 4, OIIO::TypeDesc::FLOAT);
+    try {
+        readImage(file);
+        ADD_FAILURE() << "a float image was read without --depth";
+    } catch (const CliError& e) {
+        EXPECT_NE(std::string(e.what()).find("--depth 16"), std::string::npos) << e.what();
+    }
+    const Image image = readImage(file, 16);
+    EXPECT_EQ(image.bits, 16);
+    EXPECT_EQ(image.at(0, 0, 0), 32768);  // 0.5 of 65535, rounded
+}
+
+TEST_F(ImageFiles, WhatIsNotASupportedImageIsRefused)
+{
+    writeWithOiio(dir / "five.tif", 5, OIIO::TypeDesc::UINT8);
+    std::ofstream(dir / "text.png") << "not an image\n";
+    for (const fs::path& bad : {dir / "five.tif", dir / "text.png", dir / "missing.png", dir}) {
+        EXPECT_THROW(readImage(bad), CliError) << bad;
+    }
+}
+
+TEST_F(ImageFiles, AFailedWriteLeavesTheExistingFileAlone)
+{
+    const fs::path existing = dir / "keep.jpg";
+    std::ofstream(existing) << "precious";
+    // JPEG holds neither 16 bits nor alpha: refused rather than quietly changed.
+    EXPECT_THROW(writeImageReplacing(existing, artImage("|#.|", 16, 4)), CliError);
+    EXPECT_THROW(writeImageReplacing(dir / "no" / "such.png", artImage("|#.|", 8)), CliError);
+    EXPECT_THROW(writeImageReplacing(dir / "unknown.xyz", artImage("|#.|", 8)), CliError);
+
+    std::ifstream in(existing);
+    std::string content;
+    std::getline(in, content);
+    EXPECT_EQ(content, "precious");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
+}
+
+}  // namespace
+}  // namespace telvix::cli::test
