@@ -112,6 +112,7 @@ void checkParams(const standin::Host& host, Checks& checks, std::ostream& record
     const PF_ParamDef& useKey = params[0];
     const PF_ParamDef& key = params[1];
     const PF_ParamDef& range = params[2];
+    // The label pointer points into the plug-in's own string table, valid while it is loaded.
     const std::string label = useKey.u.bd.u.nameptr != nullptr ? useKey.u.bd.u.nameptr : "(null)";
     record << "param type=" << useKey.param_type << " id=" << useKey.uu.id
            << " name=" << quoted(useKey.name) << " ui_flags=" << useKey.ui_flags
@@ -155,6 +156,26 @@ void checkParams(const standin::Host& host, Checks& checks, std::ostream& record
     }
 }
 
+// How many pixels of `output` differ from `input` (same size and depth).
+long changedPixels(const standin::World& input, const standin::World& output)
+{
+    long changed = 0;
+    for (A_long y = 0; y < input.height(); ++y) {
+        for (A_long x = 0; x < input.width(); ++x) {
+            if (input.deep()) {
+                const PF_Pixel16 &a = input.at<PF_Pixel16>(x, y), &b = output.at<PF_Pixel16>(x, y);
+                changed += a.alpha != b.alpha || a.red != b.red || a.green != b.green ||
+                           a.blue != b.blue;
+            } else {
+                const PF_Pixel8 &a = input.at<PF_Pixel8>(x, y), &b = output.at<PF_Pixel8>(x, y);
+                changed += a.alpha != b.alpha || a.red != b.red || a.green != b.green ||
+                           a.blue != b.blue;
+            }
+        }
+    }
+    return changed;
+}
+
 // Renders every frame case, writing each result next to the others.
 void renderFrames(standin::Host& host, const std::string& folder, Checks& checks,
                   std::ostream& record)
@@ -164,12 +185,15 @@ void renderFrames(standin::Host& host, const std::string& folder, Checks& checks
         standin::World input = makeInput(frameCase);
         standin::World output(frameCase.width, frameCase.height, frameCase.deep,
                               frameCase.rowPadding);
+        // Output and input share size and row padding; only the output's extent is narrowed,
+        // since it is the output's extent_hint that the render iterates over.
         if (frameCase.partialExtent) {
             output.def().extent_hint = partialExtent(frameCase.width, frameCase.height);
         }
         host.resetCounters();
         const PF_Err err = host.render(input, output, frameCase.settings);
-        record << "render " << frameCase.name << ": " << err << "\n";
+        record << "render " << frameCase.name << ": " << err
+               << " changed=" << changedPixels(input, output) << "\n";
         checks.expectEq(err, PF_Err(PF_Err_NONE), "render " + frameCase.name);
         checks.expectEq(host.liveWorlds(), 0, "worlds left after render " + frameCase.name);
         checks.expectEq(host.suitesHeld(), 0, "suites held after render " + frameCase.name);
@@ -189,6 +213,8 @@ int run(const std::string& pluginPath, const std::string& folder)
     if (!module.ok()) {
         return 1;
     }
+    // What the commands returned, in a form that must come out the same on every platform
+    // (no addresses, no platform-specific text).
     std::ostringstream record;
     standin::Host host(module.entryPoint());
 
@@ -204,6 +230,7 @@ int run(const std::string& pluginPath, const std::string& folder)
                   "About text " + quoted(aboutText) + " starts " + quoted(aboutStart) +
                       " and goes on with the description");
 
+    // Global setup's numbers are compared with the PiPL's below: the two must never drift apart.
     const PF_Err globalErr = host.globalSetup();
     const PF_OutData& out = host.outData();
     record << "global_setup: " << globalErr << " my_version=" << hex(A_long(out.my_version))

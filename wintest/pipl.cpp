@@ -27,6 +27,8 @@ struct Expected {
     std::uint32_t second = 0;
 };
 
+// The effect's twelve properties in their order, from the same identity numbers the C++ code
+// reports at global setup.
 const std::vector<Expected>& expectedProperties()
 {
     static const std::vector<Expected> properties = {
@@ -62,7 +64,8 @@ std::uint32_t u32At(const std::vector<std::uint8_t>& b, std::size_t at)
            std::uint32_t(b[at + 3]) << 24;
 }
 
-// A stored four-character code, turned back into reading order.
+// A stored four-character code, turned back into reading order: '8BIM' is stored "MIB8", the
+// little-endian bytes of its 32-bit value.
 std::string fourCCAt(const std::vector<std::uint8_t>& b, std::size_t at)
 {
     return {char(b[at + 3]), char(b[at + 2]), char(b[at + 1]), char(b[at])};
@@ -171,6 +174,7 @@ std::string describe(const PiplProperty& p, Encoding encoding)
 
 std::optional<Pipl> parsePipl(const std::vector<std::uint8_t>& bytes, std::string* error)
 {
+    // Header: u16 1, u32 version, u32 property count.
     auto fail = [&](const std::string& why) {
         *error = why;
         return std::nullopt;
@@ -187,6 +191,7 @@ std::optional<Pipl> parsePipl(const std::vector<std::uint8_t>& bytes, std::strin
         if (bytes.size() - at < 16) {
             return fail("property " + std::to_string(i + 1) + " cut short in its header");
         }
+        // Property header: vendor, key, id, length.
         PiplProperty p;
         p.vendor = fourCCAt(bytes, at);
         p.key = fourCCAt(bytes, at + 4);
@@ -202,6 +207,7 @@ std::optional<Pipl> parsePipl(const std::vector<std::uint8_t>& bytes, std::strin
         at += stored;
         pipl.properties.push_back(std::move(p));
     }
+    // Trailing bytes mean the count or a length is wrong, even if every property looked fine.
     if (at != bytes.size()) {
         return fail(std::to_string(bytes.size() - at) + " bytes after the last property");
     }
@@ -238,6 +244,7 @@ std::vector<std::string> checkPipl(const Pipl& pipl, const std::vector<std::uint
         problems.push_back(std::to_string(pipl.properties.size()) + " properties instead of " +
                            std::to_string(expected.size()));
     }
+    // Field by field first, for messages that say what is wrong ...
     const std::size_t n = std::min(pipl.properties.size(), expected.size());
     for (std::size_t i = 0; i < n; ++i) {
         const PiplProperty& p = pipl.properties[i];
@@ -265,7 +272,7 @@ std::vector<std::string> checkPipl(const Pipl& pipl, const std::vector<std::uint
                                describe(want, e.encoding) + " (or its padding differs)");
         }
     }
-    // Whatever the fields say, the whole resource must match the published layout to the byte.
+    // ... then the whole resource, which must match the published layout to the byte.
     const auto want = expectedPiplBytes();
     if (bytes.size() != want.size()) {
         problems.push_back("payload is " + std::to_string(bytes.size()) + " bytes instead of " +

@@ -15,6 +15,7 @@ namespace telvix::wintest {
 
 PluginModule::PluginModule(const std::string& path)
 {
+    // The ANSI call: test paths are plain ASCII.
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
         error_ = "LoadLibrary failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
@@ -49,6 +50,8 @@ std::optional<std::vector<std::uint8_t>> PluginModule::resource(const char* type
         return std::nullopt;
     }
     HMODULE module = static_cast<HMODULE>(handle_);
+    // FindResourceEx rather than FindResource: the language is part of what is checked.
+    // Type names match case-insensitively, as resource compilers store them upper-cased.
     HRSRC info = FindResourceExA(module, type, MAKEINTRESOURCEA(id), static_cast<WORD>(language));
     if (info == nullptr) {
         return std::nullopt;
@@ -59,6 +62,7 @@ std::optional<std::vector<std::uint8_t>> PluginModule::resource(const char* type
     if (bytes == nullptr) {
         return std::nullopt;
     }
+    // Resource memory belongs to the module; copy it out before the module can be unloaded.
     std::vector<std::uint8_t> copy(size);
     std::memcpy(copy.data(), bytes, size);
     return copy;
@@ -68,6 +72,7 @@ std::optional<std::vector<std::uint8_t>> PluginModule::resource(const char* type
 
 PluginModule::PluginModule(const std::string& path)
 {
+    // RTLD_NOW: an unresolved symbol should fail here, not in the middle of a render.
     handle_ = dlopen(path.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* why = dlerror();

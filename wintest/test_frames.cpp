@@ -13,6 +13,7 @@ namespace {
 class Random {
 public:
     explicit Random(std::uint32_t seed) : state_(seed) {}
+    // The next number, 24 bits wide: the low bits of an LCG are poor, so they are dropped.
     std::uint32_t next()
     {
         state_ = state_ * 1664525u + 1013904223u;
@@ -47,6 +48,7 @@ public:
     // An aliased line (Bresenham), `thickness` pixels square.
     void line(A_long x0, A_long y0, A_long x1, A_long y1, int thickness, PF_Pixel8 c)
     {
+        // The all-octant integer form: err tracks both axes at once.
         const A_long dx = std::abs(x1 - x0), dy = -std::abs(y1 - y0);
         const A_long sx = x0 < x1 ? 1 : -1, sy = y0 < y1 ? 1 : -1;
         A_long err = dx + dy;
@@ -71,7 +73,7 @@ public:
         }
     }
 
-    // A disc, filled with `fill`, or a ring of width `ring` in `c` when ring > 0.
+    // A disc filled with `c`, or only a ring `ring` pixels wide when ring > 0.
     void disc(A_long cx, A_long cy, A_long r, int ring, PF_Pixel8 c)
     {
         const A_long inner = std::max<A_long>(r - ring, 0);
@@ -154,6 +156,7 @@ void draw(Canvas& c, Random& rng)
 
 std::vector<FrameCase> frameCases()
 {
+    // Each case gets its own seed, so no two frames are drawn alike.
     std::vector<FrameCase> cases;
     std::uint32_t seed = 1;
     for (const bool deep : {false, true}) {
@@ -177,6 +180,8 @@ std::vector<FrameCase> frameCases()
             }
         }
     }
+    // Extras at both depths: a non-white key, a larger frame, and frames so small that every
+    // pixel sits on the border.
     for (const bool deep : {false, true}) {
         const std::string depth = deep ? "d16" : "d8";
         FrameCase green;
@@ -232,6 +237,8 @@ standin::World makeInput(const FrameCase& frameCase)
                 world.at<PF_Pixel8>(x, y) = p;
                 continue;
             }
+            // The host's own 8-to-16 widening, so white stays exactly 32768 and the
+            // default white key still matches in deep frames.
             auto widen = [](A_u_char c) { return A_u_short(CONVERT8TO16(c)); };
             PF_Pixel16 q{widen(p.alpha), widen(p.red), widen(p.green), widen(p.blue)};
             // Deep frames also get colours no 8-bit frame has: nudge the darker pixels.
