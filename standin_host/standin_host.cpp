@@ -219,6 +219,12 @@ struct Host::Impl {
     static const PF_iterate16Suite1 kIterate16Suite;
     static const PF_ANSICallbacksSuite1 kAnsiSuite;
 
+    template <typename Pixel>
+    [[gnu::noinline]] static PF_Err skippedPixel(void*, A_long, A_long, Pixel*, Pixel*)
+    {
+        return PF_Err_NONE;
+    }
+
     // Serial, row-major visit of `area` (the destination's whole frame when null), limited to
     // both worlds so that the pixel function never gets a position outside either.
     template <typename Pixel>
@@ -248,6 +254,9 @@ struct Host::Impl {
         const long long cancelAfter = host->faults_.cancelAfterPixels;
         if (cancelAfter == 0) {
             return PF_Interrupt_CANCEL;
+        }
+        if (host->pixelFunctionsSkipped_) {
+            pixelFunction = &skippedPixel<Pixel>;
         }
         long long visited = 0;
         for (A_long y = r.top; y < r.bottom; ++y) {

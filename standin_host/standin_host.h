@@ -124,6 +124,10 @@ public:
 
     // With true, in_data's pica_basicP is null for the following commands.
     void setBasicSuiteMissing(bool missing);
+    // With true, iterate still visits every pixel of its area but calls a function that returns
+    // at once instead of the plug-in's: what a render costs with no smoothing work at all (the
+    // floor that benchmarks report beside every figure).
+    void setPixelFunctionsSkipped(bool skipped) { pixelFunctionsSkipped_ = skipped; }
     FaultPlan& faults() { return faults_; }
 
     // Bookkeeping since the last resetCounters().
@@ -172,6 +176,7 @@ private:
     A_long progressDone_ = 0;
     A_long progressFinal_ = 0;
     bool basicSuiteMissing_ = false;
+    bool pixelFunctionsSkipped_ = false;
     PF_UtilCallbacks utils_{};
     SPBasicSuite basicSuite_{};
 };

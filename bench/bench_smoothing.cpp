@@ -1,0 +1,141 @@
+// Render benchmarks: the whole render of the plug-in through its entry point and the stand-in
+// host, on synthetic cel frames and on the shipped cel frames, beside two floors measured on the
+// same frames in the same run:
+//   floor  the same render with a per-pixel function that returns at once (the copies, the
+//          temporary world and the host's iteration that every render pays anyway);
+//   copy   one plain whole-frame copy by the host.
+// Figures are ms per frame and megapixels per second (items/s). `--quick` (or TELVIX_BENCH_QUICK)
+// shrinks the frames so that CTest can keep the benchmark building and running.
+#include "effect_entry.h"
+#include "frame_world.h"
+#include "image_io.h"
+#include "standin_host.h"
+#include "synthetic_frames.h"
+
+#include <benchmark/benchmark.h>
+
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <string>
+#include <vector>
+
+namespace {
+
+bool gQuick = false;
+
+struct Frame {
+    std::string name;
+    std::filesystem::path file;  // empty for synthetic frames
+    A_long width, height;
+    bool deep;
+};
+
+standin::World makeInput(const Frame& frame)
+{
+    if (!frame.file.empty()) {
+        const auto image = telvix::cli::readImage(frame.file);
+        return telvix::cli::imageToWorld(image, frame.deep ? 16 : 8);
+    }
+    const A_long w = gQuick ? frame.width / 8 : frame.width;
+    const A_long h = gQuick ? frame.height / 8 : frame.height;
+    standin::World world(w, h, frame.deep);
+    bench::drawCelFrame(world, 20261208u);
+    return world;
+}
+
+enum class Mode { Render, Floor, Copy };
+
+void runRender(benchmark::State& state, const Frame& frame, Mode mode, bool key, A_long tolerance)
+{
+    standin::World input = makeInput(frame);
+    standin::World output(input.width(), input.height(), input.deep());
+    standin::Host host(&entryPointFunc);
+    host.setPixelFunctionsSkipped(mode == Mode::Floor);
+    standin::Settings settings;
+    settings.useColorKey = key;
+    settings.tolerance = tolerance;
+    for (auto _ : state) {
+        PF_Err err = PF_Err_NONE;
+        if (mode == Mode::Copy) {
+            standin::Host::Scope scope(host);
+            err = host.inData().utils->copy(host.inData().effect_ref, &input.def(), &output.def(),
+                                            nullptr, nullptr);
+        } else {
+            err = host.render(input, output, settings);
+        }
+        if (err != PF_Err_NONE) {
+            state.SkipWithError("render failed");
+            break;
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * input.width() * input.height());
+    state.counters["Mpx"] = static_cast<double>(input.width()) * input.height() / 1e6;
+}
+
+std::filesystem::path framesFolder()
+{
+    if (const char* env = std::getenv("TELVIX_FRAMES")) return env;
+    return std::filesystem::path(TELVIX_SOURCE_DIR) / ".." / "shared" / "frames";
+}
+
+void registerAll()
+{
+    std::vector<Frame> frames = {
+        {"synthetic1080/8", {}, 1920, 1080, false},
+        {"synthetic1080/16", {}, 1920, 1080, true},
+        {"synthetic2160/8", {}, 3840, 2160, false},
+        {"synthetic2160/16", {}, 3840, 2160, true},
+    };
+    if (!gQuick) {
+        const auto dir = framesFolder();
+        const auto add = [&](const char* name, const char* file, bool deep) {
+            if (std::filesystem::exists(dir / file)) frames.push_back({name, dir / file, 0, 0, deep});
+        };
+        add("h00_1080/8", "h00_aliased.png", false);
+        add("h01_1080/8", "h01_aliased.png", false);
+        add("h02_1080/8", "h02_aliased.png", false);
+        add("h00_1080/16", "h00_aliased16.png", true);
+        add("u00_2160/8", "u00_aliased.png", false);
+        if (!std::filesystem::exists(dir / "h00_aliased.png"))
+            frames.push_back({"sample_1080/8", std::filesystem::path(TELVIX_SOURCE_DIR) /
+                                                   "samples" / "cel.png", 0, 0, false});
+    }
+    for (const Frame& f : frames) {
+        const auto reg = [&](const std::string& what, Mode mode, bool key, A_long tol) {
+            benchmark::RegisterBenchmark(
+                (f.name + "/" + what).c_str(),
+                [f, mode, key, tol](benchmark::State& s) { runRender(s, f, mode, key, tol); })
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+        };
+        reg("copy", Mode::Copy, false, 6);
+        reg("floor", Mode::Floor, false, 6);
+        reg("floor_key", Mode::Floor, true, 6);
+        reg("render_tol6", Mode::Render, false, 6);
+        reg("render_tol6_key", Mode::Render, true, 6);
+        if (f.file.empty() && !f.deep && f.width == 1920) {
+            reg("render_tol0", Mode::Render, false, 0);
+            reg("render_tol255", Mode::Render, false, 255);
+        }
+    }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    std::vector<char*> args;
+    for (int i = 0; i < argc; ++i) {
+        if (std::strcmp(argv[i], "--quick") == 0) gQuick = true;
+        else args.push_back(argv[i]);
+    }
+    if (std::getenv("TELVIX_BENCH_QUICK")) gQuick = true;
+    int count = static_cast<int>(args.size());
+    benchmark::Initialize(&count, args.data());
+    registerAll();
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    return 0;
+}
