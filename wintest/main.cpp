@@ -18,6 +18,7 @@
 
 #include <cstdio>
 #include <fstream>
+#include <utility>
 #include <sstream>
 #include <string>
 
@@ -156,6 +157,47 @@ void checkParams(const standin::Host& host, Checks& checks, std::ostream& record
     }
 }
 
+// Failures raised inside the library must come back as codes: a refused suite is thrown as an
+// exception inside the plug-in and caught at its entry point (this exercises the toolchain's
+// unwinding through the library), and a user's cancel passes through unchanged. Either way the
+// temporary world is disposed of and no suite stays acquired.
+void checkFailurePaths(standin::Host& host, Checks& checks, std::ostream& record)
+{
+    const std::pair<const char*, bool> refusals[] = {
+        {kPFANSISuite, false}, {kPFIterate8Suite, false}, {kPFIterate16Suite, true}};
+    for (const auto& [suite, deep] : refusals) {
+        host.faults() = standin::FaultPlan{};
+        host.faults().refusedSuites = {suite};
+        host.resetCounters();
+        std::snprintf(host.outData().return_msg, sizeof host.outData().return_msg, "untouched");
+        // About needs the ANSI suite; a render needs the iterate suite of its depth.
+        const bool about = std::string(suite) == kPFANSISuite;
+        std::string text;
+        standin::World in(8, 8, deep), out(8, 8, deep);
+        const PF_Err err = about ? host.about(&text) : host.render(in, out, standin::Settings{});
+        record << "refused " << quoted(suite) << ": " << err << "\n";
+        checks.expectEq(err, PF_Err(PF_Err_INTERNAL_STRUCT_DAMAGED),
+                        std::string("command with ") + suite + " refused");
+        checks.expectEq(host.liveWorlds(), 0, std::string("worlds left, ") + suite + " refused");
+        checks.expectEq(host.suitesHeld(), 0, std::string("suites held, ") + suite + " refused");
+        if (about) {
+            checks.expectEq(text, std::string("untouched"), "return_msg with the ANSI suite refused");
+        }
+    }
+    for (const bool deep : {false, true}) {
+        host.faults() = standin::FaultPlan{};
+        host.faults().cancelAfterPixels = 10;
+        host.resetCounters();
+        standin::World in(16, 16, deep), out(16, 16, deep);
+        const PF_Err err = host.render(in, out, standin::Settings{});
+        record << "cancelled render " << (deep ? 16 : 8) << "-bit: " << err << "\n";
+        checks.expectEq(err, PF_Err(PF_Interrupt_CANCEL), "cancelled render passes the code on");
+        checks.expectEq(host.liveWorlds(), 0, "worlds left after a cancelled render");
+        checks.expectEq(host.suitesHeld(), 0, "suites held after a cancelled render");
+    }
+    host.faults() = standin::FaultPlan{};
+}
+
 // How many pixels of `output` differ from `input` (same size and depth).
 long changedPixels(const standin::World& input, const standin::World& output)
 {
@@ -265,6 +307,7 @@ int run(const std::string& pluginPath, const std::string& folder)
     checks.expectEq(host.liveWorlds(), 0, "worlds left after a render without basic suite");
     host.setBasicSuiteMissing(false);
 
+    checkFailurePaths(host, checks, record);
     renderFrames(host, folder, checks, record);
 
     std::ofstream commands(folder + "/commands.txt", std::ios::binary);
