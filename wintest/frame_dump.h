@@ -4,9 +4,9 @@
 //   blue, little-endian.
 #pragma once
 
-#include "standin_host.h"
-
 #include <string>
+
+#include "standin_host.h"
 
 namespace telvix::wintest {
 

@@ -9,18 +9,18 @@
 // written to <output folder>/commands.txt. Built for Windows and for Linux from these same
 // sources, the two runs' folders must be identical file for file, byte for byte.
 // Exit status 0 when every check passed, 1 otherwise, 2 on bad arguments.
+#include <cstdio>
+#include <fstream>
+#include <sstream>
+#include <string>
+#include <utility>
+
 #include "frame_dump.h"
 #include "pipl.h"
 #include "plugin_module.h"
 #include "standin_host.h"
 #include "telvix_version.h"
 #include "test_frames.h"
-
-#include <cstdio>
-#include <fstream>
-#include <utility>
-#include <sstream>
-#include <string>
 
 namespace telvix::wintest {
 
@@ -97,8 +97,7 @@ void checkPiplResource(const PluginModule& module, const PF_OutData& afterGlobal
     }
     checks.expectEq(piplLong(*pipl, "eVER").value_or(0), std::uint32_t(afterGlobalSetup.my_version),
                     "PiPL eVER equals global setup's my_version");
-    checks.expectEq(piplLong(*pipl, "eGLO").value_or(0),
-                    std::uint32_t(afterGlobalSetup.out_flags),
+    checks.expectEq(piplLong(*pipl, "eGLO").value_or(0), std::uint32_t(afterGlobalSetup.out_flags),
                     "PiPL eGLO equals global setup's out_flags");
     std::printf("PiPL: %zu properties, %zu bytes\n", pipl->properties.size(), bytes->size());
 }
@@ -123,16 +122,16 @@ void checkParams(const standin::Host& host, Checks& checks, std::ostream& record
         return std::to_string(p.alpha) + "," + std::to_string(p.red) + "," +
                std::to_string(p.green) + "," + std::to_string(p.blue);
     };
-    record << "param type=" << key.param_type << " id=" << key.uu.id
-           << " name=" << quoted(key.name) << " ui_flags=" << key.ui_flags
-           << " flags=" << key.flags << " value=" << colour(key.u.cd.value)
-           << " default=" << colour(key.u.cd.dephault) << "\n";
+    record << "param type=" << key.param_type << " id=" << key.uu.id << " name=" << quoted(key.name)
+           << " ui_flags=" << key.ui_flags << " flags=" << key.flags
+           << " value=" << colour(key.u.cd.value) << " default=" << colour(key.u.cd.dephault)
+           << "\n";
     const PF_SliderDef& s = range.u.sd;
     record << "param type=" << range.param_type << " id=" << range.uu.id
            << " name=" << quoted(range.name) << " ui_flags=" << range.ui_flags
            << " flags=" << range.flags << " value=" << s.value << " default=" << s.dephault
-           << " valid=" << s.valid_min << ".." << s.valid_max << " slider=" << s.slider_min
-           << ".." << s.slider_max << " value_str=" << quoted(s.value_str)
+           << " valid=" << s.valid_min << ".." << s.valid_max << " slider=" << s.slider_min << ".."
+           << s.slider_max << " value_str=" << quoted(s.value_str)
            << " value_desc=" << quoted(s.value_desc) << "\n";
 
     checks.expect(useKey.param_type == PF_Param_CHECKBOX && useKey.uu.id == 1 &&
@@ -181,7 +180,8 @@ void checkFailurePaths(standin::Host& host, Checks& checks, std::ostream& record
         checks.expectEq(host.liveWorlds(), 0, std::string("worlds left, ") + suite + " refused");
         checks.expectEq(host.suitesHeld(), 0, std::string("suites held, ") + suite + " refused");
         if (about) {
-            checks.expectEq(text, std::string("untouched"), "return_msg with the ANSI suite refused");
+            checks.expectEq(text, std::string("untouched"),
+                            "return_msg with the ANSI suite refused");
         }
     }
     for (const bool deep : {false, true}) {
@@ -206,12 +206,12 @@ long changedPixels(const standin::World& input, const standin::World& output)
         for (A_long x = 0; x < input.width(); ++x) {
             if (input.deep()) {
                 const PF_Pixel16 &a = input.at<PF_Pixel16>(x, y), &b = output.at<PF_Pixel16>(x, y);
-                changed += a.alpha != b.alpha || a.red != b.red || a.green != b.green ||
-                           a.blue != b.blue;
+                changed +=
+                    a.alpha != b.alpha || a.red != b.red || a.green != b.green || a.blue != b.blue;
             } else {
                 const PF_Pixel8 &a = input.at<PF_Pixel8>(x, y), &b = output.at<PF_Pixel8>(x, y);
-                changed += a.alpha != b.alpha || a.red != b.red || a.green != b.green ||
-                           a.blue != b.blue;
+                changed +=
+                    a.alpha != b.alpha || a.red != b.red || a.green != b.green || a.blue != b.blue;
             }
         }
     }
@@ -264,10 +264,9 @@ int run(const std::string& pluginPath, const std::string& folder)
     const PF_Err aboutErr = host.about(&aboutText);
     record << "about: " << aboutErr << " " << quoted(aboutText) << "\n";
     checks.expectEq(aboutErr, PF_Err(PF_Err_NONE), "About");
-    const std::string aboutStart = std::string(TELVIX_NAME) + " v" +
-                                   std::to_string(TELVIX_MAJOR_VERSION) + "." +
-                                   std::to_string(TELVIX_MINOR_VERSION) +
-                                   std::to_string(TELVIX_BUG_VERSION) + "\r";
+    const std::string aboutStart =
+        std::string(TELVIX_NAME) + " v" + std::to_string(TELVIX_MAJOR_VERSION) + "." +
+        std::to_string(TELVIX_MINOR_VERSION) + std::to_string(TELVIX_BUG_VERSION) + "\r";
     checks.expect(aboutText.rfind(aboutStart, 0) == 0 && aboutText.size() > aboutStart.size(),
                   "About text " + quoted(aboutText) + " starts " + quoted(aboutStart) +
                       " and goes on with the description");

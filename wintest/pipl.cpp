@@ -1,9 +1,9 @@
 #include "pipl.h"
 
-#include "telvix_version.h"
-
 #include <algorithm>
 #include <cstdio>
+
+#include "telvix_version.h"
 
 namespace telvix::wintest {
 
@@ -48,10 +48,7 @@ const std::vector<Expected>& expectedProperties()
     return properties;
 }
 
-std::size_t padded(std::size_t n)
-{
-    return (n + 3) / 4 * 4;
-}
+std::size_t padded(std::size_t n) { return (n + 3) / 4 * 4; }
 
 std::uint16_t u16At(const std::vector<std::uint8_t>& b, std::size_t at)
 {
@@ -100,29 +97,29 @@ std::vector<std::uint8_t> encode(const Expected& e, std::uint32_t* length)
 {
     std::vector<std::uint8_t> data;
     switch (e.encoding) {
-    case Encoding::FourCC:
-        putFourCC(data, e.text);
-        break;
-    case Encoding::PascalString:
-        data.push_back(std::uint8_t(e.text.size()));
-        putText(data, e.text);
-        break;
-    case Encoding::CString:
-        putText(data, e.text);
-        data.push_back(0);
-        break;
-    case Encoding::VersionPair:
-        putU16(data, e.first);
-        putU16(data, e.second);
-        break;
-    case Encoding::Long:
-        putU32(data, e.first);
-        break;
-    case Encoding::InfoWord:
-        putU16(data, e.first);
-        *length = 2;
-        data.resize(4, 0);
-        return data;
+        case Encoding::FourCC:
+            putFourCC(data, e.text);
+            break;
+        case Encoding::PascalString:
+            data.push_back(std::uint8_t(e.text.size()));
+            putText(data, e.text);
+            break;
+        case Encoding::CString:
+            putText(data, e.text);
+            data.push_back(0);
+            break;
+        case Encoding::VersionPair:
+            putU16(data, e.first);
+            putU16(data, e.second);
+            break;
+        case Encoding::Long:
+            putU32(data, e.first);
+            break;
+        case Encoding::InfoWord:
+            putU16(data, e.first);
+            *length = 2;
+            data.resize(4, 0);
+            return data;
     }
     data.resize(padded(data.size()), 0);
     *length = std::uint32_t(data.size());
@@ -148,24 +145,24 @@ std::string describe(const PiplProperty& p, Encoding encoding)
 {
     const auto& d = p.data;
     switch (encoding) {
-    case Encoding::FourCC:
-        return d.size() >= 4 ? inQuotes(fourCCAt(d, 0)) : "(short)";
-    case Encoding::PascalString:
-        if (d.empty() || d[0] + 1u > d.size()) {
-            return "(bad Pascal string)";
+        case Encoding::FourCC:
+            return d.size() >= 4 ? inQuotes(fourCCAt(d, 0)) : "(short)";
+        case Encoding::PascalString:
+            if (d.empty() || d[0] + 1u > d.size()) {
+                return "(bad Pascal string)";
+            }
+            return inQuotes(std::string(d.begin() + 1, d.begin() + 1 + d[0]));
+        case Encoding::CString: {
+            const auto end = std::find(d.begin(), d.end(), std::uint8_t(0));
+            return end == d.end() ? "(unterminated)" : inQuotes(std::string(d.begin(), end));
         }
-        return inQuotes(std::string(d.begin() + 1, d.begin() + 1 + d[0]));
-    case Encoding::CString: {
-        const auto end = std::find(d.begin(), d.end(), std::uint8_t(0));
-        return end == d.end() ? "(unterminated)" : inQuotes(std::string(d.begin(), end));
-    }
-    case Encoding::VersionPair:
-        return d.size() >= 4 ? std::to_string(u16At(d, 0)) + "." + std::to_string(u16At(d, 2))
-                             : "(short)";
-    case Encoding::Long:
-        return d.size() >= 4 ? hex(u32At(d, 0)) : "(short)";
-    case Encoding::InfoWord:
-        return d.size() >= 2 ? hex(u16At(d, 0)) : "(short)";
+        case Encoding::VersionPair:
+            return d.size() >= 4 ? std::to_string(u16At(d, 0)) + "." + std::to_string(u16At(d, 2))
+                                 : "(short)";
+        case Encoding::Long:
+            return d.size() >= 4 ? hex(u32At(d, 0)) : "(short)";
+        case Encoding::InfoWord:
+            return d.size() >= 2 ? hex(u16At(d, 0)) : "(short)";
     }
     return "";
 }
@@ -203,7 +200,8 @@ std::optional<Pipl> parsePipl(const std::vector<std::uint8_t>& bytes, std::strin
         if (bytes.size() - at < stored) {
             return fail("property " + p.key + " cut short in its data");
         }
-        p.data.assign(bytes.begin() + std::ptrdiff_t(at), bytes.begin() + std::ptrdiff_t(at + stored));
+        p.data.assign(bytes.begin() + std::ptrdiff_t(at),
+                      bytes.begin() + std::ptrdiff_t(at + stored));
         at += stored;
         pipl.properties.push_back(std::move(p));
     }

@@ -18,7 +18,8 @@ PluginModule::PluginModule(const std::string& path)
     // The ANSI call: test paths are plain ASCII.
     HMODULE module = LoadLibraryA(path.c_str());
     if (module == nullptr) {
-        error_ = "LoadLibrary failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
+        error_ =
+            "LoadLibrary failed for " + path + " (error " + std::to_string(GetLastError()) + ")";
         return;
     }
     handle_ = module;
@@ -38,10 +39,7 @@ PluginModule::~PluginModule()
     }
 }
 
-bool PluginModule::hasResources()
-{
-    return true;
-}
+bool PluginModule::hasResources() { return true; }
 
 std::optional<std::vector<std::uint8_t>> PluginModule::resource(const char* type, int id,
                                                                 int language) const
@@ -94,10 +92,7 @@ PluginModule::~PluginModule()
     }
 }
 
-bool PluginModule::hasResources()
-{
-    return false;
-}
+bool PluginModule::hasResources() { return false; }
 
 std::optional<std::vector<std::uint8_t>> PluginModule::resource(const char*, int, int) const
 {

@@ -3,12 +3,12 @@
 // reads resources back from the loaded module.
 #pragma once
 
-#include "AE_Effect.h"
-
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
+
+#include "AE_Effect.h"
 
 namespace telvix::wintest {
 
@@ -28,8 +28,7 @@ public:
     static bool hasResources();
     // The bytes of the resource of `type`, `id` and `language`, or nothing when it is missing
     // (and always nothing where the platform has no resources).
-    std::optional<std::vector<std::uint8_t>> resource(const char* type, int id,
-                                                      int language) const;
+    std::optional<std::vector<std::uint8_t>> resource(const char* type, int id, int language) const;
 
 private:
     void* handle_ = nullptr;

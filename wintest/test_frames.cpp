@@ -1,9 +1,9 @@
 #include "test_frames.h"
 
-#include "AE_Macros.h"
-
 #include <algorithm>
 #include <cstdlib>
+
+#include "AE_Macros.h"
 
 namespace telvix::wintest {
 
@@ -30,13 +30,17 @@ private:
 class Canvas {
 public:
     Canvas(A_long width, A_long height)
-        : width_(width), height_(height), pixels_(std::size_t(width) * std::size_t(height),
-                                                  PF_Pixel8{255, 255, 255, 255})
+        : width_(width),
+          height_(height),
+          pixels_(std::size_t(width) * std::size_t(height), PF_Pixel8{255, 255, 255, 255})
     {
     }
     A_long width() const { return width_; }
     A_long height() const { return height_; }
-    PF_Pixel8& at(A_long x, A_long y) { return pixels_[std::size_t(y) * std::size_t(width_) + std::size_t(x)]; }
+    PF_Pixel8& at(A_long x, A_long y)
+    {
+        return pixels_[std::size_t(y) * std::size_t(width_) + std::size_t(x)];
+    }
     bool inside(A_long x, A_long y) const { return x >= 0 && y >= 0 && x < width_ && y < height_; }
     void plot(A_long x, A_long y, PF_Pixel8 c)
     {
@@ -110,16 +114,16 @@ constexpr PF_Pixel8 rgba(int r, int g, int b, int a = 255)
 PF_Pixel8 ink(Random& rng)
 {
     switch (rng.range(0, 4)) {
-    case 0:
-        return rgba(0, 0, 0);
-    case 1:
-        return rgba(3, 2, 4);
-    case 2:
-        return rgba(40, 40, 48);
-    case 3:
-        return rgba(20, 10, 90);
-    default:
-        return rgba(10, 10, 10, 200);
+        case 0:
+            return rgba(0, 0, 0);
+        case 1:
+            return rgba(3, 2, 4);
+        case 2:
+            return rgba(40, 40, 48);
+        case 3:
+            return rgba(20, 10, 90);
+        default:
+            return rgba(10, 10, 10, 200);
     }
 }
 
@@ -132,7 +136,8 @@ void draw(Canvas& c, Random& rng)
     c.disc(cx, cy, r, 0, rgba(250, 218, 196));
     c.disc(cx, cy, r, 2, ink(rng));
     // A second, solid dark disc and a few aliased strokes at assorted slopes.
-    c.disc(rng.range(0, int(w - 1)), rng.range(0, int(h - 1)), std::max<A_long>(r / 2, 1), 0, ink(rng));
+    c.disc(rng.range(0, int(w - 1)), rng.range(0, int(h - 1)), std::max<A_long>(r / 2, 1), 0,
+           ink(rng));
     for (int i = 0; i < 6; ++i) {
         c.line(rng.range(-4, int(w + 3)), rng.range(-4, int(h + 3)), rng.range(-4, int(w + 3)),
                rng.range(-4, int(h + 3)), rng.range(1, 3), ink(rng));
@@ -164,8 +169,8 @@ std::vector<FrameCase> frameCases()
             for (const int tolerance : {0, 6, 255}) {
                 for (const bool partial : {false, true}) {
                     FrameCase c;
-                    c.name = std::string(deep ? "d16" : "d8") + (key ? "_key" : "_nokey") +
-                             "_tol" + std::to_string(tolerance) + (partial ? "_part" : "_full");
+                    c.name = std::string(deep ? "d16" : "d8") + (key ? "_key" : "_nokey") + "_tol" +
+                             std::to_string(tolerance) + (partial ? "_part" : "_full");
                     // Vary the size and row padding from case to case.
                     c.width = 48 + A_long(seed % 5) * 7;
                     c.height = 40 + A_long(seed % 3) * 5;

@@ -4,11 +4,11 @@
 // every platform draws the very same input.
 #pragma once
 
-#include "standin_host.h"
-
 #include <cstdint>
 #include <string>
 #include <vector>
+
+#include "standin_host.h"
 
 namespace telvix::wintest {
 

@@ -1,7 +1,5 @@
 // The PiPL resource: its expected bytes, the compiled resource script, and the reader that
 // checks the resource inside Telvix.aex under Wine.
-#include "pipl.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdio>
@@ -10,6 +8,8 @@
 #include <iterator>
 #include <string>
 
+#include "pipl.h"
+
 namespace {
 
 using telvix::wintest::checkPipl;
@@ -17,10 +17,7 @@ using telvix::wintest::expectedPiplBytes;
 using telvix::wintest::parsePipl;
 using Bytes = std::vector<std::uint8_t>;
 
-Bytes bytesOf(const std::string& text)
-{
-    return Bytes(text.begin(), text.end());
-}
+Bytes bytesOf(const std::string& text) { return Bytes(text.begin(), text.end()); }
 
 Bytes slice(const Bytes& b, std::size_t at, std::size_t n)
 {
@@ -146,7 +143,7 @@ TEST(PiplReader, NamesEveryFieldThatDiffers)
     };
     Bytes version = expectedPiplBytes();
     const std::size_t eVer = 10 + 20 + 24 + 32 + 32 + 20 + 20 + 16;  // data of property 7
-    version[eVer + 1] = 0x31;                                         // 0x83000 -> 0x83100
+    version[eVer + 1] = 0x31;                                        // 0x83000 -> 0x83100
     EXPECT_NE(problemsWith(version).find("(eVER): value 0x83100 instead of 0x83000"),
               std::string::npos)
         << problemsWith(version);
