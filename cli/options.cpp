@@ -128,6 +128,13 @@ CommandLineParser::CommandLineParser()
 
 CommandLine CommandLineParser::parse(int argc, const char* const* argv)
 {
+    // CLI11 would only say that a subcommand is missing; name the word it did not know.
+    const std::string first = argc > 1 ? argv[1] : "";
+    if (!first.empty() && first[0] != '-' && first != smooth_->get_name() &&
+        first != about_->get_name() && first != params_->get_name()) {
+        throw UsageError(fmt::format("unknown command '{}'; expected smooth, about or params",
+                                     argv[1]));
+    }
     app_.parse(argc, argv);
     CommandLine result = values_;
     if (about_->parsed()) {

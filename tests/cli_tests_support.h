@@ -35,7 +35,7 @@ constexpr std::array<std::uint16_t, 4> fromHost(int red, int green, int blue, in
 inline constexpr ArtColour kArtColours[] = {
     {'#', {12, 20, 30, 255}, fromHost(515, 10, 15, 32768)},
     {'.', {250, 255, 240, 255}, fromHost(32001, 32768, 31111, 32768)},
-    {'r', {200, 30, 31, 255}, fromHost(25617, 3888, 16, 32768)},
+    {'r', {200, 30, 31, 255}, fromHost(25700, 3855, 3984, 32768)},  // the 8-bit red, widened
     {'h', {40, 80, 200, 128}, fromHost(20, 10000, 27160, 16385)},
     {' ', {90, 60, 33, 0}, fromHost(16666, 30, 17, 0)},
 };
