@@ -11,6 +11,7 @@
 #include "image_io.h"
 
 #include <gtest/gtest.h>
+#include <unistd.h>
 
 #include <array>
 #include <filesystem>
@@ -86,8 +87,10 @@ protected:
     void SetUp() override
     {
         const auto* info = ::testing::UnitTest::GetInstance()->current_test_info();
+        // The process id keeps concurrent runs (two build trees, parallel ctest) apart.
         dir = std::filesystem::temp_directory_path() /
-              (std::string("telvix-cli-") + info->test_suite_name() + "-" + info->name());
+              (std::string("telvix-cli-") + info->test_suite_name() + "-" + info->name() + "-" +
+               std::to_string(getpid()));
         std::filesystem::remove_all(dir);
         std::filesystem::create_directories(dir);
     }
