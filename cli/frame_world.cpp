@@ -1,10 +1,10 @@
 #include "frame_world.h"
 
-#include "channel_convert.h"
-
 #include <cstddef>
 #include <cstdint>
 #include <type_traits>
+
+#include "channel_convert.h"
 
 namespace telvix::cli {
 namespace {
@@ -31,8 +31,7 @@ auto toHost(std::uint16_t sample, int fileBits)
         return fileBits == 8 ? static_cast<std::uint8_t>(sample)
                              : narrow16To8(fileToHost16(sample));
     } else {
-        return fileBits == 8 ? widen8To16(static_cast<std::uint8_t>(sample))
-                             : fileToHost16(sample);
+        return fileBits == 8 ? widen8To16(static_cast<std::uint8_t>(sample)) : fileToHost16(sample);
     }
 }
 
@@ -58,9 +57,9 @@ void fillWorld(const Image& image, PF_EffectWorld& world)
             p.red = toHost<Pixel>(image.at(x, y, 0), image.bits);
             p.green = grey ? p.red : toHost<Pixel>(image.at(x, y, 1), image.bits);
             p.blue = grey ? p.red : toHost<Pixel>(image.at(x, y, 2), image.bits);
-            p.alpha = image.hasAlpha() ? toHost<Pixel>(image.at(x, y, image.channels - 1),
-                                                       image.bits)
-                                       : opaque;
+            p.alpha = image.hasAlpha()
+                          ? toHost<Pixel>(image.at(x, y, image.channels - 1), image.bits)
+                          : opaque;
         }
     }
 }
@@ -76,8 +75,8 @@ void readWorld(const PF_EffectWorld& world, Image& image)
             const std::uint16_t green = toFile<Pixel>(p.green);
             const std::uint16_t blue = toFile<Pixel>(p.blue);
             if (image.channels <= 2) {
-                image.at(x, y, 0) = static_cast<std::uint16_t>(
-                    (std::uint32_t{red} + green + blue + 1u) / 3u);
+                image.at(x, y, 0) =
+                    static_cast<std::uint16_t>((std::uint32_t{red} + green + blue + 1u) / 3u);
             } else {
                 image.at(x, y, 0) = red;
                 image.at(x, y, 1) = green;

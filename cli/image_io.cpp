@@ -1,7 +1,5 @@
 #include "image_io.h"
 
-#include "cli_error.h"
-
 #include <OpenImageIO/imageio.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
@@ -12,6 +10,8 @@
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
+
+#include "cli_error.h"
 
 namespace telvix::cli {
 namespace {
@@ -36,28 +36,35 @@ std::string oneLine(std::string text)
 const char* layoutName(int channels)
 {
     switch (channels) {
-        case 1: return "grey";
-        case 2: return "grey+alpha";
-        case 3: return "RGB";
-        default: return "RGBA";
+        case 1:
+            return "grey";
+        case 2:
+            return "grey+alpha";
+        case 3:
+            return "RGB";
+        default:
+            return "RGBA";
     }
 }
 
 // Checks that the file's channels are one of the four layouts handled, with alpha last.
 void checkLayout(const fs::path& path, const OIIO::ImageSpec& spec)
 {
-    if (spec.deep) throw CliError(fmt::format("'{}' is a deep image, which is not supported", path.string()));
+    if (spec.deep)
+        throw CliError(fmt::format("'{}' is a deep image, which is not supported", path.string()));
     if (spec.nchannels < 1 || spec.nchannels > 4) {
-        throw CliError(fmt::format("'{}' has {} channels; only grey, grey+alpha, RGB and RGBA "
-                                   "images are supported",
-                                   path.string(), spec.nchannels));
+        throw CliError(
+            fmt::format("'{}' has {} channels; only grey, grey+alpha, RGB and RGBA "
+                        "images are supported",
+                        path.string(), spec.nchannels));
     }
     const bool alphaExpected = spec.nchannels == 2 || spec.nchannels == 4;
     const int expectedAlpha = alphaExpected ? spec.nchannels - 1 : -1;
     if (spec.alpha_channel != expectedAlpha) {
-        throw CliError(fmt::format("'{}' has {} channels with alpha in channel {}; only grey, "
-                                   "grey+alpha, RGB and RGBA images are supported",
-                                   path.string(), spec.nchannels, spec.alpha_channel));
+        throw CliError(
+            fmt::format("'{}' has {} channels with alpha in channel {}; only grey, "
+                        "grey+alpha, RGB and RGBA images are supported",
+                        path.string(), spec.nchannels, spec.alpha_channel));
     }
     // The host's worlds address rows with 32-bit byte counts of up to 8 bytes per pixel.
     if (spec.width <= 0 || spec.height <= 0 || spec.width > INT_MAX / 8 || spec.depth > 1) {
@@ -87,9 +94,8 @@ public:
         const fs::path folder =
             destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
         const std::string extension = destination.extension().string();
-        std::string name = (folder / ("." + destination.stem().string() + ".telvix-XXXXXX" +
-                                      extension))
-                               .string();
+        std::string name =
+            (folder / ("." + destination.stem().string() + ".telvix-XXXXXX" + extension)).string();
         const int fd = mkstemps(name.data(), static_cast<int>(extension.size()));
         if (fd < 0) {
             throw CliError(fmt::format("cannot write '{}': cannot create a file in '{}': {}",
@@ -161,9 +167,10 @@ Image readImage(const fs::path& path, int otherFormatsAs)
     image.bits = nativeBits(spec);
     if (image.bits == 0) {
         if (otherFormatsAs == 0) {
-            throw CliError(fmt::format("'{}' has {} samples, which are not processed as they "
-                                       "are; use --depth 16 to process it as 16-bit",
-                                       path.string(), spec.format.c_str()));
+            throw CliError(
+                fmt::format("'{}' has {} samples, which are not processed as they "
+                            "are; use --depth 16 to process it as 16-bit",
+                            path.string(), spec.format.c_str()));
         }
         image.bits = otherFormatsAs;
     }
@@ -194,8 +201,8 @@ void writeImageReplacing(const fs::path& path, const Image& image)
     const OIIO::TypeDesc type = image.bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
     auto created = OIIO::ImageOutput::create(path.string());
     if (!created) {
-        throw CliError(fmt::format("cannot write '{}': {}", path.string(),
-                                   oneLine(OIIO::geterror())));
+        throw CliError(
+            fmt::format("cannot write '{}': {}", path.string(), oneLine(OIIO::geterror())));
     }
 
     OIIO::ImageSpec spec(image.width, image.height, image.channels, type);
@@ -207,16 +214,16 @@ void writeImageReplacing(const fs::path& path, const Image& image)
     // Declared after the temporary file so that it is closed before a failure removes the file.
     const auto output = std::move(created);
     if (!output->open(temporary.path().string(), spec)) {
-        throw CliError(fmt::format("cannot write '{}': {}", path.string(),
-                                   oneLine(output->geterror())));
+        throw CliError(
+            fmt::format("cannot write '{}': {}", path.string(), oneLine(output->geterror())));
     }
     // A format that cannot hold this depth or layout would silently change the samples.
     if (output->spec().format != type || output->spec().nchannels != image.channels) {
         output->close();
-        throw CliError(fmt::format("cannot write '{}': the {} format cannot store {}-bit {} "
-                                   "images",
-                                   path.string(), output->format_name(), image.bits,
-                                   layoutName(image.channels)));
+        throw CliError(fmt::format(
+            "cannot write '{}': the {} format cannot store {}-bit {} "
+            "images",
+            path.string(), output->format_name(), image.bits, layoutName(image.channels)));
     }
 
     bool ok = false;
@@ -228,8 +235,8 @@ void writeImageReplacing(const fs::path& path, const Image& image)
     }
     ok = ok && output->close();
     if (!ok) {
-        throw CliError(fmt::format("cannot write '{}': {}", path.string(),
-                                   oneLine(output->geterror())));
+        throw CliError(
+            fmt::format("cannot write '{}': {}", path.string(), oneLine(output->geterror())));
     }
     temporary.commitAs(path);
 }

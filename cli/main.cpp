@@ -1,11 +1,5 @@
 // telvix: smooths the lines of cel-animation images with the Telvix effect, loaded and driven
 // the way an effect host drives it.
-#include "cli_error.h"
-#include "image_io.h"
-#include "options.h"
-#include "plugin_driver.h"
-#include "plugin_library.h"
-
 #include <fmt/format.h>
 
 #include <cstdio>
@@ -13,6 +7,12 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+
+#include "cli_error.h"
+#include "image_io.h"
+#include "options.h"
+#include "plugin_driver.h"
+#include "plugin_library.h"
 
 namespace {
 
@@ -35,8 +35,8 @@ void checkDistinctFiles(const fs::path& input, const fs::path& output)
 {
     std::error_code ec;
     if (fs::exists(output, ec) && fs::equivalent(input, output, ec)) {
-        throw UsageError(fmt::format("OUTPUT '{}' is the same file as INPUT '{}'",
-                                     output.string(), input.string()));
+        throw UsageError(fmt::format("OUTPUT '{}' is the same file as INPUT '{}'", output.string(),
+                                     input.string()));
     }
 }
 
@@ -68,7 +68,8 @@ int run(const CommandLine& commandLine)
             fmt::print("{}", describeParameters(plugin.entryPoint()));
             return 0;
         }
-        case Command::Smooth: return smooth(commandLine);
+        case Command::Smooth:
+            return smooth(commandLine);
     }
     return kExitFailure;
 }

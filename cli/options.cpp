@@ -1,12 +1,12 @@
 #include "options.h"
 
-#include "cli_error.h"
-#include "telvix_version.h"
-
 #include <fmt/format.h>
 
 #include <charconv>
 #include <vector>
+
+#include "cli_error.h"
+#include "telvix_version.h"
 
 namespace telvix::cli {
 namespace {
@@ -65,9 +65,10 @@ Extent parseExtent(std::string_view text)
     }
     const Extent extent{numbers[0], numbers[1], numbers[2], numbers[3]};
     if (extent.right <= extent.left || extent.bottom <= extent.top) {
-        throw UsageError(fmt::format("--extent: '{}' is empty (right and bottom are exclusive "
-                                     "and must exceed left and top)",
-                                     text));
+        throw UsageError(
+            fmt::format("--extent: '{}' is empty (right and bottom are exclusive "
+                        "and must exceed left and top)",
+                        text));
     }
     return extent;
 }
@@ -86,8 +87,8 @@ CommandLineParser::CommandLineParser()
            "telvix")
 {
     app_.set_version_flag("--version",
-                          fmt::format("telvix {}.{}.{}", TELVIX_MAJOR_VERSION,
-                                      TELVIX_MINOR_VERSION, TELVIX_BUG_VERSION),
+                          fmt::format("telvix {}.{}.{}", TELVIX_MAJOR_VERSION, TELVIX_MINOR_VERSION,
+                                      TELVIX_BUG_VERSION),
                           "Print the effect's version and exit");
     app_.require_subcommand(1);
 
@@ -122,7 +123,8 @@ CommandLineParser::CommandLineParser()
     about_ = app_.add_subcommand("about", "Print the effect's About text");
     about_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
 
-    params_ = app_.add_subcommand("params", "List the effect's parameters with defaults and ranges");
+    params_ =
+        app_.add_subcommand("params", "List the effect's parameters with defaults and ranges");
     params_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
 }
 
@@ -132,8 +134,8 @@ CommandLine CommandLineParser::parse(int argc, const char* const* argv)
     const std::string first = argc > 1 ? argv[1] : "";
     if (!first.empty() && first[0] != '-' && first != smooth_->get_name() &&
         first != about_->get_name() && first != params_->get_name()) {
-        throw UsageError(fmt::format("unknown command '{}'; expected smooth, about or params",
-                                     argv[1]));
+        throw UsageError(
+            fmt::format("unknown command '{}'; expected smooth, about or params", argv[1]));
     }
     app_.parse(argc, argv);
     CommandLine result = values_;

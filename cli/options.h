@@ -2,7 +2,6 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
-
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -36,10 +35,10 @@ struct CommandLine {
     std::string input;   // smooth: the image to read
     std::string output;  // smooth: the image to write
     int tolerance = kDefaultTolerance;
-    std::optional<KeyColour> key;   // set: the colour key is on with this colour
-    std::optional<Extent> extent;   // unset: the whole frame
-    std::optional<int> depth;       // 8 or 16; unset: the input file's depth
-    std::string plugin;             // empty: look for the plug-in in the usual places
+    std::optional<KeyColour> key;  // set: the colour key is on with this colour
+    std::optional<Extent> extent;  // unset: the whole frame
+    std::optional<int> depth;      // 8 or 16; unset: the input file's depth
+    std::string plugin;            // empty: look for the plug-in in the usual places
 };
 
 // "RRGGBB" (six hex digits, optionally after '#') to a colour; throws UsageError otherwise.

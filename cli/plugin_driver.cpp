@@ -1,11 +1,11 @@
 #include "plugin_driver.h"
 
-#include "cli_error.h"
-#include "frame_world.h"
-
 #include <fmt/format.h>
 
 #include <cstring>
+
+#include "cli_error.h"
+#include "frame_world.h"
 
 namespace telvix::cli {
 namespace {
@@ -14,8 +14,7 @@ namespace {
 void check(PF_Err error, const char* command)
 {
     if (error != PF_Err_NONE) {
-        throw CliError(
-            fmt::format("plug-in {} failed: {} ({})", command, errorName(error), error));
+        throw CliError(fmt::format("plug-in {} failed: {} ({})", command, errorName(error), error));
     }
 }
 
@@ -28,10 +27,14 @@ std::string paramName(const PF_ParamDef& def)
 const char* optionFor(A_long id)
 {
     switch (id) {
-        case 1: return "on with --key";
-        case 2: return "--key RRGGBB";
-        case 3: return "--tolerance N";
-        default: return "";
+        case 1:
+            return "on with --key";
+        case 2:
+            return "--key RRGGBB";
+        case 3:
+            return "--tolerance N";
+        default:
+            return "";
     }
 }
 
@@ -54,8 +57,10 @@ std::string describe(const PF_ParamDef& def)
             }
             return text;
         }
-        case PF_Param_LAYER: return fmt::format("{:<10}the input image", "layer");
-        default: return fmt::format("{:<10}", fmt::format("type {}", def.param_type));
+        case PF_Param_LAYER:
+            return fmt::format("{:<10}the input image", "layer");
+        default:
+            return fmt::format("{:<10}", fmt::format("type {}", def.param_type));
     }
 }
 
@@ -100,15 +105,24 @@ Image renderImage(PF_FilterProc entryPoint, const Image& input, const RenderRequ
 std::string errorName(PF_Err error)
 {
     switch (error) {
-        case PF_Err_NONE: return "PF_Err_NONE";
-        case PF_Err_OUT_OF_MEMORY: return "PF_Err_OUT_OF_MEMORY";
-        case PF_Err_INTERNAL_STRUCT_DAMAGED: return "PF_Err_INTERNAL_STRUCT_DAMAGED";
-        case PF_Err_INVALID_INDEX: return "PF_Err_INVALID_INDEX";
-        case PF_Err_UNRECOGNIZED_PARAM_TYPE: return "PF_Err_UNRECOGNIZED_PARAM_TYPE";
-        case PF_Err_INVALID_CALLBACK: return "PF_Err_INVALID_CALLBACK";
-        case PF_Err_BAD_CALLBACK_PARAM: return "PF_Err_BAD_CALLBACK_PARAM";
-        case PF_Interrupt_CANCEL: return "PF_Interrupt_CANCEL";
-        default: return "unknown error";
+        case PF_Err_NONE:
+            return "PF_Err_NONE";
+        case PF_Err_OUT_OF_MEMORY:
+            return "PF_Err_OUT_OF_MEMORY";
+        case PF_Err_INTERNAL_STRUCT_DAMAGED:
+            return "PF_Err_INTERNAL_STRUCT_DAMAGED";
+        case PF_Err_INVALID_INDEX:
+            return "PF_Err_INVALID_INDEX";
+        case PF_Err_UNRECOGNIZED_PARAM_TYPE:
+            return "PF_Err_UNRECOGNIZED_PARAM_TYPE";
+        case PF_Err_INVALID_CALLBACK:
+            return "PF_Err_INVALID_CALLBACK";
+        case PF_Err_BAD_CALLBACK_PARAM:
+            return "PF_Err_BAD_CALLBACK_PARAM";
+        case PF_Interrupt_CANCEL:
+            return "PF_Interrupt_CANCEL";
+        default:
+            return "unknown error";
     }
 }
 

@@ -2,12 +2,12 @@
 // About and parameter-setup commands.
 #pragma once
 
+#include <optional>
+#include <string>
+
 #include "image_io.h"
 #include "options.h"
 #include "standin_host.h"
-
-#include <optional>
-#include <string>
 
 namespace telvix::cli {
 

@@ -1,11 +1,11 @@
 #include "plugin_library.h"
 
-#include "cli_error.h"
-
 #include <dlfcn.h>
 #include <fmt/format.h>
 
 #include <system_error>
+
+#include "cli_error.h"
 
 namespace telvix::cli {
 
@@ -25,8 +25,8 @@ PluginLibrary::PluginLibrary(const fs::path& path) : path_(path)
     void* symbol = dlsym(handle_, "entryPointFunc");
     if (symbol == nullptr) {
         dlclose(handle_);
-        throw CliError(fmt::format("'{}' is not an effect plug-in: it has no entryPointFunc",
-                                   path.string()));
+        throw CliError(
+            fmt::format("'{}' is not an effect plug-in: it has no entryPointFunc", path.string()));
     }
     entryPoint_ = reinterpret_cast<PF_FilterProc>(symbol);
 }
@@ -61,9 +61,10 @@ fs::path findPlugin(const std::string& requested)
     for (const auto& location : locations) {
         tried += (tried.empty() ? "" : ", ") + location.string();
     }
-    throw CliError(fmt::format("cannot find the plug-in Telvix.so (looked in {}); name it with "
-                               "--plugin",
-                               tried));
+    throw CliError(
+        fmt::format("cannot find the plug-in Telvix.so (looked in {}); name it with "
+                    "--plugin",
+                    tried));
 }
 
 }  // namespace telvix::cli

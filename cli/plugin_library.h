@@ -2,11 +2,11 @@
 // entry point by name.
 #pragma once
 
-#include "AE_Effect.h"
-
 #include <filesystem>
 #include <string>
 #include <vector>
+
+#include "AE_Effect.h"
 
 namespace telvix::cli {
 

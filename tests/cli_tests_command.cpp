@@ -1,18 +1,19 @@
 // The built telvix command run as a user runs it: files in, files out, exit status and messages.
-#include "channel_convert.h"
-#include "cli_tests_support.h"
-
-#include <OpenImageIO/imageio.h>
+// Test images are written and read with the command's own image_io, whose exactness the unit
+// tests check.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
 
+#include <algorithm>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
-#include <algorithm>
 #include <map>
 #include <sstream>
+
+#include "channel_convert.h"
+#include "cli_tests_support.h"
 
 namespace telvix::cli::test {
 namespace {
@@ -40,44 +41,6 @@ std::map<std::string, std::string> snapshot(const fs::path& folder)
             entry.is_regular_file() ? slurp(entry.path()) : std::string("<folder>");
     }
     return files;
-}
-
-// Files are written and read with OpenImageIO directly, not through the command's own code.
-void writeFile(const fs::path& file, const Image& image)
-{
-    const auto type = image.bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
-    OIIO::ImageSpec spec(image.width, image.height, image.channels, type);
-    spec.attribute("oiio:UnassociatedAlpha", 1);
-    const std::vector<std::uint8_t> bytes(image.samples.begin(), image.samples.end());
-    auto out = OIIO::ImageOutput::create(file.string());
-    ASSERT_TRUE(out && out->open(file.string(), spec));
-    ASSERT_TRUE(out->write_image(type, image.bits == 16 ? static_cast<const void*>(image.samples.data())
-                                                        : static_cast<const void*>(bytes.data())));
-    ASSERT_TRUE(out->close());
-}
-
-Image readFile(const fs::path& file)
-{
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    auto in = OIIO::ImageInput::open(file.string(), &config);
-    Image image;
-    if (!in) {
-        ADD_FAILURE() << "cannot read " << file;
-        return image;
-    }
-    const OIIO::ImageSpec& spec = in->spec();
-    image.width = spec.width;
-    image.height = spec.height;
-    image.channels = spec.nchannels;
-    image.bits = spec.format == OIIO::TypeDesc::UINT16 ? 16 : 8;
-    image.samples.resize(static_cast<std::size_t>(spec.width * spec.height * spec.nchannels));
-    EXPECT_TRUE(in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::UINT16,
-                               image.samples.data()));
-    if (image.bits == 8) {
-        for (auto& s : image.samples) s = static_cast<std::uint16_t>(s / 257);
-    }
-    return image;
 }
 
 class Command : public ScratchFolder {
@@ -113,11 +76,11 @@ TEST_F(Command, FramesWithNothingToSmoothRoundTripBitForBit)
     for (int bits : {8, 16}) {
         for (int channels : {3, 4}) {
             const Image image = artImage(kNothingToSmooth, bits, channels);
-            writeFile(dir / "in.png", image);
+            writeImageReplacing(dir / "in.png", image);
             const RunResult run = telvix("smooth in.png out.png");
             ASSERT_EQ(run.status, 0) << run.err;
             EXPECT_EQ(run.err, "");
-            const Image out = readFile(dir / "out.png");
+            const Image out = readImage(dir / "out.png");
             EXPECT_EQ(out.bits, bits);
             EXPECT_EQ(out.channels, channels);
             EXPECT_EQ(out.samples, image.samples) << bits << "-bit, " << channels << " channels";
@@ -127,15 +90,15 @@ TEST_F(Command, FramesWithNothingToSmoothRoundTripBitForBit)
 
 TEST_F(Command, DepthFollowsTheFileUnlessForced)
 {
-    writeFile(dir / "in8.png", artImage(kNothingToSmooth, 8));
+    writeImageReplacing(dir / "in8.png", artImage(kNothingToSmooth, 8));
     ASSERT_EQ(telvix("smooth in8.png wide.png --depth 16").status, 0);
-    const Image wide = readFile(dir / "wide.png");
+    const Image wide = readImage(dir / "wide.png");
     EXPECT_EQ(wide.bits, 16);
     EXPECT_EQ(wide.at(0, 0, 0), hostToFile16(widen8To16(200)));  // 'r' red
 
-    writeFile(dir / "in16.png", artImage(kNothingToSmooth, 16));
+    writeImageReplacing(dir / "in16.png", artImage(kNothingToSmooth, 16));
     ASSERT_EQ(telvix("smooth in16.png narrow.png --depth 8").status, 0);
-    const Image narrow = readFile(dir / "narrow.png");
+    const Image narrow = readImage(dir / "narrow.png");
     EXPECT_EQ(narrow.bits, 8);
     EXPECT_EQ(narrow.at(0, 0, 0), 200);                 // 'r' red, 25700 in host units
     EXPECT_EQ(narrow.at(0, 2, 3), narrow16To8(16385));  // 'h' alpha
@@ -145,18 +108,12 @@ TEST_F(Command, DepthFollowsTheFileUnlessForced)
 // else), and leaves the folder as it was: no new file, no existing file touched.
 TEST_F(Command, BadRequestsFailCleanly)
 {
-    writeFile(dir / "in.png", artImage(kNothingToSmooth, 8));
-    writeFile(dir / "in16.png", artImage(kNothingToSmooth, 16));
+    writeImageReplacing(dir / "in.png", artImage(kNothingToSmooth, 8));
+    writeImageReplacing(dir / "in16.png", artImage(kNothingToSmooth, 16));
     std::ofstream(dir / "keep.jpg") << "an existing file";
     std::ofstream(dir / "text.png") << "not an image";
-    const std::vector<float> half(4 * 4 * 4, 0.5f);
-    auto tiff = OIIO::ImageOutput::create((dir / "float.tif").string());
-    ASSERT_TRUE(tiff->open((dir / "float.tif").string(), OIIO::ImageSpec(4, 4, 4, OIIO::TypeDesc::FLOAT)));
-    ASSERT_TRUE(tiff->write_image(OIIO::TypeDesc::FLOAT, half.data()) && tiff->close());
-    const std::vector<std::uint8_t> five(4 * 4 * 5, 7);
-    auto wide = OIIO::ImageOutput::create((dir / "five.tif").string());
-    ASSERT_TRUE(wide->open((dir / "five.tif").string(), OIIO::ImageSpec(4, 4, 5, OIIO::TypeDesc::UINT8)));
-    ASSERT_TRUE(wide->write_image(OIIO::TypeDesc::UINT8, five.data()) && wide->close());
+    writeWithOiio(dir / "float.tif", 4, OIIO::TypeDesc::FLOAT);
+    writeWithOiio(dir / "five.tif", 5, OIIO::TypeDesc::UINT8);
     fs::create_symlink("in.png", dir / "link.png");
     fs::create_hard_link(dir / "in.png", dir / "hard.png");
     const auto before = snapshot(dir);
@@ -219,11 +176,11 @@ TEST_F(Command, ExtentLimitsWhereSmoothingStarts)
 {
     for (int bits : {8, 16}) {
         const Image in = artImage(kTwoStairs, bits);
-        writeFile(dir / "in.png", in);
+        writeImageReplacing(dir / "in.png", in);
         ASSERT_EQ(telvix("smooth in.png whole.png").status, 0);
         ASSERT_EQ(telvix("smooth in.png left.png --extent 0,0,13,7").status, 0);
-        const Image whole = readFile(dir / "whole.png");
-        const Image left = readFile(dir / "left.png");
+        const Image whole = readImage(dir / "whole.png");
+        const Image left = readImage(dir / "left.png");
         // The right staircase is smoothed only when the extent covers it.
         int changedRight = 0;
         for (int y = 0; y < in.height; ++y) {
@@ -249,13 +206,13 @@ TEST_F(Command, KeyMakesExactlyThatColourTransparent)
             |........|
             |hhhhhhhh|)",
                                   bits);
-        writeFile(dir / "in.png", in);
+        writeImageReplacing(dir / "in.png", in);
         ASSERT_EQ(telvix("smooth in.png plain.png").status, 0);
         ASSERT_EQ(telvix("smooth in.png keyed.png --key C81E1F").status, 0);  // 'r'
         ASSERT_EQ(telvix("smooth in.png other.png --key C81E1E").status, 0);  // near 'r'
-        EXPECT_EQ(readFile(dir / "plain.png").samples, in.samples);
-        EXPECT_EQ(readFile(dir / "other.png").samples, in.samples);
-        const Image keyed = readFile(dir / "keyed.png");
+        EXPECT_EQ(readImage(dir / "plain.png").samples, in.samples);
+        EXPECT_EQ(readImage(dir / "other.png").samples, in.samples);
+        const Image keyed = readImage(dir / "keyed.png");
         const int alpha = 3;
         for (int x = 0; x < in.width; ++x) {
             EXPECT_EQ(keyed.at(x, 0, alpha), 0);
@@ -290,8 +247,8 @@ TEST_F(Command, InformationCommandsDescribeTheEffect)
 
     const RunResult help = telvix("smooth --help");
     EXPECT_EQ(help.status, 0);
-    for (const char* option : {"--tolerance N", "[0 - 255]=6", "--key RRGGBB=off", "--extent L,T,R,B=whole frame",
-                               "--depth BITS"}) {
+    for (const char* option : {"--tolerance N", "[0 - 255]=6", "--key RRGGBB=off",
+                               "--extent L,T,R,B=whole frame", "--depth BITS"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option << " in\n" << help.out;
     }
 }
@@ -300,7 +257,7 @@ TEST_F(Command, SmoothsTheShippedSample)
 {
     const RunResult run = telvix("smooth '" TELVIX_SAMPLES "/cel_small.png' out.png");
     ASSERT_EQ(run.status, 0) << run.err;
-    const Image out = readFile(dir / "out.png");
+    const Image out = readImage(dir / "out.png");
     EXPECT_EQ(out.width, 256);
     EXPECT_EQ(out.height, 256);
     EXPECT_EQ(out.channels, 4);

@@ -7,9 +7,7 @@
 // multiples of 257, so any rounding slip shows.
 #pragma once
 
-#include "channel_convert.h"
-#include "image_io.h"
-
+#include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 #include <unistd.h>
 
@@ -18,6 +16,9 @@
 #include <sstream>
 #include <string>
 #include <vector>
+
+#include "channel_convert.h"
+#include "image_io.h"
 
 namespace telvix::cli::test {
 
@@ -79,6 +80,15 @@ inline Image artImage(const std::string& art, int bits, int channels = 4)
         }
     }
     return image;
+}
+
+// A 4x4 file of `channels` channels of `type`, every sample 0.5 of full scale.
+inline void writeWithOiio(const std::filesystem::path& file, int channels, OIIO::TypeDesc type)
+{
+    const std::vector<float> pixels(static_cast<std::size_t>(4 * 4 * channels), 0.5f);
+    auto out = OIIO::ImageOutput::create(file.string());
+    ASSERT_TRUE(out && out->open(file.string(), OIIO::ImageSpec(4, 4, channels, type)));
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) && out->close());
 }
 
 // A fresh empty folder for one test, removed afterwards.

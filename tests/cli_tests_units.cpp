@@ -1,16 +1,14 @@
 // The telvix command's building blocks: value conversions, command-line parsing, moving pixels
 // between files and host worlds, and image files.
+#include <gtest/gtest.h>
+
+#include <cstdlib>
+
 #include "channel_convert.h"
 #include "cli_error.h"
 #include "cli_tests_support.h"
 #include "frame_world.h"
 #include "options.h"
-
-#include <OpenImageIO/imageio.h>
-#include <gtest/gtest.h>
-
-#include <cstdlib>
-#include <fstream>
 
 namespace telvix::cli::test {
 namespace {
@@ -72,9 +70,9 @@ TEST(CommandLineParsing, SmoothDefaultsAreTheEffectDefaults)
 
 TEST(CommandLineParsing, SmoothOptionsAreCarriedOver)
 {
-    const CommandLine cl = parse({"smooth", "a.png", "b.png", "--tolerance", "255", "--key",
-                                  "00ff7F", "--extent", "1,2,30,40", "--depth", "16",
-                                  "--plugin", "x.so"});
+    const CommandLine cl =
+        parse({"smooth", "a.png", "b.png", "--tolerance", "255", "--key", "00ff7F", "--extent",
+               "1,2,30,40", "--depth", "16", "--plugin", "x.so"});
     EXPECT_EQ(cl.tolerance, 255);
     EXPECT_EQ(cl.key, (KeyColour{0x00, 0xFF, 0x7F}));
     EXPECT_EQ(cl.extent, (Extent{1, 2, 30, 40}));
@@ -97,8 +95,8 @@ TEST(CommandLineParsing, MalformedValuesAreRefused)
     for (const char* key : {"fff", "GG0000", "12345", "1234567", "", "#12 456"}) {
         EXPECT_THROW(parse({"smooth", "a", "b", "--key", key}), UsageError) << key;
     }
-    for (const char* extent : {"1,2,3", "1,2,3,4,5", "a,b,c,d", "1, 2,3,4", "4,0,4,9", "0,5,9,5",
-                               "1,2,3,4,"}) {
+    for (const char* extent :
+         {"1,2,3", "1,2,3,4,5", "a,b,c,d", "1, 2,3,4", "4,0,4,9", "0,5,9,5", "1,2,3,4,"}) {
         EXPECT_THROW(parse({"smooth", "a", "b", "--extent", extent}), UsageError) << extent;
     }
 }
@@ -184,14 +182,6 @@ TEST_F(ImageFiles, PngKeepsEveryLayoutAndStraightAlphaExactly)
         << "temporary files were left behind";
 }
 
-void writeWithOiio(const fs::path& file, int channels, OIIO::TypeDesc type)
-{
-    const std::vector<float> pixels(static_cast<std::size_t>(4 * 4 * channels), 0.5f);
-    auto out = OIIO::ImageOutput::create(file.string());
-    ASSERT_TRUE(out && out->open(file.string(), OIIO::ImageSpec(4, 4, channels, type)));
-    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) && out->close());
-}
-
 TEST_F(ImageFiles, FloatSamplesAreReadOnlyAtAnExplicitDepth)
 {
     const fs::path file = dir / "float.tif";
@@ -205,31 +195,6 @@ TEST_F(ImageFiles, FloatSamplesAreReadOnlyAtAnExplicitDepth)
     const Image image = readImage(file, 16);
     EXPECT_EQ(image.bits, 16);
     EXPECT_EQ(image.at(0, 0, 0), 32768);  // 0.5 of 65535, rounded
-}
-
-TEST_F(ImageFiles, WhatIsNotASupportedImageIsRefused)
-{
-    writeWithOiio(dir / "five.tif", 5, OIIO::TypeDesc::UINT8);
-    std::ofstream(dir / "text.png") << "not an image\n";
-    for (const fs::path& bad : {dir / "five.tif", dir / "text.png", dir / "missing.png", dir}) {
-        EXPECT_THROW(readImage(bad), CliError) << bad;
-    }
-}
-
-TEST_F(ImageFiles, AFailedWriteLeavesTheExistingFileAlone)
-{
-    const fs::path existing = dir / "keep.jpg";
-    std::ofstream(existing) << "precious";
-    // JPEG holds neither 16 bits nor alpha: refused rather than quietly changed.
-    EXPECT_THROW(writeImageReplacing(existing, artImage("|#.|", 16, 4)), CliError);
-    EXPECT_THROW(writeImageReplacing(dir / "no" / "such.png", artImage("|#.|", 8)), CliError);
-    EXPECT_THROW(writeImageReplacing(dir / "unknown.xyz", artImage("|#.|", 8)), CliError);
-
-    std::ifstream in(existing);
-    std::string content;
-    std::getline(in, content);
-    EXPECT_EQ(content, "precious");
-    EXPECT_EQ(std::distance(fs::directory_iterator(dir), fs::directory_iterator()), 1);
 }
 
 }  // namespace
