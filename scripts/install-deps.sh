@@ -6,6 +6,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libopenimageio-dev openimageio-tools libcli11-dev libtbb-dev libfmt-dev
     mingw-w64 wine64
+    clang libclang-rt-14-dev
 )
 missing=()
 for p in "${packages[@]}"; do

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Installs what is missing, builds Telvix and runs every test; then runs them again under
-# AddressSanitizer and UndefinedBehaviorSanitizer.
+# AddressSanitizer and UndefinedBehaviorSanitizer, the threaded ones under ThreadSanitizer, and
+# the render fuzzer for a fixed number of runs.
 set -euo pipefail
 cd "$(dirname "$0")/.."
 scripts/install-deps.sh
@@ -14,6 +15,18 @@ cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELVIX_SANITIZE=ON
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \
     ctest --test-dir build-asan --output-on-failure -j "$jobs" -LE nosan
+
+# ThreadSanitizer: the tests labelled tsan (renders on several threads at once).
+cmake -S . -B build-tsan -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVIX_SANITIZE_THREAD=ON
+cmake --build build-tsan
+TSAN_OPTIONS=halt_on_error=1 ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L tsan
+
+# Fuzzing: libFuzzer (clang) with AddressSanitizer and UndefinedBehaviorSanitizer, a fixed
+# number of runs from the committed seeds. Only the fuzz target is built here.
+CC=clang CXX=clang++ cmake -S . -B build-fuzz -G Ninja -DCMAKE_BUILD_TYPE=RelWithDebInfo \
+    -DTELVIX_BUILD_TOOLS=OFF -DTELVIX_SANITIZE=ON -DTELVIX_BUILD_FUZZ=ON
+cmake --build build-fuzz --target render_fuzzer
+ctest --test-dir build-fuzz --output-on-failure -L fuzz
 
 # The Windows plug-in: cross-built, run under Wine, compared with the Linux build.
 scripts/windows-check.sh
