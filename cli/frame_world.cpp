@@ -9,6 +9,8 @@
 namespace telvix::cli {
 namespace {
 
+// The first pixel of row y. Rows are `rowbytes` apart and may be padded, so the address is
+// worked out in bytes, in pointer-sized arithmetic so that large frames cannot overflow.
 template <typename Pixel>
 Pixel* rowOf(PF_EffectWorld& world, int y)
 {
@@ -35,6 +37,7 @@ auto toHost(std::uint16_t sample, int fileBits)
     }
 }
 
+// One host channel as a file sample of the world's depth.
 template <typename Pixel>
 std::uint16_t toFile(decltype(Pixel::red) channel)
 {
@@ -45,6 +48,7 @@ std::uint16_t toFile(decltype(Pixel::red) channel)
     }
 }
 
+// Copies every pixel of `image` into `world`, from the file's RGBA order to the host's ARGB.
 template <typename Pixel>
 void fillWorld(const Image& image, PF_EffectWorld& world)
 {
@@ -64,6 +68,7 @@ void fillWorld(const Image& image, PF_EffectWorld& world)
     }
 }
 
+// Copies every pixel of `world` into `image`, which already has its size and channel count.
 template <typename Pixel>
 void readWorld(const PF_EffectWorld& world, Image& image)
 {
@@ -74,6 +79,8 @@ void readWorld(const PF_EffectWorld& world, Image& image)
             const std::uint16_t red = toFile<Pixel>(p.red);
             const std::uint16_t green = toFile<Pixel>(p.green);
             const std::uint16_t blue = toFile<Pixel>(p.blue);
+            // A grey input gives equal red, green and blue, and the engine blends every
+            // channel alike, so the mean only matters for a keyed colour that is not grey.
             if (image.channels <= 2) {
                 image.at(x, y, 0) =
                     static_cast<std::uint16_t>((std::uint32_t{red} + green + blue + 1u) / 3u);

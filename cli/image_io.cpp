@@ -33,6 +33,7 @@ std::string oneLine(std::string text)
     return out.empty() ? std::string("unknown error") : out;
 }
 
+// How a user names a layout of `channels` channels.
 const char* layoutName(int channels)
 {
     switch (channels) {
@@ -149,6 +150,8 @@ Image readImage(const fs::path& path, int otherFormatsAs)
         throw CliError(fmt::format("cannot read '{}': it is a folder", path.string()));
     }
 
+    // Without this OIIO premultiplies on read, which would lose the colour of transparent
+    // pixels and change every semi-transparent one.
     OIIO::ImageSpec config;
     config.attribute("oiio:UnassociatedAlpha", 1);
     auto input = OIIO::ImageInput::open(path.string(), &config);
@@ -175,6 +178,7 @@ Image readImage(const fs::path& path, int otherFormatsAs)
         image.bits = otherFormatsAs;
     }
 
+    // Samples are kept as 16-bit values at both depths; 8-bit files go through a byte buffer.
     const std::size_t count = static_cast<std::size_t>(image.width) *
                               static_cast<std::size_t>(image.height) *
                               static_cast<std::size_t>(image.channels);
@@ -205,6 +209,7 @@ void writeImageReplacing(const fs::path& path, const Image& image)
             fmt::format("cannot write '{}': {}", path.string(), oneLine(OIIO::geterror())));
     }
 
+    // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
     OIIO::ImageSpec spec(image.width, image.height, image.channels, type);
     spec.alpha_channel = image.hasAlpha() ? image.channels - 1 : -1;
     spec.attribute("oiio:UnassociatedAlpha", 1);

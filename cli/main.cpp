@@ -19,6 +19,7 @@ namespace {
 namespace fs = std::filesystem;
 using namespace telvix::cli;
 
+// Prints "telvix: error: <message>" as one line on stderr and returns `exitCode`.
 int report(const std::string& message, int exitCode)
 {
     std::string line = message;
@@ -44,6 +45,8 @@ int smooth(const CommandLine& commandLine)
 {
     const fs::path input = commandLine.input;
     const fs::path output = commandLine.output;
+    // Everything that can be refused is checked before the plug-in is loaded and before
+    // anything is written; the output appears only once it is complete.
     checkDistinctFiles(input, output);
     const Image image = readImage(input, commandLine.depth.value_or(0));
     if (commandLine.extent) checkExtentInFrame(*commandLine.extent, image.width, image.height);

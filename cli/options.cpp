@@ -15,6 +15,7 @@ constexpr const char* kPluginHelp =
     "Effect library to load (default: Telvix.so beside the command, in ../lib/telvix, or in "
     "the build tree)";
 
+// The value of one hexadecimal digit, or -1.
 int hexDigit(char c)
 {
     if (c >= '0' && c <= '9') return c - '0';
@@ -27,6 +28,7 @@ int hexDigit(char c)
 
 KeyColour parseKeyColour(std::string_view text)
 {
+    // Only the colour is given: the key is opaque, so it matches opaque pixels of that colour.
     std::string_view digits = text;
     if (!digits.empty() && digits.front() == '#') digits.remove_prefix(1);
     int value[6] = {};
@@ -45,6 +47,7 @@ KeyColour parseKeyColour(std::string_view text)
 
 Extent parseExtent(std::string_view text)
 {
+    // Numbers separated by single commas, nothing else: no blanks, no trailing comma.
     std::vector<int> numbers;
     std::string_view rest = text;
     bool ok = true;
@@ -92,6 +95,9 @@ CommandLineParser::CommandLineParser()
                           "Print the effect's version and exit");
     app_.require_subcommand(1);
 
+    // The three effect controls map onto --tolerance and --key; --extent and --depth describe
+    // the frame the host hands over.
+
     smooth_ = app_.add_subcommand("smooth", "Smooth the lines of one image");
     smooth_->add_option("INPUT", values_.input, "Image to read: 8 or 16 bits, grey, RGB or RGBA")
         ->required();
@@ -138,6 +144,7 @@ CommandLine CommandLineParser::parse(int argc, const char* const* argv)
             fmt::format("unknown command '{}'; expected smooth, about or params", argv[1]));
     }
     app_.parse(argc, argv);
+    // Options without a value of their own (key, extent, depth) count only when given.
     CommandLine result = values_;
     if (about_->parsed()) {
         result.command = Command::About;

@@ -18,6 +18,7 @@ void check(PF_Err error, const char* command)
     }
 }
 
+// The name the plug-in gave a parameter; the host's buffer need not be terminated.
 std::string paramName(const PF_ParamDef& def)
 {
     return std::string(def.name, strnlen(def.name, sizeof def.name));
@@ -38,6 +39,7 @@ const char* optionFor(A_long id)
     }
 }
 
+// Kind, default and range of one parameter, as a user reads them.
 std::string describe(const PF_ParamDef& def)
 {
     switch (def.param_type) {
@@ -82,6 +84,8 @@ RenderRequest renderRequestFor(const CommandLine& commandLine, int depth)
 
 Image renderImage(PF_FilterProc entryPoint, const Image& input, const RenderRequest& request)
 {
+    // A host sends global setup and parameter setup before the first render, and renders 16-bit
+    // frames only for effects that declare themselves deep-colour aware.
     standin::Host host(entryPoint);
     check(host.globalSetup(), "global setup");
     if (request.depth == 16 && (host.outData().out_flags & PF_OutFlag_DEEP_COLOR_AWARE) == 0) {
@@ -95,6 +99,7 @@ Image renderImage(PF_FilterProc entryPoint, const Image& input, const RenderRequ
         const Extent& e = *request.extent;
         output.def().extent_hint = PF_LRect{e.left, e.top, e.right, e.bottom};
     }
+    // The output starts as the host's zeroed world; the render copies the input into it first.
     check(host.render(source, output, request.settings), "render");
 
     Image result = worldToImage(output, input.channels);

@@ -16,6 +16,8 @@ PluginLibrary::PluginLibrary(const fs::path& path) : path_(path)
     // dlopen searches the library path for a bare name; a file name given by the user is meant
     // as a file, so make it a path.
     const fs::path file = path.has_parent_path() ? path : fs::path(".") / path;
+    // Resolve every symbol now, so a broken library fails here rather than mid-render, and keep
+    // its symbols to itself as a host does.
     handle_ = dlopen(file.c_str(), RTLD_NOW | RTLD_LOCAL);
     if (handle_ == nullptr) {
         const char* why = dlerror();
@@ -35,6 +37,8 @@ PluginLibrary::~PluginLibrary() { dlclose(handle_); }
 
 std::vector<fs::path> defaultPluginLocations()
 {
+    // The running executable, found through the kernel rather than argv[0], which a shell may
+    // have resolved through PATH.
     std::vector<fs::path> locations;
     std::error_code ec;
     const fs::path executable = fs::read_symlink("/proc/self/exe", ec);
