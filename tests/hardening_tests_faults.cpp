@@ -221,7 +221,8 @@ TEST(ExhaustiveFaults, EveryFailingCallbackAtEveryCallIndexFollowsTheErrorRules)
                         continue;
                     }
                     expectOnlyCleanupAfter(host.callLog(), failedAt, where);
-                    EXPECT_TRUE(std::equal(clean.log.begin(), clean.log.begin() + failedAt + 1,
+                    EXPECT_TRUE(failedAt < clean.log.size() &&
+                                std::equal(clean.log.begin(), clean.log.begin() + failedAt + 1,
                                            host.callLog().begin()))
                         << where << ": the calls before the failure differ from the clean run";
                 }
