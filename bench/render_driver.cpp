@@ -1,0 +1,74 @@
+// A small render driver for profilers and memory measurement: loads one frame, renders it a
+// given number of times through the entry point and the stand-in host, and prints the time per
+// render. Under callgrind or /usr/bin/time it measures exactly one kind of render and nothing of
+// the benchmark library.
+//
+//   render_driver FILE [--depth 8|16] [--tolerance N] [--key] [--floor|--copy] [--repeat N]
+#include "effect_entry.h"
+#include "frame_world.h"
+#include "image_io.h"
+#include "standin_host.h"
+
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+
+int main(int argc, char** argv)
+{
+    if (argc < 2) {
+        std::fprintf(stderr,
+                     "usage: %s FILE [--depth 8|16] [--tolerance N] [--key] [--floor|--copy] "
+                     "[--repeat N]\n",
+                     argv[0]);
+        return 2;
+    }
+    int depth = 8;
+    int repeat = 1;
+    bool floor = false;
+    bool copyOnly = false;
+    standin::Settings settings;
+    for (int i = 2; i < argc; ++i) {
+        const std::string a = argv[i];
+        if (a == "--depth" && i + 1 < argc) depth = std::atoi(argv[++i]);
+        else if (a == "--tolerance" && i + 1 < argc) settings.tolerance = std::atoi(argv[++i]);
+        else if (a == "--repeat" && i + 1 < argc) repeat = std::atoi(argv[++i]);
+        else if (a == "--key") settings.useColorKey = true;
+        else if (a == "--floor") floor = true;
+        else if (a == "--copy") copyOnly = true;
+        else {
+            std::fprintf(stderr, "unknown argument %s\n", a.c_str());
+            return 2;
+        }
+    }
+    // The decoded file is released before rendering, so that peak memory counts the worlds.
+    standin::World input = [&] {
+        const auto image = telvix::cli::readImage(argv[1]);
+        return telvix::cli::imageToWorld(image, depth);
+    }();
+    standin::World output(input.width(), input.height(), input.deep());
+    standin::Host host(&entryPointFunc);
+    host.setPixelFunctionsSkipped(floor);
+
+    const auto start = std::chrono::steady_clock::now();
+    for (int i = 0; i < repeat; ++i) {
+        PF_Err err = PF_Err_NONE;
+        if (copyOnly) {
+            standin::Host::Scope scope(host);
+            err = host.inData().utils->copy(host.inData().effect_ref, &input.def(), &output.def(),
+                                            nullptr, nullptr);
+        } else {
+            err = host.render(input, output, settings);
+        }
+        if (err != PF_Err_NONE) {
+            std::fprintf(stderr, "render failed: %d\n", static_cast<int>(err));
+            return 1;
+        }
+    }
+    const std::chrono::duration<double, std::milli> elapsed =
+        std::chrono::steady_clock::now() - start;
+    std::printf("%dx%d %d-bit: %.3f ms per render\n", static_cast<int>(input.width()),
+                static_cast<int>(input.height()), depth, elapsed.count() / repeat);
+    return 0;
+}
