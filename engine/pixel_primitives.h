@@ -4,6 +4,7 @@
 
 #include <array>
 #include <cstddef>
+#include <cstring>
 
 #include "AE_Effect.h"
 #include "depth_traits.h"
@@ -34,27 +35,46 @@ inline Pixel* pixelAt(const PF_EffectWorld* world, A_long x, A_long y)
                                         static_cast<std::ptrdiff_t>(sizeof(Pixel)));
 }
 
-// The neighbourhood of (x, y) in renderInfo.source; nothing is clamped or wrapped.
+// The neighbourhood of (x, y) in renderInfo.source; nothing is clamped or wrapped. The row
+// offsets are formed once and each entry is tested against the world's bounds by its row and
+// column, which gives exactly pixelAt's result for every entry.
 template <typename Pixel>
 inline Neighbourhood<Pixel> gatherNeighbourhood(A_long x, A_long y,
                                                 const RenderInfo<Pixel>& renderInfo)
 {
+    const PF_EffectWorld* world = renderInfo.source;
     Neighbourhood<Pixel> n;
-    for (A_long dy = -1; dy <= 1; ++dy) {
-        for (A_long dx = -1; dx <= 1; ++dx) {
-            n.entries[static_cast<std::size_t>((dy + 1) * 3 + (dx + 1))] =
-                pixelAt<Pixel>(renderInfo.source, x + dx, y + dy);
+    auto* bytes = reinterpret_cast<unsigned char*>(world->data);
+    const std::ptrdiff_t rowbytes = world->rowbytes;
+    const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
+    // The centre's byte offset; (x, y) may itself lie outside, so only present entries are
+    // turned into addresses.
+    const std::ptrdiff_t centre =
+        static_cast<std::ptrdiff_t>(y) * rowbytes + static_cast<std::ptrdiff_t>(x) * pixelSize;
+    const bool column[3] = {x - 1 >= 0 && x - 1 < world->width, x >= 0 && x < world->width,
+                            x + 1 >= 0 && x + 1 < world->width};
+    const bool row[3] = {y - 1 >= 0 && y - 1 < world->height, y >= 0 && y < world->height,
+                         y + 1 >= 0 && y + 1 < world->height};
+    for (int dy = 0; dy < 3; ++dy) {
+        if (!row[dy]) {
+            continue;
+        }
+        for (int dx = 0; dx < 3; ++dx) {
+            if (column[dx]) {
+                n.entries[static_cast<std::size_t>(dy * 3 + dx)] = reinterpret_cast<Pixel*>(
+                    bytes + (centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize));
+            }
         }
     }
     return n;
 }
 
-// True when both pixels are present and all four channels agree.
+// True when both pixels are present and all four channels agree. A pixel is four channels with
+// no padding, so this is one comparison of its bytes.
 template <typename Pixel>
 inline bool pixelsEqual(const Pixel* a, const Pixel* b)
 {
-    return a && b && a->alpha == b->alpha && a->red == b->red && a->green == b->green &&
-           a->blue == b->blue;
+    return a && b && std::memcmp(a, b, sizeof(Pixel)) == 0;
 }
 
 // Copies all four channels; both pixels must be present.
@@ -81,36 +101,36 @@ inline bool pixelsSimilar(const Pixel* a, const Pixel* b, A_long tolerance)
            within(a->alpha, b->alpha);
 }
 
-// Signed brightness contrast, positive when a is brighter. 0 for absent or equal pixels,
-// otherwise a magnitude of at least 1 and at least the colour distance / 4: the luma difference
-// (premultiplied, rounded away from zero) or the colour distance, whichever is larger, with the
-// luma's sign (negative when the luma difference rounds to 0).
+// The per-pixel terms of signedContrast: the premultiplied colour and its luma. They depend on
+// one pixel only, so a caller that compares one pixel with several others forms them once.
+struct ContrastTerms {
+    float red, green, blue, luma;
+    A_long alpha;
+};
+
 template <typename Pixel>
-inline A_long signedContrast(const Pixel* a, const Pixel* b)
+inline ContrastTerms contrastTerms(const Pixel& p)
 {
-    if (!a || !b || pixelsEqual(a, b)) {
-        return 0;
-    }
-    const float normaliser = DepthTraits<Pixel>::alphaNormaliser;
-    const float alphaA = static_cast<float>(a->alpha) * normaliser;
-    const float alphaB = static_cast<float>(b->alpha) * normaliser;
-    const float redA = static_cast<float>(a->red) * alphaA;
-    const float greenA = static_cast<float>(a->green) * alphaA;
-    const float blueA = static_cast<float>(a->blue) * alphaA;
-    const float redB = static_cast<float>(b->red) * alphaB;
-    const float greenB = static_cast<float>(b->green) * alphaB;
-    const float blueB = static_cast<float>(b->blue) * alphaB;
+    const float alpha = static_cast<float>(p.alpha) * DepthTraits<Pixel>::alphaNormaliser;
+    ContrastTerms t;
+    t.red = static_cast<float>(p.red) * alpha;
+    t.green = static_cast<float>(p.green) * alpha;
+    t.blue = static_cast<float>(p.blue) * alpha;
+    t.luma = (0.3f * t.red + 0.59f * t.green) + 0.11f * t.blue;
+    t.alpha = p.alpha;
+    return t;
+}
 
-    const float lumaA = (0.3f * redA + 0.59f * greenA) + 0.11f * blueA;
-    const float lumaB = (0.3f * redB + 0.59f * greenB) + 0.11f * blueB;
-    const float luma = lumaA - lumaB;
-
+// signedContrast of two present, unequal pixels from their terms.
+inline A_long signedContrastOfTerms(const ContrastTerms& a, const ContrastTerms& b)
+{
+    const float luma = a.luma - b.luma;
     // The alpha term is the raw channel difference, not normalised.
-    const A_long alphaDiff = static_cast<A_long>(a->alpha) - static_cast<A_long>(b->alpha);
-    float distance = (redA > redB ? redA - redB : redB - redA);
+    const A_long alphaDiff = a.alpha - b.alpha;
+    float distance = (a.red > b.red ? a.red - b.red : b.red - a.red);
     distance = distance + static_cast<float>(alphaDiff < 0 ? -alphaDiff : alphaDiff);
-    distance = distance + (blueA > blueB ? blueA - blueB : blueB - blueA);
-    distance = distance + (greenA > greenB ? greenA - greenB : greenB - greenA);
+    distance = distance + (a.blue > b.blue ? a.blue - b.blue : b.blue - a.blue);
+    distance = distance + (a.green > b.green ? a.green - b.green : b.green - a.green);
 
     A_long t = static_cast<A_long>(distance) / 4;
     if (t == 0) {
@@ -123,6 +143,19 @@ inline A_long signedContrast(const Pixel* a, const Pixel* b)
     }
     const A_long magnitude = (u < 0 ? -u : u) > t ? (u < 0 ? -u : u) : t;
     return u > 0 ? magnitude : -magnitude;
+}
+
+// Signed brightness contrast, positive when a is brighter. 0 for absent or equal pixels,
+// otherwise a magnitude of at least 1 and at least the colour distance / 4: the luma difference
+// (premultiplied, rounded away from zero) or the colour distance, whichever is larger, with the
+// luma's sign (negative when the luma difference rounds to 0).
+template <typename Pixel>
+inline A_long signedContrast(const Pixel* a, const Pixel* b)
+{
+    if (!a || !b || pixelsEqual(a, b)) {
+        return 0;
+    }
+    return signedContrastOfTerms(contrastTerms(*a), contrastTerms(*b));
 }
 
 // a is darker than b by more than the scaled tolerance.
