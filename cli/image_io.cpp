@@ -1,6 +1,7 @@
 #include "image_io.h"
 
 #include <OpenImageIO/imageio.h>
+#include <OpenImageIO/strutil.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -138,6 +139,36 @@ private:
     bool committed_ = false;
 };
 
+// Metadata that describes the samples' layout or how they were read: the written file states
+// its own, so carrying these over could contradict it.
+bool isLayoutAttribute(const std::string& name)
+{
+    static const char* const kLayout[] = {
+        "oiio:BitsPerSample", "oiio:UnassociatedAlpha",        "oiio:ColorSpace",
+        "oiio:subimages",     "tiff:PhotometricInterpretation", "tiff:PlanarConfiguration",
+        "oiio:ioproxy",
+    };
+    for (const char* layout : kLayout) {
+        if (OIIO::Strutil::iequals(name, layout)) return true;
+    }
+    return false;
+}
+
+// Applies a --compression value to the spec of a file in `format`.
+void applyCompression(OIIO::ImageSpec& spec, const std::string& format,
+                      const std::string& compression)
+{
+    const bool number = compression.find_first_not_of("0123456789") == std::string::npos;
+    if (number && format == "png") {
+        spec.attribute("png:compressionLevel", std::stoi(compression));
+    } else if (number) {
+        // Other formats name a method; a bare level selects deflate ("zip") at that level.
+        spec.attribute("compression", "zip:" + compression);
+    } else {
+        spec.attribute("compression", compression);
+    }
+}
+
 }  // namespace
 
 Image readImage(const fs::path& path, int otherFormatsAs)
@@ -167,6 +198,9 @@ Image readImage(const fs::path& path, int otherFormatsAs)
     image.height = spec.height;
     image.channels = spec.nchannels;
     image.colorSpace = spec.get_string_attribute("oiio:ColorSpace");
+    for (const OIIO::ParamValue& value : spec.extra_attribs) {
+        if (!isLayoutAttribute(value.name().string())) image.metadata.push_back(value);
+    }
     image.bits = nativeBits(spec);
     if (image.bits == 0) {
         if (otherFormatsAs == 0) {
@@ -200,7 +234,7 @@ Image readImage(const fs::path& path, int otherFormatsAs)
     return image;
 }
 
-void writeImageReplacing(const fs::path& path, const Image& image)
+void writeImageReplacing(const fs::path& path, const Image& image, const WriteOptions& options)
 {
     const OIIO::TypeDesc type = image.bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
     auto created = OIIO::ImageOutput::create(path.string());
@@ -211,9 +245,13 @@ void writeImageReplacing(const fs::path& path, const Image& image)
 
     // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
     OIIO::ImageSpec spec(image.width, image.height, image.channels, type);
+    for (const OIIO::ParamValue& value : image.metadata) spec.extra_attribs.add_or_replace(value);
     spec.alpha_channel = image.hasAlpha() ? image.channels - 1 : -1;
     spec.attribute("oiio:UnassociatedAlpha", 1);
     if (!image.colorSpace.empty()) spec.attribute("oiio:ColorSpace", image.colorSpace);
+    if (!options.compression.empty()) {
+        applyCompression(spec, created->format_name(), options.compression);
+    }
 
     TemporaryFile temporary(path);
     // Declared after the temporary file so that it is closed before a failure removes the file.

@@ -1,6 +1,8 @@
 // Reading and writing image files with OpenImageIO, keeping samples exactly as stored.
 #pragma once
 
+#include <OpenImageIO/paramlist.h>
+
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
@@ -19,6 +21,9 @@ struct Image {
     int bits = 8;                        // 8 (samples 0-255) or 16 (samples 0-65535)
     std::vector<std::uint16_t> samples;  // width * height * channels values
     std::string colorSpace;              // the file's declared colour space, carried to output
+    // The file's other metadata (resolution, colour profile, dates, format settings such as its
+    // compression), written back with the image; layout-describing entries are left out.
+    OIIO::ParamValueList metadata;
 
     bool hasAlpha() const { return channels == 2 || channels == 4; }
     std::size_t index(int x, int y, int c) const
@@ -39,11 +44,20 @@ struct Image {
 // or a layout other than grey, grey + alpha, RGB and RGBA.
 Image readImage(const std::filesystem::path& path, int otherFormatsAs = 0);
 
+// How an image is encoded, beyond what the image itself says.
+struct WriteOptions {
+    // The format's compression: a number is PNG's compression level (0-9); any other text is
+    // OpenImageIO's "compression" setting (TIFF "lzw", "zip", "none"; "rle" ...). Empty: the
+    // input's setting, if any, else the format's default.
+    std::string compression;
+};
+
 // Writes `image` to `path` in the format its extension names, at the image's depth and channel
 // count, alpha left unassociated. The data goes to a temporary file in the same folder that is
 // renamed over `path` only once complete, so a failure leaves neither a partial file nor a
 // changed `path`. Throws CliError when the format cannot hold the image exactly or on any I/O
 // failure.
-void writeImageReplacing(const std::filesystem::path& path, const Image& image);
+void writeImageReplacing(const std::filesystem::path& path, const Image& image,
+                         const WriteOptions& options = {});
 
 }  // namespace telvix::cli

@@ -9,10 +9,13 @@
 #include <system_error>
 
 #include "cli_error.h"
+#include "frame_sequence.h"
 #include "image_io.h"
+#include "interrupt.h"
 #include "options.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
+#include "sequence_runner.h"
 
 namespace {
 
@@ -43,18 +46,39 @@ void checkDistinctFiles(const fs::path& input, const fs::path& output)
 
 int smooth(const CommandLine& commandLine)
 {
+    if (isSequenceRequest(commandLine.input, commandLine.output)) {
+        // Everything is planned and checked before the plug-in is loaded.
+        const SequencePlan plan =
+            planSequence(commandLine.input, commandLine.output, commandLine.frames);
+        const PluginLibrary plugin(findPlugin(commandLine.plugin));
+        return runSequence(plan, commandLine, plugin.entryPoint());
+    }
+    if (commandLine.frames) {
+        throw UsageError("--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
+    }
+
     const fs::path input = commandLine.input;
     const fs::path output = commandLine.output;
     // Everything that can be refused is checked before the plug-in is loaded and before
     // anything is written; the output appears only once it is complete.
     checkDistinctFiles(input, output);
+    std::error_code ec;
+    if (commandLine.skipExisting && fs::exists(output, ec)) {
+        if (commandLine.verbose) fmt::print("{}: skipped, it exists\n", output.string());
+        return 0;
+    }
+    installInterruptHandlers();
     const Image image = readImage(input, commandLine.depth.value_or(0));
     if (commandLine.extent) checkExtentInFrame(*commandLine.extent, image.width, image.height);
 
     const PluginLibrary plugin(findPlugin(commandLine.plugin));
     const RenderRequest request =
         renderRequestFor(commandLine, commandLine.depth.value_or(image.bits));
-    writeImageReplacing(output, renderImage(plugin.entryPoint(), image, request));
+    const Image result = renderImage(plugin.entryPoint(), image, request);
+    // Interrupted while rendering: nothing is written.
+    if (interrupted()) return report("interrupted; nothing written", kExitInterrupted);
+    writeImageReplacing(output, result, WriteOptions{commandLine.compression});
+    if (commandLine.verbose) fmt::print("{} -> {}\n", input.string(), output.string());
     return 0;
 }
 

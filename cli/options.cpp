@@ -98,10 +98,12 @@ CommandLineParser::CommandLineParser()
     // The three effect controls map onto --tolerance and --key; --extent and --depth describe
     // the frame the host hands over.
 
-    smooth_ = app_.add_subcommand("smooth", "Smooth the lines of one image");
-    smooth_->add_option("INPUT", values_.input, "Image to read: 8 or 16 bits, grey, RGB or RGBA")
+    smooth_ = app_.add_subcommand("smooth", "Smooth the lines of an image, a frame sequence or a folder of images");
+    smooth_->add_option("INPUT", values_.input, "Image to read (8 or 16 bits, grey, RGB or RGBA), a frame pattern "
+                        "(shot.####.png, shot.%04d.png) or a folder")
         ->required();
-    smooth_->add_option("OUTPUT", values_.output, "Image to write; keeps the input's layout")
+    smooth_->add_option("OUTPUT", values_.output, "Image, frame pattern or folder to write; keeps the input's format, "
+                        "layout and metadata")
         ->required();
     smooth_
         ->add_option("--tolerance", values_.tolerance,
@@ -125,6 +127,33 @@ CommandLineParser::CommandLineParser()
         ->check(CLI::IsMember({8, 16}))
         ->default_str("the input's depth");
     smooth_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
+
+    // Sequences: INPUT and OUTPUT as frame patterns or folders.
+    smooth_
+        ->add_option("--frames", frames_,
+                     "Frames of a pattern INPUT to process, e.g. 1001-1100 or 1-10,20,30-40")
+        ->type_name("LIST")
+        ->default_str("the frames on disk");
+    smooth_
+        ->add_option("--jobs,-j", values_.jobs,
+                     "Frames processed at once (0: one per core); the files are the same for "
+                     "any number")
+        ->type_name("N")
+        ->check(CLI::Range(0, 1024))
+        ->default_str("0 (all cores)");
+    smooth_
+        ->add_option("--compression", values_.compression,
+                     "Output compression: PNG level 0-9, or the format's method (TIFF lzw, zip, "
+                     "none ...)")
+        ->type_name("VALUE")
+        ->default_str("the input's, else the format's default");
+    smooth_->add_flag("--skip-existing", values_.skipExisting,
+                      "Leave frames whose output file already exists (resume a run)");
+    smooth_->add_flag("--keep-going", values_.keepGoing,
+                      "Process every frame it can and list the failures at the end");
+    auto* quiet = smooth_->add_flag("--quiet,-q", values_.quiet, "Print errors only");
+    smooth_->add_flag("--verbose,-v", values_.verbose, "Print one line per frame")
+        ->excludes(quiet);
 
     about_ = app_.add_subcommand("about", "Print the effect's About text");
     about_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
@@ -155,6 +184,7 @@ CommandLine CommandLineParser::parse(int argc, const char* const* argv)
         if (smooth_->count("--key") > 0) result.key = parseKeyColour(key_);
         if (smooth_->count("--extent") > 0) result.extent = parseExtent(extent_);
         if (smooth_->count("--depth") > 0) result.depth = depth_;
+        if (smooth_->count("--frames") > 0) result.frames = frames_;
     }
     return result;
 }

@@ -39,6 +39,15 @@ struct CommandLine {
     std::optional<Extent> extent;  // unset: the whole frame
     std::optional<int> depth;      // 8 or 16; unset: the input file's depth
     std::string plugin;            // empty: look for the plug-in in the usual places
+
+    // Sequences and folders (smooth with a frame pattern or a folder as INPUT).
+    std::optional<std::string> frames;  // --frames list; unset: the frames found on disk
+    int jobs = 0;                       // frames in parallel; 0: one per core
+    std::string compression;            // passed to the output format; empty: its default
+    bool skipExisting = false;          // leave frames whose output exists alone
+    bool keepGoing = false;             // process every frame it can, report failures at the end
+    bool quiet = false;                 // only errors on stderr
+    bool verbose = false;               // one line per frame
 };
 
 // "RRGGBB" (six hex digits, optionally after '#') to a colour; throws UsageError otherwise.
@@ -67,6 +76,7 @@ private:
     CommandLine values_;
     std::string key_;
     std::string extent_;
+    std::string frames_;
     int depth_ = 0;
 };
 

@@ -104,6 +104,7 @@ Image renderImage(PF_FilterProc entryPoint, const Image& input, const RenderRequ
 
     Image result = worldToImage(output, input.channels);
     result.colorSpace = input.colorSpace;
+    result.metadata = input.metadata;
     return result;
 }
 

@@ -21,7 +21,8 @@ struct RenderRequest {
 RenderRequest renderRequestFor(const CommandLine& commandLine, int depth);
 
 // Sends global setup, parameter setup and render for `input` as a host would, and returns the
-// output world as an image at `request.depth` with the input's channels and colour space.
+// output world as an image at `request.depth` with the input's channels, colour space and
+// metadata.
 // Throws CliError naming the command, the host error and its number when the plug-in fails.
 Image renderImage(PF_FilterProc entryPoint, const Image& input, const RenderRequest& request);
 

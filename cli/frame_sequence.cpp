@@ -1,0 +1,312 @@
+#include "frame_sequence.h"
+
+#include <OpenImageIO/imageio.h>
+#include <fmt/format.h>
+#include <sys/stat.h>
+
+#include <algorithm>
+#include <cctype>
+#include <charconv>
+#include <set>
+#include <system_error>
+#include <unordered_set>
+#include <utility>
+
+#include "cli_error.h"
+
+namespace telvix::cli {
+namespace {
+
+namespace fs = std::filesystem;
+
+bool isDirectory(const std::string& text)
+{
+    std::error_code ec;
+    return !text.empty() && fs::is_directory(text, ec);
+}
+
+// A path with links and ".." resolved as far as it exists, for comparing files by identity.
+std::string resolved(const fs::path& path)
+{
+    std::error_code ec;
+    fs::path result = fs::weakly_canonical(fs::absolute(path, ec), ec);
+    return ec ? fs::absolute(path).lexically_normal().string() : result.string();
+}
+
+// Refuses the plan when any output is an input: the same resolved path, or (for files that
+// already exist) the same file reached through a hard link.
+void checkNoOutputIsAnInput(const SequencePlan& plan, const std::string& outputText)
+{
+    std::unordered_set<std::string> inputPaths;
+    std::set<std::pair<dev_t, ino_t>> inputFiles;
+    auto addInput = [&](const FrameJob& job) {
+        inputPaths.insert(resolved(job.input));
+        struct stat info {};
+        if (stat(job.input.c_str(), &info) == 0) inputFiles.emplace(info.st_dev, info.st_ino);
+    };
+    std::for_each(plan.jobs.begin(), plan.jobs.end(), addInput);
+    std::for_each(plan.missing.begin(), plan.missing.end(), addInput);
+
+    auto check = [&](const FrameJob& job) {
+        struct stat info {};
+        const bool sameFile = stat(job.output.c_str(), &info) == 0 &&
+                              inputFiles.count({info.st_dev, info.st_ino}) > 0;
+        if (sameFile || inputPaths.count(resolved(job.output)) > 0) {
+            throw UsageError(fmt::format("OUTPUT '{}' would write over the input file '{}' ({})",
+                                         outputText, job.output.string(), job.label));
+        }
+    };
+    std::for_each(plan.jobs.begin(), plan.jobs.end(), check);
+    std::for_each(plan.missing.begin(), plan.missing.end(), check);
+}
+
+// The file extensions, lower case without the dot, that OpenImageIO has a reader for.
+const std::set<std::string>& readableExtensions()
+{
+    static const std::set<std::string> extensions = [] {
+        std::set<std::string> all;
+        for (const auto& [format, list] : OIIO::get_extension_map()) {
+            for (std::string ext : list) {
+                std::transform(ext.begin(), ext.end(), ext.begin(),
+                               [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+                all.insert(ext);
+            }
+        }
+        return all;
+    }();
+    return extensions;
+}
+
+std::string frameLabel(long frame) { return fmt::format("frame {}", frame); }
+
+}  // namespace
+
+std::optional<FramePattern> FramePattern::parse(const std::string& text)
+{
+    const fs::path path(text);
+    const std::string name = path.filename().string();
+    FramePattern pattern;
+    pattern.text_ = text;
+    pattern.folder_ = path.parent_path();
+
+    const auto hash = name.find('#');
+    const auto percent = name.find('%');
+    if (hash == std::string::npos && percent == std::string::npos) return std::nullopt;
+    if (hash != std::string::npos && percent != std::string::npos) {
+        throw UsageError(fmt::format("'{}' mixes '#' and '%' frame placeholders", text));
+    }
+    std::size_t end = 0;
+    if (hash != std::string::npos) {
+        end = name.find_first_not_of('#', hash);
+        if (end == std::string::npos) end = name.size();
+        pattern.padding_ = static_cast<int>(end - hash);
+        pattern.prefix_ = name.substr(0, hash);
+    } else {
+        // %d or %0Nd; nothing else of printf's is a frame number.
+        std::size_t digitsEnd = percent + 1;
+        while (digitsEnd < name.size() && std::isdigit(static_cast<unsigned char>(name[digitsEnd])))
+            ++digitsEnd;
+        const std::string width = name.substr(percent + 1, digitsEnd - percent - 1);
+        const bool zeroPadded = !width.empty() && width[0] == '0';
+        if (digitsEnd >= name.size() || name[digitsEnd] != 'd' || (!width.empty() && !zeroPadded)) {
+            throw UsageError(fmt::format(
+                "'{}': the frame placeholder must be %d or %0Nd (e.g. %04d)", text));
+        }
+        pattern.padding_ = width.empty() ? 1 : std::max(1, std::stoi(width));
+        end = digitsEnd + 1;
+        pattern.prefix_ = name.substr(0, percent);
+    }
+    pattern.suffix_ = name.substr(end);
+    if (pattern.suffix_.find_first_of("#%") != std::string::npos) {
+        throw UsageError(fmt::format("'{}' has more than one frame placeholder", text));
+    }
+    if (pattern.padding_ > 18) {
+        throw UsageError(fmt::format("'{}': frame numbers of more than 18 digits", text));
+    }
+    return pattern;
+}
+
+fs::path FramePattern::pathOf(long frame) const
+{
+    const std::string digits = frame < 0 ? fmt::format("-{:0{}}", -frame, padding_)
+                                         : fmt::format("{:0{}}", frame, padding_);
+    return folder_ / (prefix_ + digits + suffix_);
+}
+
+std::optional<long> FramePattern::frameOf(const std::string& fileName) const
+{
+    if (fileName.size() <= prefix_.size() + suffix_.size()) return std::nullopt;
+    if (fileName.compare(0, prefix_.size(), prefix_) != 0) return std::nullopt;
+    if (fileName.compare(fileName.size() - suffix_.size(), suffix_.size(), suffix_) != 0)
+        return std::nullopt;
+    const std::string digits =
+        fileName.substr(prefix_.size(), fileName.size() - prefix_.size() - suffix_.size());
+    long frame = 0;
+    const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), frame);
+    if (ec != std::errc() || end != digits.data() + digits.size() || frame < 0) return std::nullopt;
+    // Only the spelling the pattern writes counts: "0012" is not frame 12 of "%03d".
+    if (pathOf(frame).filename().string() != fileName) return std::nullopt;
+    return frame;
+}
+
+std::vector<long> parseFrameList(std::string_view text)
+{
+    std::vector<long> frames;
+    std::set<long> seen;
+    auto fail = [&] {
+        return UsageError(fmt::format(
+            "--frames: '{}' is not a frame list; expected e.g. 1001-1100 or 1-10,20,30-40", text));
+    };
+    auto number = [&](std::string_view& rest) {
+        long value = 0;
+        const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
+        if (ec != std::errc() || end == rest.data() || value < 0) throw fail();
+        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
+        return value;
+    };
+    std::string_view rest = text;
+    while (true) {
+        const long first = number(rest);
+        long last = first;
+        if (!rest.empty() && rest.front() == '-') {
+            rest.remove_prefix(1);
+            last = number(rest);
+            if (last < first) throw fail();
+        }
+        if (last - first > 10'000'000) {
+            throw UsageError(fmt::format("--frames: '{}' asks for too many frames", text));
+        }
+        for (long f = first; f <= last; ++f) {
+            if (seen.insert(f).second) frames.push_back(f);
+        }
+        if (rest.empty()) break;
+        if (rest.front() != ',') throw fail();
+        rest.remove_prefix(1);
+    }
+    return frames;
+}
+
+std::string describeFrames(const std::vector<long>& frames)
+{
+    std::string text;
+    for (std::size_t i = 0; i < frames.size();) {
+        std::size_t j = i;
+        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
+        if (!text.empty()) text += ", ";
+        text += j == i ? fmt::format("{}", frames[i]) : fmt::format("{}-{}", frames[i], frames[j]);
+        i = j + 1;
+    }
+    return text;
+}
+
+bool isSequenceRequest(const std::string& input, const std::string& output)
+{
+    const auto name = [](const std::string& text) { return fs::path(text).filename().string(); };
+    const auto hasPlaceholder = [](const std::string& n) {
+        return n.find('#') != std::string::npos || n.find('%') != std::string::npos;
+    };
+    return hasPlaceholder(name(input)) || hasPlaceholder(name(output)) || isDirectory(input);
+}
+
+std::vector<fs::path> imagesInFolder(const fs::path& folder)
+{
+    std::vector<fs::path> images;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name[0] == '.' || !entry.is_regular_file(ec)) continue;
+        std::string ext = entry.path().extension().string();
+        if (ext.size() < 2) continue;
+        ext.erase(0, 1);
+        std::transform(ext.begin(), ext.end(), ext.begin(),
+                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+        if (readableExtensions().count(ext) > 0) images.push_back(entry.path());
+    }
+    if (ec) throw CliError(fmt::format("cannot list '{}': {}", folder.string(), ec.message()));
+    std::sort(images.begin(), images.end());
+    return images;
+}
+
+SequencePlan planSequence(const std::string& input, const std::string& output,
+                          const std::optional<std::string>& frames)
+{
+    SequencePlan plan;
+    const auto inPattern = FramePattern::parse(input);
+    const auto outPattern = FramePattern::parse(output);
+    const bool outFolder = isDirectory(output) || (!output.empty() && output.back() == '/');
+
+    if (!inPattern) {
+        // Folder mode: every image of the folder, same names in the output folder.
+        if (!isDirectory(input)) {
+            throw UsageError(fmt::format(
+                "INPUT '{}' is one image but OUTPUT '{}' is a frame pattern; give INPUT "
+                "a pattern (shot.####.png) or a folder",
+                input, output));
+        }
+        if (outPattern || !outFolder) {
+            throw UsageError(fmt::format(
+                "INPUT '{}' is a folder, so OUTPUT must be a folder too (end it with '/' "
+                "to create it)",
+                input));
+        }
+        if (frames) throw UsageError("--frames needs INPUT as a frame pattern (shot.####.png)");
+        plan.inputDescription = input;
+        for (const fs::path& file : imagesInFolder(input)) {
+            plan.jobs.push_back(
+                {file.filename().string(), -1, file, fs::path(output) / file.filename()});
+        }
+        if (plan.jobs.empty()) {
+            throw CliError(fmt::format("no images to process in the folder '{}'", input));
+        }
+        checkNoOutputIsAnInput(plan, output);
+        return plan;
+    }
+
+    if (!outPattern && !outFolder) {
+        throw UsageError(fmt::format(
+            "INPUT '{}' is a frame pattern, so OUTPUT must be a pattern (shot.####.png or "
+            "shot.%04d.png) or a folder",
+            input));
+    }
+    plan.inputDescription = input;
+    auto outputOf = [&](long frame) {
+        return outPattern ? outPattern->pathOf(frame)
+                          : fs::path(output) / inPattern->pathOf(frame).filename();
+    };
+    auto addFrame = [&](long frame, bool exists) {
+        FrameJob job{frameLabel(frame), frame, inPattern->pathOf(frame), outputOf(frame)};
+        (exists ? plan.jobs : plan.missing).push_back(std::move(job));
+    };
+
+    if (frames) {
+        for (long frame : parseFrameList(*frames)) {
+            std::error_code ec;
+            addFrame(frame, fs::exists(inPattern->pathOf(frame), ec));
+        }
+    } else {
+        // Discovery: the frames on disk; numbers missing between the first and the last are
+        // reported as gaps.
+        const fs::path folder = inPattern->folder().empty() ? fs::path(".") : inPattern->folder();
+        std::set<long> found;
+        std::error_code ec;
+        for (const auto& entry : fs::directory_iterator(folder, ec)) {
+            if (const auto frame = inPattern->frameOf(entry.path().filename().string())) {
+                found.insert(*frame);
+            }
+        }
+        if (found.empty()) {
+            throw CliError(fmt::format("no input frames match '{}'", input));
+        }
+        for (long frame = *found.begin(); frame <= *found.rbegin(); ++frame) {
+            if (found.count(frame) > 0) {
+                addFrame(frame, true);
+            } else {
+                plan.gaps.push_back(frame);
+            }
+        }
+    }
+    checkNoOutputIsAnInput(plan, output);
+    return plan;
+}
+
+}  // namespace telvix::cli

@@ -1,0 +1,74 @@
+// Frame sequences: file-name patterns with a frame number, frame lists, and the plan of which
+// file each frame reads and writes.
+#pragma once
+
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace telvix::cli {
+
+// A file name with a frame-number placeholder: `shot.####.png` (one '#' per digit) or
+// `shot.%04d.png` / `shot.%d.png` (printf style). Numbers wider than the padding are written in
+// full, as both conventions do.
+class FramePattern {
+public:
+    // The pattern in `text`, or nothing when the file name holds no placeholder. Throws
+    // UsageError for a name with more than one placeholder or a malformed printf one.
+    static std::optional<FramePattern> parse(const std::string& text);
+
+    std::filesystem::path pathOf(long frame) const;
+    // The frame number a file name stands for, when it matches the pattern's file-name part.
+    std::optional<long> frameOf(const std::string& fileName) const;
+
+    const std::filesystem::path& folder() const { return folder_; }
+    const std::string& text() const { return text_; }
+
+private:
+    std::string text_;             // as the user wrote it
+    std::filesystem::path folder_;  // the folder part, without placeholder
+    std::string prefix_;            // the file name before the placeholder
+    std::string suffix_;            // and after it
+    int padding_ = 1;               // minimum digits
+};
+
+// "1001-1100", "1-10,20,30-40": frame numbers in the order given, without repeats. Throws
+// UsageError when malformed or when a range runs backwards.
+std::vector<long> parseFrameList(std::string_view text);
+
+// "1-3, 7, 9-10": a sorted list of frames written back as compact ranges.
+std::string describeFrames(const std::vector<long>& frames);
+
+// One frame of the work: where it is read, where it goes, and how it is named in messages.
+struct FrameJob {
+    std::string label;  // "frame 1001" or, in folder mode, the file name
+    long number = -1;   // the frame number; -1 in folder mode
+    std::filesystem::path input;
+    std::filesystem::path output;
+};
+
+// Everything a sequence run will do, worked out before any frame is touched.
+struct SequencePlan {
+    std::vector<FrameJob> jobs;        // frames to process, in order
+    std::vector<FrameJob> missing;     // asked-for frames whose input does not exist
+    std::vector<long> gaps;            // discovered ranges: numbers missing between first and last
+    std::string inputDescription;      // how messages name the input (pattern or folder)
+};
+
+// True when INPUT/OUTPUT of `smooth` name a sequence or a folder rather than one image.
+bool isSequenceRequest(const std::string& input, const std::string& output);
+
+// Works out the plan for INPUT and OUTPUT with an optional --frames list: a pattern on both
+// sides (or a pattern and an output folder), or a folder on both sides. Throws UsageError for
+// combinations that make no sense, for an empty selection, and for an output that would write
+// over any input file (paths compared after resolving links and "..").
+SequencePlan planSequence(const std::string& input, const std::string& output,
+                          const std::optional<std::string>& frames);
+
+// The image files of `folder` that OpenImageIO can read (by extension), hidden files skipped,
+// sorted by name.
+std::vector<std::filesystem::path> imagesInFolder(const std::filesystem::path& folder);
+
+}  // namespace telvix::cli

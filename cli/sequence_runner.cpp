@@ -1,0 +1,333 @@
+#include "sequence_runner.h"
+
+#include <OpenImageIO/imageio.h>
+#include <fmt/format.h>
+#include <oneapi/tbb/info.h>
+#include <oneapi/tbb/parallel_pipeline.h>
+#include <oneapi/tbb/task_arena.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cstdio>
+#include <memory>
+#include <new>
+#include <optional>
+#include <string>
+#include <system_error>
+#include <vector>
+
+#include "cli_error.h"
+#include "image_io.h"
+#include "interrupt.h"
+#include "plugin_driver.h"
+
+namespace telvix::cli {
+namespace {
+
+namespace fs = std::filesystem;
+using Clock = std::chrono::steady_clock;
+
+enum class Outcome { Pending, Written, Skipped, Failed, Abandoned };
+
+// One frame on its way through the pipeline. Only the frame's own stage touches it at a time.
+struct FrameWork {
+    std::size_t index = 0;
+    Outcome outcome = Outcome::Pending;
+    std::optional<Image> image;
+    std::string error;
+    Clock::time_point started;
+};
+using FramePtr = std::shared_ptr<FrameWork>;
+
+struct Failure {
+    std::size_t index;
+    std::string message;  // "frame 1005: cannot read ..."
+};
+
+// Messages on one line, as every error is reported.
+std::string oneLine(std::string text)
+{
+    std::replace(text.begin(), text.end(), '\n', ' ');
+    std::replace(text.begin(), text.end(), '\r', ' ');
+    return text;
+}
+
+// "1:05" for 65 seconds.
+std::string minutesSeconds(double seconds)
+{
+    const long s = static_cast<long>(seconds + 0.5);
+    return s >= 3600 ? fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60)
+                     : fmt::format("{}:{:02}", s / 60, s % 60);
+}
+
+// The terminal progress line: frames done of total, frames per second, time left. Redrawn in
+// place at most ten times a second.
+class ProgressLine {
+public:
+    ProgressLine(bool enabled, std::size_t total) : enabled_(enabled), total_(total) {}
+
+    void update(std::size_t done, std::size_t rendered, bool force = false)
+    {
+        if (!enabled_) return;
+        const auto now = Clock::now();
+        if (!force && now - lastDrawn_ < std::chrono::milliseconds(100)) return;
+        lastDrawn_ = now;
+        const double elapsed = std::chrono::duration<double>(now - start_).count();
+        const double fps = elapsed > 0 ? static_cast<double>(rendered) / elapsed : 0.0;
+        std::string line = fmt::format("telvix: {}/{} frames", done, total_);
+        if (rendered > 0) {
+            line += fmt::format("  {:.1f} fps", fps);
+            if (done < total_) {
+                line += fmt::format("  {} left",
+                                    minutesSeconds(static_cast<double>(total_ - done) / fps));
+            }
+        }
+        // \r returns to the start of the line, ESC[K clears what a longer line left behind.
+        fmt::print(stderr, "\r{}\x1b[K", line);
+        std::fflush(stderr);
+        drawn_ = true;
+    }
+    // Ends the line so that later messages start on their own.
+    void finish()
+    {
+        if (drawn_) fmt::print(stderr, "\n");
+        drawn_ = false;
+    }
+
+private:
+    bool enabled_;
+    std::size_t total_;
+    Clock::time_point start_ = Clock::now();
+    Clock::time_point lastDrawn_{};
+    bool drawn_ = false;
+};
+
+// Runs `step`, turning any exception into the frame's failure.
+template <typename Step>
+void guarded(FrameWork& frame, Step&& step)
+{
+    try {
+        step();
+    } catch (const CliError& e) {
+        frame.outcome = Outcome::Failed;
+        frame.error = oneLine(e.what());
+    } catch (const std::bad_alloc&) {
+        frame.outcome = Outcome::Failed;
+        frame.error = "out of memory";
+    } catch (const std::exception& e) {
+        frame.outcome = Outcome::Failed;
+        frame.error = oneLine(e.what());
+    }
+}
+
+}  // namespace
+
+int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint)
+{
+    const bool stderrIsTerminal = isatty(STDERR_FILENO) == 1;
+    const bool quiet = commandLine.quiet;
+
+    std::vector<Failure> failures;
+    if (!plan.missing.empty()) {
+        std::vector<long> numbers;
+        for (const FrameJob& job : plan.missing) {
+            numbers.push_back(job.number);
+        }
+        std::sort(numbers.begin(), numbers.end());
+        if (!commandLine.keepGoing) {
+            throw CliError(fmt::format(
+                "input {} {} of '{}' {} missing; nothing was processed (--keep-going "
+                "processes the others)",
+                numbers.size() == 1 ? "frame" : "frames", describeFrames(numbers),
+                plan.inputDescription, numbers.size() == 1 ? "is" : "are"));
+        }
+        for (const FrameJob& job : plan.missing) {
+            failures.push_back({0, fmt::format("{}: cannot read '{}': no such file", job.label,
+                                               job.input.string())});
+        }
+    }
+    if (!plan.gaps.empty() && !quiet) {
+        fmt::print(stderr, "telvix: warning: {} {} of '{}' {} missing; smoothing the {} found\n",
+                   plan.gaps.size() == 1 ? "frame" : "frames", describeFrames(plan.gaps),
+                   plan.inputDescription, plan.gaps.size() == 1 ? "is" : "are", plan.jobs.size());
+    }
+
+    // Folder outputs are created; a pattern's folder must exist, as for a single image.
+    const fs::path firstOutputFolder =
+        plan.jobs.empty() ? fs::path() : plan.jobs.front().output.parent_path();
+    if (!firstOutputFolder.empty() && FramePattern::parse(commandLine.output) == std::nullopt) {
+        std::error_code ec;
+        fs::create_directories(firstOutputFolder, ec);
+        if (ec) {
+            throw CliError(fmt::format("cannot create the folder '{}': {}",
+                                       firstOutputFolder.string(), ec.message()));
+        }
+    }
+
+    const int jobs =
+        commandLine.jobs > 0 ? commandLine.jobs : std::max(1, oneapi::tbb::info::default_concurrency());
+    // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
+    // competing for the same cores.
+    OIIO::attribute("threads", 1);
+    installInterruptHandlers();
+
+    const WriteOptions writeOptions{commandLine.compression};
+    const std::size_t total = plan.jobs.size();
+    std::atomic<bool> failed{false};  // a frame failed and the run is not kept going
+    std::size_t next = 0;
+    std::size_t done = 0;
+    std::size_t written = 0;
+    std::size_t skipped = 0;
+    const auto start = Clock::now();
+    ProgressLine progress(stderrIsTerminal && !quiet && !commandLine.verbose, total);
+
+    // A frame that has not started its reading stops there once the run is ending.
+    auto ending = [&] { return interrupted() || failed.load(); };
+    auto fail = [&](FrameWork& frame) {
+        if (frame.outcome == Outcome::Failed && !commandLine.keepGoing) failed.store(true);
+    };
+
+    // At most two frames per job in flight: the memory a run needs does not grow with the
+    // length of the sequence, and every job has a frame to go on with while another waits.
+    const std::size_t tokens = static_cast<std::size_t>(jobs) * 2;
+    oneapi::tbb::task_arena arena(jobs);
+    arena.execute([&] {
+        oneapi::tbb::parallel_pipeline(
+            tokens,
+            oneapi::tbb::make_filter<void, FramePtr>(
+                oneapi::tbb::filter_mode::serial_in_order,
+                [&](oneapi::tbb::flow_control& control) -> FramePtr {
+                    if (next >= total || ending()) {
+                        control.stop();
+                        return nullptr;
+                    }
+                    auto frame = std::make_shared<FrameWork>();
+                    frame->index = next++;
+                    return frame;
+                }) &
+                oneapi::tbb::make_filter<FramePtr, FramePtr>(
+                    oneapi::tbb::filter_mode::parallel,
+                    [&](FramePtr frame) {
+                        const FrameJob& job = plan.jobs[frame->index];
+                        frame->started = Clock::now();
+                        if (ending()) {
+                            frame->outcome = Outcome::Abandoned;
+                            return frame;
+                        }
+                        std::error_code ec;
+                        if (commandLine.skipExisting && fs::exists(job.output, ec)) {
+                            frame->outcome = Outcome::Skipped;
+                            return frame;
+                        }
+                        guarded(*frame, [&] {
+                            frame->image = readImage(job.input, commandLine.depth.value_or(0));
+                        });
+                        fail(*frame);
+                        return frame;
+                    }) &
+                oneapi::tbb::make_filter<FramePtr, FramePtr>(
+                    oneapi::tbb::filter_mode::parallel,
+                    [&](FramePtr frame) {
+                        if (frame->outcome != Outcome::Pending) return frame;
+                        guarded(*frame, [&] {
+                            const Image& image = *frame->image;
+                            if (commandLine.extent) {
+                                checkExtentInFrame(*commandLine.extent, image.width, image.height);
+                            }
+                            const RenderRequest request = renderRequestFor(
+                                commandLine, commandLine.depth.value_or(image.bits));
+                            frame->image = renderImage(entryPoint, image, request);
+                        });
+                        fail(*frame);
+                        return frame;
+                    }) &
+                oneapi::tbb::make_filter<FramePtr, FramePtr>(
+                    oneapi::tbb::filter_mode::parallel,
+                    [&](FramePtr frame) {
+                        if (frame->outcome != Outcome::Pending) return frame;
+                        // An interrupt abandons frames in flight: nothing more is written.
+                        if (interrupted()) {
+                            frame->outcome = Outcome::Abandoned;
+                        } else {
+                            guarded(*frame, [&] {
+                                writeImageReplacing(plan.jobs[frame->index].output, *frame->image,
+                                                    writeOptions);
+                                frame->outcome = Outcome::Written;
+                            });
+                            fail(*frame);
+                        }
+                        frame->image.reset();
+                        return frame;
+                    }) &
+                oneapi::tbb::make_filter<FramePtr, void>(
+                    oneapi::tbb::filter_mode::serial_out_of_order, [&](FramePtr frame) {
+                        const FrameJob& job = plan.jobs[frame->index];
+                        const double seconds =
+                            std::chrono::duration<double>(Clock::now() - frame->started).count();
+                        switch (frame->outcome) {
+                            case Outcome::Written:
+                                ++written;
+                                ++done;
+                                if (commandLine.verbose) {
+                                    fmt::print("{}: {} -> {} ({:.2f} s)\n", job.label,
+                                               job.input.string(), job.output.string(), seconds);
+                                }
+                                break;
+                            case Outcome::Skipped:
+                                ++skipped;
+                                ++done;
+                                if (commandLine.verbose) {
+                                    fmt::print("{}: skipped, '{}' exists\n", job.label,
+                                               job.output.string());
+                                }
+                                break;
+                            case Outcome::Failed:
+                                ++done;
+                                failures.push_back(
+                                    {frame->index, fmt::format("{}: {}", job.label, frame->error)});
+                                break;
+                            default:
+                                break;
+                        }
+                        if (commandLine.verbose) std::fflush(stdout);
+                        progress.update(done, written);
+                    }));
+    });
+    progress.update(done, written, true);
+    progress.finish();
+
+    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
+    std::stable_sort(failures.begin(), failures.end(),
+                     [](const Failure& a, const Failure& b) { return a.index < b.index; });
+    for (const Failure& failure : failures) {
+        fmt::print(stderr, "telvix: error: {}\n", failure.message);
+    }
+    if (interrupted()) {
+        fmt::print(stderr,
+                   "telvix: error: interrupted; {} of {} frames written, no partial files left "
+                   "(--skip-existing resumes)\n",
+                   written, total);
+        return kExitInterrupted;
+    }
+    if (!failures.empty()) {
+        const std::size_t asked = total + plan.missing.size();
+        if (commandLine.keepGoing) {
+            fmt::print(stderr, "telvix: error: {} of {} frames failed\n", failures.size(), asked);
+        } else {
+            fmt::print(stderr, "telvix: error: stopped after the failure; {} of {} frames written\n",
+                       written, asked);
+        }
+        return kExitFailure;
+    }
+    if (!quiet && (stderrIsTerminal || commandLine.verbose)) {
+        const double fps = elapsed > 0 ? static_cast<double>(written) / elapsed : 0.0;
+        fmt::print(stderr, "telvix: {} frames written{} in {:.1f} s ({:.1f} fps, {} jobs)\n",
+                   written, skipped > 0 ? fmt::format(", {} skipped", skipped) : "", elapsed, fps,
+                   jobs);
+    }
+    return 0;
+}
+
+}  // namespace telvix::cli
