@@ -1,4 +1,6 @@
 // Boundary trace: how far an edge runs straight on.
+#include <cstddef>
+
 #include "directions.h"
 #include "smoothing_engine.h"
 
@@ -21,14 +23,35 @@ TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long 
     bool merged = pixelsSimilar(a, b, tolerance);
 
     // Each new pixel is compared with its predecessor on the same side, so a side may drift
-    // gradually. Leaving the world ends the walk, as an absent pixel is similar to nothing.
+    // gradually. Leaving the world ends the walk, as an absent pixel is similar to nothing. The
+    // walk keeps both chains' byte offsets and steps them by one fixed stride, so that a step
+    // costs no address multiplication; the bounds test per position stays.
+    const A_long width = source->width;
+    const A_long height = source->height;
+    const A_long stepX = kStepX[along];
+    const A_long stepY = kStepY[along];
+    auto* bytes = reinterpret_cast<const unsigned char*>(source->data);
+    const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
+                                  static_cast<std::ptrdiff_t>(stepX) *
+                                      static_cast<std::ptrdiff_t>(sizeof(Pixel));
+    std::ptrdiff_t offsetA = static_cast<std::ptrdiff_t>(endY) * source->rowbytes +
+                             static_cast<std::ptrdiff_t>(endX) * sizeof(Pixel);
+    std::ptrdiff_t offsetB = static_cast<std::ptrdiff_t>(farY) * source->rowbytes +
+                             static_cast<std::ptrdiff_t>(farX) * sizeof(Pixel);
+    auto inside = [width, height](A_long px, A_long py) {
+        return px >= 0 && py >= 0 && px < width && py < height;
+    };
     while (startHeld && farHeld && !merged) {
-        endX += kStepX[along];
-        endY += kStepY[along];
-        farX += kStepX[along];
-        farY += kStepY[along];
-        const Pixel* nextA = pixelAt<Pixel>(source, endX, endY);
-        const Pixel* nextB = pixelAt<Pixel>(source, farX, farY);
+        endX += stepX;
+        endY += stepY;
+        farX += stepX;
+        farY += stepY;
+        offsetA += stride;
+        offsetB += stride;
+        const Pixel* nextA =
+            inside(endX, endY) ? reinterpret_cast<const Pixel*>(bytes + offsetA) : nullptr;
+        const Pixel* nextB =
+            inside(farX, farY) ? reinterpret_cast<const Pixel*>(bytes + offsetB) : nullptr;
         startHeld = pixelsSimilar(a, nextA, tolerance);
         farHeld = pixelsSimilar(b, nextB, tolerance);
         merged = pixelsSimilar(nextA, nextB, tolerance);

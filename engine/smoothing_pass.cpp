@@ -6,6 +6,36 @@
 
 namespace telvix {
 
+namespace {
+
+// The part of the pass for a pixel with at least one differing direct neighbour; candidate[i]
+// tells whether the i-th direction of right, left, up, down has a present, differing forward.
+// Kept out of line so that the flat path stays a short function.
+template <typename Pixel>
+[[gnu::noinline]] void smoothEdgePixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y,
+                                       const bool (&candidate)[4])
+{
+    // The darker tests of all directions share the centre's contrast terms.
+    const Neighbourhood<Pixel> neighbourhood = gatherNeighbourhood(x, y, renderInfo);
+    const ContrastTerms centreTerms = contrastTerms(*neighbourhood.centre());
+    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(renderInfo.tolerance);
+    constexpr A_long kOrder[4] = {kDirectionRight, kDirectionLeft, kDirectionUp, kDirectionDown};
+    for (int i = 0; i < 4; ++i) {
+        if (!candidate[i]) {
+            continue;  // EdgeClass::None: nothing to dispatch
+        }
+        const A_long d = kOrder[i];
+        const Pixel* forward = neighbourhood[d];
+        if (signedContrastOfTerms(centreTerms, contrastTerms(*forward)) >= -scaled) {
+            continue;  // not darker than forward: EdgeClass::None
+        }
+        dispatchEdgeClass(renderInfo, neighbourhood, x, y, d,
+                          classifyDarkerEdge(renderInfo, neighbourhood, d));
+    }
+}
+
+}  // namespace
+
 template <typename Pixel>
 PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel* /*outPixel*/)
 {
@@ -34,23 +64,7 @@ PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel
         return PF_Err_NONE;
     }
 
-    // The darker tests of all directions share the centre's contrast terms.
-    const Neighbourhood<Pixel> neighbourhood = gatherNeighbourhood(x, y, renderInfo);
-    const ContrastTerms centreTerms = contrastTerms(*neighbourhood.centre());
-    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(renderInfo.tolerance);
-    constexpr A_long kOrder[4] = {kDirectionRight, kDirectionLeft, kDirectionUp, kDirectionDown};
-    for (int i = 0; i < 4; ++i) {
-        if (!candidate[i]) {
-            continue;  // EdgeClass::None: nothing to dispatch
-        }
-        const A_long d = kOrder[i];
-        const Pixel* forward = neighbourhood[d];
-        if (signedContrastOfTerms(centreTerms, contrastTerms(*forward)) >= -scaled) {
-            continue;  // not darker than forward: EdgeClass::None
-        }
-        dispatchEdgeClass(renderInfo, neighbourhood, x, y, d,
-                          classifyDarkerEdge(renderInfo, neighbourhood, d));
-    }
+    smoothEdgePixel(renderInfo, x, y, candidate);
     return PF_Err_NONE;
 }
 
