@@ -1,4 +1,6 @@
 // Step blending: turns a measured stair-step into a short colour ramp in the output world.
+#include <type_traits>
+
 #include "directions.h"
 #include "smoothing_engine.h"
 
@@ -13,17 +15,34 @@ A_long halfTowardsCentre(A_long c, A_long p) { return c - (c - p) / 2; }
 
 }  // namespace
 
-template <typename Pixel>
-void blendRun(const RenderInfo<Pixel>& renderInfo, A_long d, Position start, const Pixel* darkPixel,
-              Position end, const Pixel* otherPixel, const InterpolationFunction& profile,
-              A_long lastDarkIndex)
+namespace {
+
+template <typename Profile>
+inline float evaluateProfile(const Profile& profile, float t)
+{
+    if constexpr (std::is_same_v<Profile, InterpolationFunction>) {
+        return profile.evaluate(t);
+    } else {
+        return profile.Profile::evaluate(t);
+    }
+}
+
+}  // namespace
+
+// blendRun over a profile of a known class: evaluate is called without virtual dispatch
+// (Profile::evaluate names the class's own override), so the compiler sees the weight's formula.
+// With Profile = InterpolationFunction the call stays virtual.
+template <typename Pixel, typename Profile>
+void blendRunWith(const RenderInfo<Pixel>& renderInfo, A_long d, Position start,
+                  const Pixel* darkPixel, Position end, const Pixel* otherPixel,
+                  const Profile& profile, A_long lastDarkIndex)
 {
     Pixel darkColour = *darkPixel;
     Pixel otherColour = *otherPixel;
     const A_long r = chebyshevDistance(start, end);
     for (A_long i = 0; i <= r; ++i) {
         const float t = r > 0 ? static_cast<float>(i) / static_cast<float>(r) : 0.0f;
-        float w = profile.evaluate(t);
+        float w = evaluateProfile(profile, t);
         w = w < 1.0f ? w : 1.0f;  // NaN becomes 1
         w = w > 0.0f ? w : 0.0f;
         const A_long px = start.x + i * kStepX[d];
@@ -50,6 +69,14 @@ void blendRun(const RenderInfo<Pixel>& renderInfo, A_long d, Position start, con
             blendPixels<Pixel>(&blended, 0.5f, o, 0.5f, o);
         }
     }
+}
+
+template <typename Pixel>
+void blendRun(const RenderInfo<Pixel>& renderInfo, A_long d, Position start, const Pixel* darkPixel,
+              Position end, const Pixel* otherPixel, const InterpolationFunction& profile,
+              A_long lastDarkIndex)
+{
+    blendRunWith(renderInfo, d, start, darkPixel, end, otherPixel, profile, lastDarkIndex);
 }
 
 template <typename Pixel>
@@ -102,12 +129,12 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                 if (measure.evenSpan) {
                     const float q = 1.0f / (nFloat + nFloat);
                     const LinearOffsetFunction profile(q, 1.0f - q);
-                    blendRun(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
+                    blendRunWith(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
                 } else {
                     const float span = (nFloat + nFloat) - 1.0f;
                     const LinearOffsetZeroValue profile(1.0f / span, 1.0f - 1.0f / span,
                                                         1.0f / (span * 4.0f - 0.5f));
-                    blendRun(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
+                    blendRunWith(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
                 }
                 break;
             }
@@ -118,7 +145,7 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
             if (n == 1) {
                 neighbourhoodAverage(neighbourhood, pixelAt<Pixel>(renderInfo.output, x, y), 1);
             } else {
-                blendRun(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
+                blendRunWith(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
             }
             break;
         }
@@ -131,7 +158,7 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                                     : 1.0f / (2.0f * static_cast<float>(fullSpan) - 1.0f);
                 const LinearOffsetZeroOneValue profile(0.5f - q, q + 0.5f, z, 1.0f - z);
                 // Behind the centre the forward colour is mixed in; ahead of it, the centre's.
-                blendRun(renderInfo, d, bHalf, centre, aHalf, forward, profile, backReach);
+                blendRunWith(renderInfo, d, bHalf, centre, aHalf, forward, profile, backReach);
                 break;
             }
             if (!measure.skipBackRun) {
@@ -141,10 +168,10 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                 if ((backLength + 1) % 2 != 0) {
                     const float half = 0.5f - u;
                     const LinearOffsetZeroValue profile(0.0f, half > z ? half : z, z);
-                    blendRun(renderInfo, d, bHalf, centre, c, forward, profile, backReach);
+                    blendRunWith(renderInfo, d, bHalf, centre, c, forward, profile, backReach);
                 } else {
                     const LinearOffsetFunction profile(u, 0.5f - u);
-                    blendRun(renderInfo, d, bHalf, centre, c, forward, profile, backReach);
+                    blendRunWith(renderInfo, d, bHalf, centre, c, forward, profile, backReach);
                 }
             }
             if (forwardLength > 0) {
@@ -154,10 +181,10 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                 if (forwardLength % 2 != 0) {
                     const float start = u + 0.5f;
                     const LinearOffsetOneValue profile(w < start ? w : start, 1.0f, w);
-                    blendRun(renderInfo, d, nf, centre, aHalf, forward, profile, -1);
+                    blendRunWith(renderInfo, d, nf, centre, aHalf, forward, profile, -1);
                 } else {
                     const LinearOffsetFunction profile(u + 0.5f, 1.0f - u);
-                    blendRun(renderInfo, d, nf, centre, aHalf, forward, profile, -1);
+                    blendRunWith(renderInfo, d, nf, centre, aHalf, forward, profile, -1);
                 }
             }
             break;

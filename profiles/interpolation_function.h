@@ -84,4 +84,50 @@ public:
     float endValue;
 };
 
+// The formulas are defined here, inline, so that a caller that knows a profile's class can have
+// its evaluate inlined (Profile::evaluate called by its qualified name); calls through the base
+// stay virtual.
+
+inline float LinearOffsetFunction::evaluate(float x) const
+{
+    return (endValue - startValue) * x + startValue;
+}
+
+inline float LinearOffsetZeroValue::evaluate(float x) const
+{
+    // Exact comparison: -0 counts as 0 too.
+    if (x == 0.0f) {
+        return zeroValue;
+    }
+    return (endValue - startValue) * x + startValue;
+}
+
+inline float LinearOffsetOneValue::evaluate(float x) const
+{
+    if (x == 1.0f) {
+        return oneValue;
+    }
+    return (endValue - startValue) * x + startValue;
+}
+
+inline float LinearOffsetZeroOneValue::evaluate(float x) const
+{
+    if (x == 1.0f) {
+        return oneValue;
+    }
+    if (x == 0.0f) {
+        return zeroValue;
+    }
+    return (endValue - startValue) * x + startValue;
+}
+
+inline float LinearThreeOffsetFunction::evaluate(float x) const
+{
+    if (x <= breakpoint) {
+        return ((middleValue - startValue) / breakpoint) * x + startValue;
+    }
+    const float k = (endValue - middleValue) / (1.0f - breakpoint);
+    return (k * x + endValue) - k;
+}
+
 }  // namespace telvix
