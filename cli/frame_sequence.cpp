@@ -79,6 +79,26 @@ const std::set<std::string>& readableExtensions()
 
 std::string frameLabel(long frame) { return fmt::format("frame {}", frame); }
 
+std::string lowerExtension(const fs::path& path)
+{
+    std::string ext = path.extension().string();
+    if (!ext.empty()) ext.erase(0, 1);
+    std::transform(ext.begin(), ext.end(), ext.begin(),
+                   [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
+    return ext;
+}
+
+// OUTPUT names a folder: one that exists, one written with a trailing '/', or a name without
+// an image file's extension (a folder still to be created). "out.png" stays a file name, so
+// that a folder given as INPUT with an image OUTPUT is the single-image error it always was.
+bool namesFolder(const std::string& output)
+{
+    if (output.empty()) return false;
+    if (isDirectory(output) || output.back() == '/') return true;
+    std::error_code ec;
+    return !fs::exists(output, ec) && readableExtensions().count(lowerExtension(output)) == 0;
+}
+
 }  // namespace
 
 std::optional<FramePattern> FramePattern::parse(const std::string& text)
@@ -205,7 +225,8 @@ bool isSequenceRequest(const std::string& input, const std::string& output)
     const auto hasPlaceholder = [](const std::string& n) {
         return n.find('#') != std::string::npos || n.find('%') != std::string::npos;
     };
-    return hasPlaceholder(name(input)) || hasPlaceholder(name(output)) || isDirectory(input);
+    return hasPlaceholder(name(input)) || hasPlaceholder(name(output)) ||
+           (isDirectory(input) && namesFolder(output));
 }
 
 std::vector<fs::path> imagesInFolder(const fs::path& folder)
@@ -215,12 +236,9 @@ std::vector<fs::path> imagesInFolder(const fs::path& folder)
     for (const auto& entry : fs::directory_iterator(folder, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.empty() || name[0] == '.' || !entry.is_regular_file(ec)) continue;
-        std::string ext = entry.path().extension().string();
-        if (ext.size() < 2) continue;
-        ext.erase(0, 1);
-        std::transform(ext.begin(), ext.end(), ext.begin(),
-                       [](unsigned char c) { return static_cast<char>(std::tolower(c)); });
-        if (readableExtensions().count(ext) > 0) images.push_back(entry.path());
+        if (readableExtensions().count(lowerExtension(entry.path())) > 0) {
+            images.push_back(entry.path());
+        }
     }
     if (ec) throw CliError(fmt::format("cannot list '{}': {}", folder.string(), ec.message()));
     std::sort(images.begin(), images.end());
@@ -233,7 +251,7 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
     SequencePlan plan;
     const auto inPattern = FramePattern::parse(input);
     const auto outPattern = FramePattern::parse(output);
-    const bool outFolder = isDirectory(output) || (!output.empty() && output.back() == '/');
+    const bool outFolder = namesFolder(output);
 
     if (!inPattern) {
         // Folder mode: every image of the folder, same names in the output folder.
@@ -245,8 +263,7 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
         }
         if (outPattern || !outFolder) {
             throw UsageError(fmt::format(
-                "INPUT '{}' is a folder, so OUTPUT must be a folder too (end it with '/' "
-                "to create it)",
+                "INPUT '{}' is a folder, so OUTPUT must be a folder too",
                 input));
         }
         if (frames) throw UsageError("--frames needs INPUT as a frame pattern (shot.####.png)");

@@ -2,6 +2,7 @@
 
 #include <OpenImageIO/imageio.h>
 #include <fmt/format.h>
+#include <oneapi/tbb/global_control.h>
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_pipeline.h>
 #include <oneapi/tbb/task_arena.h>
@@ -192,6 +193,9 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
     // At most two frames per job in flight: the memory a run needs does not grow with the
     // length of the sequence, and every job has a frame to go on with while another waits.
     const std::size_t tokens = static_cast<std::size_t>(jobs) * 2;
+    // More jobs than cores is allowed (e.g. frames waiting on a network file system).
+    const oneapi::tbb::global_control threads(
+        oneapi::tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(jobs));
     oneapi::tbb::task_arena arena(jobs);
     arena.execute([&] {
         oneapi::tbb::parallel_pipeline(

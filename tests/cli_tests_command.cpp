@@ -13,55 +13,12 @@
 #include <sstream>
 
 #include "channel_convert.h"
-#include "cli_tests_support.h"
+#include "cli_tests_run.h"
 
 namespace telvix::cli::test {
 namespace {
 
 namespace fs = std::filesystem;
-
-struct RunResult {
-    int status = -1;
-    std::string out;
-    std::string err;
-};
-
-std::string slurp(const fs::path& file)
-{
-    std::ifstream in(file, std::ios::binary);
-    return {std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-}
-
-// Every file of a folder with its content, to show that a run changed nothing.
-std::map<std::string, std::string> snapshot(const fs::path& folder)
-{
-    std::map<std::string, std::string> files;
-    for (const auto& entry : fs::directory_iterator(folder)) {
-        files[entry.path().filename().string()] =
-            entry.is_regular_file() ? slurp(entry.path()) : std::string("<folder>");
-    }
-    return files;
-}
-
-class Command : public ScratchFolder {
-protected:
-    // Runs telvix with `args` inside the scratch folder.
-    RunResult telvix(const std::string& args)
-    {
-        const fs::path out = dir.string() + ".out";
-        const fs::path err = dir.string() + ".err";
-        const std::string line = fmt::format("cd '{}' && '{}' {} >'{}' 2>'{}'", dir.string(),
-                                             TELVIX_COMMAND, args, out.string(), err.string());
-        const int status = std::system(line.c_str());
-        RunResult run;
-        run.status = WIFEXITED(status) ? WEXITSTATUS(status) : -1;
-        run.out = slurp(out);
-        run.err = slurp(err);
-        fs::remove(out);
-        fs::remove(err);
-        return run;
-    }
-};
 
 // Flat colour regions meeting in straight edges, some of them semi-transparent or transparent.
 constexpr const char* kNothingToSmooth = R"(

@@ -1,0 +1,116 @@
+// telvix smooth on several cores: the same files for any number of jobs, a failing frame
+// stopping (or not stopping) the others, and Ctrl-C leaving only complete frames.
+#include <gtest/gtest.h>
+#include <signal.h>
+#include <spawn.h>
+#include <sys/wait.h>
+
+#include <chrono>
+#include <thread>
+#include <vector>
+
+#include "cli_tests_sequence_support.h"
+
+extern char** environ;
+
+namespace telvix::cli::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class Parallel : public Command {};
+
+TEST_F(Parallel, AnyNumberOfJobsWritesTheSameBytes)
+{
+    for (int bits : {8, 16}) {
+        writeShot(dir, "in.{:04}.png", 1, 24, bits, 4);
+        ASSERT_EQ(telvix("smooth in.####.png one.####.png --jobs 1").status, 0);
+        ASSERT_EQ(telvix("smooth in.####.png four.####.png --jobs 4").status, 0);
+        ASSERT_EQ(telvix("smooth in.####.png all.####.png").status, 0);
+        for (long f = 1; f <= 24; ++f) {
+            const std::string one = slurp(dir / fmt::format("one.{:04}.png", f));
+            ASSERT_FALSE(one.empty());
+            EXPECT_EQ(slurp(dir / fmt::format("four.{:04}.png", f)), one) << bits << "-bit " << f;
+            EXPECT_EQ(slurp(dir / fmt::format("all.{:04}.png", f)), one) << bits << "-bit " << f;
+        }
+    }
+}
+
+// A file that is not an image in the middle of the shot.
+TEST_F(Parallel, ACorruptFrameStopsTheRunUnlessKeptGoing)
+{
+    writeShot(dir, "in.{:04}.png", 1, 30);
+    std::ofstream(dir / "in.0012.png", std::ios::trunc) << "\x89PNG truncated";
+
+    const RunResult stopped = telvix("smooth in.####.png out.####.png --jobs 3");
+    EXPECT_EQ(stopped.status, 1);
+    EXPECT_EQ(stopped.err.rfind("telvix: error: frame 12: cannot read 'in.0012.png'", 0), 0u)
+        << stopped.err;
+    EXPECT_EQ(temporaryFiles(dir), 0);
+    int written = 0;
+    for (long f = 1; f <= 30; ++f) {
+        const fs::path out = dir / fmt::format("out.{:04}.png", f);
+        if (!fs::exists(out)) continue;
+        ++written;
+        EXPECT_NO_THROW(readImage(out)) << f;  // whatever was written is whole
+    }
+    EXPECT_LT(written, 29);  // the frames after the failure were not all started
+
+    const RunResult kept = telvix("smooth in.####.png kept.####.png --jobs 3 --keep-going");
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_NE(kept.err.find("frame 12: cannot read"), std::string::npos) << kept.err;
+    EXPECT_NE(kept.err.find("1 of 30 frames failed"), std::string::npos) << kept.err;
+    for (long f = 1; f <= 30; ++f) {
+        EXPECT_EQ(fs::exists(dir / fmt::format("kept.{:04}.png", f)), f != 12) << f;
+    }
+}
+
+// Ctrl-C during a run: exit 130, no temporary file left, every frame written is whole, and a
+// second run with --skip-existing finishes the shot with the same files as an uninterrupted run.
+TEST_F(Parallel, InterruptLeavesOnlyCompleteFrames)
+{
+    constexpr long kFrames = 240;
+    writeShot(dir, "in.{:04}.png", 1, kFrames, 8, 16);
+    ASSERT_EQ(telvix("smooth in.####.png ref.####.png --frames 1-2").status, 0);
+
+    const std::string input = (dir / "in.####.png").string();
+    const std::string output = (dir / "out.####.png").string();
+    std::vector<const char*> argv = {TELVIX_COMMAND, "smooth",  input.c_str(), output.c_str(),
+                                     "--jobs",       "2",       "--quiet",     nullptr};
+    pid_t child = 0;
+    ASSERT_EQ(posix_spawn(&child, TELVIX_COMMAND, nullptr, nullptr,
+                          const_cast<char* const*>(argv.data()), environ),
+              0);
+    // Interrupt once a few frames are done.
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+    while (!fs::exists(dir / "out.0004.png") && std::chrono::steady_clock::now() < deadline) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    ASSERT_EQ(kill(child, SIGINT), 0);
+    int status = 0;
+    ASSERT_EQ(waitpid(child, &status, 0), child);
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 130);
+
+    EXPECT_EQ(temporaryFiles(dir), 0);
+    long written = 0;
+    for (long f = 1; f <= kFrames; ++f) {
+        const fs::path out = dir / fmt::format("out.{:04}.png", f);
+        if (!fs::exists(out)) continue;
+        ++written;
+        EXPECT_NO_THROW(readImage(out)) << f;
+    }
+    EXPECT_GE(written, 1);  // frames finish out of order: frame 4 may have been the first
+    EXPECT_LT(written, kFrames) << "the run finished before the interrupt";
+
+    const RunResult resumed = telvix("smooth in.####.png out.####.png --skip-existing");
+    EXPECT_EQ(resumed.status, 0) << resumed.err;
+    for (long f = 1; f <= 2; ++f) {
+        EXPECT_EQ(slurp(dir / fmt::format("out.{:04}.png", f)),
+                  slurp(dir / fmt::format("ref.{:04}.png", f)));
+    }
+    EXPECT_EQ(temporaryFiles(dir), 0);
+}
+
+}  // namespace
+}  // namespace telvix::cli::test

@@ -1,0 +1,272 @@
+// telvix smooth on frame sequences and folders: patterns, frame lists, gaps, formats, metadata,
+// resuming, and refusing to write over the input.
+#include <OpenImageIO/imageio.h>
+#include <gtest/gtest.h>
+
+#include "cli_error.h"
+#include "cli_tests_sequence_support.h"
+#include "frame_sequence.h"
+
+namespace telvix::cli::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+TEST(FramePatterns, BothStylesNameTheSameFiles)
+{
+    const auto hashes = FramePattern::parse("shots/a.####.png");
+    const auto printf = FramePattern::parse("shots/a.%04d.png");
+    ASSERT_TRUE(hashes && printf);
+    for (long frame : {0L, 7L, 1001L, 123456L}) {
+        EXPECT_EQ(hashes->pathOf(frame), printf->pathOf(frame));
+    }
+    EXPECT_EQ(hashes->pathOf(7), fs::path("shots/a.0007.png"));
+    EXPECT_EQ(hashes->pathOf(123456), fs::path("shots/a.123456.png"));  // wider than the padding
+    EXPECT_EQ(FramePattern::parse("a.%d.png")->pathOf(7), fs::path("a.7.png"));
+    EXPECT_EQ(FramePattern::parse("a.png"), std::nullopt);
+
+    // A file belongs to the pattern only in the spelling the pattern writes.
+    EXPECT_EQ(hashes->frameOf("a.1001.png"), 1001);
+    EXPECT_EQ(hashes->frameOf("a.001.png"), std::nullopt);
+    EXPECT_EQ(hashes->frameOf("a.01001.png"), std::nullopt);
+    EXPECT_EQ(hashes->frameOf("a.1001.tif"), std::nullopt);
+    EXPECT_EQ(hashes->frameOf("a.10x1.png"), std::nullopt);
+
+    for (const char* bad : {"a.%4d.png", "a.%04x.png", "a.#.%d.png", "a.##.##.png"}) {
+        EXPECT_THROW(FramePattern::parse(bad), UsageError) << bad;
+    }
+}
+
+TEST(FrameLists, RangesAndSinglesInTheOrderGiven)
+{
+    EXPECT_EQ(parseFrameList("1001-1003"), (std::vector<long>{1001, 1002, 1003}));
+    EXPECT_EQ(parseFrameList("1-3,20,30-31"), (std::vector<long>{1, 2, 3, 20, 30, 31}));
+    EXPECT_EQ(parseFrameList("5,3-6"), (std::vector<long>{5, 3, 4, 6}));  // no repeats
+    for (const char* bad : {"", "5-3", "1-", "1,,2", "a-b", "1-3 ", "-4"}) {
+        EXPECT_THROW(parseFrameList(bad), UsageError) << bad;
+    }
+    EXPECT_EQ(describeFrames({1, 2, 3, 7, 9, 10}), "1-3, 7, 9-10");
+}
+
+class Sequence : public Command {};
+
+TEST_F(Sequence, BothPatternStylesGiveWhatSingleImagesGive)
+{
+    writeShot(dir, "in.{:04}.png", 1, 4);
+    ASSERT_EQ(telvix("smooth in.####.png out.%04d.png").status, 0);
+    ASSERT_EQ(telvix("smooth in.%04d.png again.####.png").status, 0);
+    for (long f = 1; f <= 4; ++f) {
+        const std::string in = fmt::format("in.{:04}.png", f);
+        ASSERT_EQ(telvix(fmt::format("smooth {} single.png", in)).status, 0);
+        const std::string single = slurp(dir / "single.png");
+        EXPECT_EQ(slurp(dir / fmt::format("out.{:04}.png", f)), single) << f;
+        EXPECT_EQ(slurp(dir / fmt::format("again.{:04}.png", f)), single) << f;
+        EXPECT_NE(readImage(dir / "single.png").samples, readImage(dir / in).samples)
+            << "frame " << f << " was not smoothed";
+    }
+}
+
+TEST_F(Sequence, ExplicitFramesAreExactlyThoseProcessed)
+{
+    writeShot(dir, "in.{:04}.png", 1, 12);
+    const RunResult run = telvix("smooth in.####.png out.####.png --frames 2-4,9");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err, "");  // stderr is not a terminal: only errors
+    for (long f = 1; f <= 12; ++f) {
+        const bool asked = (f >= 2 && f <= 4) || f == 9;
+        EXPECT_EQ(fs::exists(dir / fmt::format("out.{:04}.png", f)), asked) << f;
+    }
+}
+
+TEST_F(Sequence, DiscoveredFramesWithGapsAreReported)
+{
+    writeShot(dir, "in.{:04}.png", 1001, 1003);
+    writeShot(dir, "in.{:04}.png", 1006, 1006);
+    writeShot(dir, "in.{:03}.png", 7, 7);  // another spelling: not part of the shot
+    const RunResult run = telvix("smooth in.####.png out.####.png");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("warning: frames 1004-1005 of 'in.####.png' are missing"),
+              std::string::npos)
+        << run.err;
+    for (long f : {1001, 1002, 1003, 1006}) {
+        EXPECT_TRUE(fs::exists(dir / fmt::format("out.{:04}.png", f))) << f;
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.0007.png"));
+    EXPECT_EQ(telvix("smooth in.####.png q.####.png --quiet").err, "");
+    EXPECT_EQ(telvix("smooth none.####.png out.####.png").status, 1);
+}
+
+TEST_F(Sequence, MissingFramesInAnExplicitRangeStopTheRunBeforeItStarts)
+{
+    writeShot(dir, "in.{:04}.png", 1, 3);
+    writeShot(dir, "in.{:04}.png", 6, 6);
+    const auto before = snapshot(dir);
+    const RunResult run = telvix("smooth in.####.png out.####.png --frames 1-6");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("frames 4-5 of 'in.####.png' are missing"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(snapshot(dir), before);
+
+    // Kept going: everything that exists is done, and the missing frames are listed.
+    const RunResult kept = telvix("smooth in.####.png out.####.png --frames 1-6 --keep-going");
+    EXPECT_EQ(kept.status, 1);
+    EXPECT_NE(kept.err.find("frame 4: cannot read 'in.0004.png': no such file"),
+              std::string::npos)
+        << kept.err;
+    EXPECT_NE(kept.err.find("2 of 6 frames failed"), std::string::npos) << kept.err;
+    for (long f : {1, 2, 3, 6}) EXPECT_TRUE(fs::exists(dir / fmt::format("out.{:04}.png", f)));
+}
+
+TEST_F(Sequence, FolderModeKeepsNamesFormatsDepthsAndLayouts)
+{
+    fs::create_directory(dir / "in");
+    struct Case {
+        const char* name;
+        const char* format;
+        int bits;
+        int channels;
+    };
+    // TGA stores 8 bits per channel only.
+    const Case cases[] = {
+        {"a.png", "png", 8, 3},  {"b.png", "png", 8, 4},  {"c.png", "png", 16, 3},
+        {"d.png", "png", 16, 4}, {"e.tif", "tiff", 8, 3}, {"f.tif", "tiff", 8, 4},
+        {"g.tif", "tiff", 16, 3}, {"h.tiff", "tiff", 16, 4}, {"i.tga", "targa", 8, 3},
+        {"j.tga", "targa", 8, 4},
+    };
+    for (const Case& c : cases) writeImageReplacing(dir / "in" / c.name, stairFrame(0, c.bits, c.channels));
+    std::ofstream(dir / "in" / "notes.txt") << "not an image";
+    writeImageReplacing(dir / "in" / ".hidden.png", stairFrame(0, 8));
+
+    const RunResult run = telvix("smooth in out");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(snapshot(dir / "out").size(), std::size(cases));
+    for (const Case& c : cases) {
+        const fs::path out = dir / "out" / c.name;
+        auto file = OIIO::ImageInput::open(out.string());
+        ASSERT_TRUE(file) << c.name;
+        EXPECT_STREQ(file->format_name(), c.format) << c.name;
+        const Image image = readImage(out);
+        EXPECT_EQ(image.bits, c.bits) << c.name;
+        EXPECT_EQ(image.channels, c.channels) << c.name;
+        EXPECT_NE(image.samples, readImage(dir / "in" / c.name).samples) << c.name;
+    }
+}
+
+TEST_F(Sequence, MetadataIsKept)
+{
+    Image image = stairFrame(0, 16);
+    image.metadata.attribute("XResolution", 300.0f);
+    image.metadata.attribute("YResolution", 300.0f);
+    image.metadata.attribute("ResolutionUnit", "inch");
+    image.metadata.attribute("Artist", "ink and paint");
+    image.colorSpace = "Linear";
+    for (const char* ext : {"tif", "png"}) {
+        writeImageReplacing(dir / fmt::format("in.0001.{}", ext), image);
+        ASSERT_EQ(telvix(fmt::format("smooth in.####.{0} out.####.{0}", ext)).status, 0);
+        auto in = OIIO::ImageInput::open((dir / fmt::format("in.0001.{}", ext)).string());
+        auto out = OIIO::ImageInput::open((dir / fmt::format("out.0001.{}", ext)).string());
+        ASSERT_TRUE(in && out);
+        // Whatever the format stored (PNG keeps resolution per metre, TIFF keeps more) comes
+        // back the same from the output.
+        for (const char* name : {"XResolution", "YResolution", "ResolutionUnit", "Artist",
+                                 "oiio:ColorSpace", "compression"}) {
+            const OIIO::ParamValue* stored = in->spec().find_attribute(name);
+            const OIIO::ParamValue* kept = out->spec().find_attribute(name);
+            ASSERT_EQ(stored == nullptr, kept == nullptr) << ext << " " << name;
+            if (stored) {
+                EXPECT_EQ(stored->get_string(), kept->get_string()) << ext << " " << name;
+            }
+        }
+        EXPECT_NEAR(out->spec().get_float_attribute("XResolution"), 300.0f, 0.02f) << ext;
+        EXPECT_NEAR(out->spec().get_float_attribute("YResolution"), 300.0f, 0.02f) << ext;
+    }
+}
+
+TEST_F(Sequence, CompressionChangesTheFileNotThePixels)
+{
+    writeShot(dir, "in.{:04}.png", 1, 1, 8, 8);
+    writeImageReplacing(dir / "in.0001.tif", stairFrame(1, 8, 4, 8));
+    ASSERT_EQ(telvix("smooth in.####.png none.####.png --compression 0").status, 0);
+    ASSERT_EQ(telvix("smooth in.####.png best.####.png --compression 9").status, 0);
+    ASSERT_EQ(telvix("smooth in.####.tif raw.####.tif --compression none").status, 0);
+    ASSERT_EQ(telvix("smooth in.####.tif lzw.####.tif --compression lzw").status, 0);
+    EXPECT_GT(fs::file_size(dir / "none.0001.png"), fs::file_size(dir / "best.0001.png"));
+    EXPECT_GT(fs::file_size(dir / "raw.0001.tif"), fs::file_size(dir / "lzw.0001.tif"));
+    EXPECT_EQ(readImage(dir / "none.0001.png").samples, readImage(dir / "best.0001.png").samples);
+    EXPECT_EQ(readImage(dir / "raw.0001.tif").samples, readImage(dir / "lzw.0001.tif").samples);
+}
+
+TEST_F(Sequence, FloatFramesAreRefusedUnlessADepthIsGiven)
+{
+    writeWithOiio(dir / "in.0001.tif", 4, OIIO::TypeDesc::FLOAT);
+    const RunResult run = telvix("smooth in.####.tif out.####.tif");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("frame 1: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--depth 16"), std::string::npos) << run.err;
+    ASSERT_EQ(telvix("smooth in.####.tif out.####.tif --depth 16").status, 0);
+    EXPECT_EQ(readImage(dir / "out.0001.tif").bits, 16);
+}
+
+TEST_F(Sequence, SkipExistingLeavesFinishedFramesAlone)
+{
+    writeShot(dir, "in.{:04}.png", 1, 5);
+    std::ofstream(dir / "out.0003.png") << "finished earlier";
+    const RunResult run = telvix("smooth in.####.png out.####.png --skip-existing --verbose");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(slurp(dir / "out.0003.png"), "finished earlier");
+    EXPECT_NE(run.out.find("frame 3: skipped"), std::string::npos) << run.out;
+    for (long f : {1, 2, 4, 5}) EXPECT_NO_THROW(readImage(dir / fmt::format("out.{:04}.png", f)));
+}
+
+TEST_F(Sequence, OutputThatWouldWriteOverAnInputIsRefusedBeforeAnythingRuns)
+{
+    writeShot(dir, "in.{:04}.png", 1, 3);
+    fs::create_directory(dir / "sub");
+    fs::create_directory_symlink(".", dir / "here");
+    fs::create_hard_link(dir / "in.0002.png", dir / "other.0002.png");
+    const auto before = snapshot(dir);
+    for (const char* args : {
+             "smooth in.####.png in.####.png",
+             "smooth in.####.png ./in.%04d.png",
+             "smooth in.####.png sub/../in.%04d.png",
+             "smooth in.####.png here/in.####.png",
+             "smooth in.####.png other.####.png",  // a hard link to frame 2
+             "smooth in.####.png .",
+             "smooth . here",
+         }) {
+        const RunResult run = telvix(args);
+        EXPECT_EQ(run.status, 2) << args << ": " << run.err;
+        EXPECT_NE(run.err.find("would write over the input"), std::string::npos) << args << run.err;
+        EXPECT_EQ(snapshot(dir), before) << args;
+    }
+}
+
+TEST_F(Sequence, MismatchedRequestsAreUsageErrors)
+{
+    writeShot(dir, "in.{:04}.png", 1, 2);
+    for (const char* args : {"smooth in.####.png out.png", "smooth in.0001.png out.####.png",
+                             "smooth in.0001.png out.png --frames 1-2",
+                             "smooth in.####.png out.####.png --frames 3-1",
+                             "smooth in.####.png out.####.png --jobs -1"}) {
+        const RunResult run = telvix(args);
+        EXPECT_EQ(run.status, 2) << args << ": " << run.err;
+        EXPECT_EQ(run.err.rfind("telvix: error: ", 0), 0u) << args << ": " << run.err;
+    }
+}
+
+TEST_F(Sequence, HelpShowsEveryOptionWithItsDefault)
+{
+    const RunResult help = telvix("smooth --help");
+    EXPECT_EQ(help.status, 0);
+    for (const char* option : {"--frames LIST=the frames on disk", "--jobs N:INT in [0 - 1024]=0 (all cores)",
+                               "--compression VALUE", "--skip-existing", "--keep-going",
+                               "--quiet", "--verbose"}) {
+        EXPECT_NE(help.out.find(option), std::string::npos) << option << " in\n" << help.out;
+    }
+    for (const char* command : {"about --help", "params --help", "--help"}) {
+        EXPECT_EQ(telvix(command).status, 0) << command;
+    }
+}
+
+}  // namespace
+}  // namespace telvix::cli::test
