@@ -4,6 +4,8 @@
 //   floor  the same render with a per-pixel function that returns at once (the copies, the
 //          temporary world and the host's iteration that every render pays anyway);
 //   copy   one plain whole-frame copy by the host.
+// Frames: synthetic cel frames at 1080p and 2160p (scaling), uniform frames (no edges at all),
+// and the shipped cel frames at 8 and 16 bits. bench/run.sh runs everything and the peers.
 // Figures are ms per frame and megapixels per second (items/s). `--quick` (or TELVIX_BENCH_QUICK)
 // shrinks the frames so that CTest can keep the benchmark building and running.
 #include "effect_entry.h"
@@ -29,6 +31,7 @@ struct Frame {
     std::filesystem::path file;  // empty for synthetic frames
     A_long width, height;
     bool deep;
+    bool uniform = false;  // one flat colour: what a frame without edges costs
 };
 
 standin::World makeInput(const Frame& frame)
@@ -40,7 +43,11 @@ standin::World makeInput(const Frame& frame)
     const A_long w = gQuick ? frame.width / 8 : frame.width;
     const A_long h = gQuick ? frame.height / 8 : frame.height;
     standin::World world(w, h, frame.deep);
-    bench::drawCelFrame(world, 20261208u);
+    if (frame.uniform) {
+        bench::fillUniform(world);
+    } else {
+        bench::drawCelFrame(world, 20261208u);
+    }
     return world;
 }
 
@@ -87,6 +94,8 @@ void registerAll()
         {"synthetic1080/16", {}, 1920, 1080, true},
         {"synthetic2160/8", {}, 3840, 2160, false},
         {"synthetic2160/16", {}, 3840, 2160, true},
+        {"uniform1080/8", {}, 1920, 1080, false, true},
+        {"uniform1080/16", {}, 1920, 1080, true, true},
     };
     if (!gQuick) {
         const auto dir = framesFolder();
@@ -97,6 +106,8 @@ void registerAll()
         add("h01_1080/8", "h01_aliased.png", false);
         add("h02_1080/8", "h02_aliased.png", false);
         add("h00_1080/16", "h00_aliased16.png", true);
+        add("h01_1080/16", "h01_aliased16.png", true);
+        add("h02_1080/16", "h02_aliased16.png", true);
         add("u00_2160/8", "u00_aliased.png", false);
         if (!std::filesystem::exists(dir / "h00_aliased.png"))
             frames.push_back({"sample_1080/8", std::filesystem::path(TELVIX_SOURCE_DIR) /
@@ -115,7 +126,7 @@ void registerAll()
         reg("floor_key", Mode::Floor, true, 6);
         reg("render_tol6", Mode::Render, false, 6);
         reg("render_tol6_key", Mode::Render, true, 6);
-        if (f.file.empty() && !f.deep && f.width == 1920) {
+        if (f.file.empty() && !f.deep && !f.uniform && f.width == 1920) {
             reg("render_tol0", Mode::Render, false, 0);
             reg("render_tol255", Mode::Render, false, 255);
         }

@@ -14,6 +14,20 @@ struct Rgba {
     int r, g, b, a;  // 0..255
 };
 
+// Fills `world` with one opaque mid-grey, the same at both depths.
+inline void fillUniform(standin::World& world)
+{
+    for (A_long y = 0; y < world.height(); ++y) {
+        for (A_long x = 0; x < world.width(); ++x) {
+            if (world.deep()) {
+                world.at<PF_Pixel16>(x, y) = {32768, 16448, 16448, 16448};
+            } else {
+                world.at<PF_Pixel8>(x, y) = {255, 128, 128, 128};
+            }
+        }
+    }
+}
+
 // Fills `world` (8- or 16-bit) with the frame drawn from `seed`.
 inline void drawCelFrame(standin::World& world, std::uint32_t seed)
 {
