@@ -11,9 +11,27 @@
 
 #include <chrono>
 #include <cstdio>
+#include <fstream>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+
+namespace {
+
+// A field of /proc/self/status in kB (VmRSS: resident now, VmHWM: peak resident), or -1.
+long statusKilobytes(const std::string& field)
+{
+    std::ifstream status("/proc/self/status");
+    std::string line;
+    while (std::getline(status, line)) {
+        if (line.rfind(field + ":", 0) == 0) {
+            return std::atol(line.c_str() + field.size() + 1);
+        }
+    }
+    return -1;
+}
+
+}  // namespace
 
 int main(int argc, char** argv)
 {
@@ -51,6 +69,7 @@ int main(int argc, char** argv)
     standin::Host host(&entryPointFunc);
     host.setPixelFunctionsSkipped(floor);
 
+    const long residentBefore = statusKilobytes("VmRSS");
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < repeat; ++i) {
         PF_Err err = PF_Err_NONE;
@@ -70,5 +89,13 @@ int main(int argc, char** argv)
         std::chrono::steady_clock::now() - start;
     std::printf("%dx%d %d-bit: %.3f ms per render\n", static_cast<int>(input.width()),
                 static_cast<int>(input.height()), depth, elapsed.count() / repeat);
+    // Memory: the frame's own size, what was resident before rendering (program, libraries,
+    // input and output worlds), and the peak of the whole run.
+    const double frameMB = double(input.rowbytes()) * input.height() / 1e6;
+    std::printf("frame %.1f MB; resident before render %.1f MB; peak resident %.1f MB (%.2fx the "
+                "frame); render added %.1f MB\n",
+                frameMB, residentBefore / 1e3 * 1.024, statusKilobytes("VmHWM") / 1e3 * 1.024,
+                statusKilobytes("VmHWM") * 1.024e3 / (frameMB * 1e6),
+                (statusKilobytes("VmHWM") - residentBefore) / 1e3 * 1.024);
     return 0;
 }
