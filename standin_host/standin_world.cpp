@@ -2,6 +2,7 @@
 #include "standin_host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
@@ -9,6 +10,11 @@
 #include <stdexcept>
 
 namespace standin {
+
+namespace {
+// Worlds start on a cache line, as a host's image buffers do.
+constexpr std::size_t kWorldAlignment = 64;
+}  // namespace
 
 void World::FreeStorage::operator()(std::uint8_t* p) const noexcept
 {
@@ -29,12 +35,22 @@ World::World(A_long width, A_long height, bool deep, A_long rowPadding)
     }
     // At least one byte, so that even an empty world has a distinct data address.
     const std::size_t bytes = std::max<std::size_t>(rowbytes * std::size_t(height), 1);
-    storage_.reset(static_cast<std::uint8_t*>(std::calloc(bytes, 1)));
+    // Large blocks come from the system page-aligned, so every world would start at the same
+    // offset within a 4 KiB page, and a copy between two of them would read and write addresses
+    // 4 KiB apart in lockstep (a slow case for the processor's store forwarding). A host's worlds
+    // come from its own pools at unrelated offsets; successive worlds here start at one of 64
+    // cache-line-aligned offsets in turn.
+    static std::atomic<unsigned> worldsMade{0};
+    const std::size_t offset = kWorldAlignment * ((worldsMade.fetch_add(1) * 9u) % 64u);
+    storage_.reset(static_cast<std::uint8_t*>(std::calloc(bytes + kWorldAlignment * 64, 1)));
     if (!storage_) {
         throw std::bad_alloc();
     }
+    auto* aligned = storage_.get() + offset;
+    aligned += (kWorldAlignment - reinterpret_cast<std::uintptr_t>(aligned) % kWorldAlignment) %
+               kWorldAlignment;
     def_.world_flags = PF_WorldFlag_WRITEABLE | (deep ? PF_WorldFlag_DEEP : 0);
-    def_.data = reinterpret_cast<PF_PixelPtr>(storage_.get());
+    def_.data = reinterpret_cast<PF_PixelPtr>(aligned);
     def_.rowbytes = static_cast<A_long>(rowbytes);
     def_.width = width;
     def_.height = height;
