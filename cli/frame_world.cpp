@@ -2,6 +2,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <optional>
 #include <type_traits>
 
 #include "channel_convert.h"
@@ -48,49 +49,82 @@ std::uint16_t toFile(decltype(Pixel::red) channel)
     }
 }
 
-// Copies every pixel of `image` into `world`, from the file's RGBA order to the host's ARGB.
+// Rows of file samples as laid out in an Image: `width` pixels of `channels` per row.
+struct Rows {
+    const std::uint16_t* samples;
+    int width;
+    int channels;
+    int bits;
+    std::uint16_t at(int x, int y, int c) const
+    {
+        return samples[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
+                        static_cast<std::size_t>(x)) *
+                           static_cast<std::size_t>(channels) +
+                       static_cast<std::size_t>(c)];
+    }
+};
+
+// Copies `rows` rows of samples into the world from row `first` on, from the file's RGBA order
+// to the host's ARGB.
 template <typename Pixel>
-void fillWorld(const Image& image, PF_EffectWorld& world)
+void fillRows(const Rows& in, int first, int rows, PF_EffectWorld& world)
 {
-    const bool grey = image.channels <= 2;
-    const auto opaque = toHost<Pixel>(image.bits == 8 ? 255 : 65535, image.bits);
-    for (int y = 0; y < image.height; ++y) {
-        Pixel* row = rowOf<Pixel>(world, y);
-        for (int x = 0; x < image.width; ++x) {
+    const bool grey = in.channels <= 2;
+    const bool alpha = in.channels == 2 || in.channels == 4;
+    const auto opaque = toHost<Pixel>(in.bits == 8 ? 255 : 65535, in.bits);
+    for (int y = 0; y < rows; ++y) {
+        Pixel* row = rowOf<Pixel>(world, first + y);
+        for (int x = 0; x < in.width; ++x) {
             Pixel& p = row[x];
-            p.red = toHost<Pixel>(image.at(x, y, 0), image.bits);
-            p.green = grey ? p.red : toHost<Pixel>(image.at(x, y, 1), image.bits);
-            p.blue = grey ? p.red : toHost<Pixel>(image.at(x, y, 2), image.bits);
-            p.alpha = image.hasAlpha()
-                          ? toHost<Pixel>(image.at(x, y, image.channels - 1), image.bits)
-                          : opaque;
+            p.red = toHost<Pixel>(in.at(x, y, 0), in.bits);
+            p.green = grey ? p.red : toHost<Pixel>(in.at(x, y, 1), in.bits);
+            p.blue = grey ? p.red : toHost<Pixel>(in.at(x, y, 2), in.bits);
+            p.alpha = alpha ? toHost<Pixel>(in.at(x, y, in.channels - 1), in.bits) : opaque;
         }
     }
 }
 
-// Copies every pixel of `world` into `image`, which already has its size and channel count.
+// Copies `rows` rows of the world from row `first` on into `out` samples of `channels`.
 template <typename Pixel>
-void readWorld(const PF_EffectWorld& world, Image& image)
+void readRows(const PF_EffectWorld& world, int first, int rows, int channels, std::uint16_t* out)
 {
-    for (int y = 0; y < image.height; ++y) {
-        const Pixel* row = rowOf<Pixel>(world, y);
-        for (int x = 0; x < image.width; ++x) {
+    const bool alpha = channels == 2 || channels == 4;
+    for (int y = 0; y < rows; ++y) {
+        const Pixel* row = rowOf<Pixel>(world, first + y);
+        for (int x = 0; x < world.width; ++x) {
             const Pixel& p = row[x];
             const std::uint16_t red = toFile<Pixel>(p.red);
             const std::uint16_t green = toFile<Pixel>(p.green);
             const std::uint16_t blue = toFile<Pixel>(p.blue);
             // A grey input gives equal red, green and blue, and the engine blends every
             // channel alike, so the mean only matters for a keyed colour that is not grey.
-            if (image.channels <= 2) {
-                image.at(x, y, 0) =
-                    static_cast<std::uint16_t>((std::uint32_t{red} + green + blue + 1u) / 3u);
+            if (channels <= 2) {
+                *out++ = static_cast<std::uint16_t>((std::uint32_t{red} + green + blue + 1u) / 3u);
             } else {
-                image.at(x, y, 0) = red;
-                image.at(x, y, 1) = green;
-                image.at(x, y, 2) = blue;
+                *out++ = red;
+                *out++ = green;
+                *out++ = blue;
             }
-            if (image.hasAlpha()) image.at(x, y, image.channels - 1) = toFile<Pixel>(p.alpha);
+            if (alpha) *out++ = toFile<Pixel>(p.alpha);
         }
+    }
+}
+
+void fillRows(const Rows& in, int first, int rows, standin::World& world)
+{
+    if (world.deep()) {
+        fillRows<PF_Pixel16>(in, first, rows, world.def());
+    } else {
+        fillRows<PF_Pixel8>(in, first, rows, world.def());
+    }
+}
+
+void readRows(const standin::World& world, int first, int rows, int channels, std::uint16_t* out)
+{
+    if (world.deep()) {
+        readRows<PF_Pixel16>(world.def(), first, rows, channels, out);
+    } else {
+        readRows<PF_Pixel8>(world.def(), first, rows, channels, out);
     }
 }
 
@@ -99,11 +133,8 @@ void readWorld(const PF_EffectWorld& world, Image& image)
 standin::World imageToWorld(const Image& image, int hostBits)
 {
     standin::World world(image.width, image.height, hostBits == 16);
-    if (hostBits == 16) {
-        fillWorld<PF_Pixel16>(image, world.def());
-    } else {
-        fillWorld<PF_Pixel8>(image, world.def());
-    }
+    fillRows(Rows{image.samples.data(), image.width, image.channels, image.bits}, 0, image.height,
+             world);
     return world;
 }
 
@@ -117,12 +148,48 @@ Image worldToImage(const standin::World& world, int channels)
     image.samples.resize(static_cast<std::size_t>(image.width) *
                          static_cast<std::size_t>(image.height) *
                          static_cast<std::size_t>(channels));
-    if (world.deep()) {
-        readWorld<PF_Pixel16>(world.def(), image);
-    } else {
-        readWorld<PF_Pixel8>(world.def(), image);
-    }
+    readRows(world, 0, image.height, channels, image.samples.data());
     return image;
+}
+
+Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs)
+{
+    std::optional<standin::World> world;
+    Rows layout{nullptr, 0, 0, 8};
+    Image description = readImageRows(
+        path, otherFormatsAs,
+        [&](const Image& found) {
+            const int bits = hostBits != 0 ? hostBits : found.bits;
+            checkFrameMemory(path, static_cast<std::uint64_t>(found.width),
+                             static_cast<std::uint64_t>(found.height), bits,
+                             physicalMemoryBytes());
+            layout = Rows{nullptr, found.width, found.channels, found.bits};
+            world.emplace(found.width, found.height, bits == 16);
+        },
+        [&](int first, int rows, const std::uint16_t* samples) {
+            Rows in = layout;
+            in.samples = samples;
+            fillRows(in, first, rows, *world);
+        });
+    return Frame{std::move(description), std::move(*world)};
+}
+
+void writeFrameReplacing(const std::filesystem::path& path, const standin::World& world,
+                         const Image& description, const WriteOptions& options)
+{
+    Image written;
+    written.width = world.width();
+    written.height = world.height();
+    written.channels = description.channels;
+    written.bits = world.deep() ? 16 : 8;
+    written.colorSpace = description.colorSpace;
+    written.metadata = description.metadata;
+    writeImageRowsReplacing(
+        path, written,
+        [&](int first, int rows, std::uint16_t* samples) {
+            readRows(world, first, rows, written.channels, samples);
+        },
+        options);
 }
 
 }  // namespace telvix::cli

@@ -16,4 +16,22 @@ standin::World imageToWorld(const Image& image, int hostBits);
 // the rounded mean of red, green and blue; alpha is dropped when `channels` has none.
 Image worldToImage(const standin::World& world, int channels);
 
+// A frame read from a file: the file's description (size, channels, bits, colour space,
+// metadata; no samples) and its pixels in a host world.
+struct Frame {
+    Image description;
+    standin::World world;
+};
+
+// Reads `path` straight into a world of `hostBits` (8 or 16; 0: the file's depth), a strip of
+// rows at a time, so the whole decoded file never sits in memory beside the world.
+// `otherFormatsAs` is readImage's. Throws CliError as readImage does, and when the render's
+// three worlds could not fit in the machine's memory (checked before the world is made).
+Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs);
+
+// Writes the world's pixels to `path` with `description`'s channels, colour space and metadata,
+// at the world's depth, a strip of rows at a time, replacing `path` only once the file is whole.
+void writeFrameReplacing(const std::filesystem::path& path, const standin::World& world,
+                         const Image& description, const WriteOptions& options);
+
 }  // namespace telvix::cli

@@ -1,13 +1,16 @@
 #include "image_io.h"
 
+#include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 #include <OpenImageIO/strutil.h>
 #include <fmt/format.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <climits>
+#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <system_error>
@@ -68,11 +71,31 @@ void checkLayout(const fs::path& path, const OIIO::ImageSpec& spec)
                         "grey+alpha, RGB and RGBA images are supported",
                         path.string(), spec.nchannels, spec.alpha_channel));
     }
-    // The host's worlds address rows with 32-bit byte counts of up to 8 bytes per pixel.
-    if (spec.width <= 0 || spec.height <= 0 || spec.width > INT_MAX / 8 || spec.depth > 1) {
+    if (spec.width <= 0 || spec.height <= 0 || spec.depth > 1) {
         throw CliError(fmt::format("'{}' has an unsupported size {}x{}x{}", path.string(),
                                    spec.width, spec.height, spec.depth));
     }
+    // The host's worlds address rows with 32-bit byte counts of up to 8 bytes per pixel.
+    if (spec.width > INT_MAX / 8) {
+        throw CliError(fmt::format("'{}' is {} pixels wide; frames wider than {} pixels are not "
+                                   "supported",
+                                   path.string(), spec.width, INT_MAX / 8));
+    }
+    const std::uint64_t pixels =
+        static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.height);
+    if (pixels > kMaxFramePixels) {
+        throw CliError(fmt::format("'{}' is {}x{} pixels; frames of more than {} pixels "
+                                   "(e.g. 32768x32768) are not supported",
+                                   path.string(), spec.width, spec.height, kMaxFramePixels));
+    }
+}
+
+// Rows per strip when an image is read or written a strip at a time: about 4 MiB of samples.
+int stripRows(int width, int channels, int height)
+{
+    const std::size_t rowBytes = static_cast<std::size_t>(width) * channels * 2;
+    const std::size_t rows = std::max<std::size_t>(1, (std::size_t{4} << 20) / rowBytes);
+    return static_cast<int>(std::min<std::size_t>(rows, static_cast<std::size_t>(height)));
 }
 
 // Depth in bits of the file's samples when they are 8 or 16-bit unsigned integers, else 0.
@@ -154,7 +177,7 @@ bool isLayoutAttribute(const std::string& name)
     return false;
 }
 
-// Applies a --compression value to the spec of a file in `format`.
+// Applies a --compression value to the ImageSpec of a file in `format`.
 void applyCompression(OIIO::ImageSpec& spec, const std::string& format,
                       const std::string& compression)
 {
@@ -169,9 +192,70 @@ void applyCompression(OIIO::ImageSpec& spec, const std::string& format,
     }
 }
 
+// An output file opened by us rather than by OpenImageIO, so that every failed write is seen:
+// some format writers ignore short writes (a full disk), which would otherwise leave a
+// truncated file that looks complete. stdio's error flag is sticky, so one check at the end
+// catches any failure on the way.
+class CheckedOutputFile {
+public:
+    explicit CheckedOutputFile(const fs::path& path) : file_(std::fopen(path.c_str(), "wb"))
+    {
+        if (file_ == nullptr) error_ = std::strerror(errno);
+    }
+    CheckedOutputFile(const CheckedOutputFile&) = delete;
+    CheckedOutputFile& operator=(const CheckedOutputFile&) = delete;
+    ~CheckedOutputFile()
+    {
+        if (file_ != nullptr) std::fclose(file_);
+    }
+
+    FILE* handle() const { return file_; }
+    // Why the file could not be opened; empty when it is open.
+    const std::string& openError() const { return error_; }
+
+    // Flushes and closes the file; the system's reason when any write or the close failed.
+    std::string finish()
+    {
+        const bool flushed = std::fflush(file_) == 0 && std::ferror(file_) == 0;
+        const int flushErrno = errno;
+        const bool closed = std::fclose(file_) == 0;
+        const int closeErrno = errno;
+        file_ = nullptr;
+        if (!flushed) return std::strerror(flushErrno != 0 ? flushErrno : EIO);
+        if (!closed) return std::strerror(closeErrno);
+        return {};
+    }
+
+private:
+    FILE* file_;
+    std::string error_;
+};
+
 }  // namespace
 
-Image readImage(const fs::path& path, int otherFormatsAs)
+std::uint64_t physicalMemoryBytes()
+{
+    const long pages = sysconf(_SC_PHYS_PAGES);
+    const long pageSize = sysconf(_SC_PAGESIZE);
+    if (pages <= 0 || pageSize <= 0) return 0;
+    return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
+}
+
+void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t height,
+                      int hostBits, std::uint64_t memoryBytes)
+{
+    // Sizes reaching here are at most kMaxFramePixels, so the product cannot overflow.
+    const std::uint64_t needed = 3 * width * height * (hostBits == 16 ? 8 : 4);
+    if (memoryBytes != 0 && needed > memoryBytes) {
+        throw CliError(fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
+                                   "but this machine has {:.1f} GB of memory",
+                                   path.string(), width, height, hostBits, needed / 1e9,
+                                   memoryBytes / 1e9));
+    }
+}
+
+Image readImageRows(const fs::path& path, int otherFormatsAs,
+                    const std::function<void(const Image&)>& begin, const RowSink& sink)
 {
     std::error_code ec;
     if (!fs::exists(path, ec)) {
@@ -179,6 +263,9 @@ Image readImage(const fs::path& path, int otherFormatsAs)
     }
     if (fs::is_directory(path, ec)) {
         throw CliError(fmt::format("cannot read '{}': it is a folder", path.string()));
+    }
+    if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) == 0) {
+        throw CliError(fmt::format("cannot read '{}': the file is empty", path.string()));
     }
 
     // Without this OIIO premultiplies on read, which would lose the colour of transparent
@@ -191,6 +278,7 @@ Image readImage(const fs::path& path, int otherFormatsAs)
             fmt::format("cannot read '{}': {}", path.string(), oneLine(OIIO::geterror())));
     }
     const OIIO::ImageSpec& spec = input->spec();
+    // The size is checked from the header, before any pixel memory is taken.
     checkLayout(path, spec);
 
     Image image;
@@ -211,32 +299,67 @@ Image readImage(const fs::path& path, int otherFormatsAs)
         }
         image.bits = otherFormatsAs;
     }
+    begin(image);
 
-    // Samples are kept as 16-bit values at both depths; 8-bit files go through a byte buffer.
-    const std::size_t count = static_cast<std::size_t>(image.width) *
-                              static_cast<std::size_t>(image.height) *
-                              static_cast<std::size_t>(image.channels);
-    bool ok = false;
-    if (image.bits == 8) {
-        std::vector<std::uint8_t> bytes(count);
-        ok = input->read_image(0, 0, 0, image.channels, OIIO::TypeDesc::UINT8, bytes.data());
-        image.samples.assign(bytes.begin(), bytes.end());
-    } else {
-        image.samples.resize(count);
-        ok = input->read_image(0, 0, 0, image.channels, OIIO::TypeDesc::UINT16,
-                               image.samples.data());
-    }
-    if (!ok) {
-        throw CliError(
-            fmt::format("cannot read '{}': {}", path.string(), oneLine(input->geterror())));
+    // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes.
+    const int strip = stripRows(image.width, image.channels, image.height);
+    const std::size_t stripSamples = static_cast<std::size_t>(strip) *
+                                     static_cast<std::size_t>(image.width) *
+                                     static_cast<std::size_t>(image.channels);
+    std::vector<std::uint16_t> samples(stripSamples);
+    std::vector<std::uint8_t> bytes(image.bits == 8 ? stripSamples : 0);
+    for (int first = 0; first < image.height; first += strip) {
+        const int rows = std::min(strip, image.height - first);
+        const std::size_t count = static_cast<std::size_t>(rows) * image.width * image.channels;
+        // The data window may start anywhere; rows are counted from its top.
+        const int y = spec.y + first;
+        bool ok = false;
+        if (image.bits == 8) {
+            ok = input->read_scanlines(0, 0, y, y + rows, 0, 0, image.channels,
+                                       OIIO::TypeDesc::UINT8, bytes.data());
+            std::copy_n(bytes.begin(), count, samples.begin());
+        } else {
+            ok = input->read_scanlines(0, 0, y, y + rows, 0, 0, image.channels,
+                                       OIIO::TypeDesc::UINT16, samples.data());
+        }
+        if (!ok) {
+            throw CliError(
+                fmt::format("cannot read '{}': {}", path.string(), oneLine(input->geterror())));
+        }
+        sink(first, rows, samples.data());
     }
     input->close();
     return image;
 }
 
-void writeImageReplacing(const fs::path& path, const Image& image, const WriteOptions& options)
+Image readImage(const fs::path& path, int otherFormatsAs)
 {
-    const OIIO::TypeDesc type = image.bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+    Image image;
+    readImageRows(
+        path, otherFormatsAs,
+        [&](const Image& found) {
+            image = found;
+            image.samples.resize(static_cast<std::size_t>(found.width) * found.height *
+                                 found.channels);
+        },
+        [&](int first, int rows, const std::uint16_t* samples) {
+            const std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
+            std::copy_n(samples, rows * row, image.samples.begin() + first * row);
+        });
+    return image;
+}
+
+void writeImageRowsReplacing(const fs::path& path, const Image& description,
+                             const RowSource& source, const WriteOptions& options)
+{
+    // Renaming over a device or a pipe would replace it (as root even /dev/null) with a file.
+    std::error_code ec;
+    if (fs::exists(path, ec) && !fs::is_regular_file(path, ec)) {
+        throw CliError(fmt::format("cannot write '{}': it exists and is not a regular file",
+                                   path.string()));
+    }
+    const OIIO::TypeDesc type =
+        description.bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
     auto created = OIIO::ImageOutput::create(path.string());
     if (!created) {
         throw CliError(
@@ -244,16 +367,25 @@ void writeImageReplacing(const fs::path& path, const Image& image, const WriteOp
     }
 
     // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
-    OIIO::ImageSpec spec(image.width, image.height, image.channels, type);
-    for (const OIIO::ParamValue& value : image.metadata) spec.extra_attribs.add_or_replace(value);
-    spec.alpha_channel = image.hasAlpha() ? image.channels - 1 : -1;
+    OIIO::ImageSpec spec(description.width, description.height, description.channels, type);
+    for (const OIIO::ParamValue& value : description.metadata) {
+        spec.extra_attribs.add_or_replace(value);
+    }
+    spec.alpha_channel = description.hasAlpha() ? description.channels - 1 : -1;
     spec.attribute("oiio:UnassociatedAlpha", 1);
-    if (!image.colorSpace.empty()) spec.attribute("oiio:ColorSpace", image.colorSpace);
+    if (!description.colorSpace.empty()) spec.attribute("oiio:ColorSpace", description.colorSpace);
     if (!options.compression.empty()) {
         applyCompression(spec, created->format_name(), options.compression);
     }
 
     TemporaryFile temporary(path);
+    CheckedOutputFile file(temporary.path());
+    if (file.handle() == nullptr) {
+        throw CliError(fmt::format("cannot write '{}': {}", path.string(), file.openError()));
+    }
+    OIIO::Filesystem::IOFile proxy(file.handle(), OIIO::Filesystem::IOProxy::Write);
+    const bool throughProxy = created->supports("ioproxy") != 0;
+    if (throughProxy) created->set_ioproxy(&proxy);
     // Declared after the temporary file so that it is closed before a failure removes the file.
     const auto output = std::move(created);
     if (!output->open(temporary.path().string(), spec)) {
@@ -261,27 +393,60 @@ void writeImageReplacing(const fs::path& path, const Image& image, const WriteOp
             fmt::format("cannot write '{}': {}", path.string(), oneLine(output->geterror())));
     }
     // A format that cannot hold this depth or layout would silently change the samples.
-    if (output->spec().format != type || output->spec().nchannels != image.channels) {
+    if (output->spec().format != type || output->spec().nchannels != description.channels) {
         output->close();
-        throw CliError(fmt::format(
-            "cannot write '{}': the {} format cannot store {}-bit {} "
-            "images",
-            path.string(), output->format_name(), image.bits, layoutName(image.channels)));
+        throw CliError(fmt::format("cannot write '{}': the {} format cannot store {}-bit {} "
+                                   "images",
+                                   path.string(), output->format_name(), description.bits,
+                                   layoutName(description.channels)));
     }
 
-    bool ok = false;
-    if (image.bits == 8) {
-        const std::vector<std::uint8_t> bytes(image.samples.begin(), image.samples.end());
-        ok = output->write_image(type, bytes.data());
-    } else {
-        ok = output->write_image(type, image.samples.data());
+    const int strip = stripRows(description.width, description.channels, description.height);
+    const std::size_t stripSamples = static_cast<std::size_t>(strip) * description.width *
+                                     static_cast<std::size_t>(description.channels);
+    std::vector<std::uint16_t> samples(stripSamples);
+    std::vector<std::uint8_t> bytes(description.bits == 8 ? stripSamples : 0);
+    bool ok = true;
+    for (int first = 0; ok && first < description.height; first += strip) {
+        const int rows = std::min(strip, description.height - first);
+        source(first, rows, samples.data());
+        if (description.bits == 8) {
+            const std::size_t count =
+                static_cast<std::size_t>(rows) * description.width * description.channels;
+            std::transform(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(count),
+                           bytes.begin(), [](std::uint16_t v) { return std::uint8_t(v); });
+            ok = output->write_scanlines(first, first + rows, 0, type, bytes.data());
+        } else {
+            ok = output->write_scanlines(first, first + rows, 0, type, samples.data());
+        }
     }
     ok = ok && output->close();
     if (!ok) {
         throw CliError(
             fmt::format("cannot write '{}': {}", path.string(), oneLine(output->geterror())));
     }
+    const std::string failure = file.finish();
+    if (!failure.empty()) {
+        throw CliError(fmt::format("cannot write '{}': {}", path.string(), failure));
+    }
+    if (!throughProxy) {
+        // The writer used its own file, whose failures it may not have reported: read the
+        // result back before it replaces anything.
+        readImageRows(temporary.path(), description.bits, [](const Image&) {},
+                      [](int, int, const std::uint16_t*) {});
+    }
     temporary.commitAs(path);
+}
+
+void writeImageReplacing(const fs::path& path, const Image& image, const WriteOptions& options)
+{
+    const std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
+    writeImageRowsReplacing(
+        path, image,
+        [&](int first, int rows, std::uint16_t* samples) {
+            std::copy_n(image.samples.begin() + first * row, rows * row, samples);
+        },
+        options);
 }
 
 }  // namespace telvix::cli

@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <filesystem>
+#include <functional>
 #include <string>
 #include <vector>
 
@@ -37,11 +38,36 @@ struct Image {
     std::uint16_t at(int x, int y, int c) const { return samples[index(x, y, c)]; }
 };
 
+// The largest frame accepted, in pixels (e.g. 32768 x 32768). A 16-bit host world of that size
+// takes 8 GiB and a render needs three; anything larger is far beyond any animation frame and is
+// more likely a damaged or hostile header than a picture.
+inline constexpr std::uint64_t kMaxFramePixels = std::uint64_t{1} << 30;
+
+// Checks, from a frame's size alone and before any pixel memory is taken, that the render's
+// three host worlds (input, output and the effect's temporary one) of `hostBits` (8 or 16) fit
+// in `memoryBytes`. Throws CliError naming `path` and the memory needed otherwise.
+void checkFrameMemory(const std::filesystem::path& path, std::uint64_t width,
+                      std::uint64_t height, int hostBits, std::uint64_t memoryBytes);
+
+// The machine's physical memory in bytes (0 when the system does not say).
+std::uint64_t physicalMemoryBytes();
+
+// Receives rows [first, first + rows) of an image being read: width * channels samples per row,
+// channels interleaved, at the image's bits.
+using RowSink = std::function<void(int first, int rows, const std::uint16_t* samples)>;
+
+// Reads `path` as readImage does, but hands its pixels to `sink` a strip of rows at a time
+// instead of keeping them: the returned image describes the file and has no samples. `begin`
+// gets that description before any pixel is read, to check it and to make room for the rows.
+Image readImageRows(const std::filesystem::path& path, int otherFormatsAs,
+                    const std::function<void(const Image&)>& begin, const RowSink& sink);
+
 // Reads the first subimage of `path` without premultiplying alpha. Files of 8 or 16 bits per
 // sample keep their depth. Files of any other sample type (float, half, 32-bit integers) are
 // converted to `otherFormatsAs` bits (8 or 16) when it is given, and refused when it is 0.
 // Throws CliError naming the file on a missing or unreadable file, a file that is not an image,
-// or a layout other than grey, grey + alpha, RGB and RGBA.
+// a layout other than grey, grey + alpha, RGB and RGBA, or a size beyond kMaxFramePixels or
+// with rows of more than 2^31 - 1 bytes at 16 bits.
 Image readImage(const std::filesystem::path& path, int otherFormatsAs = 0);
 
 // How an image is encoded, beyond what the image itself says.
@@ -59,5 +85,15 @@ struct WriteOptions {
 // failure.
 void writeImageReplacing(const std::filesystem::path& path, const Image& image,
                          const WriteOptions& options = {});
+
+// Fills rows [first, first + rows) of an image being written (the layout of RowSink).
+using RowSource = std::function<void(int first, int rows, std::uint16_t* samples)>;
+
+// Writes as writeImageReplacing does an image described by `description` (size, channels, bits,
+// colour space, metadata; its samples are not used), whose rows `source` supplies a strip at a
+// time, so that no second copy of the whole image is needed. An existing `path` that is not a
+// regular file (a folder, a device such as /dev/full, a pipe) is refused, never replaced.
+void writeImageRowsReplacing(const std::filesystem::path& path, const Image& description,
+                             const RowSource& source, const WriteOptions& options = {});
 
 }  // namespace telvix::cli

@@ -7,9 +7,11 @@
 #include <filesystem>
 #include <new>
 #include <system_error>
+#include <utility>
 
 #include "cli_error.h"
 #include "frame_sequence.h"
+#include "frame_world.h"
 #include "image_io.h"
 #include "interrupt.h"
 #include "options.h"
@@ -68,16 +70,21 @@ int smooth(const CommandLine& commandLine)
         return 0;
     }
     installInterruptHandlers();
-    const Image image = readImage(input, commandLine.depth.value_or(0));
-    if (commandLine.extent) checkExtentInFrame(*commandLine.extent, image.width, image.height);
+    // The file goes straight into the host's input world, and the result is written from the
+    // output world: at most the render's own three worlds are ever held.
+    Frame frame = readFrame(input, commandLine.depth.value_or(0), commandLine.depth.value_or(0));
+    if (commandLine.extent) {
+        checkExtentInFrame(*commandLine.extent, frame.world.width(), frame.world.height());
+    }
 
     const PluginLibrary plugin(findPlugin(commandLine.plugin));
     const RenderRequest request =
-        renderRequestFor(commandLine, commandLine.depth.value_or(image.bits));
-    const Image result = renderImage(plugin.entryPoint(), image, request);
+        renderRequestFor(commandLine, frame.world.deep() ? 16 : 8);
+    const standin::World result =
+        renderWorld(plugin.entryPoint(), std::move(frame.world), request);
     // Interrupted while rendering: nothing is written.
     if (interrupted()) return report("interrupted; nothing written", kExitInterrupted);
-    writeImageReplacing(output, result, WriteOptions{commandLine.compression});
+    writeFrameReplacing(output, result, frame.description, WriteOptions{commandLine.compression});
     if (commandLine.verbose) fmt::print("{} -> {}\n", input.string(), output.string());
     return 0;
 }

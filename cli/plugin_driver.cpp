@@ -82,30 +82,26 @@ RenderRequest renderRequestFor(const CommandLine& commandLine, int depth)
     return request;
 }
 
-Image renderImage(PF_FilterProc entryPoint, const Image& input, const RenderRequest& request)
+standin::World renderWorld(PF_FilterProc entryPoint, standin::World source,
+                           const RenderRequest& request)
 {
     // A host sends global setup and parameter setup before the first render, and renders 16-bit
     // frames only for effects that declare themselves deep-colour aware.
     standin::Host host(entryPoint);
     check(host.globalSetup(), "global setup");
-    if (request.depth == 16 && (host.outData().out_flags & PF_OutFlag_DEEP_COLOR_AWARE) == 0) {
+    if (source.deep() && (host.outData().out_flags & PF_OutFlag_DEEP_COLOR_AWARE) == 0) {
         throw CliError("the plug-in does not handle 16-bit frames; use --depth 8");
     }
     check(host.paramsSetup(), "parameter setup");
 
-    standin::World source = imageToWorld(input, request.depth);
-    standin::World output(input.width, input.height, request.depth == 16);
+    standin::World output(source.width(), source.height(), source.deep());
     if (request.extent) {
         const Extent& e = *request.extent;
         output.def().extent_hint = PF_LRect{e.left, e.top, e.right, e.bottom};
     }
     // The output starts as the host's zeroed world; the render copies the input into it first.
     check(host.render(source, output, request.settings), "render");
-
-    Image result = worldToImage(output, input.channels);
-    result.colorSpace = input.colorSpace;
-    result.metadata = input.metadata;
-    return result;
+    return output;
 }
 
 std::string errorName(PF_Err error)

@@ -20,11 +20,12 @@ struct RenderRequest {
 // The effect controls that a parsed command line asks for.
 RenderRequest renderRequestFor(const CommandLine& commandLine, int depth);
 
-// Sends global setup, parameter setup and render for `input` as a host would, and returns the
-// output world as an image at `request.depth` with the input's channels, colour space and
-// metadata.
+// Sends global setup, parameter setup and render for `source` as a host would, and returns the
+// output world, of the source's size and depth. The source is released when the render is done,
+// so that a caller holds one world, not two, while it writes the result.
 // Throws CliError naming the command, the host error and its number when the plug-in fails.
-Image renderImage(PF_FilterProc entryPoint, const Image& input, const RenderRequest& request);
+standin::World renderWorld(PF_FilterProc entryPoint, standin::World source,
+                           const RenderRequest& request);
 
 // The host name of an error code, e.g. "PF_Err_INTERNAL_STRUCT_DAMAGED"; "unknown error" else.
 std::string errorName(PF_Err error);

@@ -18,9 +18,11 @@
 #include <optional>
 #include <string>
 #include <system_error>
+#include <utility>
 #include <vector>
 
 #include "cli_error.h"
+#include "frame_world.h"
 #include "image_io.h"
 #include "interrupt.h"
 #include "plugin_driver.h"
@@ -37,7 +39,7 @@ enum class Outcome { Pending, Written, Skipped, Failed, Abandoned };
 struct FrameWork {
     std::size_t index = 0;
     Outcome outcome = Outcome::Pending;
-    std::optional<Image> image;
+    std::optional<Frame> frame;  // the file's description and, once read, its pixels
     std::string error;
     Clock::time_point started;
     // oneTBB hands a frame from stage to stage with its own synchronisation, which
@@ -236,7 +238,8 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                             frame->outcome = Outcome::Skipped;
                         } else {
                             guarded(*frame, [&] {
-                                frame->image = readImage(job.input, commandLine.depth.value_or(0));
+                                const int depth = commandLine.depth.value_or(0);
+                                frame->frame = readFrame(job.input, depth, depth);
                             });
                             fail(*frame);
                         }
@@ -249,13 +252,15 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                         frame->take();
                         if (frame->outcome != Outcome::Pending) return frame;
                         guarded(*frame, [&] {
-                            const Image& image = *frame->image;
+                            standin::World& world = frame->frame->world;
                             if (commandLine.extent) {
-                                checkExtentInFrame(*commandLine.extent, image.width, image.height);
+                                checkExtentInFrame(*commandLine.extent, world.width(),
+                                                   world.height());
                             }
-                            const RenderRequest request = renderRequestFor(
-                                commandLine, commandLine.depth.value_or(image.bits));
-                            frame->image = renderImage(entryPoint, image, request);
+                            const RenderRequest request =
+                                renderRequestFor(commandLine, world.deep() ? 16 : 8);
+                            // The input world is released as the output replaces it.
+                            world = renderWorld(entryPoint, std::move(world), request);
                         });
                         fail(*frame);
                         frame->give();
@@ -271,13 +276,14 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                             frame->outcome = Outcome::Abandoned;
                         } else {
                             guarded(*frame, [&] {
-                                writeImageReplacing(plan.jobs[frame->index].output, *frame->image,
+                                writeFrameReplacing(plan.jobs[frame->index].output,
+                                                    frame->frame->world, frame->frame->description,
                                                     writeOptions);
                                 frame->outcome = Outcome::Written;
                             });
                             fail(*frame);
                         }
-                        frame->image.reset();
+                        frame->frame.reset();
                         frame->give();
                         return frame;
                     }) &
