@@ -31,6 +31,10 @@ template <typename Pixel>
     const ContrastTerms centreTerms = contrastTerms(*centre);
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(renderInfo.tolerance);
     constexpr A_long kOrder[4] = {kDirectionRight, kDirectionLeft, kDirectionUp, kDirectionDown};
+    // The centre's similarity to its eight neighbours, formed at the first darker direction and
+    // shared by the rest; entries 0 and 8 present means all nine are.
+    SimilarityMask mask = 0;
+    bool haveMask = false;
     for (int i = 0; i < 4; ++i) {
         if (!candidate[i]) {
             continue;  // EdgeClass::None: nothing to dispatch
@@ -40,8 +44,14 @@ template <typename Pixel>
         if (signedContrastOfTerms(centreTerms, contrastTerms(*forward)) >= -scaled) {
             continue;  // not darker than forward: EdgeClass::None
         }
+        if (!haveMask) {
+            mask = neighbourhood[0] && neighbourhood[8]
+                       ? similarityMaskInterior(neighbourhood, renderInfo.tolerance)
+                       : similarityMask(neighbourhood, renderInfo.tolerance);
+            haveMask = true;
+        }
         dispatchEdgeClass(renderInfo, neighbourhood, x, y, d,
-                          classifyDarkerEdge(renderInfo, neighbourhood, d));
+                          classifyDarkerEdge(renderInfo, neighbourhood, d, mask));
     }
 }
 
