@@ -32,6 +32,13 @@ std::map<std::string, std::string> stamped(const fs::path& folder)
     return files;
 }
 
+// A literal's bytes, zeros included.
+template <std::size_t N>
+std::string bytesOf(const char (&literal)[N])
+{
+    return std::string(literal, N - 1);
+}
+
 void save(const fs::path& file, const std::string& bytes)
 {
     std::ofstream(file, std::ios::binary | std::ios::trunc) << bytes;
@@ -172,9 +179,9 @@ TEST_F(Robustness, DamagedAndForeignFilesAreRefused)
     save(dir / "flipped.png", flipped);
     save(dir / "empty.png", "");
     save(dir / "empty.tif", "");
-    save(dir / "bogus.tif", std::string("II*\0\x08\0\0\0\xff\xff garbage", 20));
+    save(dir / "bogus.tif", bytesOf("II*\0\x08\0\0\0\xff\xff garbage"));
     save(dir / "text.png", "just some words\n");
-    save(dir / "jpeg-named.tif", std::string("\xff\xd8\xff\xe0 not really", 15));
+    save(dir / "jpeg-named.tif", bytesOf("\xff\xd8\xff\xe0 not really"));
     save(dir / "png-named.tif", png);  // a PNG under a TIFF name is still read as what it is
     const auto inputs = stamped(dir);
 
