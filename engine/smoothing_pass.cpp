@@ -1,4 +1,5 @@
 // The per-pixel smoothing pass that the host's iterate calls for every pixel of the output extent.
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -10,48 +11,74 @@ namespace telvix {
 
 namespace {
 
-// The pass for a pixel of the source that is not known to be flat (a border pixel, or one with a
-// differing direct neighbour). Kept out of line so that the flat path stays a short function.
+// Bits of the candidate directions, in the order in which they are looked at: right (5), left
+// (3), up (1), down (7). A candidate is a present forward neighbour that differs from the
+// centre; every other direction is EdgeClass::None.
+constexpr A_long kOrder[4] = {kDirectionRight, kDirectionLeft, kDirectionUp, kDirectionDown};
+
+// Classifies and smooths the candidate directions of one pixel, in order.
 template <typename Pixel>
-[[gnu::noinline]] void smoothEdgePixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
+inline void smoothCandidates(const RenderInfo<Pixel>& renderInfo,
+                             const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y,
+                             unsigned candidates, bool interior)
 {
-    const Neighbourhood<Pixel> neighbourhood = gatherNeighbourhood(x, y, renderInfo);
-    const Pixel* centre = neighbourhood.centre();
-    // In the order of the directions right (5), left (3), up (1), down (7): a present forward
-    // neighbour that differs from the centre. Any other direction is EdgeClass::None.
-    const bool candidate[4] = {
-        neighbourhood[kDirectionRight] && !pixelsEqual(neighbourhood[kDirectionRight], centre),
-        neighbourhood[kDirectionLeft] && !pixelsEqual(neighbourhood[kDirectionLeft], centre),
-        neighbourhood[kDirectionUp] && !pixelsEqual(neighbourhood[kDirectionUp], centre),
-        neighbourhood[kDirectionDown] && !pixelsEqual(neighbourhood[kDirectionDown], centre)};
-    if (!(candidate[0] || candidate[1] || candidate[2] || candidate[3])) {
-        return;
-    }
     // The darker tests of all directions share the centre's contrast terms.
-    const ContrastTerms centreTerms = contrastTerms(*centre);
+    const ContrastTerms centreTerms = contrastTerms(*neighbourhood.centre());
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(renderInfo.tolerance);
-    constexpr A_long kOrder[4] = {kDirectionRight, kDirectionLeft, kDirectionUp, kDirectionDown};
     // The centre's similarity to its eight neighbours, formed at the first darker direction and
-    // shared by the rest; entries 0 and 8 present means all nine are.
+    // shared by the rest.
     SimilarityMask mask = 0;
     bool haveMask = false;
-    for (int i = 0; i < 4; ++i) {
-        if (!candidate[i]) {
-            continue;  // EdgeClass::None: nothing to dispatch
-        }
-        const A_long d = kOrder[i];
+    for (; candidates != 0; candidates &= candidates - 1) {
+        const A_long d = kOrder[std::countr_zero(candidates)];
         const Pixel* forward = neighbourhood[d];
         if (signedContrastOfTerms(centreTerms, contrastTerms(*forward)) >= -scaled) {
             continue;  // not darker than forward: EdgeClass::None
         }
         if (!haveMask) {
-            mask = neighbourhood[0] && neighbourhood[8]
-                       ? similarityMaskInterior(neighbourhood, renderInfo.tolerance)
-                       : similarityMask(neighbourhood, renderInfo.tolerance);
+            mask = interior ? similarityMaskInterior(neighbourhood, renderInfo.tolerance)
+                            : similarityMask(neighbourhood, renderInfo.tolerance);
             haveMask = true;
         }
         dispatchEdgeClass(renderInfo, neighbourhood, x, y, d,
                           classifyDarkerEdge(renderInfo, neighbourhood, d, mask));
+    }
+}
+
+// The pass for a pixel with all eight neighbours in the source and at least one candidate
+// direction. Kept out of line so that the flat path stays a short function.
+template <typename Pixel>
+[[gnu::noinline]] void smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
+                                               const unsigned char* centre, A_long x, A_long y,
+                                               unsigned candidates)
+{
+    const std::ptrdiff_t rowbytes = renderInfo.source->rowbytes;
+    const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
+    Neighbourhood<Pixel> neighbourhood;
+    for (int dy = 0; dy < 3; ++dy) {
+        for (int dx = 0; dx < 3; ++dx) {
+            neighbourhood.entries[static_cast<std::size_t>(dy * 3 + dx)] =
+                reinterpret_cast<const Pixel*>(centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize);
+        }
+    }
+    smoothCandidates(renderInfo, neighbourhood, x, y, candidates, true);
+}
+
+// The pass for a pixel on the source's border, where some neighbours are absent.
+template <typename Pixel>
+[[gnu::noinline]] void smoothBorderPixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
+{
+    const Neighbourhood<Pixel> neighbourhood = gatherNeighbourhood(x, y, renderInfo);
+    const Pixel* centre = neighbourhood.centre();
+    unsigned candidates = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        const Pixel* forward = neighbourhood[kOrder[i]];
+        if (forward && !pixelsEqual(forward, centre)) {
+            candidates |= 1u << i;
+        }
+    }
+    if (candidates != 0) {
+        smoothCandidates(renderInfo, neighbourhood, x, y, candidates, false);
     }
 }
 
@@ -79,16 +106,23 @@ PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel
             return bits;
         };
         const Bits c = load(centre);
-        const Bits differences = (load(centre + sizeof(Pixel)) ^ c) |
-                                 (load(centre - sizeof(Pixel)) ^ c) |
-                                 (load(centre - rowbytes) ^ c) | (load(centre + rowbytes) ^ c);
-        if (differences == 0) {
+        // In the order of kOrder: right, left, up, down.
+        const Bits right = load(centre + sizeof(Pixel)) ^ c;
+        const Bits left = load(centre - sizeof(Pixel)) ^ c;
+        const Bits up = load(centre - rowbytes) ^ c;
+        const Bits down = load(centre + rowbytes) ^ c;
+        if ((right | left | up | down) == 0) {
             return PF_Err_NONE;
         }
-    } else if (x < 0 || y < 0 || x >= source->width || y >= source->height) {
+        const unsigned candidates = (right != 0 ? 1u : 0u) | (left != 0 ? 2u : 0u) |
+                                    (up != 0 ? 4u : 0u) | (down != 0 ? 8u : 0u);
+        smoothInteriorEdgePixel<Pixel>(renderInfo, centre, x, y, candidates);
+        return PF_Err_NONE;
+    }
+    if (x < 0 || y < 0 || x >= source->width || y >= source->height) {
         return PF_Err_NONE;  // the host iterates the output, which may be larger than the source
     }
-    smoothEdgePixel(renderInfo, x, y);
+    smoothBorderPixel(renderInfo, x, y);
     return PF_Err_NONE;
 }
 
