@@ -5,15 +5,23 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libopenimageio-dev openimageio-tools libcli11-dev libtbb-dev libfmt-dev
-    mingw-w64 wine64
+    mingw-w64
     clang libclang-rt-14-dev
 )
-missing=()
-for p in "${packages[@]}"; do
-    dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || missing+=("$p")
-done
-if [ "${#missing[@]}" -gt 0 ]; then
+# Wine runs the Windows plug-in's checks. It is installed with its recommended packages: the
+# `wine` launcher itself is one of wine64's recommendations.
+wine_packages=(wine wine64)
+
+missing_of() {
+    for p in "$@"; do
+        dpkg-query -W -f='${Status}' "$p" 2>/dev/null | grep -q "install ok installed" || echo "$p"
+    done
+}
+missing=($(missing_of "${packages[@]}"))
+missing_wine=($(missing_of "${wine_packages[@]}"))
+if [ "${#missing[@]}" -gt 0 ] || [ "${#missing_wine[@]}" -gt 0 ]; then
     export DEBIAN_FRONTEND=noninteractive
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    [ "${#missing[@]}" -eq 0 ] || apt-get install -y -qq --no-install-recommends "${missing[@]}"
+    [ "${#missing_wine[@]}" -eq 0 ] || apt-get install -y -qq "${missing_wine[@]}"
 fi

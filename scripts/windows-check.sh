@@ -8,13 +8,15 @@ set -euo pipefail
 cd "$(dirname "$0")/.."
 
 # mingw-w64 and wine64 come from Debian; install them when missing.
-need=()
-command -v x86_64-w64-mingw32-g++ >/dev/null || need+=(mingw-w64)
-command -v wine >/dev/null || need+=(wine64)
-if [ "${#need[@]}" -gt 0 ]; then
-    export DEBIAN_FRONTEND=noninteractive
+# The `wine` launcher comes with wine64's recommended packages, so Wine is installed with them.
+export DEBIAN_FRONTEND=noninteractive
+if ! command -v x86_64-w64-mingw32-g++ >/dev/null; then
     apt-get update -qq
-    apt-get install -y -qq --no-install-recommends "${need[@]}"
+    apt-get install -y -qq --no-install-recommends mingw-w64
+fi
+if ! command -v wine >/dev/null; then
+    apt-get update -qq
+    apt-get install -y -qq wine wine64
 fi
 
 echo "== cross build (build-win)"
