@@ -4,7 +4,9 @@
 
 #include <array>
 #include <cstddef>
+#include <cstdint>
 #include <cstring>
+#include <type_traits>
 
 #include "AE_Effect.h"
 #include "depth_traits.h"
@@ -69,12 +71,26 @@ inline Neighbourhood<Pixel> gatherNeighbourhood(A_long x, A_long y,
     return n;
 }
 
-// True when both pixels are present and all four channels agree. A pixel is four channels with
-// no padding, so this is one comparison of its bytes.
+// True when two present pixels agree in all four channels. A pixel is four channels with no
+// padding, so this is one compare of a machine word of its size (fixed-size copies, which the
+// compiler turns into plain loads rather than a library call).
+template <typename Pixel>
+inline bool samePixelWord(const Pixel* a, const Pixel* b)
+{
+    using Word = std::conditional_t<sizeof(Pixel) == 4, std::uint32_t, std::uint64_t>;
+    static_assert(sizeof(Word) == sizeof(Pixel), "a pixel is one 32- or 64-bit word");
+    Word u;
+    Word v;
+    std::memcpy(&u, a, sizeof(Word));
+    std::memcpy(&v, b, sizeof(Word));
+    return u == v;
+}
+
+// True when both pixels are present and all four channels agree.
 template <typename Pixel>
 inline bool pixelsEqual(const Pixel* a, const Pixel* b)
 {
-    return a && b && std::memcmp(a, b, sizeof(Pixel)) == 0;
+    return a && b && samePixelWord(a, b);
 }
 
 // Copies all four channels; both pixels must be present.
@@ -93,7 +109,7 @@ inline bool pixelsSimilar(const Pixel* a, const Pixel* b, A_long tolerance)
     if (!a || !b) {
         return false;
     }
-    if (std::memcmp(a, b, sizeof(Pixel)) == 0) {
+    if (samePixelWord(a, b)) {
         return tolerance >= 0;  // every difference is 0
     }
     const A_long t = DepthTraits<Pixel>::scaledTolerance(tolerance);

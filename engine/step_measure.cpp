@@ -104,14 +104,16 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
         return m;
     }
 
-    const Position backRight = traceEnd(renderInfo, c, f.right, f.back);
-    const Position backLeft = traceEnd(renderInfo, c, f.left, f.back);
+    // A trace reads the source only, so just the traces whose end is used are run.
     if (pixelsSimilar(centre, left, tolerance)) {
-        m.backEnd = backRight;  // the dark area continues on the left, the bright side is right
+        // The dark area continues on the left, the bright side is right.
+        m.backEnd = traceEnd(renderInfo, c, f.right, f.back);
     } else if (pixelsSimilar(centre, right, tolerance)) {
-        m.backEnd = backLeft;
+        m.backEnd = traceEnd(renderInfo, c, f.left, f.back);
     } else {
         // The nearer end wins; a tie takes the left one.
+        const Position backRight = traceEnd(renderInfo, c, f.right, f.back);
+        const Position backLeft = traceEnd(renderInfo, c, f.left, f.back);
         m.backEnd =
             chebyshevDistance(backLeft, c) > chebyshevDistance(backRight, c) ? backRight : backLeft;
     }
