@@ -13,6 +13,7 @@
 #include "image_io.h"
 #include "standin_host.h"
 #include "synthetic_frames.h"
+#include "timed_render.h"
 
 #include <benchmark/benchmark.h>
 
@@ -63,14 +64,7 @@ void runRender(benchmark::State& state, const Frame& frame, Mode mode, bool key,
     settings.useColorKey = key;
     settings.tolerance = tolerance;
     for (auto _ : state) {
-        PF_Err err = PF_Err_NONE;
-        if (mode == Mode::Copy) {
-            standin::Host::Scope scope(host);
-            err = host.inData().utils->copy(host.inData().effect_ref, &input.def(), &output.def(),
-                                            nullptr, nullptr);
-        } else {
-            err = host.render(input, output, settings);
-        }
+        const PF_Err err = bench::renderOrCopy(host, input, output, settings, mode == Mode::Copy);
         if (err != PF_Err_NONE) {
             state.SkipWithError("render failed");
             break;

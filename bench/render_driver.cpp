@@ -8,6 +8,7 @@
 #include "frame_world.h"
 #include "image_io.h"
 #include "standin_host.h"
+#include "timed_render.h"
 
 #include <chrono>
 #include <cstdio>
@@ -72,14 +73,7 @@ int main(int argc, char** argv)
     const long residentBefore = statusKilobytes("VmRSS");
     const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < repeat; ++i) {
-        PF_Err err = PF_Err_NONE;
-        if (copyOnly) {
-            standin::Host::Scope scope(host);
-            err = host.inData().utils->copy(host.inData().effect_ref, &input.def(), &output.def(),
-                                            nullptr, nullptr);
-        } else {
-            err = host.render(input, output, settings);
-        }
+        const PF_Err err = bench::renderOrCopy(host, input, output, settings, copyOnly);
         if (err != PF_Err_NONE) {
             std::fprintf(stderr, "render failed: %d\n", static_cast<int>(err));
             return 1;

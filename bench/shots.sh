@@ -18,11 +18,7 @@ cores=$(nproc)
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/in"
-sources=()
-for f in h00 h01 h02; do
-    [[ -f "$repo/../shared/frames/${f}_aliased.png" ]] && sources+=("$repo/../shared/frames/${f}_aliased.png")
-done
-((${#sources[@]})) || sources=("$repo/samples/cel.png")
+source "$repo/bench/shipped_frames.sh"
 for ((i = 1; i <= frames; i++)); do
     cp "${sources[$(((i - 1) % ${#sources[@]}))]}" "$work/in/shot.$(printf %04d "$i").png"
 done

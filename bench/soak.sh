@@ -20,11 +20,7 @@ command -v oiiotool >/dev/null || { echo "oiiotool is needed (apt-get install op
 work=$(mktemp -d)
 trap 'rm -rf "$work"' EXIT
 mkdir -p "$work/in"
-sources=()
-for f in h00 h01 h02; do
-    [[ -f "$repo/../shared/frames/${f}_aliased.png" ]] && sources+=("$repo/../shared/frames/${f}_aliased.png")
-done
-((${#sources[@]})) || sources=("$repo/samples/cel.png")
+source "$repo/bench/shipped_frames.sh"
 
 # One oiiotool run per source writes all of that source's windows (it decodes the source once).
 echo "making $frames frames..." >&2
