@@ -2,6 +2,7 @@
 #include <cstddef>
 
 #include "directions.h"
+#include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -41,6 +42,7 @@ TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long 
     auto inside = [width, height](A_long px, A_long py) {
         return px >= 0 && py >= 0 && px < width && py < height;
     };
+    const bool lanesUsable = similarityLanesUsable(tolerance);
     while (startHeld && farHeld && !merged) {
         endX += stepX;
         endY += stepY;
@@ -52,9 +54,17 @@ TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long 
             inside(endX, endY) ? reinterpret_cast<const Pixel*>(bytes + offsetA) : nullptr;
         const Pixel* nextB =
             inside(farX, farY) ? reinterpret_cast<const Pixel*>(bytes + offsetB) : nullptr;
-        startHeld = pixelsSimilar(a, nextA, tolerance);
-        farHeld = pixelsSimilar(b, nextB, tolerance);
-        merged = pixelsSimilar(nextA, nextB, tolerance);
+        if (nextA && nextB && lanesUsable) {
+            // a and b are present while the walk goes on; the three tests side by side.
+            const unsigned held = similarTriple(a, nextA, b, nextB, nextA, nextB, tolerance);
+            startHeld = (held & 1u) != 0;
+            farHeld = (held & 2u) != 0;
+            merged = (held & 4u) != 0;
+        } else {
+            startHeld = pixelsSimilar(a, nextA, tolerance);
+            farHeld = pixelsSimilar(b, nextB, tolerance);
+            merged = pixelsSimilar(nextA, nextB, tolerance);
+        }
         a = nextA;
         b = nextB;
     }

@@ -19,11 +19,11 @@ EdgeClass classifyEdge(const RenderInfo<Pixel>& renderInfo, A_long /*x*/, A_long
 template <typename Pixel>
 void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
                        const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y, A_long d,
-                       EdgeClass edgeClass)
+                       EdgeClass edgeClass, SimilarityMask mask)
 {
     switch (edgeClass) {
         case EdgeClass::Step: {
-            const StepMeasure measure = measureStep(renderInfo, neighbourhood, x, y, d);
+            const StepMeasure measure = measureStep(renderInfo, neighbourhood, x, y, d, mask);
             if (!(measure.forwardEnd == measure.backEnd)) {
                 blendStep(renderInfo, neighbourhood, x, y, d, measure);
             }
@@ -48,9 +48,9 @@ template EdgeClass classifyEdge<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_lon
                                             const Neighbourhood<PF_Pixel16>&, A_long);
 template void dispatchEdgeClass<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
                                            const Neighbourhood<PF_Pixel8>&, A_long, A_long, A_long,
-                                           EdgeClass);
+                                           EdgeClass, SimilarityMask);
 template void dispatchEdgeClass<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
                                             const Neighbourhood<PF_Pixel16>&, A_long, A_long,
-                                            A_long, EdgeClass);
+                                            A_long, EdgeClass, SimilarityMask);
 
 }  // namespace telvix

@@ -6,20 +6,11 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__SSE2__) || defined(_M_X64)
-#include <emmintrin.h>
-#define TELVIX_SIMILARITY_SSE2 1
-#endif
-
 #include "directions.h"
+#include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
-
-// Bit i set when neighbourhood entry i (0-3, 5-8) is similar to the centre; bit 4 is always
-// clear. The four directions' classifications and the isolation test all read the same eight
-// similarities, so the pass forms them once per edge pixel.
-using SimilarityMask = unsigned;
 
 // The mask from pixelsSimilar, entry by entry; absent entries give a clear bit.
 template <typename Pixel>
@@ -35,39 +26,6 @@ inline SimilarityMask similarityMask(const Neighbourhood<Pixel>& neighbourhood, 
     return mask;
 }
 
-#if TELVIX_SIMILARITY_SSE2
-namespace detail {
-
-template <typename Pixel>
-inline std::uint64_t loadPixelBits(const Pixel* p)
-{
-    using Bits = std::conditional_t<sizeof(Pixel) == 8, std::uint64_t, std::uint32_t>;
-    Bits bits;
-    std::memcpy(&bits, p, sizeof(Bits));
-    return bits;
-}
-
-// Per pixel lane: every channel's absolute difference from the centre is at most t.
-inline unsigned withinLanes8(__m128i pixels, __m128i centre, __m128i t)
-{
-    const __m128i diff = _mm_or_si128(_mm_subs_epu8(pixels, centre), _mm_subs_epu8(centre, pixels));
-    const __m128i within = _mm_cmpeq_epi8(_mm_subs_epu8(diff, t), _mm_setzero_si128());
-    const __m128i whole = _mm_cmpeq_epi32(within, _mm_set1_epi32(-1));
-    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(whole)));
-}
-
-inline unsigned withinLanes16(__m128i pixels, __m128i centre, __m128i t)
-{
-    const __m128i diff =
-        _mm_or_si128(_mm_subs_epu16(pixels, centre), _mm_subs_epu16(centre, pixels));
-    const __m128i within = _mm_cmpeq_epi16(_mm_subs_epu16(diff, t), _mm_setzero_si128());
-    const unsigned bytes = static_cast<unsigned>(_mm_movemask_epi8(within));
-    return ((bytes & 0xFFu) == 0xFFu ? 1u : 0u) | ((bytes >> 8) == 0xFFu ? 2u : 0u);
-}
-
-}  // namespace detail
-#endif
-
 // similarityMask for a neighbourhood whose nine entries are all present, all eight channel
 // tests side by side. The tolerance is 0..255 (the render clamps it), so the scaled tolerance
 // fits a channel at both depths and no difference saturates falsely.
@@ -75,32 +33,24 @@ template <typename Pixel>
 inline SimilarityMask similarityMaskInterior(const Neighbourhood<Pixel>& neighbourhood,
                                              A_long tolerance)
 {
-#if TELVIX_SIMILARITY_SSE2
-    if (tolerance < 0 || tolerance > 255) {
+#if TELVIX_PIXEL_LANES_SSE2
+    if (!similarityLanesUsable(tolerance)) {
         return similarityMask(neighbourhood, tolerance);
     }
-    const auto bits = [&](A_long index) { return detail::loadPixelBits(neighbourhood[index]); };
+    const auto bits = [&](A_long index) { return lanes::pixelBits(neighbourhood[index]); };
     const std::uint64_t c = bits(4);
+    const __m128i t = lanes::toleranceVector<Pixel>(tolerance);
     if constexpr (sizeof(Pixel) == 4) {
         const __m128i centre = _mm_set1_epi32(static_cast<int>(c));
-        const __m128i t = _mm_set1_epi8(static_cast<char>(tolerance));
-        const __m128i before = _mm_setr_epi32(static_cast<int>(bits(0)), static_cast<int>(bits(1)),
-                                              static_cast<int>(bits(2)), static_cast<int>(bits(3)));
-        const __m128i after = _mm_setr_epi32(static_cast<int>(bits(5)), static_cast<int>(bits(6)),
-                                             static_cast<int>(bits(7)), static_cast<int>(bits(8)));
-        return detail::withinLanes8(before, centre, t) |
-               (detail::withinLanes8(after, centre, t) << 5);
+        return lanes::within8(lanes::four8(bits(0), bits(1), bits(2), bits(3)), centre, t) |
+               (lanes::within8(lanes::four8(bits(5), bits(6), bits(7), bits(8)), centre, t) << 5);
     } else {
         const __m128i centre = _mm_set1_epi64x(static_cast<long long>(c));
-        const __m128i t = _mm_set1_epi16(
-            static_cast<short>(DepthTraits<Pixel>::scaledTolerance(tolerance)));
-        auto pair = [&](A_long a, A_long b) {
-            return _mm_set_epi64x(static_cast<long long>(bits(b)), static_cast<long long>(bits(a)));
-        };
-        return detail::withinLanes16(pair(0, 1), centre, t) |
-               (detail::withinLanes16(pair(2, 3), centre, t) << 2) |
-               (detail::withinLanes16(pair(5, 6), centre, t) << 5) |
-               (detail::withinLanes16(pair(7, 8), centre, t) << 7);
+        auto pair = [&](A_long a, A_long b) { return lanes::two16(bits(a), bits(b)); };
+        return lanes::within16(pair(0, 1), centre, t) |
+               (lanes::within16(pair(2, 3), centre, t) << 2) |
+               (lanes::within16(pair(5, 6), centre, t) << 5) |
+               (lanes::within16(pair(7, 8), centre, t) << 7);
     }
 #else
     return similarityMask(neighbourhood, tolerance);

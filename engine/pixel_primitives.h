@@ -3,6 +3,7 @@
 #pragma once
 
 #include <array>
+#include <cmath>
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
@@ -138,28 +139,45 @@ inline ContrastTerms contrastTerms(const Pixel& p)
     return t;
 }
 
-// signedContrast of two present, unequal pixels from their terms.
-inline A_long signedContrastOfTerms(const ContrastTerms& a, const ContrastTerms& b)
+// signedContrast of two present, unequal pixels a and b, in parts: the luma difference a - b
+// rounded away from zero (lumaSteps) and the magnitude. Both parts serve both orders: b against a
+// has lumaSteps negated and the same magnitude, as every term is a difference or its absolute
+// value.
+struct ContrastParts {
+    A_long lumaSteps;
+    A_long magnitude;
+    // signedContrast(a, b): the magnitude with lumaSteps's sign, negative when lumaSteps is 0.
+    A_long forward() const { return lumaSteps > 0 ? magnitude : -magnitude; }
+    // signedContrast(b, a).
+    A_long reverse() const { return -lumaSteps > 0 ? magnitude : -magnitude; }
+};
+
+// Written without data-dependent branches: which of two pixels is brighter is as likely as not.
+// |p - q| is formed as fabs(p - q), which equals (p > q ? p - q : q - p) for every finite p, q.
+inline ContrastParts contrastPartsOfTerms(const ContrastTerms& a, const ContrastTerms& b)
 {
     const float luma = a.luma - b.luma;
     // The alpha term is the raw channel difference, not normalised.
     const A_long alphaDiff = a.alpha - b.alpha;
-    float distance = (a.red > b.red ? a.red - b.red : b.red - a.red);
+    float distance = std::fabs(a.red - b.red);
     distance = distance + static_cast<float>(alphaDiff < 0 ? -alphaDiff : alphaDiff);
-    distance = distance + (a.blue > b.blue ? a.blue - b.blue : b.blue - a.blue);
-    distance = distance + (a.green > b.green ? a.green - b.green : b.green - a.green);
+    distance = distance + std::fabs(a.blue - b.blue);
+    distance = distance + std::fabs(a.green - b.green);
 
-    A_long t = static_cast<A_long>(distance) / 4;
-    if (t == 0) {
-        t = 1;
-    }
+    const A_long quarter = static_cast<A_long>(distance) / 4;
+    const A_long t = quarter > 1 ? quarter : 1;
     // Round the luma difference away from zero.
     A_long u = static_cast<A_long>(luma);
-    if (luma != static_cast<float>(u)) {
-        u += (luma > 0.0f) ? 1 : -1;
-    }
-    const A_long magnitude = (u < 0 ? -u : u) > t ? (u < 0 ? -u : u) : t;
-    return u > 0 ? magnitude : -magnitude;
+    const A_long away = luma > 0.0f ? 1 : -1;
+    u += luma != static_cast<float>(u) ? away : 0;
+    const A_long absU = u < 0 ? -u : u;
+    return ContrastParts{u, absU > t ? absU : t};
+}
+
+// signedContrast of two present, unequal pixels from their terms.
+inline A_long signedContrastOfTerms(const ContrastTerms& a, const ContrastTerms& b)
+{
+    return contrastPartsOfTerms(a, b).forward();
 }
 
 // Signed brightness contrast, positive when a is brighter. 0 for absent or equal pixels,
@@ -196,14 +214,15 @@ inline bool similarOrBrighter(const Pixel* a, const Pixel* b, A_long tolerance)
     return pixelsSimilar(a, b, tolerance) || isBrighter(a, b, tolerance);
 }
 
-// Limits v to 0..clampLimit; anything not >= 0 (negative or NaN) becomes 0.
+// Limits v to 0..clampLimit; anything not > 0 (negative, -0 or NaN) becomes +0. Both selections
+// have the form of the processor's single-precision max and min, so they need no branch. (Giving
+// +0 for -0 changes no result: a channel of -0 truncates to 0, and a blend's combined alpha is a
+// sum of non-negative products, never -0.)
 template <typename Pixel>
 inline float clampChannel(float v)
 {
-    if (!(v >= 0.0f)) {
-        return 0.0f;
-    }
-    return v > DepthTraits<Pixel>::clampLimit ? DepthTraits<Pixel>::clampLimit : v;
+    const float positive = v > 0.0f ? v : 0.0f;
+    return positive < DepthTraits<Pixel>::clampLimit ? positive : DepthTraits<Pixel>::clampLimit;
 }
 
 // out = alpha-weighted blend of p1 (weight w1) and p2 (weight w2); alpha is the weighted sum

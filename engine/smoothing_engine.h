@@ -72,6 +72,12 @@ struct StepMeasure {
     Position pivot;  // the knee of a ThinLineKnee; the centre otherwise
 };
 
+// Bit i set when neighbourhood entry i (0-3, 5-8) is similar to the centre (pixelsSimilar with the
+// render's tolerance); bit 4 and the bits of absent entries are clear. The classification, step
+// measurement and the isolation test all read the same eight similarities, so the pass forms
+// them once per edge pixel.
+using SimilarityMask = unsigned;
+
 // The iterate suite's per-pixel function for one depth (Pixel is PF_Pixel8 or PF_Pixel16).
 // refcon is the RenderInfo<Pixel>; inPixel and outPixel are ignored: the pass reads
 // RenderInfo::source and writes RenderInfo::output around (x, y). Always returns PF_Err_NONE.
@@ -84,11 +90,12 @@ template <typename Pixel>
 EdgeClass classifyEdge(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y,
                        const Neighbourhood<Pixel>& neighbourhood, A_long d);
 
-// Hands a classified edge to the routine that smooths that class.
+// Hands a classified edge to the routine that smooths that class; mask is the centre's
+// SimilarityMask.
 template <typename Pixel>
 void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
                        const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y, A_long d,
-                       EdgeClass edgeClass);
+                       EdgeClass edgeClass, SimilarityMask mask);
 
 // Walks the source pixel at (x, y) and its partner one step `across` in step along `along`
 // while each side keeps its colour and the sides stay different. (endX, endY) receives the last
@@ -97,10 +104,12 @@ template <typename Pixel>
 TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
                           A_long along, A_long& endX, A_long& endY, A_long tolerance);
 
-// Measures the stair-step at a centre classified as EdgeClass::Step for direction d.
+// Measures the stair-step at a centre classified as EdgeClass::Step for direction d; mask is the
+// centre's SimilarityMask.
 template <typename Pixel>
 StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
-                        const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y, A_long d);
+                        const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y, A_long d,
+                        SimilarityMask mask);
 
 // Turns a measured step into blends of the output world along the line through the centre.
 template <typename Pixel>
@@ -141,12 +150,12 @@ extern template EdgeClass classifyEdge<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, 
                                                   const Neighbourhood<PF_Pixel8>&, A_long);
 extern template void dispatchEdgeClass<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
                                                   const Neighbourhood<PF_Pixel8>&, A_long, A_long,
-                                                  A_long, EdgeClass);
+                                                  A_long, EdgeClass, SimilarityMask);
 extern template TraceResult traceBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
                                                      A_long, A_long, A_long&, A_long&, A_long);
 extern template StepMeasure measureStep<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
                                                    const Neighbourhood<PF_Pixel8>&, A_long, A_long,
-                                                   A_long);
+                                                   A_long, SimilarityMask);
 extern template void blendStep<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
                                           const Neighbourhood<PF_Pixel8>&, A_long, A_long, A_long,
                                           const StepMeasure&);
@@ -164,12 +173,12 @@ extern template EdgeClass classifyEdge<PF_Pixel16>(const RenderInfo<PF_Pixel16>&
                                                    const Neighbourhood<PF_Pixel16>&, A_long);
 extern template void dispatchEdgeClass<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
                                                    const Neighbourhood<PF_Pixel16>&, A_long, A_long,
-                                                   A_long, EdgeClass);
+                                                   A_long, EdgeClass, SimilarityMask);
 extern template TraceResult traceBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
                                                       A_long, A_long, A_long&, A_long&, A_long);
 extern template StepMeasure measureStep<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
                                                     const Neighbourhood<PF_Pixel16>&, A_long,
-                                                    A_long, A_long);
+                                                    A_long, A_long, SimilarityMask);
 extern template void blendStep<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
                                            const Neighbourhood<PF_Pixel16>&, A_long, A_long, A_long,
                                            const StepMeasure&);

@@ -11,37 +11,27 @@ namespace telvix {
 
 namespace {
 
-// Bits of the candidate directions, in the order in which they are looked at: right (5), left
-// (3), up (1), down (7). A candidate is a present forward neighbour that differs from the
-// centre; every other direction is EdgeClass::None.
+// Bits of the directions, in the order in which they are looked at: right (5), left (3), up (1),
+// down (7). A candidate is a present forward neighbour that differs from the centre; only a
+// candidate that is lighter than the centre by more than the tolerance can be smoothed, every
+// other direction is EdgeClass::None.
 constexpr A_long kOrder[4] = {kDirectionRight, kDirectionLeft, kDirectionUp, kDirectionDown};
 
-// Classifies and smooths the candidate directions of one pixel, in order.
+// Classifies and smooths the directions in which the centre is darker than its forward
+// neighbour (bits in the order of kOrder), in that order. The centre's similarity to its eight
+// neighbours is formed once and shared by the directions.
 template <typename Pixel>
-inline void smoothCandidates(const RenderInfo<Pixel>& renderInfo,
-                             const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y,
-                             unsigned candidates, bool interior)
+inline void smoothDarkerDirections(const RenderInfo<Pixel>& renderInfo,
+                                   const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y,
+                                   unsigned darker, bool interior)
 {
-    // The darker tests of all directions share the centre's contrast terms.
-    const ContrastTerms centreTerms = contrastTerms(*neighbourhood.centre());
-    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(renderInfo.tolerance);
-    // The centre's similarity to its eight neighbours, formed at the first darker direction and
-    // shared by the rest.
-    SimilarityMask mask = 0;
-    bool haveMask = false;
-    for (; candidates != 0; candidates &= candidates - 1) {
-        const A_long d = kOrder[std::countr_zero(candidates)];
-        const Pixel* forward = neighbourhood[d];
-        if (signedContrastOfTerms(centreTerms, contrastTerms(*forward)) >= -scaled) {
-            continue;  // not darker than forward: EdgeClass::None
-        }
-        if (!haveMask) {
-            mask = interior ? similarityMaskInterior(neighbourhood, renderInfo.tolerance)
-                            : similarityMask(neighbourhood, renderInfo.tolerance);
-            haveMask = true;
-        }
+    const SimilarityMask mask = interior
+                                    ? similarityMaskInterior(neighbourhood, renderInfo.tolerance)
+                                    : similarityMask(neighbourhood, renderInfo.tolerance);
+    for (; darker != 0; darker &= darker - 1) {
+        const A_long d = kOrder[std::countr_zero(darker)];
         dispatchEdgeClass(renderInfo, neighbourhood, x, y, d,
-                          classifyDarkerEdge(renderInfo, neighbourhood, d, mask));
+                          classifyDarkerEdge(renderInfo, neighbourhood, d, mask), mask);
     }
 }
 
@@ -61,7 +51,14 @@ template <typename Pixel>
                 reinterpret_cast<const Pixel*>(centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize);
         }
     }
-    smoothCandidates(renderInfo, neighbourhood, x, y, candidates, true);
+    // The darker tests of all four directions side by side; only candidates count.
+    const Pixel* const forwards[4] = {neighbourhood[kOrder[0]], neighbourhood[kOrder[1]],
+                                      neighbourhood[kOrder[2]], neighbourhood[kOrder[3]]};
+    const unsigned darker =
+        darkerThanFour(neighbourhood.centre(), forwards, renderInfo.tolerance) & candidates;
+    if (darker != 0) {
+        smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, true);
+    }
 }
 
 // The pass for a pixel on the source's border, where some neighbours are absent.
@@ -70,15 +67,19 @@ template <typename Pixel>
 {
     const Neighbourhood<Pixel> neighbourhood = gatherNeighbourhood(x, y, renderInfo);
     const Pixel* centre = neighbourhood.centre();
-    unsigned candidates = 0;
+    const ContrastTerms centreTerms = contrastTerms(*centre);
+    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(renderInfo.tolerance);
+    unsigned darker = 0;
     for (unsigned i = 0; i < 4; ++i) {
+        // An absent or equal forward neighbour has contrast 0 and is never darker.
         const Pixel* forward = neighbourhood[kOrder[i]];
-        if (forward && !pixelsEqual(forward, centre)) {
-            candidates |= 1u << i;
+        if (forward && !pixelsEqual(forward, centre) &&
+            signedContrastOfTerms(centreTerms, contrastTerms(*forward)) < -scaled) {
+            darker |= 1u << i;
         }
     }
-    if (candidates != 0) {
-        smoothCandidates(renderInfo, neighbourhood, x, y, candidates, false);
+    if (darker != 0) {
+        smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, false);
     }
 }
 

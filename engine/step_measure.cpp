@@ -26,24 +26,45 @@ Position traceEnd(const RenderInfo<Pixel>& renderInfo, Position start, A_long ac
 
 template <typename Pixel>
 StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
-                        const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y, A_long d)
+                        const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y, A_long d,
+                        SimilarityMask mask)
 {
     const A_long tolerance = renderInfo.tolerance;
+    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
     const DirectionFrame f = directionFrame(d);
     const Pixel* centre = neighbourhood.centre();
     const Pixel* forward = neighbourhood[f.forward];
     const Pixel* left = neighbourhood[f.left];
     const Pixel* right = neighbourhood[f.right];
-    const Pixel* forwardLeft = neighbourhood[f.forwardLeft];
-    const Pixel* forwardRight = neighbourhood[f.forwardRight];
     const Position c{x, y};
     const Position nf{x + kStepX[d], y + kStepY[d]};
+
+    // The centre's contrast with its four side neighbours, each formed once and read both ways:
+    // forward() is signedContrast(neighbour, centre), reverse() signedContrast(centre, neighbour).
+    const ContrastTerms centreTerms = contrastTerms(*centre);
+    auto withCentre = [&](A_long index) {
+        const Pixel* p = neighbourhood[index];
+        if (!p) {
+            return ContrastParts{0, 0};  // contrast 0 both ways
+        }
+        const ContrastParts parts = contrastPartsOfTerms(contrastTerms(*p), centreTerms);
+        return samePixelWord(p, centre) ? ContrastParts{0, 0} : parts;
+    };
+    const ContrastParts forwardLeftParts = withCentre(f.forwardLeft);
+    const ContrastParts forwardRightParts = withCentre(f.forwardRight);
+    const ContrastParts leftParts = withCentre(f.left);
+    const ContrastParts rightParts = withCentre(f.right);
+    auto centreSimilar = [mask](A_long index) { return ((mask >> index) & 1u) != 0; };
+    // similarOrBrighter(centre, neighbour): the neighbour is as dark as the centre or darker.
+    auto asDark = [&](A_long index, const ContrastParts& parts) {
+        return centreSimilar(index) || parts.reverse() > scaled;
+    };
 
     StepMeasure m;
     m.forwardEnd = m.backEnd = m.pivot = c;
 
-    if (isBrighter(forwardLeft, centre, tolerance) && isBrighter(forwardRight, centre, tolerance) &&
-        isBrighter(left, centre, tolerance) && isBrighter(right, centre, tolerance)) {
+    if (forwardLeftParts.forward() > scaled && forwardRightParts.forward() > scaled &&
+        leftParts.forward() > scaled && rightParts.forward() > scaled) {
         // The tip of a one-pixel-wide line: follow both of its side borders back.
         TraceResult rL = 0;
         TraceResult rR = 0;
@@ -75,26 +96,27 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     // The last dark pixel of its row: measure along the bright row ahead and the dark row behind.
     m.kind = StepKind::Edge;
     m.forwardEnd = nf;
-    const bool darkAheadLeft = similarOrBrighter(centre, forwardLeft, tolerance);
+    const bool darkAheadLeft = asDark(f.forwardLeft, forwardLeftParts);
     if (darkAheadLeft) {
         m.forwardEnd = traceEnd(renderInfo, nf, f.left, f.forward);
         Position e2 = nf;
-        if (similarOrBrighter(centre, forwardRight, tolerance)) {
+        if (asDark(f.forwardRight, forwardRightParts)) {
             e2 = traceEnd(renderInfo, nf, f.right, f.forward);
         }
         // The farther end wins; a tie keeps the left one.
         if (chebyshevDistance(m.forwardEnd, c) < chebyshevDistance(e2, c)) {
             m.forwardEnd = e2;
         }
-    } else if (similarOrBrighter(centre, forwardRight, tolerance)) {
+    } else if (asDark(f.forwardRight, forwardRightParts)) {
         m.forwardEnd = traceEnd(renderInfo, nf, f.right, f.forward);
     }
 
-    if (m.forwardEnd == nf && pixelsSimilar(centre, left, tolerance) &&
-        pixelsSimilar(centre, right, tolerance)) {
+    const bool leftSimilar = centreSimilar(f.left);
+    const bool rightSimilar = centreSimilar(f.right);
+    if (m.forwardEnd == nf && leftSimilar && rightSimilar) {
         m.kind = StepKind::StraightEdge;
     }
-    if (similarOrBrighter(centre, left, tolerance) && similarOrBrighter(centre, right, tolerance)) {
+    if (asDark(f.left, leftParts) && asDark(f.right, rightParts)) {
         m.skipBackRun = true;
         return m;
     }
@@ -105,10 +127,10 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     }
 
     // A trace reads the source only, so just the traces whose end is used are run.
-    if (pixelsSimilar(centre, left, tolerance)) {
+    if (leftSimilar) {
         // The dark area continues on the left, the bright side is right.
         m.backEnd = traceEnd(renderInfo, c, f.right, f.back);
-    } else if (pixelsSimilar(centre, right, tolerance)) {
+    } else if (rightSimilar) {
         m.backEnd = traceEnd(renderInfo, c, f.left, f.back);
     } else {
         // The nearer end wins; a tie takes the left one.
@@ -122,9 +144,9 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
 
 template StepMeasure measureStep<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
                                             const Neighbourhood<PF_Pixel8>&, A_long, A_long,
-                                            A_long);
+                                            A_long, SimilarityMask);
 template StepMeasure measureStep<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
                                              const Neighbourhood<PF_Pixel16>&, A_long, A_long,
-                                             A_long);
+                                             A_long, SimilarityMask);
 
 }  // namespace telvix

@@ -1,11 +1,14 @@
-// The centre's similarity mask: the side-by-side form for interior pixels agrees with
-// pixelsSimilar entry by entry, at both depths and across the tolerance range.
+// Pixel tests side by side: the centre's similarity mask for interior pixels, the trace's three
+// similarities and the four darker tests agree with the scalar primitives pixel by pixel, at
+// both depths and across the tolerance range; the contrast's parts read both ways give
+// signedContrast in both orders.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 
 #include "edge_classifier.h"
+#include "pixel_lanes.h"
 #include "pixel_art.h"
 
 namespace telvix {
@@ -53,23 +56,19 @@ TYPED_TEST(SimilarityMaskTest, DifferencesAtAndJustOverTheToleranceInEachChannel
     EXPECT_EQ(similarityMaskInterior(n, 0), 0u);
 }
 
-TYPED_TEST(SimilarityMaskTest, InteriorFormAgreesWithPixelsSimilarOnVariedPixels)
-{
-    using Pixel = TypeParam;
+// Neighbourhoods of pixels near a random centre in every channel, so that every outcome of
+// every test occurs; some entries equal the centre, and every third neighbourhood spreads over
+// the whole channel range.
+template <typename Pixel>
+class VariedNeighbourhoods {
+public:
     using Channel = typename DepthTraits<Pixel>::Channel;
-    const std::uint32_t top = static_cast<std::uint32_t>(DepthTraits<Pixel>::channelMax);
-    std::uint32_t state = 12345u;
-    auto next = [&state]() {
-        state = state * 1664525u + 1013904223u;
-        return state >> 8;
-    };
-    for (int round = 0; round < 4000; ++round) {
+
+    std::array<Pixel, 9> next(int round)
+    {
+        const std::uint32_t top = static_cast<std::uint32_t>(DepthTraits<Pixel>::channelMax);
         std::array<Pixel, 9> pixels{};
-        const Channel base[4] = {static_cast<Channel>(next() % (top + 1)),
-                                 static_cast<Channel>(next() % (top + 1)),
-                                 static_cast<Channel>(next() % (top + 1)),
-                                 static_cast<Channel>(next() % (top + 1))};
-        // Neighbours near the centre in every channel, so that all outcomes occur; some equal.
+        const Channel base[4] = {channel(top), channel(top), channel(top), channel(top)};
         const std::uint32_t narrow =
             static_cast<std::uint32_t>(2 * DepthTraits<Pixel>::scaledTolerance(8) + 1);
         const std::uint32_t spread = (round % 3 == 0) ? top + 1 : narrow;
@@ -77,19 +76,112 @@ TYPED_TEST(SimilarityMaskTest, InteriorFormAgreesWithPixelsSimilarOnVariedPixels
             Channel* channels[4] = {&p.alpha, &p.red, &p.green, &p.blue};
             for (int c = 0; c < 4; ++c) {
                 const std::int64_t v = static_cast<std::int64_t>(base[c]) +
-                                       static_cast<std::int64_t>(next() % spread) -
+                                       static_cast<std::int64_t>(random() % spread) -
                                        static_cast<std::int64_t>(spread / 2);
                 *channels[c] = static_cast<Channel>(v < 0 ? 0 : (v > std::int64_t{top} ? top : v));
             }
-            if (next() % 4 == 0) {
+            if (random() % 4 == 0) {
                 p = Pixel{base[0], base[1], base[2], base[3]};
             }
         }
         pixels[4] = Pixel{base[0], base[1], base[2], base[3]};
+        return pixels;
+    }
+
+private:
+    std::uint32_t random()
+    {
+        state_ = state_ * 1664525u + 1013904223u;
+        return state_ >> 8;
+    }
+    Channel channel(std::uint32_t top) { return static_cast<Channel>(random() % (top + 1)); }
+
+    std::uint32_t state_ = 12345u;
+};
+
+constexpr A_long kTolerances[] = {0, 1, 6, 8, 127, 255};
+
+TYPED_TEST(SimilarityMaskTest, InteriorFormAgreesWithPixelsSimilarOnVariedPixels)
+{
+    using Pixel = TypeParam;
+    VariedNeighbourhoods<Pixel> varied;
+    for (int round = 0; round < 4000; ++round) {
+        const std::array<Pixel, 9> pixels = varied.next(round);
         const auto n = neighbourhoodOf(pixels);
-        for (A_long tolerance : {0, 1, 6, 8, 127, 255}) {
+        for (A_long tolerance : kTolerances) {
             ASSERT_EQ(similarityMaskInterior(n, tolerance), similarityMask(n, tolerance))
                 << "round " << round << " tolerance " << tolerance;
+        }
+    }
+}
+
+TYPED_TEST(SimilarityMaskTest, ThreePairsAtOnceAgreeWithPixelsSimilar)
+{
+    using Pixel = TypeParam;
+    VariedNeighbourhoods<Pixel> varied;
+    for (int round = 0; round < 4000; ++round) {
+        const std::array<Pixel, 9> p = varied.next(round);
+        for (A_long tolerance : kTolerances) {
+            const unsigned expected = (pixelsSimilar(&p[0], &p[4], tolerance) ? 1u : 0u) |
+                                      (pixelsSimilar(&p[1], &p[2], tolerance) ? 2u : 0u) |
+                                      (pixelsSimilar(&p[4], &p[8], tolerance) ? 4u : 0u);
+            ASSERT_EQ(similarTriple(&p[0], &p[4], &p[1], &p[2], &p[4], &p[8], tolerance), expected)
+                << "round " << round << " tolerance " << tolerance;
+        }
+    }
+}
+
+TYPED_TEST(SimilarityMaskTest, FourDarkerTestsAtOnceAgreeWithSignedContrast)
+{
+    using Pixel = TypeParam;
+    VariedNeighbourhoods<Pixel> varied;
+    int darkerSeen = 0;
+    for (int round = 0; round < 4000; ++round) {
+        const std::array<Pixel, 9> p = varied.next(round);
+        const Pixel* const others[4] = {&p[5], &p[3], &p[1], &p[7]};
+        for (A_long tolerance : kTolerances) {
+            unsigned expected = 0;
+            unsigned unequal = 0;
+            for (unsigned i = 0; i < 4; ++i) {
+                if (!pixelsEqual(others[i], &p[4])) {
+                    unequal |= 1u << i;
+                }
+                if (isDarker(&p[4], others[i], tolerance)) {
+                    expected |= 1u << i;
+                }
+            }
+            darkerSeen += expected != 0 ? 1 : 0;
+            ASSERT_EQ(darkerThanFour(&p[4], others, tolerance) & unequal, expected)
+                << "round " << round << " tolerance " << tolerance;
+        }
+    }
+    EXPECT_GT(darkerSeen, 1000);
+}
+
+TYPED_TEST(SimilarityMaskTest, ContrastPartsGiveSignedContrastBothWays)
+{
+    using Pixel = TypeParam;
+    using Channel = typename DepthTraits<Pixel>::Channel;
+    // Black at two opacities: equal luma, so both orders are negative.
+    const Pixel opaque{static_cast<Channel>(DepthTraits<Pixel>::channelMax), 0, 0, 0};
+    const Pixel faint{static_cast<Channel>(DepthTraits<Pixel>::channelMax / 2), 0, 0, 0};
+    const ContrastParts black = contrastPartsOfTerms(contrastTerms(opaque), contrastTerms(faint));
+    EXPECT_EQ(black.lumaSteps, 0);
+    EXPECT_LT(black.forward(), 0);
+    EXPECT_EQ(black.forward(), signedContrast(&opaque, &faint));
+    EXPECT_EQ(black.reverse(), signedContrast(&faint, &opaque));
+
+    VariedNeighbourhoods<Pixel> varied;
+    for (int round = 0; round < 4000; ++round) {
+        const std::array<Pixel, 9> p = varied.next(round);
+        for (std::size_t i : {0, 1, 2, 3, 5, 6, 7, 8}) {
+            if (pixelsEqual(&p[i], &p[4])) {
+                continue;
+            }
+            const ContrastParts parts =
+                contrastPartsOfTerms(contrastTerms(p[i]), contrastTerms(p[4]));
+            ASSERT_EQ(parts.forward(), signedContrast(&p[i], &p[4])) << "round " << round;
+            ASSERT_EQ(parts.reverse(), signedContrast(&p[4], &p[i])) << "round " << round;
         }
     }
 }

@@ -6,6 +6,7 @@
 #include <vector>
 
 #include "directions.h"
+#include "edge_classifier.h"
 #include "pixel_art.h"
 #include "smoothing_engine.h"
 
@@ -26,7 +27,7 @@ StepMeasure measure(test::TestWorld<Pixel>& world, A_long x, A_long y, A_long d)
     auto info = test::renderInfoFor(world, world, 6);
     const auto n = gatherNeighbourhood(x, y, info);
     EXPECT_EQ(classifyEdge(info, x, y, n, d), EdgeClass::Step);
-    return measureStep(info, n, x, y, d);
+    return measureStep(info, n, x, y, d, similarityMask(n, info.tolerance));
 }
 
 // Classifies and smooths the one edge at (x, y) facing d into a fresh copy of the source.
@@ -36,7 +37,8 @@ test::TestWorld<Pixel> smoothOneEdge(test::TestWorld<Pixel>& world, A_long x, A_
     test::TestWorld<Pixel> output(world);
     auto info = test::renderInfoFor(world, output, 6);
     const auto n = gatherNeighbourhood(x, y, info);
-    dispatchEdgeClass(info, n, x, y, d, classifyEdge(info, x, y, n, d));
+    dispatchEdgeClass(info, n, x, y, d, classifyEdge(info, x, y, n, d),
+                      similarityMask(n, info.tolerance));
     return output;
 }
 
