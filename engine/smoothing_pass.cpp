@@ -36,11 +36,11 @@ inline void smoothDarkerDirections(const RenderInfo<Pixel>& renderInfo,
 }
 
 // The pass for a pixel with all eight neighbours in the source and at least one candidate
-// direction. Kept out of line so that the flat path stays a short function.
+// direction. Kept out of line, and returning the pass's result so that the flat path ends in a
+// jump to it: the flat path then needs no stack frame of its own.
 template <typename Pixel>
-[[gnu::noinline]] void smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
-                                               const unsigned char* centre, A_long x, A_long y,
-                                               unsigned candidates)
+[[gnu::noinline]] PF_Err smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
+                                               const unsigned char* centre, A_long x, A_long y)
 {
     const std::ptrdiff_t rowbytes = renderInfo.source->rowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
@@ -51,6 +51,11 @@ template <typename Pixel>
                 reinterpret_cast<const Pixel*>(centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize);
         }
     }
+    // The candidates, in the order of kOrder: the direct neighbours that differ from the centre.
+    unsigned candidates = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        candidates |= samePixelWord(neighbourhood[kOrder[i]], neighbourhood.centre()) ? 0u : 1u << i;
+    }
     // The darker tests of all four directions side by side; only candidates count.
     const Pixel* const forwards[4] = {neighbourhood[kOrder[0]], neighbourhood[kOrder[1]],
                                       neighbourhood[kOrder[2]], neighbourhood[kOrder[3]]};
@@ -59,11 +64,12 @@ template <typename Pixel>
     if (darker != 0) {
         smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, true);
     }
+    return PF_Err_NONE;
 }
 
 // The pass for a pixel on the source's border, where some neighbours are absent.
 template <typename Pixel>
-[[gnu::noinline]] void smoothBorderPixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
+[[gnu::noinline]] PF_Err smoothBorderPixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
 {
     const Neighbourhood<Pixel> neighbourhood = gatherNeighbourhood(x, y, renderInfo);
     const Pixel* centre = neighbourhood.centre();
@@ -81,6 +87,7 @@ template <typename Pixel>
     if (darker != 0) {
         smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, false);
     }
+    return PF_Err_NONE;
 }
 
 }  // namespace
@@ -94,7 +101,13 @@ PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel
     // neighbour is lighter than the centre; an absent or equal neighbour has contrast 0, which
     // never passes the darker test. Inside the frame all four direct neighbours exist, and one
     // branch-free comparison of their bytes with the centre's settles a flat pixel.
-    if (x >= 1 && y >= 1 && x < source->width - 1 && y < source->height - 1) {
+    // 1 <= x < width - 1 and 1 <= y < height - 1, each as one unsigned comparison (a world
+    // narrower than 3 has no such position).
+    auto within = [](A_long v, A_long size) {
+        const std::uint32_t inner = size > 2 ? static_cast<std::uint32_t>(size - 2) : 0u;
+        return static_cast<std::uint32_t>(v) - 1u < inner;
+    };
+    if (within(x, source->width) && within(y, source->height)) {
         using Bits = std::conditional_t<sizeof(Pixel) == 8, std::uint64_t, std::uint32_t>;
         static_assert(sizeof(Bits) == sizeof(Pixel), "a pixel compares as one machine word");
         const std::ptrdiff_t rowbytes = source->rowbytes;
@@ -107,24 +120,17 @@ PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel
             return bits;
         };
         const Bits c = load(centre);
-        // In the order of kOrder: right, left, up, down.
-        const Bits right = load(centre + sizeof(Pixel)) ^ c;
-        const Bits left = load(centre - sizeof(Pixel)) ^ c;
-        const Bits up = load(centre - rowbytes) ^ c;
-        const Bits down = load(centre + rowbytes) ^ c;
-        if ((right | left | up | down) == 0) {
+        const Bits differs = (load(centre + sizeof(Pixel)) ^ c) | (load(centre - sizeof(Pixel)) ^ c) |
+                             (load(centre - rowbytes) ^ c) | (load(centre + rowbytes) ^ c);
+        if (differs == 0) {
             return PF_Err_NONE;
         }
-        const unsigned candidates = (right != 0 ? 1u : 0u) | (left != 0 ? 2u : 0u) |
-                                    (up != 0 ? 4u : 0u) | (down != 0 ? 8u : 0u);
-        smoothInteriorEdgePixel<Pixel>(renderInfo, centre, x, y, candidates);
-        return PF_Err_NONE;
+        return smoothInteriorEdgePixel<Pixel>(renderInfo, centre, x, y);
     }
     if (x < 0 || y < 0 || x >= source->width || y >= source->height) {
         return PF_Err_NONE;  // the host iterates the output, which may be larger than the source
     }
-    smoothBorderPixel(renderInfo, x, y);
-    return PF_Err_NONE;
+    return smoothBorderPixel(renderInfo, x, y);
 }
 
 template PF_Err smoothingPass<PF_Pixel8>(void*, A_long, A_long, PF_Pixel8*, PF_Pixel8*);
