@@ -1,5 +1,8 @@
 // Boundary trace: how far an edge runs straight on.
+#include <algorithm>
 #include <cstddef>
+#include <cstdint>
+#include <limits>
 
 #include "directions.h"
 #include "pixel_lanes.h"
@@ -7,66 +10,91 @@
 
 namespace telvix {
 
+namespace {
+
+// How many steps of `step` (-1, 0 or 1) a coordinate p inside 0..size-1 can take and stay inside:
+// size - 1 - p forward, p backward, unbounded for no step. Formed arithmetically rather than by
+// branches, as the walk direction changes from trace to trace.
+A_long roomAlong(A_long p, A_long step, A_long size)
+{
+    // For step in -1..1: forward is 1 for step 1, still is 1 for step 0.
+    const A_long forward = static_cast<A_long>(static_cast<std::uint32_t>(-step) >> 31);
+    const A_long still = (step & 1) ^ 1;
+    const A_long room = p + forward * (size - 1 - 2 * p);
+    return room + still * (std::numeric_limits<A_long>::max() - room);
+}
+
+}  // namespace
+
 template <typename Pixel>
 TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
                           A_long along, A_long& endX, A_long& endY, A_long tolerance)
 {
     const PF_EffectWorld* source = renderInfo.source;
-    endX = x;
-    endY = y;
-    A_long farX = x + kStepX[across];
-    A_long farY = y + kStepY[across];
-    const Pixel* a = pixelAt<Pixel>(source, endX, endY);
+    const A_long farX = x + kStepX[across];
+    const A_long farY = y + kStepY[across];
+    const Pixel* a = pixelAt<Pixel>(source, x, y);
     const Pixel* b = pixelAt<Pixel>(source, farX, farY);
-    // A pixel is similar to itself exactly when it is present.
+    // A pixel is similar to itself exactly when it is present (and the tolerance not negative).
     bool startHeld = pixelsSimilar(a, a, tolerance);
     bool farHeld = pixelsSimilar(b, b, tolerance);
     bool merged = pixelsSimilar(a, b, tolerance);
 
     // Each new pixel is compared with its predecessor on the same side, so a side may drift
     // gradually. Leaving the world ends the walk, as an absent pixel is similar to nothing. The
-    // walk keeps both chains' byte offsets and steps them by one fixed stride, so that a step
-    // costs no address multiplication; the bounds test per position stays.
-    const A_long width = source->width;
-    const A_long height = source->height;
-    const A_long stepX = kStepX[along];
-    const A_long stepY = kStepY[along];
-    auto* bytes = reinterpret_cast<const unsigned char*>(source->data);
-    const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
-                                  static_cast<std::ptrdiff_t>(stepX) *
-                                      static_cast<std::ptrdiff_t>(sizeof(Pixel));
-    std::ptrdiff_t offsetA = static_cast<std::ptrdiff_t>(endY) * source->rowbytes +
-                             static_cast<std::ptrdiff_t>(endX) * sizeof(Pixel);
-    std::ptrdiff_t offsetB = static_cast<std::ptrdiff_t>(farY) * source->rowbytes +
-                             static_cast<std::ptrdiff_t>(farX) * sizeof(Pixel);
-    auto inside = [width, height](A_long px, A_long py) {
-        return px >= 0 && py >= 0 && px < width && py < height;
-    };
-    const bool lanesUsable = similarityLanesUsable(tolerance);
-    while (startHeld && farHeld && !merged) {
-        endX += stepX;
-        endY += stepY;
-        farX += stepX;
-        farY += stepY;
-        offsetA += stride;
-        offsetB += stride;
-        const Pixel* nextA =
-            inside(endX, endY) ? reinterpret_cast<const Pixel*>(bytes + offsetA) : nullptr;
-        const Pixel* nextB =
-            inside(farX, farY) ? reinterpret_cast<const Pixel*>(bytes + offsetB) : nullptr;
-        if (nextA && nextB && lanesUsable) {
-            // a and b are present while the walk goes on; the three tests side by side.
-            const unsigned held = similarTriple(a, nextA, b, nextB, nextA, nextB, tolerance);
-            startHeld = (held & 1u) != 0;
-            farHeld = (held & 2u) != 0;
-            merged = (held & 4u) != 0;
-        } else {
+    // steps both chains take inside the world are counted before the walk, which then only
+    // steps two pointers by one fixed stride.
+    A_long steps = 0;
+    if (startHeld && farHeld && !merged) {
+        const A_long stepX = kStepX[along];
+        const A_long stepY = kStepY[along];
+        const A_long roomA = std::min(roomAlong(x, stepX, source->width),
+                                      roomAlong(y, stepY, source->height));
+        const A_long roomB = std::min(roomAlong(farX, stepX, source->width),
+                                      roomAlong(farY, stepY, source->height));
+        const A_long roomBoth = std::min(roomA, roomB);
+        const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
+                                      static_cast<std::ptrdiff_t>(stepX) *
+                                          static_cast<std::ptrdiff_t>(sizeof(Pixel));
+        const bool lanesUsable = similarityLanesUsable(tolerance);
+        for (;;) {
+            ++steps;
+            if (steps <= roomBoth && lanesUsable) {
+                const Pixel* nextA = reinterpret_cast<const Pixel*>(
+                    reinterpret_cast<const unsigned char*>(a) + stride);
+                const Pixel* nextB = reinterpret_cast<const Pixel*>(
+                    reinterpret_cast<const unsigned char*>(b) + stride);
+                // Bit 0 the start side held, bit 1 the far side held, bit 2 the sides merged.
+                const unsigned held = similarTriple(a, nextA, b, nextB, nextA, nextB, tolerance);
+                a = nextA;
+                b = nextB;
+                if (held != 3u) {
+                    startHeld = (held & 1u) != 0;
+                    farHeld = (held & 2u) != 0;
+                    merged = (held & 4u) != 0;
+                    break;
+                }
+                continue;
+            }
+            // A step that leaves the world for at least one chain, or a tolerance the side-by-side
+            // tests do not take: the scalar tests, with absent pixels outside.
+            const Pixel* nextA = steps <= roomA
+                                     ? reinterpret_cast<const Pixel*>(
+                                           reinterpret_cast<const unsigned char*>(a) + stride)
+                                     : nullptr;
+            const Pixel* nextB = steps <= roomB
+                                     ? reinterpret_cast<const Pixel*>(
+                                           reinterpret_cast<const unsigned char*>(b) + stride)
+                                     : nullptr;
             startHeld = pixelsSimilar(a, nextA, tolerance);
             farHeld = pixelsSimilar(b, nextB, tolerance);
             merged = pixelsSimilar(nextA, nextB, tolerance);
+            a = nextA;
+            b = nextB;
+            if (!(startHeld && farHeld && !merged)) {
+                break;
+            }
         }
-        a = nextA;
-        b = nextB;
     }
 
     TraceResult result = kTraceBothChanged;
@@ -77,9 +105,9 @@ TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long 
     } else if (farHeld) {
         result = kTraceStartChanged;
     }
-    // Report the last position where the edge was intact.
-    endX -= kStepX[along];
-    endY -= kStepY[along];
+    // The last position where the edge was intact: one step behind where the walk stopped.
+    endX = x + (steps - 1) * kStepX[along];
+    endY = y + (steps - 1) * kStepY[along];
     return result;
 }
 
