@@ -2,29 +2,12 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <limits>
 
 #include "directions.h"
 #include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
-
-namespace {
-
-// How many steps of `step` (-1, 0 or 1) a coordinate p inside 0..size-1 can take and stay inside:
-// size - 1 - p forward, p backward, unbounded for no step. Formed arithmetically rather than by
-// branches, as the walk direction changes from trace to trace.
-A_long roomAlong(A_long p, A_long step, A_long size)
-{
-    // For step in -1..1: forward is 1 for step 1, still is 1 for step 0.
-    const A_long forward = static_cast<A_long>(static_cast<std::uint32_t>(-step) >> 31);
-    const A_long still = (step & 1) ^ 1;
-    const A_long room = p + forward * (size - 1 - 2 * p);
-    return room + still * (std::numeric_limits<A_long>::max() - room);
-}
-
-}  // namespace
 
 template <typename Pixel>
 TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
@@ -46,12 +29,22 @@ TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long 
     // steps two pointers by one fixed stride.
     A_long steps = 0;
     if (startHeld && farHeld && !merged) {
+        // The walk runs along one axis. How far each chain can go before leaving the world:
+        // size - 1 - p walking towards larger coordinates, p walking towards 0.
         const A_long stepX = kStepX[along];
         const A_long stepY = kStepY[along];
-        const A_long roomA = std::min(roomAlong(x, stepX, source->width),
-                                      roomAlong(y, stepY, source->height));
-        const A_long roomB = std::min(roomAlong(farX, stepX, source->width),
-                                      roomAlong(farY, stepY, source->height));
+        const bool horizontal = stepY == 0;
+        const A_long size = horizontal ? source->width : source->height;
+        const A_long startCoordinate = horizontal ? x : y;
+        const A_long farCoordinate = horizontal ? farX : farY;
+        // All ones when the walk goes towards larger coordinates (the step's sum is 1, not -1).
+        // A mask rather than a branch: the walk direction changes from trace to trace.
+        const A_long increasing = -((stepX + stepY + 1) >> 1);
+        auto room = [size, increasing](A_long p) {
+            return ((size - 1 - p) & increasing) | (p & ~increasing);
+        };
+        const A_long roomA = room(startCoordinate);
+        const A_long roomB = room(farCoordinate);
         const A_long roomBoth = std::min(roomA, roomB);
         const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
                                       static_cast<std::ptrdiff_t>(stepX) *
