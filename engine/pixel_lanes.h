@@ -118,81 +118,73 @@ inline unsigned similarTriple(const Pixel* p0, const Pixel* q0, const Pixel* p1,
 // (signedContrast(centre, others[i]) < -scaled tolerance), for four present pixels. Pixels equal
 // to the centre must be left out by the caller (their contrast is 0; here they would count by
 // their colour distance).
+//
+// Side by side the test is reduced to comparisons of the luma difference L (centre minus other,
+// premultiplied) and the colour distance D, exactly equivalent for a scaled tolerance s >= 0:
+// signedContrast is max(|u|, max(trunc(D) / 4, 1)) with the sign of u = L rounded away from zero,
+// negative for u = 0. It is below -s when u < -s, that is L < -s (-s is a whole number not above
+// 0), or when u <= 0 (that is L <= 0) and max(trunc(D) / 4, 1) > s, that is D >= 4s + 4 or s = 0.
 template <typename Pixel>
 inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)[4],
                                A_long tolerance)
 {
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
+    const ContrastTerms c = contrastTerms(*centre);
 #if TELVIX_PIXEL_LANES_SSE2
-    using lanes::pixelBits;
-    // The four pixels' channels as 32-bit integer lanes.
-    __m128i alpha, red, green, blue;
-    if constexpr (sizeof(Pixel) == 4) {
-        const __m128i v = lanes::four8(pixelBits(others[0]), pixelBits(others[1]),
-                                       pixelBits(others[2]), pixelBits(others[3]));
-        const __m128i byte = _mm_set1_epi32(0xFF);
-        alpha = _mm_and_si128(v, byte);
-        red = _mm_and_si128(_mm_srli_epi32(v, 8), byte);
-        green = _mm_and_si128(_mm_srli_epi32(v, 16), byte);
-        blue = _mm_srli_epi32(v, 24);
-    } else {
-        const __m128i v01 = lanes::two16(pixelBits(others[0]), pixelBits(others[1]));
-        const __m128i v23 = lanes::two16(pixelBits(others[2]), pixelBits(others[3]));
-        const __m128i t0 = _mm_unpacklo_epi16(v01, v23);  // a0 a2 r0 r2 g0 g2 b0 b2
-        const __m128i t1 = _mm_unpackhi_epi16(v01, v23);  // a1 a3 r1 r3 g1 g3 b1 b3
-        const __m128i ar = _mm_unpacklo_epi16(t0, t1);    // a0 a1 a2 a3 r0 r1 r2 r3
-        const __m128i gb = _mm_unpackhi_epi16(t0, t1);    // g0 g1 g2 g3 b0 b1 b2 b3
-        const __m128i zero = _mm_setzero_si128();
-        alpha = _mm_unpacklo_epi16(ar, zero);
-        red = _mm_unpackhi_epi16(ar, zero);
-        green = _mm_unpacklo_epi16(gb, zero);
-        blue = _mm_unpackhi_epi16(gb, zero);
+    if (scaled >= 0) {
+        using lanes::pixelBits;
+        // The four pixels' channels as 32-bit integer lanes.
+        __m128i alpha, red, green, blue;
+        if constexpr (sizeof(Pixel) == 4) {
+            const __m128i v = lanes::four8(pixelBits(others[0]), pixelBits(others[1]),
+                                           pixelBits(others[2]), pixelBits(others[3]));
+            const __m128i byte = _mm_set1_epi32(0xFF);
+            alpha = _mm_and_si128(v, byte);
+            red = _mm_and_si128(_mm_srli_epi32(v, 8), byte);
+            green = _mm_and_si128(_mm_srli_epi32(v, 16), byte);
+            blue = _mm_srli_epi32(v, 24);
+        } else {
+            const __m128i v01 = lanes::two16(pixelBits(others[0]), pixelBits(others[1]));
+            const __m128i v23 = lanes::two16(pixelBits(others[2]), pixelBits(others[3]));
+            const __m128i t0 = _mm_unpacklo_epi16(v01, v23);  // a0 a2 r0 r2 g0 g2 b0 b2
+            const __m128i t1 = _mm_unpackhi_epi16(v01, v23);  // a1 a3 r1 r3 g1 g3 b1 b3
+            const __m128i ar = _mm_unpacklo_epi16(t0, t1);    // a0 a1 a2 a3 r0 r1 r2 r3
+            const __m128i gb = _mm_unpackhi_epi16(t0, t1);    // g0 g1 g2 g3 b0 b1 b2 b3
+            const __m128i zero = _mm_setzero_si128();
+            alpha = _mm_unpacklo_epi16(ar, zero);
+            red = _mm_unpackhi_epi16(ar, zero);
+            green = _mm_unpacklo_epi16(gb, zero);
+            blue = _mm_unpackhi_epi16(gb, zero);
+        }
+        // contrastTerms of the four, lane by lane.
+        const __m128 alphaF = _mm_cvtepi32_ps(alpha);
+        const __m128 weight = _mm_mul_ps(alphaF, _mm_set1_ps(DepthTraits<Pixel>::alphaNormaliser));
+        const __m128 r = _mm_mul_ps(_mm_cvtepi32_ps(red), weight);
+        const __m128 g = _mm_mul_ps(_mm_cvtepi32_ps(green), weight);
+        const __m128 b = _mm_mul_ps(_mm_cvtepi32_ps(blue), weight);
+        const __m128 luma = _mm_add_ps(
+            _mm_add_ps(_mm_mul_ps(_mm_set1_ps(0.3f), r), _mm_mul_ps(_mm_set1_ps(0.59f), g)),
+            _mm_mul_ps(_mm_set1_ps(0.11f), b));
+        // The distance as contrastPartsOfTerms sums it; the alpha difference of two whole
+        // numbers below 2^24 is exact in single precision.
+        const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+        auto absDiff = [absMask](__m128 p, __m128 q) {
+            return _mm_and_ps(_mm_sub_ps(p, q), absMask);
+        };
+        __m128 distance = absDiff(_mm_set1_ps(c.red), r);
+        distance = _mm_add_ps(distance, absDiff(_mm_set1_ps(static_cast<float>(c.alpha)), alphaF));
+        distance = _mm_add_ps(distance, absDiff(_mm_set1_ps(c.blue), b));
+        distance = _mm_add_ps(distance, absDiff(_mm_set1_ps(c.green), g));
+        const __m128 lumaDiff = _mm_sub_ps(_mm_set1_ps(c.luma), luma);
+        // D >= 4s + 4, or always when s = 0 (D is never negative).
+        const float distanceThreshold = scaled == 0 ? 0.0f : static_cast<float>(4 * scaled + 4);
+        const __m128 far = _mm_cmpge_ps(distance, _mm_set1_ps(distanceThreshold));
+        const __m128 darker =
+            _mm_or_ps(_mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled))),
+                      _mm_and_ps(_mm_cmple_ps(lumaDiff, _mm_setzero_ps()), far));
+        return static_cast<unsigned>(_mm_movemask_ps(darker));
     }
-    // contrastTerms of the four, lane by lane.
-    const __m128 weight =
-        _mm_mul_ps(_mm_cvtepi32_ps(alpha), _mm_set1_ps(DepthTraits<Pixel>::alphaNormaliser));
-    const __m128 r = _mm_mul_ps(_mm_cvtepi32_ps(red), weight);
-    const __m128 g = _mm_mul_ps(_mm_cvtepi32_ps(green), weight);
-    const __m128 b = _mm_mul_ps(_mm_cvtepi32_ps(blue), weight);
-    const __m128 luma = _mm_add_ps(
-        _mm_add_ps(_mm_mul_ps(_mm_set1_ps(0.3f), r), _mm_mul_ps(_mm_set1_ps(0.59f), g)),
-        _mm_mul_ps(_mm_set1_ps(0.11f), b));
-    // contrastPartsOfTerms(centre, other), lane by lane.
-    const ContrastTerms c = contrastTerms(*centre);
-    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-    auto absDiff = [absMask](__m128 p, __m128 q) { return _mm_and_ps(_mm_sub_ps(p, q), absMask); };
-    const __m128i alphaDiff = _mm_sub_epi32(_mm_set1_epi32(c.alpha), alpha);
-    const __m128i alphaSign = _mm_srai_epi32(alphaDiff, 31);
-    const __m128i alphaAbs = _mm_sub_epi32(_mm_xor_si128(alphaDiff, alphaSign), alphaSign);
-    __m128 distance = absDiff(_mm_set1_ps(c.red), r);
-    distance = _mm_add_ps(distance, _mm_cvtepi32_ps(alphaAbs));
-    distance = _mm_add_ps(distance, absDiff(_mm_set1_ps(c.blue), b));
-    distance = _mm_add_ps(distance, absDiff(_mm_set1_ps(c.green), g));
-    const __m128i quarter = _mm_srai_epi32(_mm_cvttps_epi32(distance), 2);  // distance >= 0
-    const __m128i one = _mm_set1_epi32(1);
-    const __m128i quarterBelowOne = _mm_cmplt_epi32(quarter, one);
-    const __m128i t = _mm_or_si128(_mm_and_si128(quarterBelowOne, one),
-                                   _mm_andnot_si128(quarterBelowOne, quarter));
-    const __m128 lumaDiff = _mm_sub_ps(_mm_set1_ps(c.luma), luma);
-    __m128i u = _mm_cvttps_epi32(lumaDiff);
-    // Away from zero where truncation changed the value: +1 above zero, -1 otherwise.
-    const __m128i inexact =
-        _mm_castps_si128(_mm_cmpneq_ps(lumaDiff, _mm_cvtepi32_ps(u)));
-    const __m128i positive = _mm_castps_si128(_mm_cmpgt_ps(lumaDiff, _mm_setzero_ps()));
-    const __m128i away = _mm_or_si128(_mm_and_si128(positive, one),
-                                      _mm_andnot_si128(positive, _mm_set1_epi32(-1)));
-    u = _mm_add_epi32(u, _mm_and_si128(inexact, away));
-    const __m128i uSign = _mm_srai_epi32(u, 31);
-    const __m128i absU = _mm_sub_epi32(_mm_xor_si128(u, uSign), uSign);
-    const __m128i uLarger = _mm_cmpgt_epi32(absU, t);
-    const __m128i magnitude =
-        _mm_or_si128(_mm_and_si128(uLarger, absU), _mm_andnot_si128(uLarger, t));
-    // signedContrast < -scaled: u <= 0 (the sign is negative) and magnitude > scaled.
-    const __m128i darker = _mm_andnot_si128(_mm_cmpgt_epi32(u, _mm_setzero_si128()),
-                                            _mm_cmpgt_epi32(magnitude, _mm_set1_epi32(scaled)));
-    return static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(darker)));
-#else
-    const ContrastTerms c = contrastTerms(*centre);
+#endif
     unsigned bits = 0;
     for (unsigned i = 0; i < 4; ++i) {
         if (signedContrastOfTerms(c, contrastTerms(*others[i])) < -scaled) {
@@ -200,7 +192,6 @@ inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)
         }
     }
     return bits;
-#endif
 }
 
 }  // namespace telvix
