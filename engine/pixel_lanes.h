@@ -114,19 +114,32 @@ inline unsigned similarTriple(const Pixel* p0, const Pixel* q0, const Pixel* p1,
 #endif
 }
 
-// Bit i set when the centre is darker than others[i] by more than the scaled tolerance
-// (signedContrast(centre, others[i]) < -scaled tolerance), for four present pixels. Pixels equal
-// to the centre must be left out by the caller (their contrast is 0; here they would count by
-// their colour distance).
-//
-// Side by side the test is reduced to comparisons of the luma difference L (centre minus other,
-// premultiplied) and the colour distance D, exactly equivalent for a scaled tolerance s >= 0:
-// signedContrast is max(|u|, max(trunc(D) / 4, 1)) with the sign of u = L rounded away from zero,
-// negative for u = 0. It is below -s when u < -s, that is L < -s (-s is a whole number not above
-// 0), or when u <= 0 (that is L <= 0) and max(trunc(D) / 4, 1) > s, that is D >= 4s + 4 or s = 0.
+// The centre's contrast with four other pixels as bit masks (bit i for others[i]):
+//   centreDarker   signedContrast(centre, other) < -s   (the centre is darker)
+//   centreLighter  signedContrast(centre, other) > s    (the centre is lighter)
+//   otherLighter   signedContrast(other, centre) > s    (the other is lighter)
+// with s the scaled tolerance. The two orders differ only where the rounded luma difference is 0,
+// which counts as darker both ways. Bits of pixels equal to the centre must be cleared by the
+// caller (their contrast is 0; here they would count by their colour distance).
+struct ContrastBits {
+    unsigned centreDarker = 0;
+    unsigned centreLighter = 0;
+    unsigned otherLighter = 0;
+};
+
+// Side by side the tests reduce to comparisons of the luma difference L (centre minus other,
+// premultiplied) and the colour distance D, exactly equivalent for s >= 0: signedContrast is
+// max(|u|, max(trunc(D) / 4, 1)) with the sign of u = L rounded away from zero, negative for
+// u = 0, and -L for the other order. For whole s >= 0, u > s exactly when L > s, u < -s when
+// L < -s, u > 0 when L > 0, u <= 0 when L <= 0, and max(trunc(D) / 4, 1) > s when D >= 4s + 4 or
+// s = 0 ("far"). So
+//   centreDarker  = L < -s, or L <= 0 and far
+//   centreLighter = L > s,  or L > 0 and far
+//   otherLighter  = L < -s, or L < 0 and far.
+// The four pixels must be present.
 template <typename Pixel>
-inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)[4],
-                               A_long tolerance)
+inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&others)[4],
+                                     A_long tolerance)
 {
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
     const ContrastTerms c = contrastTerms(*centre);
@@ -179,19 +192,38 @@ inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)
         // D >= 4s + 4, or always when s = 0 (D is never negative).
         const float distanceThreshold = scaled == 0 ? 0.0f : static_cast<float>(4 * scaled + 4);
         const __m128 far = _mm_cmpge_ps(distance, _mm_set1_ps(distanceThreshold));
-        const __m128 darker =
-            _mm_or_ps(_mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled))),
-                      _mm_and_ps(_mm_cmple_ps(lumaDiff, _mm_setzero_ps()), far));
-        return static_cast<unsigned>(_mm_movemask_ps(darker));
+        const __m128 zero = _mm_setzero_ps();
+        const __m128 belowMinusS =
+            _mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled)));
+        const __m128 aboveS = _mm_cmpgt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(scaled)));
+        auto bits = [](__m128 m) { return static_cast<unsigned>(_mm_movemask_ps(m)); };
+        ContrastBits result;
+        result.centreDarker =
+            bits(_mm_or_ps(belowMinusS, _mm_and_ps(_mm_cmple_ps(lumaDiff, zero), far)));
+        result.centreLighter =
+            bits(_mm_or_ps(aboveS, _mm_and_ps(_mm_cmpgt_ps(lumaDiff, zero), far)));
+        result.otherLighter =
+            bits(_mm_or_ps(belowMinusS, _mm_and_ps(_mm_cmplt_ps(lumaDiff, zero), far)));
+        return result;
     }
 #endif
-    unsigned bits = 0;
+    ContrastBits result;
     for (unsigned i = 0; i < 4; ++i) {
-        if (signedContrastOfTerms(c, contrastTerms(*others[i])) < -scaled) {
-            bits |= 1u << i;
-        }
+        const ContrastParts parts = contrastPartsOfTerms(c, contrastTerms(*others[i]));
+        result.centreDarker |= parts.forward() < -scaled ? 1u << i : 0u;
+        result.centreLighter |= parts.forward() > scaled ? 1u << i : 0u;
+        result.otherLighter |= parts.reverse() > scaled ? 1u << i : 0u;
     }
-    return bits;
+    return result;
+}
+
+// Bit i set when the centre is darker than others[i] by more than the scaled tolerance; the
+// same conditions as contrastWithFour.
+template <typename Pixel>
+inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)[4],
+                               A_long tolerance)
+{
+    return contrastWithFour(centre, others, tolerance).centreDarker;
 }
 
 }  // namespace telvix

@@ -1,5 +1,6 @@
 // Step measurement: how far a stair-step around a centre reaches, and what kind it is.
 #include "directions.h"
+#include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -30,7 +31,6 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
                         SimilarityMask mask)
 {
     const A_long tolerance = renderInfo.tolerance;
-    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
     const DirectionFrame f = directionFrame(d);
     const Pixel* centre = neighbourhood.centre();
     const Pixel* forward = neighbourhood[f.forward];
@@ -39,32 +39,41 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     const Position c{x, y};
     const Position nf{x + kStepX[d], y + kStepY[d]};
 
-    // The centre's contrast with its four side neighbours, each formed once and read both ways:
-    // forward() is signedContrast(neighbour, centre), reverse() signedContrast(centre, neighbour).
-    const ContrastTerms centreTerms = contrastTerms(*centre);
-    auto withCentre = [&](A_long index) {
-        const Pixel* p = neighbourhood[index];
-        if (!p) {
-            return ContrastParts{0, 0};  // contrast 0 both ways
+    // The centre's contrast with its four side neighbours, formed once: bit 0 forward-left,
+    // 1 forward-right, 2 left, 3 right. Absent and equal neighbours have contrast 0 both ways.
+    const A_long sideIndex[4] = {f.forwardLeft, f.forwardRight, f.left, f.right};
+    const Pixel* const sides[4] = {neighbourhood[sideIndex[0]], neighbourhood[sideIndex[1]],
+                                   neighbourhood[sideIndex[2]], neighbourhood[sideIndex[3]]};
+    ContrastBits contrast;
+    unsigned unequal = 0;
+    if (sides[0] && sides[1] && sides[2] && sides[3]) {
+        contrast = contrastWithFour(centre, sides, tolerance);
+        for (unsigned i = 0; i < 4; ++i) {
+            unequal |= samePixelWord(sides[i], centre) ? 0u : 1u << i;
         }
-        const ContrastParts parts = contrastPartsOfTerms(contrastTerms(*p), centreTerms);
-        return samePixelWord(p, centre) ? ContrastParts{0, 0} : parts;
-    };
-    const ContrastParts forwardLeftParts = withCentre(f.forwardLeft);
-    const ContrastParts forwardRightParts = withCentre(f.forwardRight);
-    const ContrastParts leftParts = withCentre(f.left);
-    const ContrastParts rightParts = withCentre(f.right);
+    } else {
+        for (unsigned i = 0; i < 4; ++i) {
+            if (sides[i] && !samePixelWord(sides[i], centre)) {
+                const Pixel* const one[4] = {sides[i], sides[i], sides[i], sides[i]};
+                const ContrastBits bits = contrastWithFour(centre, one, tolerance);
+                contrast.centreLighter |= (bits.centreLighter & 1u) << i;
+                contrast.otherLighter |= (bits.otherLighter & 1u) << i;
+                unequal |= 1u << i;
+            }
+        }
+    }
+    const unsigned sideLighter = contrast.otherLighter & unequal;     // isBrighter(side, centre)
+    const unsigned centreLighter = contrast.centreLighter & unequal;  // isBrighter(centre, side)
     auto centreSimilar = [mask](A_long index) { return ((mask >> index) & 1u) != 0; };
-    // similarOrBrighter(centre, neighbour): the neighbour is as dark as the centre or darker.
-    auto asDark = [&](A_long index, const ContrastParts& parts) {
-        return centreSimilar(index) || parts.reverse() > scaled;
+    // similarOrBrighter(centre, side i): the side neighbour is as dark as the centre or darker.
+    auto asDark = [&](unsigned i) {
+        return centreSimilar(sideIndex[i]) || ((centreLighter >> i) & 1u) != 0;
     };
 
     StepMeasure m;
     m.forwardEnd = m.backEnd = m.pivot = c;
 
-    if (forwardLeftParts.forward() > scaled && forwardRightParts.forward() > scaled &&
-        leftParts.forward() > scaled && rightParts.forward() > scaled) {
+    if (sideLighter == 0xFu) {
         // The tip of a one-pixel-wide line: follow both of its side borders back.
         TraceResult rL = 0;
         TraceResult rR = 0;
@@ -96,18 +105,18 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     // The last dark pixel of its row: measure along the bright row ahead and the dark row behind.
     m.kind = StepKind::Edge;
     m.forwardEnd = nf;
-    const bool darkAheadLeft = asDark(f.forwardLeft, forwardLeftParts);
+    const bool darkAheadLeft = asDark(0);
     if (darkAheadLeft) {
         m.forwardEnd = traceEnd(renderInfo, nf, f.left, f.forward);
         Position e2 = nf;
-        if (asDark(f.forwardRight, forwardRightParts)) {
+        if (asDark(1)) {
             e2 = traceEnd(renderInfo, nf, f.right, f.forward);
         }
         // The farther end wins; a tie keeps the left one.
         if (chebyshevDistance(m.forwardEnd, c) < chebyshevDistance(e2, c)) {
             m.forwardEnd = e2;
         }
-    } else if (asDark(f.forwardRight, forwardRightParts)) {
+    } else if (asDark(1)) {
         m.forwardEnd = traceEnd(renderInfo, nf, f.right, f.forward);
     }
 
@@ -116,7 +125,7 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     if (m.forwardEnd == nf && leftSimilar && rightSimilar) {
         m.kind = StepKind::StraightEdge;
     }
-    if (asDark(f.left, leftParts) && asDark(f.right, rightParts)) {
+    if (asDark(2) && asDark(3)) {
         m.skipBackRun = true;
         return m;
     }

@@ -1,7 +1,7 @@
 // Pixel tests side by side: the centre's similarity mask for interior pixels, the trace's three
-// similarities and the four darker tests agree with the scalar primitives pixel by pixel, at
-// both depths and across the tolerance range; the contrast's parts read both ways give
-// signedContrast in both orders.
+// similarities and the centre's contrast with four pixels agree with the scalar primitives pixel
+// by pixel, at both depths and across the tolerance range; the contrast's parts read both ways
+// give signedContrast in both orders.
 #include <gtest/gtest.h>
 
 #include <array>
@@ -131,31 +131,39 @@ TYPED_TEST(SimilarityMaskTest, ThreePairsAtOnceAgreeWithPixelsSimilar)
     }
 }
 
-TYPED_TEST(SimilarityMaskTest, FourDarkerTestsAtOnceAgreeWithSignedContrast)
+TYPED_TEST(SimilarityMaskTest, FourContrastTestsAtOnceAgreeWithSignedContrast)
 {
     using Pixel = TypeParam;
     VariedNeighbourhoods<Pixel> varied;
     int darkerSeen = 0;
+    int lighterSeen = 0;
     for (int round = 0; round < 4000; ++round) {
         const std::array<Pixel, 9> p = varied.next(round);
         const Pixel* const others[4] = {&p[5], &p[3], &p[1], &p[7]};
         for (A_long tolerance : kTolerances) {
-            unsigned expected = 0;
+            ContrastBits expected;
             unsigned unequal = 0;
             for (unsigned i = 0; i < 4; ++i) {
-                if (!pixelsEqual(others[i], &p[4])) {
-                    unequal |= 1u << i;
-                }
-                if (isDarker(&p[4], others[i], tolerance)) {
-                    expected |= 1u << i;
-                }
+                const unsigned bit = 1u << i;
+                unequal |= pixelsEqual(others[i], &p[4]) ? 0u : bit;
+                expected.centreDarker |= isDarker(&p[4], others[i], tolerance) ? bit : 0u;
+                expected.centreLighter |= isBrighter(&p[4], others[i], tolerance) ? bit : 0u;
+                expected.otherLighter |= isBrighter(others[i], &p[4], tolerance) ? bit : 0u;
             }
-            darkerSeen += expected != 0 ? 1 : 0;
-            ASSERT_EQ(darkerThanFour(&p[4], others, tolerance) & unequal, expected)
+            darkerSeen += expected.centreDarker != 0 ? 1 : 0;
+            lighterSeen += expected.centreLighter != 0 ? 1 : 0;
+            const ContrastBits bits = contrastWithFour(&p[4], others, tolerance);
+            ASSERT_EQ(bits.centreDarker & unequal, expected.centreDarker)
                 << "round " << round << " tolerance " << tolerance;
+            ASSERT_EQ(bits.centreLighter & unequal, expected.centreLighter)
+                << "round " << round << " tolerance " << tolerance;
+            ASSERT_EQ(bits.otherLighter & unequal, expected.otherLighter)
+                << "round " << round << " tolerance " << tolerance;
+            ASSERT_EQ(darkerThanFour(&p[4], others, tolerance), bits.centreDarker);
         }
     }
     EXPECT_GT(darkerSeen, 1000);
+    EXPECT_GT(lighterSeen, 1000);
 }
 
 TYPED_TEST(SimilarityMaskTest, ContrastPartsGiveSignedContrastBothWays)
