@@ -1,8 +1,9 @@
-// Pixel tests side by side: several pixelsSimilar or darker answers from one run of vector
+// Pixel tests side by side: several pixelsSimilar or contrast answers from one run of vector
 // instructions, without a branch per channel or per pixel. SSE2 on x86-64 (both the Linux and the
-// Windows build); other targets, and tolerances outside 0..255, take the scalar primitives pixel
-// by pixel. Every lane computes exactly what the scalar primitive computes: the same
-// single-precision operations in the same order, each rounded once.
+// Windows build); other targets, and tolerances the lanes do not take, use the scalar primitives
+// pixel by pixel. Every lane gives exactly the scalar primitive's answer: colour terms are formed
+// by the same single-precision operations in the same order, each rounded once, and the
+// comparisons that follow are exact reformulations (see contrastWithFour).
 #pragma once
 
 #include <cstdint>
