@@ -52,6 +52,8 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
             unequal |= samePixelWord(sides[i], centre) ? 0u : 1u << i;
         }
     } else {
+        // On the border some sides are absent: each present one is tested on its own, as all
+        // four lanes of the same test.
         for (unsigned i = 0; i < 4; ++i) {
             if (sides[i] && !samePixelWord(sides[i], centre)) {
                 const Pixel* const one[4] = {sides[i], sides[i], sides[i], sides[i]};
