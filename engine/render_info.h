@@ -1,6 +1,9 @@
 // RenderInfo: the per-render record that the render fills and every engine routine reads.
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
+
 #include "AE_Effect.h"
 
 namespace telvix {
@@ -16,7 +19,25 @@ struct RenderInfo {
     PF_EffectWorld* source;  // the world the engine reads (the input, or the keyed copy)
     PF_EffectWorld* output;  // the world the engine writes
     PF_InData* inData;
+    // The source's geometry as the per-pixel pass's flat test reads it, set with bindSource
+    // together with `source`. Left zero, as value-initialisation leaves them, they send every
+    // pixel through the pass's general path, which reads `source` itself.
+    const unsigned char* sourceBytes;
+    std::ptrdiff_t sourceRowbytes;
+    std::uint32_t innerWidth;   // width - 2: the columns with a neighbour on both sides
+    std::uint32_t innerHeight;  // height - 2: the rows with a neighbour above and below
 };
+
+// Sets the world the engine reads, and the geometry the pass keeps beside it.
+template <typename Pixel>
+inline void bindSource(RenderInfo<Pixel>& info, PF_EffectWorld* world)
+{
+    info.source = world;
+    info.sourceBytes = reinterpret_cast<const unsigned char*>(world->data);
+    info.sourceRowbytes = world->rowbytes;
+    info.innerWidth = world->width > 2 ? static_cast<std::uint32_t>(world->width - 2) : 0u;
+    info.innerHeight = world->height > 2 ? static_cast<std::uint32_t>(world->height - 2) : 0u;
+}
 
 using RenderInfo8 = RenderInfo<PF_Pixel8>;
 using RenderInfo16 = RenderInfo<PF_Pixel16>;

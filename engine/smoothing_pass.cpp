@@ -96,24 +96,20 @@ template <typename Pixel>
 PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel* /*outPixel*/)
 {
     const auto& renderInfo = *static_cast<const RenderInfo<Pixel>*>(refcon);
-    const PF_EffectWorld* source = renderInfo.source;
     // Flat pixels are the common case. A direction can only be smoothed when its forward
     // neighbour is lighter than the centre; an absent or equal neighbour has contrast 0, which
     // never passes the darker test. Inside the frame all four direct neighbours exist, and one
     // branch-free comparison of their bytes with the centre's settles a flat pixel.
-    // 1 <= x < width - 1 and 1 <= y < height - 1, each as one unsigned comparison (a world
-    // narrower than 3 has no such position).
-    auto within = [](A_long v, A_long size) {
-        const std::uint32_t inner = size > 2 ? static_cast<std::uint32_t>(size - 2) : 0u;
-        return static_cast<std::uint32_t>(v) - 1u < inner;
-    };
-    if (within(x, source->width) && within(y, source->height)) {
+    // 1 <= x < width - 1 and 1 <= y < height - 1 are each one unsigned comparison with the
+    // geometry bound beside the source.
+    if (static_cast<std::uint32_t>(x) - 1u < renderInfo.innerWidth &&
+        static_cast<std::uint32_t>(y) - 1u < renderInfo.innerHeight) {
         using Bits = std::conditional_t<sizeof(Pixel) == 8, std::uint64_t, std::uint32_t>;
         static_assert(sizeof(Bits) == sizeof(Pixel), "a pixel compares as one machine word");
-        const std::ptrdiff_t rowbytes = source->rowbytes;
-        const auto* centre = reinterpret_cast<const unsigned char*>(source->data) +
-                             static_cast<std::ptrdiff_t>(y) * rowbytes +
-                             static_cast<std::ptrdiff_t>(x) * static_cast<std::ptrdiff_t>(sizeof(Pixel));
+        const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
+        const unsigned char* centre =
+            renderInfo.sourceBytes + static_cast<std::ptrdiff_t>(y) * rowbytes +
+            static_cast<std::ptrdiff_t>(x) * static_cast<std::ptrdiff_t>(sizeof(Pixel));
         auto load = [](const unsigned char* p) {
             Bits bits;
             std::memcpy(&bits, p, sizeof(Bits));
@@ -127,6 +123,7 @@ PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel
         }
         return smoothInteriorEdgePixel<Pixel>(renderInfo, centre, x, y);
     }
+    const PF_EffectWorld* source = renderInfo.source;
     if (x < 0 || y < 0 || x >= source->width || y >= source->height) {
         return PF_Err_NONE;  // the host iterates the output, which may be larger than the source
     }

@@ -79,7 +79,7 @@ RenderInfo<Pixel> makeRenderInfo(PF_InData* in_data, PF_ParamDef* params[], PF_E
     info.tolerance = std::clamp(params[kParamSmoothRange]->u.sd.value, kSmoothRangeMin,
                                 kSmoothRangeMax);
     info.tolerance2 = info.tolerance;
-    info.source = &params[kParamInput]->u.ld;
+    bindSource(info, &params[kParamInput]->u.ld);
     info.output = output;
     info.inData = in_data;
     return info;
@@ -153,7 +153,7 @@ PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* ou
             err = iterateWorld<Pixel>(in_data, progressFinal, input, &area, &info,
                                       &keyPass<Pixel>, keyed);
         }
-        info.source = keyed;
+        bindSource(info, keyed);
         info.output = output;
     }
     // The output must start as the analysis world: the engine blends into what it finds there.

@@ -67,6 +67,26 @@ TYPED_TEST(FramesTest, RenderIsRepeatableAndPaddingDoesNotMatter)
     }
 }
 
+// A RenderInfo whose source was set without bindSource has no geometry for the flat test; every
+// pixel then takes the general path, which must give the same frame.
+TYPED_TEST(FramesTest, UnboundGeometryTakesTheGeneralPathToTheSameFrame)
+{
+    auto frame = celFrame<TypeParam>();
+    const auto bound = test::smoothed(frame);
+    test::TestWorld<TypeParam> output(frame);
+    RenderInfo<TypeParam> info{};
+    info.tolerance = info.tolerance2 = 6;
+    info.source = frame.def();
+    info.output = output.def();
+    for (A_long y = 0; y < frame.height(); ++y) {
+        for (A_long x = 0; x < frame.width(); ++x) {
+            smoothingPass<TypeParam>(&info, x, y, nullptr, nullptr);
+        }
+    }
+    EXPECT_EQ(test::changedMask(bound, output), test::changedMask(frame, frame));
+    EXPECT_NE(test::changedMask(frame, output), test::changedMask(frame, frame));
+}
+
 TEST(Frames, BothDepthsTouchTheSamePixelsOfABlackAndWhiteFrame)
 {
     auto frame8 = celFrame<PF_Pixel8>();
@@ -147,7 +167,7 @@ TYPED_TEST(FramesTest, RowsBeyondTwoGibibytesAreAddressedCorrectly)
     // so visiting the drawing's rows below them smooths exactly as in the small world.
     RenderInfo<TypeParam> info{};
     info.tolerance = info.tolerance2 = 6;
-    info.source = source.def();
+    bindSource(info, source.def());
     info.output = output.def();
     for (A_long y = top + 2; y < height; ++y) {
         for (A_long x = 0; x < small.width(); ++x) {

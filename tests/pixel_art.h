@@ -138,7 +138,7 @@ RenderInfo<Pixel> renderInfoFor(TestWorld<Pixel>& source, TestWorld<Pixel>& outp
     RenderInfo<Pixel> info{};
     info.tolerance = tolerance;
     info.tolerance2 = tolerance;
-    info.source = source.def();
+    bindSource(info, source.def());
     info.output = output.def();
     return info;
 }
