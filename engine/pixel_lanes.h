@@ -83,6 +83,48 @@ inline __m128i two16(std::uint64_t a, std::uint64_t b)
     return _mm_set_epi64x(static_cast<long long>(b), static_cast<long long>(a));
 }
 
+// contrastTerms of four pixels, lane by lane, by the same single-precision operations.
+struct Terms {
+    __m128 alpha, red, green, blue, luma;
+};
+
+// The four pixels' channels as 32-bit integer lanes, alpha first.
+template <typename Pixel>
+inline Terms fourTerms(std::uint64_t p0, std::uint64_t p1, std::uint64_t p2, std::uint64_t p3)
+{
+    __m128i alpha, red, green, blue;
+    if constexpr (sizeof(Pixel) == 4) {
+        const __m128i v = four8(p0, p1, p2, p3);
+        const __m128i byte = _mm_set1_epi32(0xFF);
+        alpha = _mm_and_si128(v, byte);
+        red = _mm_and_si128(_mm_srli_epi32(v, 8), byte);
+        green = _mm_and_si128(_mm_srli_epi32(v, 16), byte);
+        blue = _mm_srli_epi32(v, 24);
+    } else {
+        const __m128i v01 = two16(p0, p1);
+        const __m128i v23 = two16(p2, p3);
+        const __m128i t0 = _mm_unpacklo_epi16(v01, v23);  // a0 a2 r0 r2 g0 g2 b0 b2
+        const __m128i t1 = _mm_unpackhi_epi16(v01, v23);  // a1 a3 r1 r3 g1 g3 b1 b3
+        const __m128i ar = _mm_unpacklo_epi16(t0, t1);    // a0 a1 a2 a3 r0 r1 r2 r3
+        const __m128i gb = _mm_unpackhi_epi16(t0, t1);    // g0 g1 g2 g3 b0 b1 b2 b3
+        const __m128i zero = _mm_setzero_si128();
+        alpha = _mm_unpacklo_epi16(ar, zero);
+        red = _mm_unpackhi_epi16(ar, zero);
+        green = _mm_unpacklo_epi16(gb, zero);
+        blue = _mm_unpackhi_epi16(gb, zero);
+    }
+    Terms t;
+    t.alpha = _mm_cvtepi32_ps(alpha);
+    const __m128 weight = _mm_mul_ps(t.alpha, _mm_set1_ps(DepthTraits<Pixel>::alphaNormaliser));
+    t.red = _mm_mul_ps(_mm_cvtepi32_ps(red), weight);
+    t.green = _mm_mul_ps(_mm_cvtepi32_ps(green), weight);
+    t.blue = _mm_mul_ps(_mm_cvtepi32_ps(blue), weight);
+    t.luma = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(0.3f), t.red),
+                                   _mm_mul_ps(_mm_set1_ps(0.59f), t.green)),
+                        _mm_mul_ps(_mm_set1_ps(0.11f), t.blue));
+    return t;
+}
+
 }  // namespace lanes
 #endif
 
@@ -128,6 +170,26 @@ struct ContrastBits {
     unsigned otherLighter = 0;
 };
 
+// The scalar form of contrastWithFour, for targets and tolerances the lanes do not take. Out of
+// line, so that it costs the lanes path no registers.
+template <typename Pixel>
+[[gnu::noinline]] inline ContrastBits contrastWithFourScalar(const Pixel* centre, const Pixel* o0,
+                                                             const Pixel* o1, const Pixel* o2,
+                                                             const Pixel* o3, A_long tolerance)
+{
+    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
+    const ContrastTerms c = contrastTerms(*centre);
+    const Pixel* const others[4] = {o0, o1, o2, o3};
+    ContrastBits result;
+    for (unsigned i = 0; i < 4; ++i) {
+        const ContrastParts parts = contrastPartsOfTerms(c, contrastTerms(*others[i]));
+        result.centreDarker |= parts.forward() < -scaled ? 1u << i : 0u;
+        result.centreLighter |= parts.forward() > scaled ? 1u << i : 0u;
+        result.otherLighter |= parts.reverse() > scaled ? 1u << i : 0u;
+    }
+    return result;
+}
+
 // Side by side the tests reduce to comparisons of the luma difference L (centre minus other,
 // premultiplied) and the colour distance D, exactly equivalent for s >= 0: signedContrast is
 // max(|u|, max(trunc(D) / 4, 1)) with the sign of u = L rounded away from zero, negative for
@@ -142,54 +204,27 @@ template <typename Pixel>
 inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&others)[4],
                                      A_long tolerance)
 {
-    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
-    const ContrastTerms c = contrastTerms(*centre);
 #if TELVIX_PIXEL_LANES_SSE2
+    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
     if (scaled >= 0) {
         using lanes::pixelBits;
-        // The four pixels' channels as 32-bit integer lanes.
-        __m128i alpha, red, green, blue;
-        if constexpr (sizeof(Pixel) == 4) {
-            const __m128i v = lanes::four8(pixelBits(others[0]), pixelBits(others[1]),
-                                           pixelBits(others[2]), pixelBits(others[3]));
-            const __m128i byte = _mm_set1_epi32(0xFF);
-            alpha = _mm_and_si128(v, byte);
-            red = _mm_and_si128(_mm_srli_epi32(v, 8), byte);
-            green = _mm_and_si128(_mm_srli_epi32(v, 16), byte);
-            blue = _mm_srli_epi32(v, 24);
-        } else {
-            const __m128i v01 = lanes::two16(pixelBits(others[0]), pixelBits(others[1]));
-            const __m128i v23 = lanes::two16(pixelBits(others[2]), pixelBits(others[3]));
-            const __m128i t0 = _mm_unpacklo_epi16(v01, v23);  // a0 a2 r0 r2 g0 g2 b0 b2
-            const __m128i t1 = _mm_unpackhi_epi16(v01, v23);  // a1 a3 r1 r3 g1 g3 b1 b3
-            const __m128i ar = _mm_unpacklo_epi16(t0, t1);    // a0 a1 a2 a3 r0 r1 r2 r3
-            const __m128i gb = _mm_unpackhi_epi16(t0, t1);    // g0 g1 g2 g3 b0 b1 b2 b3
-            const __m128i zero = _mm_setzero_si128();
-            alpha = _mm_unpacklo_epi16(ar, zero);
-            red = _mm_unpackhi_epi16(ar, zero);
-            green = _mm_unpacklo_epi16(gb, zero);
-            blue = _mm_unpackhi_epi16(gb, zero);
-        }
-        // contrastTerms of the four, lane by lane.
-        const __m128 alphaF = _mm_cvtepi32_ps(alpha);
-        const __m128 weight = _mm_mul_ps(alphaF, _mm_set1_ps(DepthTraits<Pixel>::alphaNormaliser));
-        const __m128 r = _mm_mul_ps(_mm_cvtepi32_ps(red), weight);
-        const __m128 g = _mm_mul_ps(_mm_cvtepi32_ps(green), weight);
-        const __m128 b = _mm_mul_ps(_mm_cvtepi32_ps(blue), weight);
-        const __m128 luma = _mm_add_ps(
-            _mm_add_ps(_mm_mul_ps(_mm_set1_ps(0.3f), r), _mm_mul_ps(_mm_set1_ps(0.59f), g)),
-            _mm_mul_ps(_mm_set1_ps(0.11f), b));
+        const std::uint64_t centreBits = pixelBits(centre);
+        // The centre's terms in every lane, the others' one per lane.
+        const lanes::Terms c =
+            lanes::fourTerms<Pixel>(centreBits, centreBits, centreBits, centreBits);
+        const lanes::Terms o = lanes::fourTerms<Pixel>(pixelBits(others[0]), pixelBits(others[1]),
+                                                       pixelBits(others[2]), pixelBits(others[3]));
         // The distance as contrastPartsOfTerms sums it; the alpha difference of two whole
         // numbers below 2^24 is exact in single precision.
         const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
         auto absDiff = [absMask](__m128 p, __m128 q) {
             return _mm_and_ps(_mm_sub_ps(p, q), absMask);
         };
-        __m128 distance = absDiff(_mm_set1_ps(c.red), r);
-        distance = _mm_add_ps(distance, absDiff(_mm_set1_ps(static_cast<float>(c.alpha)), alphaF));
-        distance = _mm_add_ps(distance, absDiff(_mm_set1_ps(c.blue), b));
-        distance = _mm_add_ps(distance, absDiff(_mm_set1_ps(c.green), g));
-        const __m128 lumaDiff = _mm_sub_ps(_mm_set1_ps(c.luma), luma);
+        __m128 distance = absDiff(c.red, o.red);
+        distance = _mm_add_ps(distance, absDiff(c.alpha, o.alpha));
+        distance = _mm_add_ps(distance, absDiff(c.blue, o.blue));
+        distance = _mm_add_ps(distance, absDiff(c.green, o.green));
+        const __m128 lumaDiff = _mm_sub_ps(c.luma, o.luma);
         // D >= 4s + 4, or always when s = 0 (D is never negative).
         const float distanceThreshold = scaled == 0 ? 0.0f : static_cast<float>(4 * scaled + 4);
         const __m128 far = _mm_cmpge_ps(distance, _mm_set1_ps(distanceThreshold));
@@ -208,14 +243,7 @@ inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&o
         return result;
     }
 #endif
-    ContrastBits result;
-    for (unsigned i = 0; i < 4; ++i) {
-        const ContrastParts parts = contrastPartsOfTerms(c, contrastTerms(*others[i]));
-        result.centreDarker |= parts.forward() < -scaled ? 1u << i : 0u;
-        result.centreLighter |= parts.forward() > scaled ? 1u << i : 0u;
-        result.otherLighter |= parts.reverse() > scaled ? 1u << i : 0u;
-    }
-    return result;
+    return contrastWithFourScalar(centre, others[0], others[1], others[2], others[3], tolerance);
 }
 
 // Bit i set when the centre is darker than others[i] by more than the scaled tolerance; the

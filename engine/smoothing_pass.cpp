@@ -35,38 +35,6 @@ inline void smoothDarkerDirections(const RenderInfo<Pixel>& renderInfo,
     }
 }
 
-// The pass for a pixel with all eight neighbours in the source and at least one candidate
-// direction. Kept out of line, and returning the pass's result so that the flat path ends in a
-// jump to it: the flat path then needs no stack frame of its own.
-template <typename Pixel>
-[[gnu::noinline]] PF_Err smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
-                                               const unsigned char* centre, A_long x, A_long y)
-{
-    const std::ptrdiff_t rowbytes = renderInfo.source->rowbytes;
-    const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
-    Neighbourhood<Pixel> neighbourhood;
-    for (int dy = 0; dy < 3; ++dy) {
-        for (int dx = 0; dx < 3; ++dx) {
-            neighbourhood.entries[static_cast<std::size_t>(dy * 3 + dx)] =
-                reinterpret_cast<const Pixel*>(centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize);
-        }
-    }
-    // The candidates, in the order of kOrder: the direct neighbours that differ from the centre.
-    unsigned candidates = 0;
-    for (unsigned i = 0; i < 4; ++i) {
-        candidates |= samePixelWord(neighbourhood[kOrder[i]], neighbourhood.centre()) ? 0u : 1u << i;
-    }
-    // The darker tests of all four directions side by side; only candidates count.
-    const Pixel* const forwards[4] = {neighbourhood[kOrder[0]], neighbourhood[kOrder[1]],
-                                      neighbourhood[kOrder[2]], neighbourhood[kOrder[3]]};
-    const unsigned darker =
-        darkerThanFour(neighbourhood.centre(), forwards, renderInfo.tolerance) & candidates;
-    if (darker != 0) {
-        smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, true);
-    }
-    return PF_Err_NONE;
-}
-
 // The pass for a pixel on the source's border, where some neighbours are absent.
 template <typename Pixel>
 [[gnu::noinline]] PF_Err smoothBorderPixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
@@ -88,6 +56,57 @@ template <typename Pixel>
         smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, false);
     }
     return PF_Err_NONE;
+}
+
+// The pass for a pixel with all eight neighbours in the source and at least one darker direction.
+// The neighbourhood is formed only here, for the pixels that need it.
+template <typename Pixel>
+[[gnu::noinline]] PF_Err smoothInteriorDarkerPixel(const RenderInfo<Pixel>& renderInfo,
+                                                 const unsigned char* centre, A_long x, A_long y,
+                                                 unsigned darker)
+{
+    const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
+    const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
+    Neighbourhood<Pixel> neighbourhood;
+    for (int dy = 0; dy < 3; ++dy) {
+        for (int dx = 0; dx < 3; ++dx) {
+            neighbourhood.entries[static_cast<std::size_t>(dy * 3 + dx)] =
+                reinterpret_cast<const Pixel*>(centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize);
+        }
+    }
+    smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, true);
+    return PF_Err_NONE;
+}
+
+// The pass for a pixel with all eight neighbours in the source and at least one candidate
+// direction. Kept out of line, and returning the pass's result so that the flat path ends in a jump to it:
+// the flat path then needs no stack frame of its own. So does the common outcome here, no
+// darker direction, which needs no neighbourhood.
+template <typename Pixel>
+[[gnu::noinline]] PF_Err smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
+                                               const unsigned char* centre, A_long x, A_long y)
+{
+    // A tolerance outside the render's range takes the general path, which needs no lanes.
+    if (!similarityLanesUsable(renderInfo.tolerance)) {
+        return smoothBorderPixel(renderInfo, x, y);
+    }
+    const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
+    const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
+    auto at = [centre](std::ptrdiff_t offset) {
+        return reinterpret_cast<const Pixel*>(centre + offset);
+    };
+    const Pixel* const forwards[4] = {at(pixelSize), at(-pixelSize), at(-rowbytes), at(rowbytes)};
+    // The candidates, in the order of kOrder: the direct neighbours that differ from the centre.
+    unsigned candidates = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        candidates |= samePixelWord(forwards[i], at(0)) ? 0u : 1u << i;
+    }
+    // The darker tests of all four directions side by side; only candidates count.
+    const unsigned darker = darkerThanFour(at(0), forwards, renderInfo.tolerance) & candidates;
+    if (darker == 0) {
+        return PF_Err_NONE;
+    }
+    return smoothInteriorDarkerPixel(renderInfo, centre, x, y, darker);
 }
 
 }  // namespace
