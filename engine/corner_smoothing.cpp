@@ -1,5 +1,6 @@
 // Corner smoothing: rounds off the pixel at a small right-angled corner of a shape.
 #include "directions.h"
+#include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -57,7 +58,7 @@ void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel
     if (pixelsEqual<Pixel>(out, source)) {
         copyPixel<Pixel>(&average, out);
     } else {
-        blendPixels<Pixel>(&average, 0.5f, out, 0.5f, out);
+        blendPixelsSideBySide<Pixel>(&average, 0.5f, out, 0.5f, out);
     }
 }
 

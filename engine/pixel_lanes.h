@@ -246,6 +246,56 @@ inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&o
     return contrastWithFourScalar(centre, others[0], others[1], others[2], others[3], tolerance);
 }
 
+// blendPixels with the four channels side by side: the same single-precision products and sum
+// per channel, in the same order, and the same clamp (maxps and minps select exactly as
+// clampChannel does, a NaN included). The alpha lane carries the combined alpha itself.
+template <typename Pixel>
+inline void blendPixelsSideBySide(const Pixel* p1, float w1, const Pixel* p2, float w2, Pixel* out)
+{
+#if TELVIX_PIXEL_LANES_SSE2
+    using lanes::pixelBits;
+    const std::uint64_t bits1 = pixelBits(p1);
+    const std::uint64_t bits2 = pixelBits(p2);
+    const __m128i zero = _mm_setzero_si128();
+    // The channels alpha, red, green, blue as 32-bit integer lanes.
+    auto channels = [zero](std::uint64_t bits) {
+        if constexpr (sizeof(Pixel) == 4) {
+            const __m128i v = _mm_cvtsi32_si128(static_cast<int>(bits));
+            return _mm_unpacklo_epi16(_mm_unpacklo_epi8(v, zero), zero);
+        } else {
+            return _mm_unpacklo_epi16(_mm_cvtsi64_si128(static_cast<long long>(bits)), zero);
+        }
+    };
+    const __m128 c1 = _mm_cvtepi32_ps(channels(bits1));
+    const __m128 c2 = _mm_cvtepi32_ps(channels(bits2));
+    const float alpha1 = _mm_cvtss_f32(c1);
+    const float alpha2 = _mm_cvtss_f32(c2);
+    const float combined = clampChannel<Pixel>(alpha1 * w1 + alpha2 * w2);
+    const float k = 1.0f / combined;  // infinite for a fully transparent result
+    const __m128 mixed = _mm_mul_ps(
+        _mm_add_ps(_mm_mul_ps(_mm_mul_ps(c2, _mm_set1_ps(w2)), _mm_set1_ps(alpha2)),
+                   _mm_mul_ps(_mm_mul_ps(c1, _mm_set1_ps(w1)), _mm_set1_ps(alpha1))),
+        _mm_set1_ps(k));
+    const __m128 clamped = _mm_min_ps(_mm_max_ps(mixed, _mm_setzero_ps()),
+                                      _mm_set1_ps(DepthTraits<Pixel>::clampLimit));
+    const __m128i whole = _mm_cvttps_epi32(_mm_move_ss(clamped, _mm_set_ss(combined)));
+    if constexpr (sizeof(Pixel) == 4) {
+        const __m128i bytes = _mm_packus_epi16(_mm_packs_epi32(whole, zero), zero);
+        const std::uint32_t result = static_cast<std::uint32_t>(_mm_cvtsi128_si32(bytes));
+        std::memcpy(out, &result, sizeof(result));
+    } else {
+        // 0..32768 does not fit a signed 16-bit pack: shift the range down by 32768 and back.
+        const __m128i bias = _mm_set1_epi32(32768);
+        const __m128i packed = _mm_packs_epi32(_mm_sub_epi32(whole, bias), zero);
+        const __m128i words = _mm_xor_si128(packed, _mm_set1_epi16(static_cast<short>(0x8000)));
+        const long long result = _mm_cvtsi128_si64(words);
+        std::memcpy(out, &result, sizeof(result));
+    }
+#else
+    blendPixels(p1, w1, p2, w2, out);
+#endif
+}
+
 // Bit i set when the centre is darker than others[i] by more than the scaled tolerance; the
 // same conditions as contrastWithFour.
 template <typename Pixel>

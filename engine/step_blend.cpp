@@ -2,6 +2,7 @@
 #include <type_traits>
 
 #include "directions.h"
+#include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -61,12 +62,12 @@ void blendRunWith(const RenderInfo<Pixel>& renderInfo, A_long d, Position start,
             continue;  // outside a smaller output world: the colours above still advance
         }
         if (pixelsEqual<Pixel>(s, o)) {
-            blendPixels<Pixel>(&darkColour, 1.0f - w, &otherColour, w, o);
+            blendPixelsSideBySide<Pixel>(&darkColour, 1.0f - w, &otherColour, w, o);
         } else {
             // Already smoothed in this pass: keep the mean of the earlier and the new result.
             Pixel blended;
-            blendPixels<Pixel>(&darkColour, 1.0f - w, &otherColour, w, &blended);
-            blendPixels<Pixel>(&blended, 0.5f, o, 0.5f, o);
+            blendPixelsSideBySide<Pixel>(&darkColour, 1.0f - w, &otherColour, w, &blended);
+            blendPixelsSideBySide<Pixel>(&blended, 0.5f, o, 0.5f, o);
         }
     }
 }

@@ -1,6 +1,6 @@
 // Pixel tests side by side: the centre's similarity mask for interior pixels, the trace's three
-// similarities and the centre's contrast with four pixels agree with the scalar primitives pixel
-// by pixel, at both depths and across the tolerance range; the contrast's parts read both ways
+// similarities, the centre's contrast with four pixels and the four-channel blend agree with the
+// scalar primitives pixel by pixel, at both depths and across the tolerance range; the contrast's parts read both ways
 // give signedContrast in both orders.
 #include <gtest/gtest.h>
 
@@ -169,6 +169,48 @@ TYPED_TEST(SimilarityMaskTest, FourContrastTestsAtOnceAgreeWithSignedContrast)
     }
     EXPECT_GT(darkerSeen, 1000);
     EXPECT_GT(lighterSeen, 1000);
+}
+
+// The weights a run gives (its profile's values, clamped, and 1 minus them) and the halves of a
+// second blend, on varied pixels including fully transparent ones, with the result written over
+// either input as the runs do.
+TYPED_TEST(SimilarityMaskTest, SideBySideBlendAgreesWithBlendPixels)
+{
+    using Pixel = TypeParam;
+    VariedNeighbourhoods<Pixel> varied;
+    const float weights[] = {0.0f, 1.0f, 0.5f, 0.125f, 0.875f, 0.025f, 0.50000006f, 1.0f / 3.0f};
+    for (int round = 0; round < 4000; ++round) {
+        std::array<Pixel, 9> p = varied.next(round);
+        if (round % 5 == 0) {
+            p[1].alpha = 0;
+            p[7].alpha = 0;
+        }
+        for (float w : weights) {
+            for (std::size_t i = 0; i < 9; i += 2) {
+                const Pixel& a = p[i];
+                const Pixel& b = p[8 - i];
+                Pixel expected;
+                blendPixels(&a, 1.0f - w, &b, w, &expected);
+                Pixel sideBySide;
+                blendPixelsSideBySide(&a, 1.0f - w, &b, w, &sideBySide);
+                ASSERT_TRUE(test::samePixel(sideBySide, expected)) << "round " << round << " w " << w;
+                Pixel over = b;
+                blendPixelsSideBySide(&a, 1.0f - w, &over, w, &over);
+                ASSERT_TRUE(test::samePixel(over, expected)) << "round " << round << " w " << w;
+            }
+        }
+    }
+    // Fully transparent on both sides: colour channels 0 (0 times an infinite factor is clamped
+    // to 0), alpha 0.
+    const Pixel clear{0, 10, 20, 30};
+    Pixel out{1, 1, 1, 1};
+    blendPixelsSideBySide(&clear, 0.5f, &clear, 0.5f, &out);
+    EXPECT_TRUE(test::samePixel(out, Pixel{0, 0, 0, 0}));
+    // The top of the range survives the 16-bit pack.
+    const Pixel white{DepthTraits<Pixel>::channelMax, DepthTraits<Pixel>::channelMax,
+                      DepthTraits<Pixel>::channelMax, DepthTraits<Pixel>::channelMax};
+    blendPixelsSideBySide(&white, 0.25f, &white, 0.75f, &out);
+    EXPECT_TRUE(test::samePixel(out, white));
 }
 
 TYPED_TEST(SimilarityMaskTest, ContrastPartsGiveSignedContrastBothWays)
