@@ -18,77 +18,82 @@ TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long 
     const A_long farY = y + kStepY[across];
     const Pixel* a = pixelAt<Pixel>(source, x, y);
     const Pixel* b = pixelAt<Pixel>(source, farX, farY);
-    // A pixel is similar to itself exactly when it is present (and the tolerance not negative).
-    bool startHeld = pixelsSimilar(a, a, tolerance);
-    bool farHeld = pixelsSimilar(b, b, tolerance);
-    bool merged = pixelsSimilar(a, b, tolerance);
 
-    // Each new pixel is compared with its predecessor on the same side, so a side may drift
-    // gradually. Leaving the world ends the walk, as an absent pixel is similar to nothing. The
-    // steps both chains take inside the world are counted before the walk, which then only
-    // steps two pointers by one fixed stride.
+    // Bit 0: the start side held; bit 1: the far side held; bit 2: the sides are similar. The walk
+    // goes on while exactly the first two are set. Each new pixel is compared with its
+    // predecessor on the same side, so a side may drift gradually. Leaving the world ends the
+    // walk, as an absent pixel is similar to nothing.
+    unsigned held = 0;
     A_long steps = 0;
-    if (startHeld && farHeld && !merged) {
+    if (a && b) {
         // The walk runs along one axis. How far each chain can go before leaving the world:
         // size - 1 - p walking towards larger coordinates, p walking towards 0.
         const A_long stepX = kStepX[along];
         const A_long stepY = kStepY[along];
         const bool horizontal = stepY == 0;
         const A_long size = horizontal ? source->width : source->height;
-        const A_long startCoordinate = horizontal ? x : y;
-        const A_long farCoordinate = horizontal ? farX : farY;
         // All ones when the walk goes towards larger coordinates (the step's sum is 1, not -1).
         // A mask rather than a branch: the walk direction changes from trace to trace.
         const A_long increasing = -((stepX + stepY + 1) >> 1);
         auto room = [size, increasing](A_long p) {
             return ((size - 1 - p) & increasing) | (p & ~increasing);
         };
-        const A_long roomA = room(startCoordinate);
-        const A_long roomB = room(farCoordinate);
+        const A_long roomA = room(horizontal ? x : y);
+        const A_long roomB = room(horizontal ? farX : farY);
         const A_long roomBoth = std::min(roomA, roomB);
         const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
                                       static_cast<std::ptrdiff_t>(stepX) *
                                           static_cast<std::ptrdiff_t>(sizeof(Pixel));
-        const bool lanesUsable = similarityLanesUsable(tolerance);
-        for (;;) {
-            ++steps;
-            if (steps <= roomBoth && lanesUsable) {
-                const Pixel* nextA = reinterpret_cast<const Pixel*>(
-                    reinterpret_cast<const unsigned char*>(a) + stride);
-                const Pixel* nextB = reinterpret_cast<const Pixel*>(
-                    reinterpret_cast<const unsigned char*>(b) + stride);
-                // Bit 0 the start side held, bit 1 the far side held, bit 2 the sides merged.
-                const unsigned held = similarTriple(a, nextA, b, nextB, nextA, nextB, tolerance);
+        auto advance = [stride](const Pixel* p) {
+            return reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(p) +
+                                                  stride);
+        };
+        if (similarityLanesUsable(tolerance) && roomBoth > 0) {
+            // Steps inside the world for both chains, their three tests side by side. The first
+            // step also tests the starting pair (bit 3): sides similar from the start end the
+            // walk before it moves.
+            const Pixel* nextA = advance(a);
+            const Pixel* nextB = advance(b);
+            const unsigned first = similarQuad(a, nextA, b, nextB, nextA, nextB, a, b, tolerance);
+            if ((first & 8u) != 0) {
+                held = 7u;
+            } else {
+                held = first;
+                steps = 1;
                 a = nextA;
                 b = nextB;
-                if (held != 3u) {
-                    startHeld = (held & 1u) != 0;
-                    farHeld = (held & 2u) != 0;
-                    merged = (held & 4u) != 0;
-                    break;
+                while (held == 3u && steps < roomBoth) {
+                    ++steps;
+                    nextA = advance(a);
+                    nextB = advance(b);
+                    held = similarTriple(a, nextA, b, nextB, nextA, nextB, tolerance);
+                    a = nextA;
+                    b = nextB;
                 }
-                continue;
             }
-            // A step that leaves the world for at least one chain, or a tolerance the side-by-side
-            // tests do not take: the scalar tests, with absent pixels outside.
-            const Pixel* nextA = steps <= roomA
-                                     ? reinterpret_cast<const Pixel*>(
-                                           reinterpret_cast<const unsigned char*>(a) + stride)
-                                     : nullptr;
-            const Pixel* nextB = steps <= roomB
-                                     ? reinterpret_cast<const Pixel*>(
-                                           reinterpret_cast<const unsigned char*>(b) + stride)
-                                     : nullptr;
-            startHeld = pixelsSimilar(a, nextA, tolerance);
-            farHeld = pixelsSimilar(b, nextB, tolerance);
-            merged = pixelsSimilar(nextA, nextB, tolerance);
+        } else {
+            held = (pixelsSimilar(a, a, tolerance) ? 1u : 0u) |
+                   (pixelsSimilar(b, b, tolerance) ? 2u : 0u) |
+                   (pixelsSimilar(a, b, tolerance) ? 4u : 0u);
+        }
+        // Steps that leave the world for at least one chain, and every step at a tolerance the
+        // side-by-side tests do not take: the scalar tests, with absent pixels outside.
+        while (held == 3u) {
+            ++steps;
+            const Pixel* nextA = steps <= roomA ? advance(a) : nullptr;
+            const Pixel* nextB = steps <= roomB ? advance(b) : nullptr;
+            held = (pixelsSimilar(a, nextA, tolerance) ? 1u : 0u) |
+                   (pixelsSimilar(b, nextB, tolerance) ? 2u : 0u) |
+                   (pixelsSimilar(nextA, nextB, tolerance) ? 4u : 0u);
             a = nextA;
             b = nextB;
-            if (!(startHeld && farHeld && !merged)) {
-                break;
-            }
         }
+    } else {
+        // A start or partner outside the world: the walk cannot begin.
+        held = (pixelsSimilar(a, a, tolerance) ? 1u : 0u) | (pixelsSimilar(b, b, tolerance) ? 2u : 0u);
     }
+    const bool startHeld = (held & 1u) != 0;
+    const bool farHeld = (held & 2u) != 0;
 
     TraceResult result = kTraceBothChanged;
     if (startHeld && farHeld) {

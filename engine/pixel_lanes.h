@@ -157,6 +157,33 @@ inline unsigned similarTriple(const Pixel* p0, const Pixel* q0, const Pixel* p1,
 #endif
 }
 
+// Bit i set when p[i] and q[i] are similar, for four pairs of present pixels. The tolerance must
+// be one for which similarityLanesUsable holds.
+template <typename Pixel>
+inline unsigned similarQuad(const Pixel* p0, const Pixel* q0, const Pixel* p1, const Pixel* q1,
+                            const Pixel* p2, const Pixel* q2, const Pixel* p3, const Pixel* q3,
+                            A_long tolerance)
+{
+#if TELVIX_PIXEL_LANES_SSE2
+    using lanes::pixelBits;
+    const __m128i t = lanes::toleranceVector<Pixel>(tolerance);
+    if constexpr (sizeof(Pixel) == 4) {
+        return lanes::within8(lanes::four8(pixelBits(p0), pixelBits(p1), pixelBits(p2), pixelBits(p3)),
+                              lanes::four8(pixelBits(q0), pixelBits(q1), pixelBits(q2), pixelBits(q3)),
+                              t);
+    } else {
+        return lanes::within16(lanes::two16(pixelBits(p0), pixelBits(p1)),
+                               lanes::two16(pixelBits(q0), pixelBits(q1)), t) |
+               (lanes::within16(lanes::two16(pixelBits(p2), pixelBits(p3)),
+                                lanes::two16(pixelBits(q2), pixelBits(q3)), t)
+                << 2);
+    }
+#else
+    return similarTriple(p0, q0, p1, q1, p2, q2, tolerance) |
+           (pixelsSimilar(p3, q3, tolerance) ? 8u : 0u);
+#endif
+}
+
 // The centre's contrast with four other pixels as bit masks (bit i for others[i]):
 //   centreDarker   signedContrast(centre, other) < -s   (the centre is darker)
 //   centreLighter  signedContrast(centre, other) > s    (the centre is lighter)
