@@ -117,7 +117,7 @@ TYPED_TEST(SimilarityMaskTest, InteriorFormAgreesWithPixelsSimilarOnVariedPixels
     }
 }
 
-TYPED_TEST(SimilarityMaskTest, ThreePairsAtOnceAgreeWithPixelsSimilar)
+TYPED_TEST(SimilarityMaskTest, ThreeAndFourPairsAtOnceAgreeWithPixelsSimilar)
 {
     using Pixel = TypeParam;
     VariedNeighbourhoods<Pixel> varied;
@@ -128,6 +128,10 @@ TYPED_TEST(SimilarityMaskTest, ThreePairsAtOnceAgreeWithPixelsSimilar)
                                       (pixelsSimilar(&p[1], &p[2], tolerance) ? 2u : 0u) |
                                       (pixelsSimilar(&p[4], &p[8], tolerance) ? 4u : 0u);
             ASSERT_EQ(similarTriple(&p[0], &p[4], &p[1], &p[2], &p[4], &p[8], tolerance), expected)
+                << "round " << round << " tolerance " << tolerance;
+            const unsigned fourth = pixelsSimilar(&p[3], &p[6], tolerance) ? 8u : 0u;
+            ASSERT_EQ(similarQuad(&p[0], &p[4], &p[1], &p[2], &p[4], &p[8], &p[3], &p[6], tolerance),
+                      expected | fourth)
                 << "round " << round << " tolerance " << tolerance;
         }
     }
