@@ -137,16 +137,29 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
         return m;
     }
 
+    // The back traces start at the centre with a side neighbour as partner, and their first step
+    // reads the back neighbour. When the walk starts (the partner present and not similar to the
+    // centre) and the back neighbour is not similar to the centre, the start side changes at that
+    // first step and the walk ends at the centre: the centre's mask settles it without a walk.
+    // It holds for the mask's tolerance, so only where the trace tolerance is the same.
+    const bool maskSettlesBack = !centreSimilar(f.back) && renderInfo.tolerance2 == tolerance &&
+                                 tolerance >= 0;
+    auto backTrace = [&](A_long across) {
+        if (maskSettlesBack && neighbourhood[across] && !centreSimilar(across)) {
+            return c;
+        }
+        return traceEnd(renderInfo, c, across, f.back);
+    };
     // A trace reads the source only, so just the traces whose end is used are run.
     if (leftSimilar) {
         // The dark area continues on the left, the bright side is right.
-        m.backEnd = traceEnd(renderInfo, c, f.right, f.back);
+        m.backEnd = backTrace(f.right);
     } else if (rightSimilar) {
-        m.backEnd = traceEnd(renderInfo, c, f.left, f.back);
+        m.backEnd = backTrace(f.left);
     } else {
         // The nearer end wins; a tie takes the left one.
-        const Position backRight = traceEnd(renderInfo, c, f.right, f.back);
-        const Position backLeft = traceEnd(renderInfo, c, f.left, f.back);
+        const Position backRight = backTrace(f.right);
+        const Position backLeft = backTrace(f.left);
         m.backEnd =
             chebyshevDistance(backLeft, c) > chebyshevDistance(backRight, c) ? backRight : backLeft;
     }

@@ -200,6 +200,25 @@ TEST(Steps, TwoPixelTreadBlendsBackAndForwardRuns)
     EXPECT_EQ(reds(out, 1, 0, 3), (std::vector<A_long>{0, 63, 191, 255}));
 }
 
+TYPED_TEST(StepsTest, BackTracesWalkWithTheTraceTolerance)
+{
+    // The pixel behind the centre (1, 1) is a dark grey 10 levels off black: not similar to the
+    // centre at the tolerance 6, similar at 20. The back trace walks with tolerance2 alone.
+    auto world = test::artWorld<TypeParam>(R"(
+        ......
+        ##....
+        ####..
+        ######)");
+    world.at(0, 1) = test::makePixel<TypeParam>(255, 10, 10, 10);
+    auto info = test::renderInfoFor(world, world, 6);
+    const auto n = gatherNeighbourhood(1, 1, info);
+    ASSERT_EQ(classifyEdge(info, 1, 1, n, kDirectionRight), EdgeClass::Step);
+    const SimilarityMask centreMask = similarityMask(n, info.tolerance);
+    EXPECT_EQ(measureStep(info, n, 1, 1, kDirectionRight, centreMask).backEnd, (Position{1, 1}));
+    info.tolerance2 = 20;
+    EXPECT_EQ(measureStep(info, n, 1, 1, kDirectionRight, centreMask).backEnd, (Position{0, 1}));
+}
+
 TYPED_TEST(StepsTest, SymmetricStepRampsAcrossTheCentre)
 {
     auto world = test::artWorld<TypeParam>(R"(
