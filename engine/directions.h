@@ -30,7 +30,7 @@ struct DirectionFrame {
     A_long forwardLeft, forwardRight, backLeft, backRight;
 };
 
-constexpr DirectionFrame directionFrame(A_long d)
+constexpr DirectionFrame makeDirectionFrame(A_long d)
 {
     return DirectionFrame{d,
                           kOpposite[d],
@@ -40,6 +40,17 @@ constexpr DirectionFrame directionFrame(A_long d)
                           kTurnRight45[d],
                           kTurnRight45[kOpposite[d]],
                           kTurnLeft45[kOpposite[d]]};
+}
+
+// Every direction's frame, formed at compile time: one lookup instead of a chain of table reads.
+inline constexpr DirectionFrame kDirectionFrames[9] = {
+    makeDirectionFrame(0), makeDirectionFrame(1), makeDirectionFrame(2),
+    makeDirectionFrame(3), makeDirectionFrame(4), makeDirectionFrame(5),
+    makeDirectionFrame(6), makeDirectionFrame(7), makeDirectionFrame(8)};
+
+constexpr DirectionFrame directionFrame(A_long d)
+{
+    return kDirectionFrames[d];
 }
 
 }  // namespace telvix
