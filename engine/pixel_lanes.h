@@ -125,6 +125,27 @@ inline Terms fourTerms(std::uint64_t p0, std::uint64_t p1, std::uint64_t p2, std
     return t;
 }
 
+// The colour distance D as contrastPartsOfTerms sums it, lane by lane; the alpha difference of
+// two whole numbers below 2^24 is exact in single precision.
+inline __m128 distance(const Terms& c, const Terms& o)
+{
+    const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
+    auto absDiff = [absMask](__m128 p, __m128 q) { return _mm_and_ps(_mm_sub_ps(p, q), absMask); };
+    __m128 d = absDiff(c.red, o.red);
+    d = _mm_add_ps(d, absDiff(c.alpha, o.alpha));
+    d = _mm_add_ps(d, absDiff(c.blue, o.blue));
+    return _mm_add_ps(d, absDiff(c.green, o.green));
+}
+
+// "far": D >= 4s + 4, or always when s = 0 (D is never negative); see contrastWithFour.
+inline __m128 far(__m128 distance, A_long scaled)
+{
+    const float threshold = scaled == 0 ? 0.0f : static_cast<float>(4 * scaled + 4);
+    return _mm_cmpge_ps(distance, _mm_set1_ps(threshold));
+}
+
+inline unsigned laneBits(__m128 m) { return static_cast<unsigned>(_mm_movemask_ps(m)); }
+
 }  // namespace lanes
 #endif
 
@@ -241,32 +262,20 @@ inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&o
             lanes::fourTerms<Pixel>(centreBits, centreBits, centreBits, centreBits);
         const lanes::Terms o = lanes::fourTerms<Pixel>(pixelBits(others[0]), pixelBits(others[1]),
                                                        pixelBits(others[2]), pixelBits(others[3]));
-        // The distance as contrastPartsOfTerms sums it; the alpha difference of two whole
-        // numbers below 2^24 is exact in single precision.
-        const __m128 absMask = _mm_castsi128_ps(_mm_set1_epi32(0x7FFFFFFF));
-        auto absDiff = [absMask](__m128 p, __m128 q) {
-            return _mm_and_ps(_mm_sub_ps(p, q), absMask);
-        };
-        __m128 distance = absDiff(c.red, o.red);
-        distance = _mm_add_ps(distance, absDiff(c.alpha, o.alpha));
-        distance = _mm_add_ps(distance, absDiff(c.blue, o.blue));
-        distance = _mm_add_ps(distance, absDiff(c.green, o.green));
         const __m128 lumaDiff = _mm_sub_ps(c.luma, o.luma);
-        // D >= 4s + 4, or always when s = 0 (D is never negative).
-        const float distanceThreshold = scaled == 0 ? 0.0f : static_cast<float>(4 * scaled + 4);
-        const __m128 far = _mm_cmpge_ps(distance, _mm_set1_ps(distanceThreshold));
+        const __m128 far = lanes::far(lanes::distance(c, o), scaled);
         const __m128 zero = _mm_setzero_ps();
         const __m128 belowMinusS =
             _mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled)));
         const __m128 aboveS = _mm_cmpgt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(scaled)));
-        auto bits = [](__m128 m) { return static_cast<unsigned>(_mm_movemask_ps(m)); };
+        using lanes::laneBits;
         ContrastBits result;
         result.centreDarker =
-            bits(_mm_or_ps(belowMinusS, _mm_and_ps(_mm_cmple_ps(lumaDiff, zero), far)));
+            laneBits(_mm_or_ps(belowMinusS, _mm_and_ps(_mm_cmple_ps(lumaDiff, zero), far)));
         result.centreLighter =
-            bits(_mm_or_ps(aboveS, _mm_and_ps(_mm_cmpgt_ps(lumaDiff, zero), far)));
+            laneBits(_mm_or_ps(aboveS, _mm_and_ps(_mm_cmpgt_ps(lumaDiff, zero), far)));
         result.otherLighter =
-            bits(_mm_or_ps(belowMinusS, _mm_and_ps(_mm_cmplt_ps(lumaDiff, zero), far)));
+            laneBits(_mm_or_ps(belowMinusS, _mm_and_ps(_mm_cmplt_ps(lumaDiff, zero), far)));
         return result;
     }
 #endif
@@ -324,12 +333,33 @@ inline void blendPixelsSideBySide(const Pixel* p1, float w1, const Pixel* p2, fl
 }
 
 // Bit i set when the centre is darker than others[i] by more than the scaled tolerance; the
-// same conditions as contrastWithFour.
+// same conditions as contrastWithFour, answered for the bits of `wanted` only (the others are
+// 0). Darker needs L <= 0, so when no wanted lane has it the distances are not formed.
 template <typename Pixel>
 inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)[4],
-                               A_long tolerance)
+                               A_long tolerance, unsigned wanted = 0xFu)
 {
-    return contrastWithFour(centre, others, tolerance).centreDarker;
+#if TELVIX_PIXEL_LANES_SSE2
+    const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
+    if (scaled >= 0) {
+        using lanes::pixelBits;
+        const std::uint64_t centreBits = pixelBits(centre);
+        const lanes::Terms c =
+            lanes::fourTerms<Pixel>(centreBits, centreBits, centreBits, centreBits);
+        const lanes::Terms o = lanes::fourTerms<Pixel>(pixelBits(others[0]), pixelBits(others[1]),
+                                                       pixelBits(others[2]), pixelBits(others[3]));
+        const __m128 lumaDiff = _mm_sub_ps(c.luma, o.luma);
+        const __m128 notLighter = _mm_cmple_ps(lumaDiff, _mm_setzero_ps());
+        if ((lanes::laneBits(notLighter) & wanted) == 0) {
+            return 0;
+        }
+        const __m128 far = lanes::far(lanes::distance(c, o), scaled);
+        const __m128 belowMinusS =
+            _mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled)));
+        return lanes::laneBits(_mm_or_ps(belowMinusS, _mm_and_ps(notLighter, far))) & wanted;
+    }
+#endif
+    return contrastWithFour(centre, others, tolerance).centreDarker & wanted;
 }
 
 }  // namespace telvix

@@ -104,7 +104,7 @@ template <typename Pixel>
         candidates |= samePixelWord(forwards[i], at(0)) ? 0u : 1u << i;
     }
     // The darker tests of all four directions side by side; only candidates count.
-    const unsigned darker = darkerThanFour(at(0), forwards, renderInfo.tolerance) & candidates;
+    const unsigned darker = darkerThanFour(at(0), forwards, renderInfo.tolerance, candidates);
     if (darker == 0) {
         return PF_Err_NONE;
     }

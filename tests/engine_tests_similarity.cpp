@@ -169,6 +169,8 @@ TYPED_TEST(SimilarityMaskTest, FourContrastTestsAtOnceAgreeWithSignedContrast)
             ASSERT_EQ(bits.otherLighter & unequal, expected.otherLighter)
                 << "round " << round << " tolerance " << tolerance;
             ASSERT_EQ(darkerThanFour(&p[4], others, tolerance), bits.centreDarker);
+            const unsigned wanted = static_cast<unsigned>(round) % 16u;
+            ASSERT_EQ(darkerThanFour(&p[4], others, tolerance, wanted), bits.centreDarker & wanted);
         }
     }
     EXPECT_GT(darkerSeen, 1000);
