@@ -35,6 +35,9 @@ void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel
     traceBoundary(renderInfo, corner.x, corner.y, acrossA, alongA, endX, endY,
                   renderInfo.tolerance);
     const A_long runLengthA = chebyshevDistance(corner, Position{endX, endY}) + 1;
+    if (runLengthA < 2) {
+        return;  // cannot qualify whatever edge B measures; a trace only reads
+    }
     traceBoundary(renderInfo, corner.x, corner.y, acrossB, alongB, endX, endY,
                   renderInfo.tolerance);
     const A_long runLengthB = chebyshevDistance(corner, Position{endX, endY}) + 1;
