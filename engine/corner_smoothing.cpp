@@ -9,7 +9,7 @@ template <typename Pixel>
 void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& neighbourhood,
                   A_long x, A_long y, A_long d, EdgeClass edgeClass)
 {
-    const DirectionFrame f = directionFrame(d);
+    const DirectionFrame& f = directionFrame(d);
     Position corner;
     A_long acrossA, alongA, acrossB, alongB;
     if (edgeClass == EdgeClass::OuterCorner) {

@@ -67,7 +67,7 @@ inline EdgeClass classifyDarkerEdge(const RenderInfo<Pixel>& renderInfo,
 {
     const A_long tolerance = renderInfo.tolerance;
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
-    const DirectionFrame f = directionFrame(d);
+    const DirectionFrame& f = directionFrame(d);
     const Pixel* centre = neighbourhood.centre();
     const Pixel* forward = neighbourhood[f.forward];
     auto similar = [tolerance](const Pixel* a, const Pixel* b) {

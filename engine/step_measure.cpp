@@ -31,7 +31,7 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
                         SimilarityMask mask)
 {
     const A_long tolerance = renderInfo.tolerance;
-    const DirectionFrame f = directionFrame(d);
+    const DirectionFrame& f = directionFrame(d);
     const Pixel* centre = neighbourhood.centre();
     const Pixel* forward = neighbourhood[f.forward];
     const Pixel* left = neighbourhood[f.left];
