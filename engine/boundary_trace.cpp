@@ -10,8 +10,8 @@
 namespace telvix {
 
 template <typename Pixel>
-TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
-                          A_long along, A_long& endX, A_long& endY, A_long tolerance)
+TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
+                       A_long along, A_long tolerance)
 {
     const PF_EffectWorld* source = renderInfo.source;
     const A_long farX = x + kStepX[across];
@@ -103,15 +103,28 @@ TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long 
     } else if (farHeld) {
         result = kTraceStartChanged;
     }
+    return TraceWalk{result, steps};
+}
+
+template <typename Pixel>
+TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
+                          A_long along, A_long& endX, A_long& endY, A_long tolerance)
+{
+    const TraceWalk walk = walkBoundary(renderInfo, x, y, across, along, tolerance);
     // The last position where the edge was intact: one step behind where the walk stopped.
-    endX = x + (steps - 1) * kStepX[along];
-    endY = y + (steps - 1) * kStepY[along];
-    return result;
+    const Position end = walkEnd(Position{x, y}, along, walk);
+    endX = end.x;
+    endY = end.y;
+    return walk.result;
 }
 
 template TraceResult traceBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long, A_long,
                                               A_long, A_long&, A_long&, A_long);
 template TraceResult traceBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
                                                A_long, A_long, A_long&, A_long&, A_long);
+template TraceWalk walkBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long, A_long,
+                                           A_long, A_long);
+template TraceWalk walkBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long, A_long,
+                                            A_long, A_long);
 
 }  // namespace telvix

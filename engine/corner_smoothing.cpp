@@ -30,17 +30,17 @@ void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel
         return;
     }
 
-    A_long endX = 0;
-    A_long endY = 0;
-    traceBoundary(renderInfo, corner.x, corner.y, acrossA, alongA, endX, endY,
-                  renderInfo.tolerance);
-    const A_long runLengthA = chebyshevDistance(corner, Position{endX, endY}) + 1;
+    // The run length of an edge: from the corner to the end of its trace, both counted.
+    auto runLength = [&](A_long across, A_long along) {
+        const TraceWalk walk =
+            walkBoundary(renderInfo, corner.x, corner.y, across, along, renderInfo.tolerance);
+        return chebyshevDistance(corner, walkEnd(corner, along, walk)) + 1;
+    };
+    const A_long runLengthA = runLength(acrossA, alongA);
     if (runLengthA < 2) {
         return;  // cannot qualify whatever edge B measures; a trace only reads
     }
-    traceBoundary(renderInfo, corner.x, corner.y, acrossB, alongB, endX, endY,
-                  renderInfo.tolerance);
-    const A_long runLengthB = chebyshevDistance(corner, Position{endX, endY}) + 1;
+    const A_long runLengthB = runLength(acrossB, alongB);
     if (!cornerQualifies(runLengthA, runLengthB)) {
         return;
     }

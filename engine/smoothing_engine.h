@@ -17,6 +17,7 @@
 #pragma once
 
 #include "AE_Effect.h"
+#include "directions.h"
 #include "interpolation_function.h"
 #include "pixel_primitives.h"
 #include "render_info.h"
@@ -104,6 +105,25 @@ template <typename Pixel>
 TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
                           A_long along, A_long& endX, A_long& endY, A_long tolerance);
 
+// traceBoundary's outcome as values: the result and the number of steps the walk took; the end
+// lies steps - 1 steps along from the start. Small enough to come back in registers, so callers
+// that only want the end read no memory the walk has just written.
+struct TraceWalk {
+    TraceResult result;
+    A_long steps;
+};
+
+template <typename Pixel>
+TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
+                       A_long along, A_long tolerance);
+
+// The end position of a walk started at `start` along `along`.
+inline Position walkEnd(Position start, A_long along, const TraceWalk& walk)
+{
+    return Position{start.x + (walk.steps - 1) * kStepX[along],
+                    start.y + (walk.steps - 1) * kStepY[along]};
+}
+
 // Measures the stair-step at a centre classified as EdgeClass::Step for direction d; mask is the
 // centre's SimilarityMask.
 template <typename Pixel>
@@ -153,6 +173,8 @@ extern template void dispatchEdgeClass<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
                                                   A_long, EdgeClass, SimilarityMask);
 extern template TraceResult traceBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
                                                      A_long, A_long, A_long&, A_long&, A_long);
+extern template TraceWalk walkBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
+                                                  A_long, A_long, A_long);
 extern template StepMeasure measureStep<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
                                                    const Neighbourhood<PF_Pixel8>&, A_long, A_long,
                                                    A_long, SimilarityMask);
@@ -176,6 +198,8 @@ extern template void dispatchEdgeClass<PF_Pixel16>(const RenderInfo<PF_Pixel16>&
                                                    A_long, EdgeClass, SimilarityMask);
 extern template TraceResult traceBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
                                                       A_long, A_long, A_long&, A_long&, A_long);
+extern template TraceWalk walkBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
+                                                   A_long, A_long, A_long);
 extern template StepMeasure measureStep<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
                                                     const Neighbourhood<PF_Pixel16>&, A_long,
                                                     A_long, A_long, SimilarityMask);

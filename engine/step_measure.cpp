@@ -14,13 +14,12 @@ template <typename Pixel>
 Position traceEnd(const RenderInfo<Pixel>& renderInfo, Position start, A_long across, A_long along,
                   TraceResult* result = nullptr)
 {
-    Position end;
-    const TraceResult r = traceBoundary(renderInfo, start.x, start.y, across, along, end.x, end.y,
-                                        renderInfo.tolerance2);
+    const TraceWalk walk =
+        walkBoundary(renderInfo, start.x, start.y, across, along, renderInfo.tolerance2);
     if (result) {
-        *result = r;
+        *result = walk.result;
     }
-    return end;
+    return walkEnd(start, along, walk);
 }
 
 }  // namespace
@@ -73,7 +72,9 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     };
 
     StepMeasure m;
-    m.forwardEnd = m.backEnd = m.pivot = c;
+    m.forwardEnd = c;
+    m.backEnd = c;
+    m.pivot = c;
 
     if (sideLighter == 0xFu) {
         // The tip of a one-pixel-wide line: follow both of its side borders back.
