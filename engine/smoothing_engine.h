@@ -34,9 +34,11 @@ struct Position {
 // max(|dx|, |dy|): the run lengths along a row or column.
 inline A_long chebyshevDistance(Position p, Position q)
 {
-    const A_long dx = p.x > q.x ? p.x - q.x : q.x - p.x;
-    const A_long dy = p.y > q.y ? p.y - q.y : q.y - p.y;
-    return dx > dy ? dx : dy;
+    const A_long dx = p.x - q.x;
+    const A_long dy = p.y - q.y;
+    const A_long ax = dx < 0 ? -dx : dx;
+    const A_long ay = dy < 0 ? -dy : dy;
+    return ax > ay ? ax : ay;
 }
 
 // What kind of edge runs between a centre and one of its direct neighbours.
