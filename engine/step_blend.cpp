@@ -91,7 +91,6 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
     const Position P = measure.pivot;
     const A_long backLength = chebyshevDistance(P, B);
     const A_long forwardLength = chebyshevDistance(A, P);
-    const A_long fullSpan = chebyshevDistance(A, B) + 1;
     const bool symmetric = measure.kind == StepKind::Edge && backLength == forwardLength;
 
     // Pull the ends half-way towards the centre.
@@ -99,19 +98,7 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
     const Position bHalf = symmetric
                                ? Position{halfTowardsFar(c.x, B.x), halfTowardsFar(c.y, B.y)}
                                : Position{halfTowardsCentre(c.x, B.x), halfTowardsCentre(c.y, B.y)};
-    Position pHalf = c;
-    if (measure.kind == StepKind::ThinLineKnee) {
-        pHalf = Position{halfTowardsCentre(c.x, P.x), halfTowardsCentre(c.y, P.y)};
-        // A knee next to the centre stays where it is rather than collapsing onto it.
-        if (pHalf.x == c.x) {
-            pHalf.x = P.x;
-        }
-        if (pHalf.y == c.y) {
-            pHalf.y = P.y;
-        }
-    }
     const A_long n = chebyshevDistance(aHalf, bHalf) + 1;
-    const A_long m = chebyshevDistance(bHalf, pHalf) + 1;
     const A_long backReach = chebyshevDistance(bHalf, c);
 
     const Pixel* centre = neighbourhood.centre();
@@ -139,6 +126,16 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                 }
                 break;
             }
+            // The knee pulled half-way towards the centre; a knee next to the centre stays where
+            // it is rather than collapsing onto it. Other kinds have their pivot at the centre.
+            Position pHalf{halfTowardsCentre(c.x, P.x), halfTowardsCentre(c.y, P.y)};
+            if (pHalf.x == c.x) {
+                pHalf.x = P.x;
+            }
+            if (pHalf.y == c.y) {
+                pHalf.y = P.y;
+            }
+            const A_long m = chebyshevDistance(bHalf, pHalf) + 1;
             const float invN = 1.0f / nFloat;
             const float mf = static_cast<float>(m);
             const LinearThreeOffsetFunction profile(1.0f / (nFloat * 4.0f), (mf * 0.5f) * invN,
@@ -154,6 +151,7 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
             if (symmetric) {
                 const float q =
                     static_cast<float>(backReach) / (static_cast<float>(backLength + 1) - 0.5f);
+                const A_long fullSpan = chebyshevDistance(A, B) + 1;  // the unhalved ends
                 const float z = (backLength % 2 != 0)
                                     ? 0.125f / static_cast<float>(2 * n - 1)
                                     : 1.0f / (2.0f * static_cast<float>(fullSpan) - 1.0f);
