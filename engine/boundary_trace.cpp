@@ -41,9 +41,9 @@ TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, 
         const A_long roomA = room(horizontal ? x : y);
         const A_long roomB = room(horizontal ? farX : farY);
         const A_long roomBoth = std::min(roomA, roomB);
-        const std::ptrdiff_t stride = static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
-                                      static_cast<std::ptrdiff_t>(stepX) *
-                                          static_cast<std::ptrdiff_t>(sizeof(Pixel));
+        const std::ptrdiff_t stride =
+            static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
+            static_cast<std::ptrdiff_t>(stepX) * static_cast<std::ptrdiff_t>(sizeof(Pixel));
         auto advance = [stride](const Pixel* p) {
             return reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(p) +
                                                   stride);
@@ -90,7 +90,8 @@ TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, 
         }
     } else {
         // A start or partner outside the world: the walk cannot begin.
-        held = (pixelsSimilar(a, a, tolerance) ? 1u : 0u) | (pixelsSimilar(b, b, tolerance) ? 2u : 0u);
+        held =
+            (pixelsSimilar(a, a, tolerance) ? 1u : 0u) | (pixelsSimilar(b, b, tolerance) ? 2u : 0u);
     }
     const bool startHeld = (held & 1u) != 0;
     const bool farHeld = (held & 2u) != 0;

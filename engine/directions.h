@@ -48,9 +48,6 @@ inline constexpr DirectionFrame kDirectionFrames[9] = {
     makeDirectionFrame(3), makeDirectionFrame(4), makeDirectionFrame(5),
     makeDirectionFrame(6), makeDirectionFrame(7), makeDirectionFrame(8)};
 
-constexpr const DirectionFrame& directionFrame(A_long d)
-{
-    return kDirectionFrames[d];
-}
+constexpr const DirectionFrame& directionFrame(A_long d) { return kDirectionFrames[d]; }
 
 }  // namespace telvix

@@ -119,9 +119,9 @@ inline Terms fourTerms(std::uint64_t p0, std::uint64_t p1, std::uint64_t p2, std
     t.red = _mm_mul_ps(_mm_cvtepi32_ps(red), weight);
     t.green = _mm_mul_ps(_mm_cvtepi32_ps(green), weight);
     t.blue = _mm_mul_ps(_mm_cvtepi32_ps(blue), weight);
-    t.luma = _mm_add_ps(_mm_add_ps(_mm_mul_ps(_mm_set1_ps(0.3f), t.red),
-                                   _mm_mul_ps(_mm_set1_ps(0.59f), t.green)),
-                        _mm_mul_ps(_mm_set1_ps(0.11f), t.blue));
+    t.luma = _mm_add_ps(
+        _mm_add_ps(_mm_mul_ps(_mm_set1_ps(0.3f), t.red), _mm_mul_ps(_mm_set1_ps(0.59f), t.green)),
+        _mm_mul_ps(_mm_set1_ps(0.11f), t.blue));
     return t;
 }
 
@@ -146,6 +146,26 @@ inline __m128 far(__m128 distance, A_long scaled)
 
 inline unsigned laneBits(__m128 m) { return static_cast<unsigned>(_mm_movemask_ps(m)); }
 
+// A centre against four others: the centre's terms in every lane, the others' one per lane, and
+// the luma difference L (centre minus other) of each pair.
+struct CentreAgainstFour {
+    Terms centre;
+    Terms others;
+    __m128 lumaDiff;
+};
+
+template <typename Pixel>
+inline CentreAgainstFour centreAgainstFour(const Pixel* centre, const Pixel* const (&others)[4])
+{
+    const std::uint64_t c = pixelBits(centre);
+    CentreAgainstFour pairs;
+    pairs.centre = fourTerms<Pixel>(c, c, c, c);
+    pairs.others = fourTerms<Pixel>(pixelBits(others[0]), pixelBits(others[1]),
+                                    pixelBits(others[2]), pixelBits(others[3]));
+    pairs.lumaDiff = _mm_sub_ps(pairs.centre.luma, pairs.others.luma);
+    return pairs;
+}
+
 }  // namespace lanes
 #endif
 
@@ -164,9 +184,8 @@ inline unsigned similarTriple(const Pixel* p0, const Pixel* q0, const Pixel* p1,
                7u;
     } else {
         // The third vector's second lane compares 0 with 0 and is dropped.
-        const unsigned third = lanes::within16(lanes::two16(pixelBits(p2), 0),
-                                               lanes::two16(pixelBits(q2), 0), t) &
-                               1u;
+        const unsigned third =
+            lanes::within16(lanes::two16(pixelBits(p2), 0), lanes::two16(pixelBits(q2), 0), t) & 1u;
         return lanes::within16(lanes::two16(pixelBits(p0), pixelBits(p1)),
                                lanes::two16(pixelBits(q0), pixelBits(q1)), t) |
                (third << 2);
@@ -189,9 +208,9 @@ inline unsigned similarQuad(const Pixel* p0, const Pixel* q0, const Pixel* p1, c
     using lanes::pixelBits;
     const __m128i t = lanes::toleranceVector<Pixel>(tolerance);
     if constexpr (sizeof(Pixel) == 4) {
-        return lanes::within8(lanes::four8(pixelBits(p0), pixelBits(p1), pixelBits(p2), pixelBits(p3)),
-                              lanes::four8(pixelBits(q0), pixelBits(q1), pixelBits(q2), pixelBits(q3)),
-                              t);
+        return lanes::within8(
+            lanes::four8(pixelBits(p0), pixelBits(p1), pixelBits(p2), pixelBits(p3)),
+            lanes::four8(pixelBits(q0), pixelBits(q1), pixelBits(q2), pixelBits(q3)), t);
     } else {
         return lanes::within16(lanes::two16(pixelBits(p0), pixelBits(p1)),
                                lanes::two16(pixelBits(q0), pixelBits(q1)), t) |
@@ -255,18 +274,11 @@ inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&o
 #if TELVIX_PIXEL_LANES_SSE2
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
     if (scaled >= 0) {
-        using lanes::pixelBits;
-        const std::uint64_t centreBits = pixelBits(centre);
-        // The centre's terms in every lane, the others' one per lane.
-        const lanes::Terms c =
-            lanes::fourTerms<Pixel>(centreBits, centreBits, centreBits, centreBits);
-        const lanes::Terms o = lanes::fourTerms<Pixel>(pixelBits(others[0]), pixelBits(others[1]),
-                                                       pixelBits(others[2]), pixelBits(others[3]));
-        const __m128 lumaDiff = _mm_sub_ps(c.luma, o.luma);
-        const __m128 far = lanes::far(lanes::distance(c, o), scaled);
+        const lanes::CentreAgainstFour pairs = lanes::centreAgainstFour(centre, others);
+        const __m128 lumaDiff = pairs.lumaDiff;
+        const __m128 far = lanes::far(lanes::distance(pairs.centre, pairs.others), scaled);
         const __m128 zero = _mm_setzero_ps();
-        const __m128 belowMinusS =
-            _mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled)));
+        const __m128 belowMinusS = _mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled)));
         const __m128 aboveS = _mm_cmpgt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(scaled)));
         using lanes::laneBits;
         ContrastBits result;
@@ -308,10 +320,10 @@ inline void blendPixelsSideBySide(const Pixel* p1, float w1, const Pixel* p2, fl
     const float alpha2 = _mm_cvtss_f32(c2);
     const float combined = clampChannel<Pixel>(alpha1 * w1 + alpha2 * w2);
     const float k = 1.0f / combined;  // infinite for a fully transparent result
-    const __m128 mixed = _mm_mul_ps(
-        _mm_add_ps(_mm_mul_ps(_mm_mul_ps(c2, _mm_set1_ps(w2)), _mm_set1_ps(alpha2)),
-                   _mm_mul_ps(_mm_mul_ps(c1, _mm_set1_ps(w1)), _mm_set1_ps(alpha1))),
-        _mm_set1_ps(k));
+    const __m128 mixed =
+        _mm_mul_ps(_mm_add_ps(_mm_mul_ps(_mm_mul_ps(c2, _mm_set1_ps(w2)), _mm_set1_ps(alpha2)),
+                              _mm_mul_ps(_mm_mul_ps(c1, _mm_set1_ps(w1)), _mm_set1_ps(alpha1))),
+                   _mm_set1_ps(k));
     const __m128 clamped = _mm_min_ps(_mm_max_ps(mixed, _mm_setzero_ps()),
                                       _mm_set1_ps(DepthTraits<Pixel>::clampLimit));
     const __m128i whole = _mm_cvttps_epi32(_mm_move_ss(clamped, _mm_set_ss(combined)));
@@ -342,20 +354,14 @@ inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)
 #if TELVIX_PIXEL_LANES_SSE2
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
     if (scaled >= 0) {
-        using lanes::pixelBits;
-        const std::uint64_t centreBits = pixelBits(centre);
-        const lanes::Terms c =
-            lanes::fourTerms<Pixel>(centreBits, centreBits, centreBits, centreBits);
-        const lanes::Terms o = lanes::fourTerms<Pixel>(pixelBits(others[0]), pixelBits(others[1]),
-                                                       pixelBits(others[2]), pixelBits(others[3]));
-        const __m128 lumaDiff = _mm_sub_ps(c.luma, o.luma);
+        const lanes::CentreAgainstFour pairs = lanes::centreAgainstFour(centre, others);
+        const __m128 lumaDiff = pairs.lumaDiff;
         const __m128 notLighter = _mm_cmple_ps(lumaDiff, _mm_setzero_ps());
         if ((lanes::laneBits(notLighter) & wanted) == 0) {
             return 0;
         }
-        const __m128 far = lanes::far(lanes::distance(c, o), scaled);
-        const __m128 belowMinusS =
-            _mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled)));
+        const __m128 far = lanes::far(lanes::distance(pairs.centre, pairs.others), scaled);
+        const __m128 belowMinusS = _mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled)));
         return lanes::laneBits(_mm_or_ps(belowMinusS, _mm_and_ps(notLighter, far))) & wanted;
     }
 #endif

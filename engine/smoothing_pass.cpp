@@ -37,7 +37,9 @@ inline void smoothDarkerDirections(const RenderInfo<Pixel>& renderInfo,
     }
 }
 
-// The pass for a pixel on the source's border, where some neighbours are absent.
+// The general pass, for any pixel of the source, with absent neighbours null: the pixels on the
+// border, and every pixel where the flat test's geometry is not bound or the tolerance lies
+// outside the side-by-side tests' range.
 template <typename Pixel>
 [[gnu::noinline]] PF_Err smoothBorderPixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
 {
@@ -64,8 +66,8 @@ template <typename Pixel>
 // The neighbourhood is formed only here, for the pixels that need it.
 template <typename Pixel>
 [[gnu::noinline]] PF_Err smoothInteriorDarkerPixel(const RenderInfo<Pixel>& renderInfo,
-                                                 const unsigned char* centre, A_long x, A_long y,
-                                                 unsigned darker)
+                                                   const unsigned char* centre, A_long x, A_long y,
+                                                   unsigned darker)
 {
     const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
@@ -81,12 +83,12 @@ template <typename Pixel>
 }
 
 // The pass for a pixel with all eight neighbours in the source and at least one candidate
-// direction. Kept out of line, and returning the pass's result so that the flat path ends in a jump to it:
-// the flat path then needs no stack frame of its own. So does the common outcome here, no
+// direction. Kept out of line, and returning the pass's result so that the flat path ends in a jump
+// to it: the flat path then needs no stack frame of its own. So does the common outcome here, no
 // darker direction, which needs no neighbourhood.
 template <typename Pixel>
 [[gnu::noinline]] PF_Err smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
-                                               const unsigned char* centre, A_long x, A_long y)
+                                                 const unsigned char* centre, A_long x, A_long y)
 {
     // A tolerance outside the render's range takes the general path, which needs no lanes.
     if (!similarityLanesUsable(renderInfo.tolerance)) {
@@ -137,8 +139,9 @@ PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel
             return bits;
         };
         const Bits c = load(centre);
-        const Bits differs = (load(centre + sizeof(Pixel)) ^ c) | (load(centre - sizeof(Pixel)) ^ c) |
-                             (load(centre - rowbytes) ^ c) | (load(centre + rowbytes) ^ c);
+        const Bits differs = (load(centre + sizeof(Pixel)) ^ c) |
+                             (load(centre - sizeof(Pixel)) ^ c) | (load(centre - rowbytes) ^ c) |
+                             (load(centre + rowbytes) ^ c);
         if (differs == 0) {
             return PF_Err_NONE;
         }

@@ -143,8 +143,8 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     // centre) and the back neighbour is not similar to the centre, the start side changes at that
     // first step and the walk ends at the centre: the centre's mask settles it without a walk.
     // It holds for the mask's tolerance, so only where the trace tolerance is the same.
-    const bool maskSettlesBack = !centreSimilar(f.back) && renderInfo.tolerance2 == tolerance &&
-                                 tolerance >= 0;
+    const bool maskSettlesBack =
+        !centreSimilar(f.back) && renderInfo.tolerance2 == tolerance && tolerance >= 0;
     auto backTrace = [&](A_long across) {
         if (maskSettlesBack && neighbourhood[across] && !centreSimilar(across)) {
             return c;
@@ -168,8 +168,8 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
 }
 
 template StepMeasure measureStep<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
-                                            const Neighbourhood<PF_Pixel8>&, A_long, A_long,
-                                            A_long, SimilarityMask);
+                                            const Neighbourhood<PF_Pixel8>&, A_long, A_long, A_long,
+                                            SimilarityMask);
 template StepMeasure measureStep<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
                                              const Neighbourhood<PF_Pixel16>&, A_long, A_long,
                                              A_long, SimilarityMask);

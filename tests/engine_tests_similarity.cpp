@@ -1,15 +1,15 @@
 // Pixel tests side by side: the centre's similarity mask for interior pixels, the trace's three
 // similarities, the centre's contrast with four pixels and the four-channel blend agree with the
-// scalar primitives pixel by pixel, at both depths and across the tolerance range; the contrast's parts read both ways
-// give signedContrast in both orders.
+// scalar primitives pixel by pixel, at both depths and across the tolerance range; the contrast's
+// parts read both ways give signedContrast in both orders.
 #include <gtest/gtest.h>
 
 #include <array>
 #include <cstdint>
 
 #include "edge_classifier.h"
-#include "pixel_lanes.h"
 #include "pixel_art.h"
+#include "pixel_lanes.h"
 
 namespace telvix {
 namespace {
@@ -130,8 +130,9 @@ TYPED_TEST(SimilarityMaskTest, ThreeAndFourPairsAtOnceAgreeWithPixelsSimilar)
             ASSERT_EQ(similarTriple(&p[0], &p[4], &p[1], &p[2], &p[4], &p[8], tolerance), expected)
                 << "round " << round << " tolerance " << tolerance;
             const unsigned fourth = pixelsSimilar(&p[3], &p[6], tolerance) ? 8u : 0u;
-            ASSERT_EQ(similarQuad(&p[0], &p[4], &p[1], &p[2], &p[4], &p[8], &p[3], &p[6], tolerance),
-                      expected | fourth)
+            ASSERT_EQ(
+                similarQuad(&p[0], &p[4], &p[1], &p[2], &p[4], &p[8], &p[3], &p[6], tolerance),
+                expected | fourth)
                 << "round " << round << " tolerance " << tolerance;
         }
     }
@@ -199,7 +200,8 @@ TYPED_TEST(SimilarityMaskTest, SideBySideBlendAgreesWithBlendPixels)
                 blendPixels(&a, 1.0f - w, &b, w, &expected);
                 Pixel sideBySide;
                 blendPixelsSideBySide(&a, 1.0f - w, &b, w, &sideBySide);
-                ASSERT_TRUE(test::samePixel(sideBySide, expected)) << "round " << round << " w " << w;
+                ASSERT_TRUE(test::samePixel(sideBySide, expected))
+                    << "round " << round << " w " << w;
                 Pixel over = b;
                 blendPixelsSideBySide(&a, 1.0f - w, &over, w, &over);
                 ASSERT_TRUE(test::samePixel(over, expected)) << "round " << round << " w " << w;
