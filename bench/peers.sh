@@ -41,8 +41,8 @@ printf '|---|---|---|---|---|---|---|---|---|---|---|\n'
 for f in h00 h01 h02; do
     in="$frames/${f}_aliased.png"
     [ -f "$in" ] || continue
-    ours=$($pin "$build/bench/render_driver" "$in" --repeat 20 | head -1 | awk '{print $(NF-3)}')
-    floor=$($pin "$build/bench/render_driver" "$in" --repeat 20 --floor | head -1 | awk '{print $(NF-3)}')
+    ours=$($pin "$build/bench/render_driver" "$in" --repeat 20 | head -1 | awk '{print $3}')
+    floor=$($pin "$build/bench/render_driver" "$in" --repeat 20 --floor | head -1 | awk '{print $3}')
     cmd=$(median "$pin $build/cli/telvix smooth -q $in $out/t.png")
     gio=$(median "$pin gmic -v -1 $in -o $out/g.png")
     gaa=$(median "$pin gmic -v -1 $in fx_smooth_antialias 5,10,0.8 -o $out/g.png")
