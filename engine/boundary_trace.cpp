@@ -9,6 +9,42 @@
 
 namespace telvix {
 
+namespace {
+
+// The scalar walk, one test at a time, with absent pixels outside the world: a walk whose start
+// or partner lies outside (it cannot begin), the steps that leave the world for at least one
+// chain, and every step at a tolerance the side-by-side tests do not take. It goes on from
+// `steps` steps taken and the bits `held` of the last one; a walk that has not started (steps 0)
+// first tests the start and its partner. Out of line, so that it costs the side-by-side walk no
+// registers.
+template <typename Pixel>
+[[gnu::noinline]] TraceWalk walkScalar(const Pixel* a, const Pixel* b, std::ptrdiff_t stride,
+                                       A_long roomA, A_long roomB, A_long steps, unsigned held,
+                                       A_long along, A_long tolerance)
+{
+    auto advance = [stride](const Pixel* p) {
+        return reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(p) + stride);
+    };
+    if (steps == 0) {
+        held = (pixelsSimilar(a, a, tolerance) ? 1u : 0u) |
+               (pixelsSimilar(b, b, tolerance) ? 2u : 0u) |
+               (pixelsSimilar(a, b, tolerance) ? 4u : 0u);
+    }
+    while (held == 3u) {
+        ++steps;
+        const Pixel* nextA = steps <= roomA ? advance(a) : nullptr;
+        const Pixel* nextB = steps <= roomB ? advance(b) : nullptr;
+        held = (pixelsSimilar(a, nextA, tolerance) ? 1u : 0u) |
+               (pixelsSimilar(b, nextB, tolerance) ? 2u : 0u) |
+               (pixelsSimilar(nextA, nextB, tolerance) ? 4u : 0u);
+        a = nextA;
+        b = nextB;
+    }
+    return walkOutcome(held, along, steps);
+}
+
+}  // namespace
+
 template <typename Pixel>
 TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
                        A_long along, A_long tolerance)
@@ -18,93 +54,63 @@ TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, 
     const A_long farY = y + kStepY[across];
     const Pixel* a = pixelAt<Pixel>(source, x, y);
     const Pixel* b = pixelAt<Pixel>(source, farX, farY);
+    if (!a || !b) {
+        return walkScalar(a, b, 0, 0, 0, 0, 0u, along, tolerance);
+    }
+
+    // The walk runs along one axis. How far each chain can go before leaving the world:
+    // size - 1 - p walking towards larger coordinates, p walking towards 0.
+    const A_long stepX = kStepX[along];
+    const A_long stepY = kStepY[along];
+    const bool horizontal = stepY == 0;
+    const A_long size = horizontal ? source->width : source->height;
+    // All ones when the walk goes towards larger coordinates (the step's sum is 1, not -1).
+    // A mask rather than a branch: the walk direction changes from trace to trace.
+    const A_long increasing = -((stepX + stepY + 1) >> 1);
+    auto room = [size, increasing](A_long p) {
+        return ((size - 1 - p) & increasing) | (p & ~increasing);
+    };
+    const A_long roomA = room(horizontal ? x : y);
+    const A_long roomB = room(horizontal ? farX : farY);
+    const A_long roomBoth = std::min(roomA, roomB);
+    const std::ptrdiff_t stride =
+        static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
+        static_cast<std::ptrdiff_t>(stepX) * static_cast<std::ptrdiff_t>(sizeof(Pixel));
+    if (!similarityLanesUsable(tolerance) || roomBoth <= 0) {
+        return walkScalar(a, b, stride, roomA, roomB, 0, 0u, along, tolerance);
+    }
+    auto advance = [stride](const Pixel* p) {
+        return reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(p) + stride);
+    };
 
     // Bit 0: the start side held; bit 1: the far side held; bit 2: the sides are similar. The walk
     // goes on while exactly the first two are set. Each new pixel is compared with its
     // predecessor on the same side, so a side may drift gradually. Leaving the world ends the
-    // walk, as an absent pixel is similar to nothing.
-    unsigned held = 0;
-    A_long steps = 0;
-    if (a && b) {
-        // The walk runs along one axis. How far each chain can go before leaving the world:
-        // size - 1 - p walking towards larger coordinates, p walking towards 0.
-        const A_long stepX = kStepX[along];
-        const A_long stepY = kStepY[along];
-        const bool horizontal = stepY == 0;
-        const A_long size = horizontal ? source->width : source->height;
-        // All ones when the walk goes towards larger coordinates (the step's sum is 1, not -1).
-        // A mask rather than a branch: the walk direction changes from trace to trace.
-        const A_long increasing = -((stepX + stepY + 1) >> 1);
-        auto room = [size, increasing](A_long p) {
-            return ((size - 1 - p) & increasing) | (p & ~increasing);
-        };
-        const A_long roomA = room(horizontal ? x : y);
-        const A_long roomB = room(horizontal ? farX : farY);
-        const A_long roomBoth = std::min(roomA, roomB);
-        const std::ptrdiff_t stride =
-            static_cast<std::ptrdiff_t>(stepY) * source->rowbytes +
-            static_cast<std::ptrdiff_t>(stepX) * static_cast<std::ptrdiff_t>(sizeof(Pixel));
-        auto advance = [stride](const Pixel* p) {
-            return reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(p) +
-                                                  stride);
-        };
-        if (similarityLanesUsable(tolerance) && roomBoth > 0) {
-            // Steps inside the world for both chains, their three tests side by side. The first
-            // step also tests the starting pair (bit 3): sides similar from the start end the
-            // walk before it moves.
-            const Pixel* nextA = advance(a);
-            const Pixel* nextB = advance(b);
-            const unsigned first = similarQuad(a, nextA, b, nextB, nextA, nextB, a, b, tolerance);
-            if ((first & 8u) != 0) {
-                held = 7u;
-            } else {
-                held = first;
-                steps = 1;
-                a = nextA;
-                b = nextB;
-                while (held == 3u && steps < roomBoth) {
-                    ++steps;
-                    nextA = advance(a);
-                    nextB = advance(b);
-                    held = similarTriple(a, nextA, b, nextB, nextA, nextB, tolerance);
-                    a = nextA;
-                    b = nextB;
-                }
-            }
-        } else {
-            held = (pixelsSimilar(a, a, tolerance) ? 1u : 0u) |
-                   (pixelsSimilar(b, b, tolerance) ? 2u : 0u) |
-                   (pixelsSimilar(a, b, tolerance) ? 4u : 0u);
-        }
-        // Steps that leave the world for at least one chain, and every step at a tolerance the
-        // side-by-side tests do not take: the scalar tests, with absent pixels outside.
-        while (held == 3u) {
-            ++steps;
-            const Pixel* nextA = steps <= roomA ? advance(a) : nullptr;
-            const Pixel* nextB = steps <= roomB ? advance(b) : nullptr;
-            held = (pixelsSimilar(a, nextA, tolerance) ? 1u : 0u) |
-                   (pixelsSimilar(b, nextB, tolerance) ? 2u : 0u) |
-                   (pixelsSimilar(nextA, nextB, tolerance) ? 4u : 0u);
-            a = nextA;
-            b = nextB;
-        }
-    } else {
-        // A start or partner outside the world: the walk cannot begin.
-        held =
-            (pixelsSimilar(a, a, tolerance) ? 1u : 0u) | (pixelsSimilar(b, b, tolerance) ? 2u : 0u);
+    // walk, as an absent pixel is similar to nothing. The steps inside the world for both chains
+    // run their three tests side by side. The first step also tests the starting pair (bit 3):
+    // sides similar from the start end the walk before it moves.
+    const Pixel* nextA = advance(a);
+    const Pixel* nextB = advance(b);
+    const unsigned first = similarQuad(a, nextA, b, nextB, nextA, nextB, a, b, tolerance);
+    if ((first & 8u) != 0) {
+        return walkOutcome(3u, along, 0);
     }
-    const bool startHeld = (held & 1u) != 0;
-    const bool farHeld = (held & 2u) != 0;
-
-    TraceResult result = kTraceBothChanged;
-    if (startHeld && farHeld) {
-        result = along;  // the two sides faded into each other
-    } else if (startHeld) {
-        result = kTraceFarChanged;
-    } else if (farHeld) {
-        result = kTraceStartChanged;
+    unsigned held = first;
+    A_long steps = 1;
+    a = nextA;
+    b = nextB;
+    while (held == 3u && steps < roomBoth) {
+        ++steps;
+        nextA = advance(a);
+        nextB = advance(b);
+        held = similarTriple(a, nextA, b, nextB, nextA, nextB, tolerance);
+        a = nextA;
+        b = nextB;
     }
-    return TraceWalk{result, steps};
+    if (held == 3u) {  // a chain reached the edge of the world with the edge still intact
+        return walkScalar(a, b, stride, roomA, roomB, steps, held, along, tolerance);
+    }
+    return walkOutcome(held, along, steps);
 }
 
 template <typename Pixel>

@@ -119,6 +119,16 @@ template <typename Pixel>
 TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
                        A_long along, A_long tolerance);
 
+// A walk's outcome from the held bits of its last step (bit 0 the start side held, bit 1 the far
+// side held) and the steps it took. A table rather than a chain of branches: the outcome changes
+// from walk to walk.
+inline TraceWalk walkOutcome(unsigned held, A_long along, A_long steps)
+{
+    const TraceResult outcomes[4] = {kTraceBothChanged, kTraceFarChanged, kTraceStartChanged,
+                                     along};  // both held: the two sides faded into each other
+    return TraceWalk{outcomes[held & 3u], steps};
+}
+
 // The end position of a walk started at `start` along `along`.
 inline Position walkEnd(Position start, A_long along, const TraceWalk& walk)
 {

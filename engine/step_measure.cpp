@@ -11,15 +11,48 @@ A_long absolute(A_long v) { return v < 0 ? -v : v; }
 
 // The end position of a boundary trace started at `start`, with the trace tolerance.
 template <typename Pixel>
-Position traceEnd(const RenderInfo<Pixel>& renderInfo, Position start, A_long across, A_long along,
-                  TraceResult* result = nullptr)
+Position traceEnd(const RenderInfo<Pixel>& renderInfo, Position start, A_long across, A_long along)
 {
-    const TraceWalk walk =
-        walkBoundary(renderInfo, start.x, start.y, across, along, renderInfo.tolerance2);
-    if (result) {
-        *result = walk.result;
+    return walkEnd(
+        start, along,
+        walkBoundary(renderInfo, start.x, start.y, across, along, renderInfo.tolerance2));
+}
+
+// The walk of a trace from the centre c along f.back, with the side neighbour `across` (f.left
+// or f.right) as partner and `backAcross` the partner's back neighbour. Its first step reads only
+// the neighbourhood, and where the trace tolerance is the mask's, the centre's mask answers two of
+// its four tests: the centre against its back neighbour, and against the partner. The walk goes
+// on beyond the neighbourhood only when the edge holds for that step, as a walk from the back
+// neighbour, one step longer.
+template <typename Pixel>
+[[gnu::always_inline]] inline TraceWalk backWalk(const RenderInfo<Pixel>& renderInfo,
+                                                 const Neighbourhood<Pixel>& neighbourhood,
+                                                 Position c, const DirectionFrame& f, A_long across,
+                                                 A_long backAcross, SimilarityMask mask)
+{
+    const A_long tolerance = renderInfo.tolerance2;
+    const Pixel* side = neighbourhood[across];
+    const Pixel* back = neighbourhood[f.back];
+    const Pixel* backSide = neighbourhood[backAcross];
+    if (tolerance != renderInfo.tolerance || tolerance < 0 || !side || !back || !backSide) {
+        return walkBoundary(renderInfo, c.x, c.y, across, f.back, tolerance);
     }
-    return walkEnd(start, along, walk);
+    auto centreSimilar = [mask](A_long index) { return ((mask >> index) & 1u) != 0; };
+    if (centreSimilar(across)) {
+        return walkOutcome(3u, f.back, 0);  // sides similar from the start: no step is taken
+    }
+    // Bit 0: the start side held; bit 1: the far side held; bit 2: the sides are similar.
+    const unsigned farHeld = pixelsSimilar(side, backSide, tolerance) ? 2u : 0u;
+    if (!centreSimilar(f.back)) {
+        return walkOutcome(farHeld, f.back, 1);
+    }
+    const unsigned held = 1u | farHeld | (pixelsSimilar(back, backSide, tolerance) ? 4u : 0u);
+    if (held != 3u) {
+        return walkOutcome(held, f.back, 1);
+    }
+    const TraceWalk rest = walkBoundary(renderInfo, c.x + kStepX[f.back], c.y + kStepY[f.back],
+                                        across, f.back, tolerance);
+    return TraceWalk{rest.result, rest.steps + 1};
 }
 
 }  // namespace
@@ -78,11 +111,12 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
 
     if (sideLighter == 0xFu) {
         // The tip of a one-pixel-wide line: follow both of its side borders back.
-        TraceResult rL = 0;
-        TraceResult rR = 0;
-        const Position L = traceEnd(renderInfo, c, f.left, f.back, &rL);
-        const Position R = traceEnd(renderInfo, c, f.right, f.back, &rR);
-        if (rL == kTraceStartChanged && rR == kTraceStartChanged) {
+        const TraceWalk walkL = backWalk(renderInfo, neighbourhood, c, f, f.left, f.backLeft, mask);
+        const TraceWalk walkR =
+            backWalk(renderInfo, neighbourhood, c, f, f.right, f.backRight, mask);
+        const Position L = walkEnd(c, f.back, walkL);
+        const Position R = walkEnd(c, f.back, walkR);
+        if (walkL.result == kTraceStartChanged && walkR.result == kTraceStartChanged) {
             m.kind = StepKind::ThinLine;
             // Coordinate by coordinate the nearer end; a tie takes L.
             m.backEnd.x = absolute(R.x - x) < absolute(L.x - x) ? R.x : L.x;
@@ -138,29 +172,20 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
         return m;
     }
 
-    // The back traces start at the centre with a side neighbour as partner, and their first step
-    // reads the back neighbour. When the walk starts (the partner present and not similar to the
-    // centre) and the back neighbour is not similar to the centre, the start side changes at that
-    // first step and the walk ends at the centre: the centre's mask settles it without a walk.
-    // It holds for the mask's tolerance, so only where the trace tolerance is the same.
-    const bool maskSettlesBack =
-        !centreSimilar(f.back) && renderInfo.tolerance2 == tolerance && tolerance >= 0;
-    auto backTrace = [&](A_long across) {
-        if (maskSettlesBack && neighbourhood[across] && !centreSimilar(across)) {
-            return c;
-        }
-        return traceEnd(renderInfo, c, across, f.back);
+    auto backTrace = [&](A_long across, A_long backAcross) {
+        return walkEnd(c, f.back,
+                       backWalk(renderInfo, neighbourhood, c, f, across, backAcross, mask));
     };
     // A trace reads the source only, so just the traces whose end is used are run.
     if (leftSimilar) {
         // The dark area continues on the left, the bright side is right.
-        m.backEnd = backTrace(f.right);
+        m.backEnd = backTrace(f.right, f.backRight);
     } else if (rightSimilar) {
-        m.backEnd = backTrace(f.left);
+        m.backEnd = backTrace(f.left, f.backLeft);
     } else {
         // The nearer end wins; a tie takes the left one.
-        const Position backRight = backTrace(f.right);
-        const Position backLeft = backTrace(f.left);
+        const Position backRight = backTrace(f.right, f.backRight);
+        const Position backLeft = backTrace(f.left, f.backLeft);
         m.backEnd =
             chebyshevDistance(backLeft, c) > chebyshevDistance(backRight, c) ? backRight : backLeft;
     }
