@@ -120,13 +120,14 @@ TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, 
                        A_long along, A_long tolerance);
 
 // A walk's outcome from the held bits of its last step (bit 0 the start side held, bit 1 the far
-// side held) and the steps it took. A table rather than a chain of branches: the outcome changes
-// from walk to walk.
+// side held) and the steps it took. Neither held is kTraceBothChanged (2), the far side alone
+// kTraceFarChanged (1), the start side alone kTraceStartChanged (0): 2 minus the bits, formed
+// without a branch, as the outcome changes from walk to walk.
 inline TraceWalk walkOutcome(unsigned held, A_long along, A_long steps)
 {
-    const TraceResult outcomes[4] = {kTraceBothChanged, kTraceFarChanged, kTraceStartChanged,
-                                     along};  // both held: the two sides faded into each other
-    return TraceWalk{outcomes[held & 3u], steps};
+    static_assert(kTraceBothChanged == 2 && kTraceFarChanged == 1 && kTraceStartChanged == 0);
+    const A_long bits = static_cast<A_long>(held & 3u);
+    return TraceWalk{bits == 3 ? along : 2 - bits, steps};  // both held: the sides faded
 }
 
 // The end position of a walk started at `start` along `along`.
