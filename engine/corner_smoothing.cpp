@@ -1,4 +1,5 @@
 // Corner smoothing: rounds off the pixel at a small right-angled corner of a shape.
+#include "boundary_walk.h"
 #include "directions.h"
 #include "pixel_lanes.h"
 #include "smoothing_engine.h"
@@ -9,39 +10,43 @@ template <typename Pixel>
 void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& neighbourhood,
                   A_long x, A_long y, A_long d, EdgeClass edgeClass)
 {
-    const DirectionFrame& f = directionFrame(d);
-    Position corner;
-    A_long acrossA, alongA, acrossB, alongB;
-    if (edgeClass == EdgeClass::OuterCorner) {
-        // The visited pixel is the corner: one edge runs to its left, one behind it.
-        corner = Position{x, y};
-        acrossA = f.forward;
-        alongA = f.left;
-        acrossB = f.right;
-        alongB = f.back;
-    } else if (edgeClass == EdgeClass::InnerCorner) {
-        // The lighter forward neighbour is the corner, inside the bend of the darker shape.
-        corner = Position{x + kStepX[d], y + kStepY[d]};
-        acrossA = f.left;
-        alongA = f.forward;
-        acrossB = f.back;
-        alongB = f.right;
-    } else {
+    const bool outer = edgeClass == EdgeClass::OuterCorner;
+    if (!outer && edgeClass != EdgeClass::InnerCorner) {
         return;
     }
-
+    const DirectionFrame& f = directionFrame(d);
+    const A_long tolerance = renderInfo.tolerance;
+    const Pixel* centre = neighbourhood.centre();
+    const Pixel* forward = neighbourhood[f.forward];
+    // An outer corner is the visited pixel: edge A runs to its left with the forward neighbour
+    // across, edge B behind it with the right neighbour across. An inner corner is the lighter
+    // forward neighbour, inside the bend of the darker shape: edge A runs on ahead with the
+    // forward-left neighbour across, edge B to the right with the centre across. Each edge is
+    // traced from the corner; every first step but that of the inner corner's edge A reads only
+    // the centre's neighbourhood.
+    const Position corner = outer ? Position{x, y} : Position{x + kStepX[d], y + kStepY[d]};
     // The run length of an edge: from the corner to the end of its trace, both counted.
-    auto runLength = [&](A_long across, A_long along) {
-        const TraceWalk walk =
-            walkBoundary(renderInfo, corner.x, corner.y, across, along, renderInfo.tolerance);
+    auto runLength = [&corner](A_long along, const TraceWalk& walk) {
         return chebyshevDistance(corner, walkEnd(corner, along, walk)) + 1;
     };
-    const A_long runLengthA = runLength(acrossA, alongA);
+    const A_long alongA = outer ? f.left : f.forward;
+    const TraceWalk walkA =
+        outer ? walkFromFirstStep(renderInfo, corner, f.forward, alongA, centre, forward,
+                                  neighbourhood[f.left], neighbourhood[f.forwardLeft], tolerance)
+              : walkFromStart(renderInfo, corner, f.left, alongA, forward,
+                              neighbourhood[f.forwardLeft], tolerance);
+    const A_long runLengthA = runLength(alongA, walkA);
     if (runLengthA < 2) {
         return;  // cannot qualify whatever edge B measures; a trace only reads
     }
-    const A_long runLengthB = runLength(acrossB, alongB);
-    if (!cornerQualifies(runLengthA, runLengthB)) {
+    const A_long alongB = outer ? f.back : f.right;
+    const TraceWalk walkB =
+        outer
+            ? walkFromFirstStep(renderInfo, corner, f.right, alongB, centre, neighbourhood[f.right],
+                                neighbourhood[f.back], neighbourhood[f.backRight], tolerance)
+            : walkFromFirstStep(renderInfo, corner, f.back, alongB, forward, centre,
+                                neighbourhood[f.forwardRight], neighbourhood[f.right], tolerance);
+    if (!cornerQualifies(runLengthA, runLength(alongB, walkB))) {
         return;
     }
     Pixel* out = pixelAt<Pixel>(renderInfo.output, corner.x, corner.y);
@@ -50,7 +55,7 @@ void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel
     }
 
     Pixel average;
-    if (edgeClass == EdgeClass::OuterCorner) {
+    if (outer) {
         neighbourhoodAverage(neighbourhood, &average, 2);
     } else {
         neighbourhoodAverage(gatherNeighbourhood(corner.x, corner.y, renderInfo), &average, 2);

@@ -1,6 +1,5 @@
 // Step measurement: how far a stair-step around a centre reaches, and what kind it is.
-#include <cstddef>
-
+#include "boundary_walk.h"
 #include "directions.h"
 #include "pixel_lanes.h"
 #include "smoothing_engine.h"
@@ -12,11 +11,9 @@ namespace {
 A_long absolute(A_long v) { return v < 0 ? -v : v; }
 
 // The walk of a trace from the centre c along f.back, with the side neighbour `across` (f.left
-// or f.right) as partner and `backAcross` the partner's back neighbour. Its first step reads only
-// the neighbourhood, and where the trace tolerance is the mask's, the centre's mask answers two of
-// its four tests: the centre against its back neighbour, and against the partner. The walk goes
-// on beyond the neighbourhood only when the edge holds for that step, as a walk from the back
-// neighbour, one step longer.
+// or f.right) as partner and `backAcross` the partner's back neighbour: its first step reads only
+// the neighbourhood. Where the trace tolerance is the mask's, the centre's mask answers two of
+// that step's four tests: the centre against the partner, and against its back neighbour.
 template <typename Pixel>
 [[gnu::always_inline]] inline TraceWalk backWalk(const RenderInfo<Pixel>& renderInfo,
                                                  const Neighbourhood<Pixel>& neighbourhood,
@@ -43,47 +40,7 @@ template <typename Pixel>
     if (held != 3u) {
         return walkOutcome(held, f.back, 1);
     }
-    const TraceWalk rest = walkBoundary(renderInfo, c.x + kStepX[f.back], c.y + kStepY[f.back],
-                                        across, f.back, tolerance);
-    return TraceWalk{rest.result, rest.steps + 1};
-}
-
-// The walk of a trace from the forward neighbour nf along f.forward, with nf's side neighbour as
-// partner: `across` is f.left or f.right, and `partnerIndex` the partner's place in the centre's
-// neighbourhood (f.forwardLeft or f.forwardRight). Its first step reads the two pixels one step
-// further ahead, and the walk goes on beyond them only when the edge holds for that step, as a
-// walk from the pixel ahead, one step longer.
-template <typename Pixel>
-[[gnu::always_inline]] inline TraceWalk forwardWalk(const RenderInfo<Pixel>& renderInfo,
-                                                    const Neighbourhood<Pixel>& neighbourhood,
-                                                    Position nf, const DirectionFrame& f,
-                                                    A_long across, A_long partnerIndex)
-{
-    const A_long tolerance = renderInfo.tolerance2;
-    const Pixel* a = neighbourhood[f.forward];
-    const Pixel* b = neighbourhood[partnerIndex];
-    const Position ahead{nf.x + kStepX[f.forward], nf.y + kStepY[f.forward]};
-    const Pixel* nextA = pixelAt<Pixel>(renderInfo.source, ahead.x, ahead.y);
-    if (!b || !nextA || !similarityLanesUsable(tolerance)) {
-        return walkBoundary(renderInfo, nf.x, nf.y, across, f.forward, tolerance);
-    }
-    // The partner's next pixel lies on the partner's line across the walk and on the walk's line
-    // ahead, so it is present when both of those are; it is as far from the partner as nextA is
-    // from a.
-    const std::ptrdiff_t step =
-        reinterpret_cast<const unsigned char*>(nextA) - reinterpret_cast<const unsigned char*>(a);
-    const Pixel* nextB =
-        reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(b) + step);
-    // The first step's tests side by side; bit 3: the sides similar from the start.
-    const unsigned first = similarQuad(a, nextA, b, nextB, nextA, nextB, a, b, tolerance);
-    if ((first & 8u) != 0) {
-        return walkOutcome(3u, f.forward, 0);
-    }
-    if (first != 3u) {
-        return walkOutcome(first, f.forward, 1);
-    }
-    const TraceWalk rest = walkBoundary(renderInfo, ahead.x, ahead.y, across, f.forward, tolerance);
-    return TraceWalk{rest.result, rest.steps + 1};
+    return walkOnAfterFirstStep(renderInfo, c, across, f.back, tolerance);
 }
 
 }  // namespace
@@ -173,9 +130,11 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     // The last dark pixel of its row: measure along the bright row ahead and the dark row behind.
     m.kind = StepKind::Edge;
     m.forwardEnd = nf;
+    // A forward trace starts at the forward neighbour, with its side neighbour as partner.
     auto forwardTrace = [&](A_long across, A_long partnerIndex) {
         return walkEnd(nf, f.forward,
-                       forwardWalk(renderInfo, neighbourhood, nf, f, across, partnerIndex));
+                       walkFromStart(renderInfo, nf, across, f.forward, forward,
+                                     neighbourhood[partnerIndex], renderInfo.tolerance2));
     };
     const bool darkAheadLeft = asDark(0);
     if (darkAheadLeft) {
