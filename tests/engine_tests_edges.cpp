@@ -1,6 +1,9 @@
 // Edge classes, the per-pixel pass on simple shapes, boundary traces and corner smoothing.
 #include <gtest/gtest.h>
 
+#include <random>
+
+#include "boundary_walk.h"
 #include "directions.h"
 #include "pixel_art.h"
 #include "smoothing_engine.h"
@@ -223,6 +226,67 @@ TEST(Edges, TraceFollowsGraduallyDriftingSidesUntilTheyMerge)
     }
     EXPECT_EQ(trace(world, 0, 0, kDirectionRight, kDirectionDown, 10),
               (std::tuple<TraceResult, A_long, A_long>(kDirectionDown, 0, 2)));
+}
+
+// Step measurement and corners start most walks from pixels they already hold. On a grainy
+// drawing, from every position in every pair of directions and at tolerances inside and outside
+// the side-by-side range, those walks must end exactly where walkBoundary's own walk ends, with
+// the same result, at the border too (where some of the held pixels are absent).
+TYPED_TEST(EdgesTest, WalksFromHeldPixelsEndWhereTheirWholeWalkEnds)
+{
+    test::TestWorld<TypeParam> world(9, 7);
+    std::mt19937 random(7);
+    // Three grey bands with a little grain: sides that drift, merge and change.
+    for (A_long y = 0; y < world.height(); ++y) {
+        for (A_long x = 0; x < world.width(); ++x) {
+            const A_long band = ((x + 2 * y) / 4) % 3;
+            const A_long grey =
+                std::min<A_long>(60 + 70 * band + static_cast<A_long>(random() % 9), 255);
+            const A_long value = grey * DepthTraits<TypeParam>::channelMax / 255;
+            using Channel = decltype(TypeParam{}.red);
+            const auto c = static_cast<Channel>(value);
+            world.at(x, y) =
+                TypeParam{static_cast<Channel>(DepthTraits<TypeParam>::channelMax), c, c, c};
+        }
+    }
+    const PF_EffectWorld* source = world.def();
+    int longWalks = 0;  // walks that go on past their first step
+    for (A_long tolerance : {0, 4, 6, 255, 300, -1}) {
+        auto info = test::renderInfoFor(world, world, tolerance);
+        for (A_long y = 0; y < world.height(); ++y) {
+            for (A_long x = 0; x < world.width(); ++x) {
+                for (A_long along :
+                     {kDirectionUp, kDirectionLeft, kDirectionRight, kDirectionDown}) {
+                    for (A_long across : {kTurnLeft90[along], kTurnRight90[along]}) {
+                        const Position start{x, y};
+                        auto at = [&](A_long px, A_long py) {
+                            return pixelAt<TypeParam>(source, px, py);
+                        };
+                        const TypeParam* a = at(x, y);
+                        const TypeParam* b = at(x + kStepX[across], y + kStepY[across]);
+                        const TypeParam* nextA = at(x + kStepX[along], y + kStepY[along]);
+                        const TypeParam* nextB = at(x + kStepX[across] + kStepX[along],
+                                                    y + kStepY[across] + kStepY[along]);
+                        const TraceWalk whole = walkBoundary(info, x, y, across, along, tolerance);
+                        const TraceWalk fromStep = walkFromFirstStep(info, start, across, along, a,
+                                                                     b, nextA, nextB, tolerance);
+                        const TraceWalk fromStart =
+                            walkFromStart(info, start, across, along, a, b, tolerance);
+                        const std::string where =
+                            "tolerance " + std::to_string(tolerance) + " at " + std::to_string(x) +
+                            "," + std::to_string(y) + " across " + std::to_string(across) +
+                            " along " + std::to_string(along);
+                        EXPECT_EQ(fromStep.result, whole.result) << where;
+                        EXPECT_EQ(fromStep.steps, whole.steps) << where;
+                        EXPECT_EQ(fromStart.result, whole.result) << where;
+                        EXPECT_EQ(fromStart.steps, whole.steps) << where;
+                        longWalks += whole.steps >= 2 ? 1 : 0;
+                    }
+                }
+            }
+        }
+    }
+    EXPECT_GT(longWalks, 50);
 }
 
 TEST(Edges, CornerQualifiesWhenBothSidesReachTwoAndOneIsAtMostThree)
