@@ -37,6 +37,33 @@ inline void smoothDarkerDirections(const RenderInfo<Pixel>& renderInfo,
     }
 }
 
+// Asks for the output's rows y - 1, y and y + 1 at column x to be brought into the cache: an
+// edge pixel's blends and corners write there a few hundred instructions later, and on large
+// frames the output no longer stays in the cache between the copy that fills it and the pass.
+// The addresses are formed as integers and a prefetch never faults, so an output world of
+// another size is safe.
+template <typename Pixel>
+inline void prefetchOutputAround(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
+{
+#if TELVIX_PIXEL_LANES_SSE2
+    const PF_EffectWorld* output = renderInfo.output;
+    const std::intptr_t rowbytes = output->rowbytes;
+    const std::uintptr_t at =
+        reinterpret_cast<std::uintptr_t>(output->data) +
+        static_cast<std::uintptr_t>(static_cast<std::intptr_t>(y) * rowbytes +
+                                    static_cast<std::intptr_t>(x) *
+                                        static_cast<std::intptr_t>(sizeof(Pixel)));
+    for (const std::intptr_t row : {-rowbytes, std::intptr_t{0}, rowbytes}) {
+        _mm_prefetch(reinterpret_cast<const char*>(at + static_cast<std::uintptr_t>(row)),
+                     _MM_HINT_T0);
+    }
+#else
+    (void)renderInfo;
+    (void)x;
+    (void)y;
+#endif
+}
+
 // The general pass, for any pixel of the source, with absent neighbours null: the pixels on the
 // border, and every pixel where the flat test's geometry is not bound or the tolerance lies
 // outside the side-by-side tests' range.
@@ -90,6 +117,7 @@ template <typename Pixel>
 [[gnu::noinline]] PF_Err smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
                                                  const unsigned char* centre, A_long x, A_long y)
 {
+    prefetchOutputAround(renderInfo, x, y);
     // A tolerance outside the render's range takes the general path, which needs no lanes.
     if (!similarityLanesUsable(renderInfo.tolerance)) {
         return smoothBorderPixel(renderInfo, x, y);
