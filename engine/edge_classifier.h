@@ -73,20 +73,19 @@ inline EdgeClass classifyDarkerEdge(const RenderInfo<Pixel>& renderInfo,
     auto similar = [tolerance](const Pixel* a, const Pixel* b) {
         return pixelsSimilar(a, b, tolerance);
     };
-    auto centreSimilar = [mask](A_long index) { return ((mask >> index) & 1u) != 0; };
     const Pixel* left = neighbourhood[f.left];
     const Pixel* right = neighbourhood[f.right];
     const Pixel* forwardLeft = neighbourhood[f.forwardLeft];
     const Pixel* forwardRight = neighbourhood[f.forwardRight];
-    const bool centreLeft = centreSimilar(f.left);
-    const bool centreRight = centreSimilar(f.right);
+    const bool centreLeft = centreSimilar(mask, f.left);
+    const bool centreRight = centreSimilar(mask, f.right);
 
     const bool straightOnASide = (centreLeft && similar(forward, forwardLeft)) ||
                                  (centreRight && similar(forward, forwardRight));
     if (!straightOnASide) {
         // A step, unless the centre sits inside a straight dark band with a notch on one side.
-        if (centreSimilar(f.forwardLeft) != centreSimilar(f.forwardRight) && centreLeft &&
-            centreRight) {
+        if (centreSimilar(mask, f.forwardLeft) != centreSimilar(mask, f.forwardRight) &&
+            centreLeft && centreRight) {
             return EdgeClass::None;
         }
         return mask != 0 ? EdgeClass::Step : EdgeClass::Isolated;
@@ -97,15 +96,15 @@ inline EdgeClass classifyDarkerEdge(const RenderInfo<Pixel>& renderInfo,
         return EdgeClass::None;
     }
     EdgeClass edgeClass = EdgeClass::None;
-    if ((centreLeft && centreSimilar(f.forwardRight) &&
+    if ((centreLeft && centreSimilar(mask, f.forwardRight) &&
          signedContrast(forwardLeft, centre) > scaled) ||
-        (centreRight && centreSimilar(f.forwardLeft) &&
+        (centreRight && centreSimilar(mask, f.forwardLeft) &&
          signedContrast(forwardRight, centre) > scaled)) {
         edgeClass = EdgeClass::InnerCorner;
     }
     // The outer-corner test looks at the left-hand side only and overrides an inner corner. An
     // absent back has a clear bit.
-    if (centreLeft && centreSimilar(f.backLeft) && centreSimilar(f.back) &&
+    if (centreLeft && centreSimilar(mask, f.backLeft) && centreSimilar(mask, f.back) &&
         signedContrast(right, centre) > scaled && similar(right, forward) &&
         similar(right, forwardLeft) && similar(right, neighbourhood[f.backRight])) {
         edgeClass = EdgeClass::OuterCorner;

@@ -81,6 +81,9 @@ struct StepMeasure {
 // them once per edge pixel.
 using SimilarityMask = unsigned;
 
+// Whether the mask says neighbourhood entry `index` is similar to the centre.
+inline bool centreSimilar(SimilarityMask mask, A_long index) { return ((mask >> index) & 1u) != 0; }
+
 // The iterate suite's per-pixel function for one depth (Pixel is PF_Pixel8 or PF_Pixel16).
 // refcon is the RenderInfo<Pixel>; inPixel and outPixel are ignored: the pass reads
 // RenderInfo::source and writes RenderInfo::output around (x, y). Always returns PF_Err_NONE.

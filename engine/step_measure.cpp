@@ -27,13 +27,12 @@ template <typename Pixel>
     if (tolerance != renderInfo.tolerance || tolerance < 0 || !side || !back || !backSide) {
         return walkBoundary(renderInfo, c.x, c.y, across, f.back, tolerance);
     }
-    auto centreSimilar = [mask](A_long index) { return ((mask >> index) & 1u) != 0; };
-    if (centreSimilar(across)) {
+    if (centreSimilar(mask, across)) {
         return walkOutcome(3u, f.back, 0);  // sides similar from the start: no step is taken
     }
     // Bit 0: the start side held; bit 1: the far side held; bit 2: the sides are similar.
     const unsigned farHeld = pixelsSimilar(side, backSide, tolerance) ? 2u : 0u;
-    if (!centreSimilar(f.back)) {
+    if (!centreSimilar(mask, f.back)) {
         return walkOutcome(farHeld, f.back, 1);
     }
     const unsigned held = 1u | farHeld | (pixelsSimilar(back, backSide, tolerance) ? 4u : 0u);
@@ -86,10 +85,9 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     }
     const unsigned sideLighter = contrast.otherLighter & unequal;     // isBrighter(side, centre)
     const unsigned centreLighter = contrast.centreLighter & unequal;  // isBrighter(centre, side)
-    auto centreSimilar = [mask](A_long index) { return ((mask >> index) & 1u) != 0; };
     // similarOrBrighter(centre, side i): the side neighbour is as dark as the centre or darker.
     auto asDark = [&](unsigned i) {
-        return centreSimilar(sideIndex[i]) || ((centreLighter >> i) & 1u) != 0;
+        return centreSimilar(mask, sideIndex[i]) || ((centreLighter >> i) & 1u) != 0;
     };
 
     StepMeasure m;
@@ -151,8 +149,8 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
         m.forwardEnd = forwardTrace(f.right, f.forwardRight);
     }
 
-    const bool leftSimilar = centreSimilar(f.left);
-    const bool rightSimilar = centreSimilar(f.right);
+    const bool leftSimilar = centreSimilar(mask, f.left);
+    const bool rightSimilar = centreSimilar(mask, f.right);
     if (m.forwardEnd == nf && leftSimilar && rightSimilar) {
         m.kind = StepKind::StraightEdge;
     }
