@@ -4,18 +4,21 @@
 // the benchmark library.
 //
 //   render_driver FILE [--depth 8|16] [--tolerance N] [--key] [--floor|--copy] [--repeat N]
+//   render_driver synthetic:WxH|uniform:WxH [options]   one of the benchmark's drawn frames
 #include <algorithm>
 #include <chrono>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <fstream>
+#include <stdexcept>
 #include <string>
 
 #include "effect_entry.h"
 #include "frame_world.h"
 #include "image_io.h"
 #include "standin_host.h"
+#include "synthetic_frames.h"
 #include "timed_render.h"
 
 namespace {
@@ -35,7 +38,34 @@ long statusKilobytes(const std::string& field)
 
 }  // namespace
 
-int main(int argc, char** argv)
+// The frame to render: a file, or one of the benchmark's frames drawn at a size:
+// "synthetic:WxH" (the synthetic cel frame) or "uniform:WxH" (one flat colour).
+standin::World loadFrame(const std::string& name, int depth)
+{
+    for (const std::string prefix : {"synthetic:", "uniform:"}) {
+        if (name.rfind(prefix, 0) != 0) {
+            continue;
+        }
+        int width = 0, height = 0;
+        char rest = 0;
+        if (std::sscanf(name.c_str() + prefix.size(), "%dx%d%c", &width, &height, &rest) != 2 ||
+            width < 1 || height < 1 || width > 65535 || height > 65535) {
+            throw std::runtime_error("cannot read the size in '" + name + "' (" + prefix + "WxH)");
+        }
+        standin::World world(width, height, depth == 16);
+        if (prefix == "uniform:") {
+            bench::fillUniform(world);
+        } else {
+            bench::drawCelFrame(world, 20261208u);  // the benchmark's seed
+        }
+        return world;
+    }
+    // The decoded file is released before rendering, so that peak memory counts the worlds.
+    const auto image = telvix::cli::readImage(name);
+    return telvix::cli::imageToWorld(image, depth);
+}
+
+int run(int argc, char** argv)
 {
     if (argc < 2) {
         std::fprintf(stderr,
@@ -68,11 +98,7 @@ int main(int argc, char** argv)
             return 2;
         }
     }
-    // The decoded file is released before rendering, so that peak memory counts the worlds.
-    standin::World input = [&] {
-        const auto image = telvix::cli::readImage(argv[1]);
-        return telvix::cli::imageToWorld(image, depth);
-    }();
+    standin::World input = loadFrame(argv[1], depth);
     standin::World output(input.width(), input.height(), input.deep());
     standin::Host host(&entryPointFunc);
     host.setPixelFunctionsSkipped(floor);
@@ -108,4 +134,14 @@ int main(int argc, char** argv)
         statusKilobytes("VmHWM") * 1.024e3 / (frameMB * 1e6),
         (statusKilobytes("VmHWM") - residentBefore) / 1e3 * 1.024);
     return 0;
+}
+
+int main(int argc, char** argv)
+{
+    try {
+        return run(argc, argv);
+    } catch (const std::exception& e) {
+        std::fprintf(stderr, "render_driver: %s\n", e.what());
+        return 1;
+    }
 }
