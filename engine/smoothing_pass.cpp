@@ -166,10 +166,21 @@ PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel
             std::memcpy(&bits, p, sizeof(Bits));
             return bits;
         };
-        const Bits c = load(centre);
-        const Bits differs = (load(centre + sizeof(Pixel)) ^ c) |
-                             (load(centre - sizeof(Pixel)) ^ c) | (load(centre - rowbytes) ^ c) |
-                             (load(centre + rowbytes) ^ c);
+        std::uint64_t differs;
+        if constexpr (sizeof(Pixel) == 4) {
+            // Left and centre read as one 64-bit word equal centre and right read as another
+            // exactly when all three pixels are equal: one comparison for the row.
+            std::uint64_t leftPair, rightPair;
+            std::memcpy(&leftPair, centre - sizeof(Pixel), sizeof(leftPair));
+            std::memcpy(&rightPair, centre, sizeof(rightPair));
+            const Bits c = static_cast<Bits>(rightPair);
+            differs = (leftPair ^ rightPair) | (load(centre - rowbytes) ^ c) |
+                      (load(centre + rowbytes) ^ c);
+        } else {
+            const Bits c = load(centre);
+            differs = (load(centre + sizeof(Pixel)) ^ c) | (load(centre - sizeof(Pixel)) ^ c) |
+                      (load(centre - rowbytes) ^ c) | (load(centre + rowbytes) ^ c);
+        }
         if (differs == 0) {
             return PF_Err_NONE;
         }
