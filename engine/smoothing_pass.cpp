@@ -37,9 +37,11 @@ inline void smoothDarkerDirections(const RenderInfo<Pixel>& renderInfo,
     }
 }
 
-// Asks for the output's rows y - 1, y and y + 1 at column x to be brought into the cache: an
-// edge pixel's blends and corners write there a few hundred instructions later, and on large
-// frames the output no longer stays in the cache between the copy that fills it and the pass.
+// Asks for the output's rows y - 1, y and y + 1 at column x to be brought into the cache: a
+// pixel with a darker direction writes there with its blends and corners a few hundred
+// instructions later, and on large frames the output no longer stays in the cache between the
+// copy that fills it and the pass. Asked only for those pixels: the lighter side of an edge
+// writes nothing.
 // The addresses are formed as integers and a prefetch never faults, so an output world of
 // another size is safe.
 template <typename Pixel>
@@ -96,6 +98,7 @@ template <typename Pixel>
                                                    const unsigned char* centre, A_long x, A_long y,
                                                    unsigned darker)
 {
+    prefetchOutputAround(renderInfo, x, y);
     const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
     Neighbourhood<Pixel> neighbourhood;
@@ -117,7 +120,6 @@ template <typename Pixel>
 [[gnu::noinline]] PF_Err smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
                                                  const unsigned char* centre, A_long x, A_long y)
 {
-    prefetchOutputAround(renderInfo, x, y);
     // A tolerance outside the render's range takes the general path, which needs no lanes.
     if (!similarityLanesUsable(renderInfo.tolerance)) {
         return smoothBorderPixel(renderInfo, x, y);
