@@ -19,13 +19,14 @@ constexpr A_long kOrder[4] = {kDirectionRight, kDirectionLeft, kDirectionUp, kDi
 
 // Classifies and smooths the directions in which the centre is darker than its forward
 // neighbour (bits in the order of kOrder), in that order. The centre's similarity to its eight
-// neighbours is formed once and shared by the directions.
-template <typename Pixel>
-inline void smoothDarkerDirections(const RenderInfo<Pixel>& renderInfo,
-                                   const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y,
-                                   unsigned darker, bool interior)
+// neighbours is formed once and shared by the directions. Inlined into both callers, so that the
+// interior one forms its mask and reads its neighbours from addresses the compiler can see.
+template <bool kInterior, typename Pixel>
+[[gnu::always_inline]] inline void smoothDarkerDirections(const RenderInfo<Pixel>& renderInfo,
+                                                          const Neighbourhood<Pixel>& neighbourhood,
+                                                          A_long x, A_long y, unsigned darker)
 {
-    const SimilarityMask mask = interior
+    const SimilarityMask mask = kInterior
                                     ? similarityMaskInterior(neighbourhood, renderInfo.tolerance)
                                     : similarityMask(neighbourhood, renderInfo.tolerance);
     for (; darker != 0; darker &= darker - 1) {
@@ -86,7 +87,7 @@ template <typename Pixel>
         }
     }
     if (darker != 0) {
-        smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, false);
+        smoothDarkerDirections<false>(renderInfo, neighbourhood, x, y, darker);
     }
     return PF_Err_NONE;
 }
@@ -108,7 +109,7 @@ template <typename Pixel>
                 reinterpret_cast<const Pixel*>(centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize);
         }
     }
-    smoothDarkerDirections(renderInfo, neighbourhood, x, y, darker, true);
+    smoothDarkerDirections<true>(renderInfo, neighbourhood, x, y, darker);
     return PF_Err_NONE;
 }
 
