@@ -38,17 +38,23 @@ template <bool kInterior, typename Pixel>
     }
 }
 
-// Asks for the output's rows y - 1, y and y + 1 at column x to be brought into the cache: a
-// pixel with a darker direction writes there with its blends and corners a few hundred
-// instructions later, and on large frames the output no longer stays in the cache between the
-// copy that fills it and the pass. Asked only for those pixels: the lighter side of an edge
-// writes nothing.
-// The addresses are formed as integers and a prefetch never faults, so an output world of
-// another size is safe.
+// Asks for what a pixel with a darker direction reads and writes next to be brought into the
+// cache, a few hundred instructions ahead:
+// - the output's rows y - 1, y and y + 1 at column x, where its blends and corners write: on
+//   large frames the output no longer stays cached between the copy that fills it and the pass;
+// - the source's row y + 2 at column x, where its traces downwards start: the pass itself reads
+//   that row only from the next row on, so it is not cached yet.
+// Only those pixels ask: the lighter side of an edge writes nothing and traces nothing.
+// The addresses are formed as integers and a prefetch never faults, so worlds of another size
+// are safe.
 template <typename Pixel>
-inline void prefetchOutputAround(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
+inline void prefetchAroundDarker(const RenderInfo<Pixel>& renderInfo, const unsigned char* centre,
+                                 A_long x, A_long y)
 {
 #if TELVIX_PIXEL_LANES_SSE2
+    auto prefetch = [](std::uintptr_t at) {
+        _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+    };
     const PF_EffectWorld* output = renderInfo.output;
     const std::intptr_t rowbytes = output->rowbytes;
     const std::uintptr_t at =
@@ -57,11 +63,13 @@ inline void prefetchOutputAround(const RenderInfo<Pixel>& renderInfo, A_long x, 
                                     static_cast<std::intptr_t>(x) *
                                         static_cast<std::intptr_t>(sizeof(Pixel)));
     for (const std::intptr_t row : {-rowbytes, std::intptr_t{0}, rowbytes}) {
-        _mm_prefetch(reinterpret_cast<const char*>(at + static_cast<std::uintptr_t>(row)),
-                     _MM_HINT_T0);
+        prefetch(at + static_cast<std::uintptr_t>(row));
     }
+    prefetch(reinterpret_cast<std::uintptr_t>(centre) +
+             static_cast<std::uintptr_t>(2 * renderInfo.sourceRowbytes));
 #else
     (void)renderInfo;
+    (void)centre;
     (void)x;
     (void)y;
 #endif
@@ -99,7 +107,7 @@ template <typename Pixel>
                                                    const unsigned char* centre, A_long x, A_long y,
                                                    unsigned darker)
 {
-    prefetchOutputAround(renderInfo, x, y);
+    prefetchAroundDarker(renderInfo, centre, x, y);
     const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
     Neighbourhood<Pixel> neighbourhood;
