@@ -38,23 +38,32 @@ template <bool kInterior, typename Pixel>
     }
 }
 
-// Asks for what a pixel with a darker direction reads and writes next to be brought into the
-// cache, a few hundred instructions ahead:
-// - the output's rows y - 1, y and y + 1 at column x, where its blends and corners write: on
-//   large frames the output no longer stays cached between the copy that fills it and the pass;
-// - the source's row y + 2 at column x, where its traces downwards start: the pass itself reads
-//   that row only from the next row on, so it is not cached yet.
-// Only those pixels ask: the lighter side of an edge writes nothing and traces nothing.
-// The addresses are formed as integers and a prefetch never faults, so worlds of another size
-// are safe.
-template <typename Pixel>
-inline void prefetchAroundDarker(const RenderInfo<Pixel>& renderInfo, const unsigned char* centre,
-                                 A_long x, A_long y)
+// Prefetches: asks for lines that the pass is about to read or write to be brought into the
+// cache. The addresses are formed as integers and a prefetch never faults, so worlds of another
+// size are safe. Other targets compile them to nothing.
+inline void prefetchLine([[maybe_unused]] std::uintptr_t at)
 {
 #if TELVIX_PIXEL_LANES_SSE2
-    auto prefetch = [](std::uintptr_t at) {
-        _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
-    };
+    _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+#endif
+}
+
+// The source's row y + 2 at the centre's column, asked for by every edge pixel: traces downwards
+// start there, and the pass itself reads that row only from the next row on (where its flat tests
+// would otherwise wait for it).
+inline void prefetchSourceBelow(const unsigned char* centre, std::ptrdiff_t rowbytes)
+{
+    prefetchLine(reinterpret_cast<std::uintptr_t>(centre) +
+                 static_cast<std::uintptr_t>(2 * rowbytes));
+}
+
+// The output's rows y - 1, y and y + 1 at column x, asked for by a pixel with a darker direction:
+// its blends and corners write there a few hundred instructions later, and on large frames the
+// output no longer stays cached between the copy that fills it and the pass. The lighter side of
+// an edge writes nothing and does not ask.
+template <typename Pixel>
+inline void prefetchOutputAround(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
+{
     const PF_EffectWorld* output = renderInfo.output;
     const std::intptr_t rowbytes = output->rowbytes;
     const std::uintptr_t at =
@@ -63,16 +72,8 @@ inline void prefetchAroundDarker(const RenderInfo<Pixel>& renderInfo, const unsi
                                     static_cast<std::intptr_t>(x) *
                                         static_cast<std::intptr_t>(sizeof(Pixel)));
     for (const std::intptr_t row : {-rowbytes, std::intptr_t{0}, rowbytes}) {
-        prefetch(at + static_cast<std::uintptr_t>(row));
+        prefetchLine(at + static_cast<std::uintptr_t>(row));
     }
-    prefetch(reinterpret_cast<std::uintptr_t>(centre) +
-             static_cast<std::uintptr_t>(2 * renderInfo.sourceRowbytes));
-#else
-    (void)renderInfo;
-    (void)centre;
-    (void)x;
-    (void)y;
-#endif
 }
 
 // The general pass, for any pixel of the source, with absent neighbours null: the pixels on the
@@ -107,7 +108,7 @@ template <typename Pixel>
                                                    const unsigned char* centre, A_long x, A_long y,
                                                    unsigned darker)
 {
-    prefetchAroundDarker(renderInfo, centre, x, y);
+    prefetchOutputAround(renderInfo, x, y);
     const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
     Neighbourhood<Pixel> neighbourhood;
@@ -129,6 +130,7 @@ template <typename Pixel>
 [[gnu::noinline]] PF_Err smoothInteriorEdgePixel(const RenderInfo<Pixel>& renderInfo,
                                                  const unsigned char* centre, A_long x, A_long y)
 {
+    prefetchSourceBelow(centre, renderInfo.sourceRowbytes);
     // A tolerance outside the render's range takes the general path, which needs no lanes.
     if (!similarityLanesUsable(renderInfo.tolerance)) {
         return smoothBorderPixel(renderInfo, x, y);
