@@ -136,10 +136,12 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                 pHalf.y = P.y;
             }
             const A_long m = chebyshevDistance(bHalf, pHalf) + 1;
+            // 1 / (4n) and 1 / (2n) are 1 / n scaled by powers of two, which is exact: one
+            // division gives all three.
             const float invN = 1.0f / nFloat;
             const float mf = static_cast<float>(m);
-            const LinearThreeOffsetFunction profile(1.0f / (nFloat * 4.0f), (mf * 0.5f) * invN,
-                                                    invN * mf, 1.0f - 1.0f / (nFloat + nFloat));
+            const LinearThreeOffsetFunction profile(invN * 0.25f, (mf * 0.5f) * invN, invN * mf,
+                                                    1.0f - invN * 0.5f);
             if (n == 1) {
                 neighbourhoodAverage(neighbourhood, pixelAt<Pixel>(renderInfo.output, x, y), 1);
             } else {
@@ -161,9 +163,10 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                 break;
             }
             if (!measure.skipBackRun) {
-                const float b = static_cast<float>(backLength + 1);
-                const float u = 1.0f / (b + b);
-                const float z = 0.125f / b;
+                // 1 / (2b) and 0.125 / b are 1 / b scaled by powers of two, which is exact.
+                const float invB = 1.0f / static_cast<float>(backLength + 1);
+                const float u = invB * 0.5f;
+                const float z = invB * 0.125f;
                 if ((backLength + 1) % 2 != 0) {
                     const float half = 0.5f - u;
                     const LinearOffsetZeroValue profile(0.0f, half > z ? half : z, z);
@@ -174,9 +177,9 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                 }
             }
             if (forwardLength > 0) {
-                const float fl = static_cast<float>(forwardLength);
-                const float u = 1.0f / (fl + fl);
-                const float w = 1.0f - 0.125f / fl;
+                const float invF = 1.0f / static_cast<float>(forwardLength);
+                const float u = invF * 0.5f;
+                const float w = 1.0f - invF * 0.125f;
                 if (forwardLength % 2 != 0) {
                     const float start = u + 0.5f;
                     const LinearOffsetOneValue profile(w < start ? w : start, 1.0f, w);
