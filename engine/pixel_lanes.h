@@ -166,6 +166,88 @@ inline CentreAgainstFour centreAgainstFour(const Pixel* centre, const Pixel* con
     return pairs;
 }
 
+// The same tests in whole numbers, for 8-bit pixels that are all opaque (cel frames mostly are).
+// At full alpha the premultiplied channels are the channels themselves (255 times the normaliser
+// is exactly 1), so the colour distance D is the whole sum of the channel differences. The luma
+// difference L lies within 1e-4 of W / 100, with W = 30 dr + 59 dg + 11 db (centre minus other):
+// each luma takes five roundings of values below 256 (under 8e-6 each), the difference one more,
+// and the constants 0.3f, 0.59f and 0.11f lie within 3e-8 of their decimals (times differences
+// up to 255). So L compares with 0 and with -s and s exactly as W does with 0, -100s and 100s,
+// except where W equals one of them: such a lane is undecided, unless its two pixels are equal
+// (L is then exactly 0), and the caller answers it with the single-precision tests.
+struct OpaqueCentreAgainstFour {
+    __m128i centre;  // the centre's bits in every lane
+    __m128i others;  // one other pixel's bits per lane
+    __m128i luma;    // W, one lane per other pixel
+};
+
+// W for the four pairs; false, with `pairs` unfilled, when a pixel is not opaque.
+inline bool opaqueCentreAgainstFour(std::uint32_t centre, const PF_Pixel8* const (&others)[4],
+                                    OpaqueCentreAgainstFour& pairs)
+{
+    const __m128i o = four8(pixelBits(others[0]), pixelBits(others[1]), pixelBits(others[2]),
+                            pixelBits(others[3]));
+    const __m128i c = _mm_set1_epi32(static_cast<int>(centre));
+    const __m128i alphaByte = _mm_set1_epi32(0xFF);
+    const __m128i opaque =
+        _mm_cmpeq_epi32(_mm_and_si128(_mm_and_si128(o, c), alphaByte), alphaByte);
+    if (_mm_movemask_ps(_mm_castsi128_ps(opaque)) != 0xF) {
+        return false;
+    }
+    const __m128i zero = _mm_setzero_si128();
+    // Channels alpha, red, green, blue as 16-bit words; each pair of products summed per pixel.
+    const __m128i weights = _mm_setr_epi16(0, 30, 59, 11, 0, 30, 59, 11);
+    const __m128 low = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpacklo_epi8(o, zero), weights));
+    const __m128 high = _mm_castsi128_ps(_mm_madd_epi16(_mm_unpackhi_epi8(o, zero), weights));
+    const __m128i otherLuma =
+        _mm_add_epi32(_mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(2, 0, 2, 0))),
+                      _mm_castps_si128(_mm_shuffle_ps(low, high, _MM_SHUFFLE(3, 1, 3, 1))));
+    const __m128i centreProducts = _mm_madd_epi16(_mm_unpacklo_epi8(c, zero), weights);
+    const __m128i centreLuma =
+        _mm_add_epi32(centreProducts, _mm_shuffle_epi32(centreProducts, _MM_SHUFFLE(2, 3, 0, 1)));
+    pairs.centre = c;
+    pairs.others = o;
+    pairs.luma = _mm_sub_epi32(centreLuma, otherLuma);
+    return true;
+}
+
+// What the comparisons of W need beside it: "far", equality, the thresholds, and the lanes that
+// stay undecided.
+struct OpaqueThresholds {
+    __m128i far;         // D >= 4s + 4, or s = 0
+    __m128i equal;       // the other pixel equals the centre
+    __m128i minusS;      // -100s in every lane
+    __m128i plusS;       // 100s in every lane
+    unsigned undecided;  // lanes whose answer needs the single-precision tests
+};
+
+inline OpaqueThresholds opaqueThresholds(const OpaqueCentreAgainstFour& pairs, A_long scaled)
+{
+    const __m128i zero = _mm_setzero_si128();
+    // D: one pixel per 64-bit half, so that each sum of absolute differences is one pair's.
+    const __m128i centreHalf = _mm_unpacklo_epi32(pairs.centre, zero);
+    const __m128 sadLow =
+        _mm_castsi128_ps(_mm_sad_epu8(_mm_unpacklo_epi32(pairs.others, zero), centreHalf));
+    const __m128 sadHigh =
+        _mm_castsi128_ps(_mm_sad_epu8(_mm_unpackhi_epi32(pairs.others, zero), centreHalf));
+    const __m128i distance =
+        _mm_castps_si128(_mm_shuffle_ps(sadLow, sadHigh, _MM_SHUFFLE(2, 0, 2, 0)));
+    OpaqueThresholds t;
+    t.far = scaled == 0 ? _mm_set1_epi32(-1)
+                        : _mm_cmpgt_epi32(distance, _mm_set1_epi32(4 * scaled + 3));
+    t.equal = _mm_cmpeq_epi32(pairs.others, pairs.centre);
+    t.minusS = _mm_set1_epi32(-100 * scaled);
+    t.plusS = _mm_set1_epi32(100 * scaled);
+    const __m128i tie = _mm_or_si128(
+        _mm_or_si128(_mm_cmpeq_epi32(pairs.luma, zero), _mm_cmpeq_epi32(pairs.luma, t.minusS)),
+        _mm_cmpeq_epi32(pairs.luma, t.plusS));
+    t.undecided =
+        static_cast<unsigned>(_mm_movemask_ps(_mm_castsi128_ps(_mm_andnot_si128(t.equal, tie))));
+    return t;
+}
+
+inline unsigned laneBits(__m128i m) { return laneBits(_mm_castsi128_ps(m)); }
+
 }  // namespace lanes
 #endif
 
@@ -274,13 +356,33 @@ inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&o
 #if TELVIX_PIXEL_LANES_SSE2
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
     if (scaled >= 0) {
+        using lanes::laneBits;
+        if constexpr (sizeof(Pixel) == 4) {
+            lanes::OpaqueCentreAgainstFour whole;
+            if (lanes::opaqueCentreAgainstFour(static_cast<std::uint32_t>(lanes::pixelBits(centre)),
+                                               others, whole)) {
+                const lanes::OpaqueThresholds t = lanes::opaqueThresholds(whole, scaled);
+                if (t.undecided == 0) {
+                    const __m128i negative = _mm_cmplt_epi32(whole.luma, _mm_setzero_si128());
+                    const __m128i positive = _mm_cmpgt_epi32(whole.luma, _mm_setzero_si128());
+                    const __m128i belowMinusS = _mm_cmplt_epi32(whole.luma, t.minusS);
+                    ContrastBits result;
+                    result.centreDarker = laneBits(_mm_or_si128(
+                        belowMinusS, _mm_and_si128(_mm_or_si128(negative, t.equal), t.far)));
+                    result.centreLighter = laneBits(_mm_or_si128(
+                        _mm_cmpgt_epi32(whole.luma, t.plusS), _mm_and_si128(positive, t.far)));
+                    result.otherLighter =
+                        laneBits(_mm_or_si128(belowMinusS, _mm_and_si128(negative, t.far)));
+                    return result;
+                }
+            }
+        }
         const lanes::CentreAgainstFour pairs = lanes::centreAgainstFour(centre, others);
         const __m128 lumaDiff = pairs.lumaDiff;
         const __m128 far = lanes::far(lanes::distance(pairs.centre, pairs.others), scaled);
         const __m128 zero = _mm_setzero_ps();
         const __m128 belowMinusS = _mm_cmplt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(-scaled)));
         const __m128 aboveS = _mm_cmpgt_ps(lumaDiff, _mm_set1_ps(static_cast<float>(scaled)));
-        using lanes::laneBits;
         ContrastBits result;
         result.centreDarker =
             laneBits(_mm_or_ps(belowMinusS, _mm_and_ps(_mm_cmple_ps(lumaDiff, zero), far)));
@@ -354,6 +456,26 @@ inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)
 #if TELVIX_PIXEL_LANES_SSE2
     const A_long scaled = DepthTraits<Pixel>::scaledTolerance(tolerance);
     if (scaled >= 0) {
+        if constexpr (sizeof(Pixel) == 4) {
+            lanes::OpaqueCentreAgainstFour whole;
+            if (lanes::opaqueCentreAgainstFour(static_cast<std::uint32_t>(lanes::pixelBits(centre)),
+                                               others, whole)) {
+                // W > 0 means L > 0: no darker lane. Most lighter sides of an edge end here.
+                const unsigned positive =
+                    lanes::laneBits(_mm_cmpgt_epi32(whole.luma, _mm_setzero_si128()));
+                if ((wanted & ~positive) == 0) {
+                    return 0;
+                }
+                const lanes::OpaqueThresholds t = lanes::opaqueThresholds(whole, scaled);
+                if ((t.undecided & wanted) == 0) {
+                    const __m128i notLighter =
+                        _mm_or_si128(_mm_cmplt_epi32(whole.luma, _mm_setzero_si128()), t.equal);
+                    return lanes::laneBits(_mm_or_si128(_mm_cmplt_epi32(whole.luma, t.minusS),
+                                                        _mm_and_si128(notLighter, t.far))) &
+                           wanted;
+                }
+            }
+        }
         const lanes::CentreAgainstFour pairs = lanes::centreAgainstFour(centre, others);
         const __m128 lumaDiff = pairs.lumaDiff;
         const __m128 notLighter = _mm_cmple_ps(lumaDiff, _mm_setzero_ps());

@@ -178,6 +178,81 @@ TYPED_TEST(SimilarityMaskTest, FourContrastTestsAtOnceAgreeWithSignedContrast)
     EXPECT_GT(lighterSeen, 1000);
 }
 
+// Opaque 8-bit pixels take the contrast tests in whole numbers, on W = 30 dr + 59 dg + 11 db
+// against 0 and +-100s. Pixels are drawn so that W lands on and right beside those thresholds,
+// where single precision decides, and far from them; every tolerance is tried.
+TEST(OpaqueContrastTest, WholeNumberTestsAgreeWithSignedContrastAtAndBesideTheThresholds)
+{
+    std::uint32_t state = 2024u;
+    auto random = [&state](std::uint32_t range) {
+        state = state * 1664525u + 1013904223u;
+        return static_cast<int>((state >> 8) % range);
+    };
+    // An opaque pixel whose W against `centre` is `target`, or the centre itself if none is found.
+    auto withLuma = [&](const PF_Pixel8& centre, int target) {
+        for (int attempt = 0; attempt < 4000; ++attempt) {
+            const int red = random(256);
+            const int green = random(256);
+            const int rest = target - 30 * (centre.red - red) - 59 * (centre.green - green);
+            if (rest % 11 != 0) {
+                continue;
+            }
+            const int blue = centre.blue - rest / 11;
+            if (blue >= 0 && blue <= 255) {
+                return PF_Pixel8{255, static_cast<A_u_char>(red), static_cast<A_u_char>(green),
+                                 static_cast<A_u_char>(blue)};
+            }
+        }
+        return centre;
+    };
+    int darkerSeen = 0;
+    for (A_long tolerance = 0; tolerance <= 255; ++tolerance) {
+        const int s100 = 100 * tolerance;
+        const int targets[] = {0,           1,         -1,   2,        -2,       -s100,
+                               -s100 - 1,   -s100 + 1, s100, s100 + 1, s100 - 1, -4 * s100 - 7,
+                               3 * s100 + 5};
+        for (int round = 0; round < 24; ++round) {
+            const PF_Pixel8 centre{255, static_cast<A_u_char>(random(256)),
+                                   static_cast<A_u_char>(random(256)),
+                                   static_cast<A_u_char>(random(256))};
+            PF_Pixel8 pixels[4];
+            for (PF_Pixel8& p : pixels) {
+                p = withLuma(centre, targets[random(std::size(targets))]);
+            }
+            if (round % 6 == 0) {
+                pixels[round % 4] = centre;  // an equal lane
+            }
+            const PF_Pixel8* const others[4] = {&pixels[0], &pixels[1], &pixels[2], &pixels[3]};
+            ContrastBits expected;
+            unsigned unequal = 0;
+            for (unsigned i = 0; i < 4; ++i) {
+                if (pixelsEqual(others[i], &centre)) {
+                    continue;
+                }
+                const unsigned bit = 1u << i;
+                unequal |= bit;
+                expected.centreDarker |= isDarker(&centre, others[i], tolerance) ? bit : 0u;
+                expected.centreLighter |= isBrighter(&centre, others[i], tolerance) ? bit : 0u;
+                expected.otherLighter |= isBrighter(others[i], &centre, tolerance) ? bit : 0u;
+            }
+            darkerSeen += expected.centreDarker != 0 ? 1 : 0;
+            const ContrastBits bits = contrastWithFour(&centre, others, tolerance);
+            ASSERT_EQ(bits.centreDarker & unequal, expected.centreDarker)
+                << "tolerance " << tolerance;
+            ASSERT_EQ(bits.centreLighter & unequal, expected.centreLighter)
+                << "tolerance " << tolerance;
+            ASSERT_EQ(bits.otherLighter & unequal, expected.otherLighter)
+                << "tolerance " << tolerance;
+            for (unsigned wanted : {unequal, unequal & 5u, unequal & 2u}) {
+                ASSERT_EQ(darkerThanFour(&centre, others, tolerance, wanted),
+                          expected.centreDarker & wanted)
+                    << "tolerance " << tolerance;
+            }
+        }
+    }
+    EXPECT_GT(darkerSeen, 1000);
+}
+
 // The weights a run gives (its profile's values, clamped, and 1 minus them) and the halves of a
 // second blend, on varied pixels including fully transparent ones, with the result written over
 // either input as the runs do.
