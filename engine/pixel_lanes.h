@@ -166,15 +166,19 @@ inline CentreAgainstFour centreAgainstFour(const Pixel* centre, const Pixel* con
     return pairs;
 }
 
-// The same tests in whole numbers, for 8-bit pixels that are all opaque (cel frames mostly are).
-// At full alpha the premultiplied channels are the channels themselves (255 times the normaliser
-// is exactly 1), so the colour distance D is the whole sum of the channel differences. The luma
+// The contrast tests (contrastWithFour, darkerThanFour) in whole numbers, for 8-bit pixels that
+// are all opaque, as cel frames mostly are. At full alpha the premultiplied channels are the
+// channels themselves (255 times the normaliser is exactly 1), so the colour distance D is the
+// whole sum of the channel differences. The luma
 // difference L lies within 1e-4 of W / 100, with W = 30 dr + 59 dg + 11 db (centre minus other):
 // each luma takes five roundings of values below 256 (under 8e-6 each), the difference one more,
 // and the constants 0.3f, 0.59f and 0.11f lie within 3e-8 of their decimals (times differences
 // up to 255). So L compares with 0 and with -s and s exactly as W does with 0, -100s and 100s,
 // except where W equals one of them: such a lane is undecided, unless its two pixels are equal
 // (L is then exactly 0), and the caller answers it with the single-precision tests.
+static_assert(255.0f * DepthTraits<PF_Pixel8>::alphaNormaliser == 1.0f,
+              "full alpha leaves 8-bit channels unscaled");
+
 struct OpaqueCentreAgainstFour {
     __m128i centre;  // the centre's bits in every lane
     __m128i others;  // one other pixel's bits per lane
