@@ -255,6 +255,36 @@ inline unsigned laneBits(__m128i m) { return laneBits(_mm_castsi128_ps(m)); }
 }  // namespace lanes
 #endif
 
+// Bit i set when others[i] differs from the centre in any channel: four comparisons as one.
+template <typename Pixel>
+inline unsigned unequalToCentre(const Pixel* centre, const Pixel* const (&others)[4])
+{
+#if TELVIX_PIXEL_LANES_SSE2
+    using lanes::pixelBits;
+    if constexpr (sizeof(Pixel) == 4) {
+        const __m128i o = lanes::four8(pixelBits(others[0]), pixelBits(others[1]),
+                                       pixelBits(others[2]), pixelBits(others[3]));
+        const __m128i c = _mm_set1_epi32(static_cast<int>(pixelBits(centre)));
+        return lanes::laneBits(_mm_cmpeq_epi32(o, c)) ^ 0xFu;
+    } else {
+        const __m128i c = _mm_set1_epi64x(static_cast<long long>(pixelBits(centre)));
+        auto equalPair = [&c](const Pixel* a, const Pixel* b) {
+            const __m128i halves = _mm_cmpeq_epi32(lanes::two16(pixelBits(a), pixelBits(b)), c);
+            const __m128i whole =
+                _mm_and_si128(halves, _mm_shuffle_epi32(halves, _MM_SHUFFLE(2, 3, 0, 1)));
+            return static_cast<unsigned>(_mm_movemask_pd(_mm_castsi128_pd(whole)));
+        };
+        return (equalPair(others[0], others[1]) | (equalPair(others[2], others[3]) << 2)) ^ 0xFu;
+    }
+#else
+    unsigned unequal = 0;
+    for (unsigned i = 0; i < 4; ++i) {
+        unequal |= pixelsEqual(others[i], centre) ? 0u : 1u << i;
+    }
+    return unequal;
+#endif
+}
+
 // Bit i set when p[i] and q[i] are similar, for three pairs of present pixels. The tolerance must
 // be one for which similarityLanesUsable holds.
 template <typename Pixel>

@@ -142,10 +142,7 @@ template <typename Pixel>
     };
     const Pixel* const forwards[4] = {at(pixelSize), at(-pixelSize), at(-rowbytes), at(rowbytes)};
     // The candidates, in the order of kOrder: the direct neighbours that differ from the centre.
-    unsigned candidates = 0;
-    for (unsigned i = 0; i < 4; ++i) {
-        candidates |= samePixelWord(forwards[i], at(0)) ? 0u : 1u << i;
-    }
+    const unsigned candidates = unequalToCentre(at(0), forwards);
     // The darker tests of all four directions side by side; only candidates count.
     const unsigned darker = darkerThanFour(at(0), forwards, renderInfo.tolerance, candidates);
     if (darker == 0) {

@@ -162,6 +162,7 @@ TYPED_TEST(SimilarityMaskTest, FourContrastTestsAtOnceAgreeWithSignedContrast)
             }
             darkerSeen += expected.centreDarker != 0 ? 1 : 0;
             lighterSeen += expected.centreLighter != 0 ? 1 : 0;
+            ASSERT_EQ(unequalToCentre(&p[4], others), unequal) << "round " << round;
             const ContrastBits bits = contrastWithFour(&p[4], others, tolerance);
             ASSERT_EQ(bits.centreDarker & unequal, expected.centreDarker)
                 << "round " << round << " tolerance " << tolerance;
