@@ -67,9 +67,7 @@ StepMeasure measureStep(const RenderInfo<Pixel>& renderInfo,
     unsigned unequal = 0;
     if (sides[0] && sides[1] && sides[2] && sides[3]) {
         contrast = contrastWithFour(centre, sides, tolerance);
-        for (unsigned i = 0; i < 4; ++i) {
-            unequal |= samePixelWord(sides[i], centre) ? 0u : 1u << i;
-        }
+        unequal = unequalToCentre(centre, sides);
     } else {
         // On the border some sides are absent: each present one is tested on its own, as all
         // four lanes of the same test.
