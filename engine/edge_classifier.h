@@ -1,5 +1,6 @@
-// The edge classifier after its darker test, inline so that the per-pixel pass, which makes the
-// darker tests of all four directions itself, can classify without a call.
+// The edge classifier after its darker test, and the dispatcher, inline so that the per-pixel
+// pass, which makes the darker tests of all four directions itself, classifies and dispatches
+// without a call.
 #pragma once
 
 #include <cstdint>
@@ -119,6 +120,33 @@ inline EdgeClass classifyDarkerEdge(const RenderInfo<Pixel>& renderInfo,
 {
     return classifyDarkerEdge(renderInfo, neighbourhood, d,
                               similarityMask(neighbourhood, renderInfo.tolerance));
+}
+
+// Hands a classified edge to the routine that smooths that class (declared in smoothing_engine.h).
+template <typename Pixel>
+inline void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
+                              const Neighbourhood<Pixel>& neighbourhood, A_long x, A_long y,
+                              A_long d, EdgeClass edgeClass, SimilarityMask mask)
+{
+    switch (edgeClass) {
+        case EdgeClass::Step: {
+            const StepMeasure measure = measureStep(renderInfo, neighbourhood, x, y, d, mask);
+            if (!(measure.forwardEnd == measure.backEnd)) {
+                blendStep(renderInfo, neighbourhood, x, y, d, measure);
+            }
+            break;
+        }
+        case EdgeClass::InnerCorner:
+        case EdgeClass::OuterCorner:
+            smoothCorner(renderInfo, neighbourhood, x, y, d, edgeClass);
+            break;
+        case EdgeClass::Isolated:
+            neighbourhoodAverage(neighbourhood, pixelAt<Pixel>(renderInfo.output, x, y), 5);
+            break;
+        case EdgeClass::None:
+        default:
+            break;
+    }
 }
 
 }  // namespace telvix

@@ -184,9 +184,6 @@ void neighbourhoodAverage(const Neighbourhood<Pixel>& neighbourhood, Pixel* targ
 extern template PF_Err smoothingPass<PF_Pixel8>(void*, A_long, A_long, PF_Pixel8*, PF_Pixel8*);
 extern template EdgeClass classifyEdge<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
                                                   const Neighbourhood<PF_Pixel8>&, A_long);
-extern template void dispatchEdgeClass<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
-                                                  const Neighbourhood<PF_Pixel8>&, A_long, A_long,
-                                                  A_long, EdgeClass, SimilarityMask);
 extern template TraceResult traceBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
                                                      A_long, A_long, A_long&, A_long&, A_long);
 extern template TraceWalk walkBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
@@ -209,9 +206,6 @@ extern template void neighbourhoodAverage<PF_Pixel8>(const Neighbourhood<PF_Pixe
 extern template PF_Err smoothingPass<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 extern template EdgeClass classifyEdge<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
                                                    const Neighbourhood<PF_Pixel16>&, A_long);
-extern template void dispatchEdgeClass<PF_Pixel16>(const RenderInfo<PF_Pixel16>&,
-                                                   const Neighbourhood<PF_Pixel16>&, A_long, A_long,
-                                                   A_long, EdgeClass, SimilarityMask);
 extern template TraceResult traceBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
                                                       A_long, A_long, A_long&, A_long&, A_long);
 extern template TraceWalk walkBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
