@@ -169,13 +169,14 @@ inline CentreAgainstFour centreAgainstFour(const Pixel* centre, const Pixel* con
 // The contrast tests (contrastWithFour, darkerThanFour) in whole numbers, for 8-bit pixels that
 // are all opaque, as cel frames mostly are. At full alpha the premultiplied channels are the
 // channels themselves (255 times the normaliser is exactly 1), so the colour distance D is the
-// whole sum of the channel differences. The luma
-// difference L lies within 1e-4 of W / 100, with W = 30 dr + 59 dg + 11 db (centre minus other):
-// each luma takes five roundings of values below 256 (under 8e-6 each), the difference one more,
-// and the constants 0.3f, 0.59f and 0.11f lie within 3e-8 of their decimals (times differences
-// up to 255). So L compares with 0 and with -s and s exactly as W does with 0, -100s and 100s,
-// except where W equals one of them: such a lane is undecided, unless its two pixels are equal
-// (L is then exactly 0), and the caller answers it with the single-precision tests.
+// whole sum of the channel differences. The luma difference L lies within 1e-4 of W / 100, with
+// W = 30 dr + 59 dg + 11 db (centre minus other): each luma takes five roundings of values below
+// 256 (under 8e-6 each), the difference one more, and the constants 0.3f, 0.59f and 0.11f lie
+// within 3e-8 of their decimals (times differences up to 255). So L compares with 0 and with -s
+// and s exactly as W does with 0, -100s and 100s, except where W equals one of them: such a lane
+// is undecided, unless its two pixels are equal (L is then exactly 0), and the caller answers it
+// with the single-precision tests. Used for s up to 255, the render's range, so that 100s and
+// 4s + 4 stay small.
 static_assert(255.0f * DepthTraits<PF_Pixel8>::alphaNormaliser == 1.0f,
               "full alpha leaves 8-bit channels unscaled");
 
@@ -393,7 +394,8 @@ inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&o
         using lanes::laneBits;
         if constexpr (sizeof(Pixel) == 4) {
             lanes::OpaqueCentreAgainstFour whole;
-            if (lanes::opaqueCentreAgainstFour(static_cast<std::uint32_t>(lanes::pixelBits(centre)),
+            if (scaled <= 255 &&
+                lanes::opaqueCentreAgainstFour(static_cast<std::uint32_t>(lanes::pixelBits(centre)),
                                                others, whole)) {
                 const lanes::OpaqueThresholds t = lanes::opaqueThresholds(whole, scaled);
                 if (t.undecided == 0) {
@@ -492,7 +494,8 @@ inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)
     if (scaled >= 0) {
         if constexpr (sizeof(Pixel) == 4) {
             lanes::OpaqueCentreAgainstFour whole;
-            if (lanes::opaqueCentreAgainstFour(static_cast<std::uint32_t>(lanes::pixelBits(centre)),
+            if (scaled <= 255 &&
+                lanes::opaqueCentreAgainstFour(static_cast<std::uint32_t>(lanes::pixelBits(centre)),
                                                others, whole)) {
                 // W > 0 means L > 0: no darker lane. Most lighter sides of an edge end here.
                 const unsigned positive =
