@@ -186,13 +186,17 @@ struct OpaqueCentreAgainstFour {
     __m128i luma;    // W, one lane per other pixel
 };
 
-// W for the four pairs; false, with `pairs` unfilled, when a pixel is not opaque.
-inline bool opaqueCentreAgainstFour(std::uint32_t centre, const PF_Pixel8* const (&others)[4],
-                                    OpaqueCentreAgainstFour& pairs)
+// W for the four pairs; false, with `pairs` unfilled, when a pixel is not opaque or the scaled
+// tolerance lies outside 0..255.
+inline bool opaqueCentreAgainstFour(const PF_Pixel8* centre, const PF_Pixel8* const (&others)[4],
+                                    A_long scaled, OpaqueCentreAgainstFour& pairs)
 {
+    if (scaled < 0 || scaled > 255) {
+        return false;
+    }
     const __m128i o = four8(pixelBits(others[0]), pixelBits(others[1]), pixelBits(others[2]),
                             pixelBits(others[3]));
-    const __m128i c = _mm_set1_epi32(static_cast<int>(centre));
+    const __m128i c = _mm_set1_epi32(static_cast<int>(pixelBits(centre)));
     const __m128i alphaByte = _mm_set1_epi32(0xFF);
     const __m128i opaque =
         _mm_cmpeq_epi32(_mm_and_si128(_mm_and_si128(o, c), alphaByte), alphaByte);
@@ -394,9 +398,7 @@ inline ContrastBits contrastWithFour(const Pixel* centre, const Pixel* const (&o
         using lanes::laneBits;
         if constexpr (sizeof(Pixel) == 4) {
             lanes::OpaqueCentreAgainstFour whole;
-            if (scaled <= 255 &&
-                lanes::opaqueCentreAgainstFour(static_cast<std::uint32_t>(lanes::pixelBits(centre)),
-                                               others, whole)) {
+            if (lanes::opaqueCentreAgainstFour(centre, others, scaled, whole)) {
                 const lanes::OpaqueThresholds t = lanes::opaqueThresholds(whole, scaled);
                 if (t.undecided == 0) {
                     const __m128i negative = _mm_cmplt_epi32(whole.luma, _mm_setzero_si128());
@@ -494,9 +496,7 @@ inline unsigned darkerThanFour(const Pixel* centre, const Pixel* const (&others)
     if (scaled >= 0) {
         if constexpr (sizeof(Pixel) == 4) {
             lanes::OpaqueCentreAgainstFour whole;
-            if (scaled <= 255 &&
-                lanes::opaqueCentreAgainstFour(static_cast<std::uint32_t>(lanes::pixelBits(centre)),
-                                               others, whole)) {
+            if (lanes::opaqueCentreAgainstFour(centre, others, scaled, whole)) {
                 // W > 0 means L > 0: no darker lane. Most lighter sides of an edge end here.
                 const unsigned positive =
                     lanes::laneBits(_mm_cmpgt_epi32(whole.luma, _mm_setzero_si128()));
