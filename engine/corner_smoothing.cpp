@@ -1,6 +1,7 @@
 // Corner smoothing: rounds off the pixel at a small right-angled corner of a shape.
 #include "boundary_walk.h"
 #include "directions.h"
+#include "output_writes.h"
 #include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
@@ -49,8 +50,7 @@ void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel
     if (!cornerQualifies(runLengthA, runLength(alongB, walkB))) {
         return;
     }
-    Pixel* out = pixelAt<Pixel>(renderInfo.output, corner.x, corner.y);
-    if (!out) {
+    if (pixelAt<Pixel>(renderInfo.output, corner.x, corner.y) == nullptr) {
         return;  // outside a smaller output world
     }
 
@@ -60,14 +60,9 @@ void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel
     } else {
         neighbourhoodAverage(gatherNeighbourhood(corner.x, corner.y, renderInfo), &average, 2);
     }
-    // An output pixel that differs from its source was smoothed earlier in this pass: keep the
-    // mean of that result and the new one.
-    const Pixel* source = pixelAt<Pixel>(renderInfo.source, corner.x, corner.y);
-    if (pixelsEqual<Pixel>(out, source)) {
-        copyPixel<Pixel>(&average, out);
-    } else {
-        blendPixelsSideBySide<Pixel>(&average, 0.5f, out, 0.5f, out);
-    }
+    // An output pixel that differs from its source was smoothed earlier in this pass: it keeps
+    // the mean of that result and the new one.
+    writeOutput(renderInfo, corner.x, corner.y, average, WriteKind::Merge);
 }
 
 template void smoothCorner<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, const Neighbourhood<PF_Pixel8>&,

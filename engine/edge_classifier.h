@@ -8,6 +8,7 @@
 #include <type_traits>
 
 #include "directions.h"
+#include "output_writes.h"
 #include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
@@ -140,9 +141,12 @@ inline void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
         case EdgeClass::OuterCorner:
             smoothCorner(renderInfo, neighbourhood, x, y, d, edgeClass);
             break;
-        case EdgeClass::Isolated:
-            neighbourhoodAverage(neighbourhood, pixelAt<Pixel>(renderInfo.output, x, y), 5);
+        case EdgeClass::Isolated: {
+            Pixel average;
+            neighbourhoodAverage(neighbourhood, &average, 5);
+            writeOutput(renderInfo, x, y, average, WriteKind::Replace);
             break;
+        }
         case EdgeClass::None:
         default:
             break;

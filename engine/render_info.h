@@ -8,6 +8,9 @@
 
 namespace telvix {
 
+template <typename Pixel>
+class RowWriter;
+
 // One layout per depth, the same fields in the same order. It lives on the render's stack and
 // reaches the per-pixel functions as the iterate suite's refcon; it is read-only while a pass runs.
 template <typename Pixel>
@@ -26,6 +29,9 @@ struct RenderInfo {
     std::ptrdiff_t sourceRowbytes;
     std::uint32_t innerWidth;   // width - 2: the columns with a neighbour on both sides
     std::uint32_t innerHeight;  // height - 2: the rows with a neighbour above and below
+    // Null: the pass writes the output in place. Otherwise it records its writes there, to be
+    // applied later in visit order (output_writes.h); set on a copy of the record per row.
+    RowWriter<Pixel>* writer;
 };
 
 // Sets the world the engine reads, and the geometry the pass keeps beside it.

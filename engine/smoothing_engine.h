@@ -90,6 +90,10 @@ inline bool centreSimilar(SimilarityMask mask, A_long index) { return ((mask >> 
 template <typename Pixel>
 PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* inPixel, Pixel* outPixel);
 
+// The pass for the pixels left <= x < right of row y, in that order: a row's visits as one call.
+template <typename Pixel>
+void smoothRow(const RenderInfo<Pixel>& renderInfo, A_long y, A_long left, A_long right);
+
 // Classifies the edge between the centre of `neighbourhood` and its neighbour in direction d
 // (1, 3, 5 or 7), looking from the darker side. Reads only the neighbourhood and the tolerance.
 template <typename Pixel>
@@ -182,6 +186,8 @@ void neighbourhoodAverage(const Neighbourhood<Pixel>& neighbourhood, Pixel* targ
 
 // Each routine is instantiated once per depth in its own source file.
 extern template PF_Err smoothingPass<PF_Pixel8>(void*, A_long, A_long, PF_Pixel8*, PF_Pixel8*);
+extern template void smoothRow<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long, A_long);
+extern template void smoothRow<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long, A_long);
 extern template EdgeClass classifyEdge<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
                                                   const Neighbourhood<PF_Pixel8>&, A_long);
 extern template TraceResult traceBoundary<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,

@@ -108,7 +108,9 @@ template <typename Pixel>
                                                    const unsigned char* centre, A_long x, A_long y,
                                                    unsigned darker)
 {
-    prefetchOutputAround(renderInfo, x, y);
+    if (renderInfo.writer == nullptr) {  // recorded writes do not touch the output
+        prefetchOutputAround(renderInfo, x, y);
+    }
     const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
     Neighbourhood<Pixel> neighbourhood;
@@ -151,12 +153,11 @@ template <typename Pixel>
     return smoothInteriorDarkerPixel(renderInfo, centre, x, y, darker);
 }
 
-}  // namespace
-
+// One visit: the pass at (x, y).
 template <typename Pixel>
-PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel* /*outPixel*/)
+[[gnu::always_inline]] inline PF_Err smoothPixel(const RenderInfo<Pixel>& renderInfo, A_long x,
+                                                 A_long y)
 {
-    const auto& renderInfo = *static_cast<const RenderInfo<Pixel>*>(refcon);
     // Flat pixels are the common case. A direction can only be smoothed when its forward
     // neighbour is lighter than the centre; an absent or equal neighbour has contrast 0, which
     // never passes the darker test. Inside the frame all four direct neighbours exist, and one
@@ -203,6 +204,24 @@ PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel
     return smoothBorderPixel(renderInfo, x, y);
 }
 
+}  // namespace
+
+template <typename Pixel>
+PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel* /*outPixel*/)
+{
+    return smoothPixel(*static_cast<const RenderInfo<Pixel>*>(refcon), x, y);
+}
+
+template <typename Pixel>
+void smoothRow(const RenderInfo<Pixel>& renderInfo, A_long y, A_long left, A_long right)
+{
+    for (A_long x = left; x < right; ++x) {
+        smoothPixel(renderInfo, x, y);
+    }
+}
+
+template void smoothRow<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long, A_long);
+template void smoothRow<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long, A_long);
 template PF_Err smoothingPass<PF_Pixel8>(void*, A_long, A_long, PF_Pixel8*, PF_Pixel8*);
 template PF_Err smoothingPass<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 

@@ -2,6 +2,7 @@
 #include <type_traits>
 
 #include "directions.h"
+#include "output_writes.h"
 #include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
@@ -57,18 +58,12 @@ void blendRunWith(const RenderInfo<Pixel>& renderInfo, A_long d, Position start,
         } else {
             otherColour = *s;
         }
-        Pixel* o = pixelAt<Pixel>(renderInfo.output, px, py);
-        if (!o) {
-            continue;  // outside a smaller output world: the colours above still advance
-        }
-        if (pixelsEqual<Pixel>(s, o)) {
-            blendPixelsSideBySide<Pixel>(&darkColour, 1.0f - w, &otherColour, w, o);
-        } else {
-            // Already smoothed in this pass: keep the mean of the earlier and the new result.
-            Pixel blended;
-            blendPixelsSideBySide<Pixel>(&darkColour, 1.0f - w, &otherColour, w, &blended);
-            blendPixelsSideBySide<Pixel>(&blended, 0.5f, o, 0.5f, o);
-        }
+        // A pixel already smoothed in this pass keeps the mean of its earlier and the new
+        // result. Outside a smaller output world nothing is written, but the colours above
+        // still advance.
+        Pixel blended;
+        blendPixelsSideBySide<Pixel>(&darkColour, 1.0f - w, &otherColour, w, &blended);
+        writeOutput(renderInfo, px, py, blended, WriteKind::Merge);
     }
 }
 
@@ -143,7 +138,9 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
             const LinearThreeOffsetFunction profile(invN * 0.25f, (mf * 0.5f) * invN, invN * mf,
                                                     1.0f - invN * 0.5f);
             if (n == 1) {
-                neighbourhoodAverage(neighbourhood, pixelAt<Pixel>(renderInfo.output, x, y), 1);
+                Pixel average;
+                neighbourhoodAverage(neighbourhood, &average, 1);
+                writeOutput(renderInfo, x, y, average, WriteKind::Replace);
             } else {
                 blendRunWith(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
             }
@@ -192,8 +189,11 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
             break;
         case StepKind::StraightEdge:
             // No ramp: only the forward neighbour is softened with its own neighbourhood.
-            neighbourhoodAverage(gatherNeighbourhood(nf.x, nf.y, renderInfo),
-                                 pixelAt<Pixel>(renderInfo.output, nf.x, nf.y), 4);
+            if (pixelAt<Pixel>(renderInfo.output, nf.x, nf.y) != nullptr) {
+                Pixel average;
+                neighbourhoodAverage(gatherNeighbourhood(nf.x, nf.y, renderInfo), &average, 4);
+                writeOutput(renderInfo, nf.x, nf.y, average, WriteKind::Replace);
+            }
             break;
     }
 }

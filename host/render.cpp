@@ -3,6 +3,7 @@
 #include "AE_EffectCB.h"
 #include "AE_EffectCBSuites.h"
 #include "AE_Macros.h"
+#include "deferred_pass.h"
 #include "params.h"
 #include "smoothing_engine.h"
 #include "suite_handler.h"
@@ -23,18 +24,56 @@ constexpr bool kIsDeep = std::is_same_v<Pixel, PF_Pixel16>;
 // Runs the iterate of Pixel's depth once, through a handler of its own that releases the suite
 // as soon as iterate returns. iterate's result is passed back unchanged.
 template <typename Pixel>
-PF_Err iterateWorld(PF_InData* in_data, A_long progressFinal, PF_EffectWorld* src,
-                    const PF_Rect* area, void* refcon, PixelFunction<Pixel> pixelFunction,
-                    PF_EffectWorld* dst)
+PF_Err iterateWorld(PF_InData* in_data, A_long progressBase, A_long progressFinal,
+                    PF_EffectWorld* src, const PF_Rect* area, void* refcon,
+                    PixelFunction<Pixel> pixelFunction, PF_EffectWorld* dst)
 {
     SuiteHandler suites(in_data->pica_basicP);
     if constexpr (kIsDeep<Pixel>) {
-        return suites.iterate16Suite()->iterate(in_data, 0, progressFinal, src, area, refcon,
-                                                pixelFunction, dst);
+        return suites.iterate16Suite()->iterate(in_data, progressBase, progressFinal, src, area,
+                                                refcon, pixelFunction, dst);
     } else {
-        return suites.iterate8Suite()->iterate(in_data, 0, progressFinal, src, area, refcon,
-                                               pixelFunction, dst);
+        return suites.iterate8Suite()->iterate(in_data, progressBase, progressFinal, src, area,
+                                               refcon, pixelFunction, dst);
     }
+}
+
+// The smoothing pass over `area`, on as many threads as the host's iterate uses, with the result
+// of a serial visit (deferred_pass.h). Both phases iterate over one column of rows, so that each
+// row's visits run in order within one call wherever the host splits the area. The host's
+// progress runs over both phases: the recording's rows, then the rows the writes land in.
+template <typename Pixel>
+PF_Err smoothArea(PF_InData* in_data, const RenderInfo<Pixel>& info, const PF_Rect& area)
+{
+    if (area.right <= area.left || area.bottom <= area.top) {
+        return PF_Err_NONE;
+    }
+    DeferredPass<Pixel> pass(info, area);
+    const A_long rows = area.bottom - area.top;
+    if (!pass.reserveForArea()) {
+        return PF_Err_OUT_OF_MEMORY;
+    }
+    const PF_Rect recordArea = pass.rowArea(area.top, area.bottom);
+    auto record = [&]() {
+        return iterateWorld<Pixel>(in_data, 0, 2 * rows, info.source, &recordArea, &pass,
+                                   &DeferredPass<Pixel>::recordRow, info.output);
+    };
+    PF_Err err = record();
+    // A frame with more writes than the first guess records again, into a pool of the size the
+    // first recording counted.
+    if (err == PF_Err_NONE && pass.poolExhausted()) {
+        err = pass.reserveForCounted() ? record() : PF_Err_OUT_OF_MEMORY;
+    }
+    if (err == PF_Err_NONE && !pass.sortOtherRowWrites()) {
+        err = PF_Err_OUT_OF_MEMORY;
+    }
+    if (err == PF_Err_NONE) {
+        const PF_Rect applyArea = pass.rowArea(pass.firstWrittenRow(), pass.endWrittenRow());
+        err = iterateWorld<Pixel>(in_data, rows, rows + (applyArea.bottom - applyArea.top),
+                                  info.source, &applyArea, &pass, &DeferredPass<Pixel>::applyRow,
+                                  info.output);
+    }
+    return err;
 }
 
 // The key colour in the depth's channel range: unchanged in 8-bit, widened with the host's
@@ -150,7 +189,7 @@ PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* ou
         err = utils->copy(in_data->effect_ref, input, keyed, nullptr, nullptr);
         if (err == PF_Err_NONE) {
             const PF_Rect area = iterateArea(output->extent_hint, *input, *keyed);
-            err = iterateWorld<Pixel>(in_data, progressFinal, input, &area, &info,
+            err = iterateWorld<Pixel>(in_data, 0, progressFinal, input, &area, &info,
                                       &keyPass<Pixel>, keyed);
         }
         bindSource(info, keyed);
@@ -161,9 +200,7 @@ PF_Err renderDepth(PF_InData* in_data, PF_ParamDef* params[], PF_EffectWorld* ou
         err = utils->copy(in_data->effect_ref, info.source, output, nullptr, nullptr);
     }
     if (err == PF_Err_NONE) {
-        const PF_Rect area = iterateArea(output->extent_hint, *info.source, *output);
-        err = iterateWorld<Pixel>(in_data, progressFinal, info.source, &area, &info,
-                                  &smoothingPass<Pixel>, output);
+        err = smoothArea(in_data, info, iterateArea(output->extent_hint, *info.source, *output));
     }
 
     // Disposed of even after a failure; its own result counts only when all else succeeded.

@@ -1,0 +1,149 @@
+// How the smoothing pass writes the output world.
+//
+// Every write of the pass sets one output pixel from a value worked out from the source alone,
+// and combines with the pixel's current value in one of two ways (WriteKind). So each output
+// pixel's final value is its source value folded through its own writes, in the order in which
+// the visits that made them come serially (rows from the top, each row from the left). Nothing
+// else of the output is ever read.
+//
+// That is what lets a render use the host's threads and still give the serial result: a visit
+// can record its writes (RowWriter) instead of making them, and the recorded writes are applied
+// later, each output pixel's in visit order (deferred_pass.h). Without a writer in the
+// RenderInfo, writes are made in place at once, as a serial pass makes them.
+#pragma once
+
+#include <atomic>
+#include <cstdint>
+
+#include "pixel_lanes.h"
+#include "pixel_primitives.h"
+#include "render_info.h"
+
+namespace telvix {
+
+// How a write combines with what the output pixel holds when it lands.
+enum class WriteKind : std::uint8_t {
+    // The neighbourhood averages: the value replaces the pixel.
+    Replace,
+    // Runs and corners: the value replaces a pixel that still equals its source pixel, and is
+    // blended half-and-half into one that an earlier write of the pass has changed.
+    Merge,
+};
+
+// One output write: the pixel, the value, how it combines.
+template <typename Pixel>
+struct PixelWrite {
+    A_long x;
+    A_long y;
+    Pixel value;
+    WriteKind kind;
+};
+
+// Lands one write on the output pixel `out`, whose source pixel is `source` (null outside the
+// source world, which counts as changed).
+template <typename Pixel>
+inline void applyWrite(const Pixel& value, WriteKind kind, const Pixel* source, Pixel* out)
+{
+    if (kind == WriteKind::Replace || pixelsEqual<Pixel>(source, out)) {
+        *out = value;
+    } else {
+        blendPixelsSideBySide<Pixel>(&value, 0.5f, out, 0.5f, out);
+    }
+}
+
+// Recorded writes live in chunks of a pool that the render sizes before the pass. Chunks are
+// taken with one atomic addition each, so threads never wait on each other; a row's chunks form
+// a list in the order its writes were made.
+inline constexpr std::uint32_t kWritesPerChunk = 64;
+inline constexpr std::uint32_t kNoChunk = 0xFFFFFFFFu;
+
+template <typename Pixel>
+struct WriteChunk {
+    std::uint32_t next;   // the list's next chunk, or kNoChunk
+    std::uint32_t count;  // writes held
+    PixelWrite<Pixel> writes[kWritesPerChunk];
+};
+
+template <typename Pixel>
+struct WritePool {
+    WriteChunk<Pixel>* chunks = nullptr;
+    std::uint32_t capacity = 0;
+    std::atomic<std::uint32_t> used{0};
+    // Set when a row found the pool empty. Its writes were counted but not all kept, and the
+    // render runs the recording again with a pool of the counted size.
+    std::atomic<bool> exhausted{false};
+};
+
+// The writes of one visited row, in the order they were made. Those that land in the row itself
+// and those that land in other rows (vertical runs and corners) are kept apart: only the second
+// need sorting by the row they land in.
+struct WriteList {
+    std::uint32_t head = kNoChunk;
+    std::uint32_t tail = kNoChunk;
+    std::uint32_t made = 0;  // writes made, kept or not; sizes the pool for a second recording
+};
+
+struct RowWrites {
+    WriteList inRow;
+    WriteList otherRows;
+};
+
+// Records the writes of the visits of one row; lives on the stack of the call that visits it.
+template <typename Pixel>
+class RowWriter {
+public:
+    RowWriter(WritePool<Pixel>& pool, RowWrites& row, A_long y) : pool_(pool), row_(row), y_(y) {}
+
+    void record(A_long x, A_long y, const Pixel& value, WriteKind kind)
+    {
+        append(y == y_ ? row_.inRow : row_.otherRows, PixelWrite<Pixel>{x, y, value, kind});
+    }
+
+private:
+    void append(WriteList& list, const PixelWrite<Pixel>& write)
+    {
+        ++list.made;
+        WriteChunk<Pixel>* tail = list.tail == kNoChunk ? nullptr : &pool_.chunks[list.tail];
+        if (tail == nullptr || tail->count == kWritesPerChunk) {
+            const std::uint32_t index = pool_.used.fetch_add(1, std::memory_order_relaxed);
+            if (index >= pool_.capacity) {
+                pool_.exhausted.store(true, std::memory_order_relaxed);
+                return;
+            }
+            WriteChunk<Pixel>& chunk = pool_.chunks[index];
+            chunk.next = kNoChunk;
+            chunk.count = 0;
+            if (tail == nullptr) {
+                list.head = index;
+            } else {
+                tail->next = index;
+            }
+            list.tail = index;
+            tail = &chunk;
+        }
+        tail->writes[tail->count++] = write;
+    }
+
+    WritePool<Pixel>& pool_;
+    RowWrites& row_;
+    A_long y_;
+};
+
+// The one way the pass writes an output pixel: recorded when the RenderInfo carries a writer,
+// made in place otherwise. Positions outside the output world are dropped.
+template <typename Pixel>
+inline void writeOutput(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y,
+                        const Pixel& value, WriteKind kind)
+{
+    Pixel* out = pixelAt<Pixel>(renderInfo.output, x, y);
+    if (out == nullptr) {
+        return;
+    }
+    if (renderInfo.writer != nullptr) {
+        renderInfo.writer->record(x, y, value, kind);
+    } else {
+        applyWrite(value, kind, pixelAt<Pixel>(renderInfo.source, x, y), out);
+    }
+}
+
+}  // namespace telvix
