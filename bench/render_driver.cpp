@@ -4,9 +4,13 @@
 // the benchmark library.
 //
 //   render_driver FILE [--depth 8|16] [--tolerance N] [--key] [--floor|--copy] [--repeat N]
+//                      [--threads N] [--split-seed S]
+// It also prints a checksum of the rendered pixels, so that renders on different numbers of the
+// host's threads can be compared.
 //   render_driver synthetic:WxH|uniform:WxH [options]   one of the benchmark's drawn frames
 #include <algorithm>
 #include <chrono>
+#include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -34,6 +38,22 @@ long statusKilobytes(const std::string& field)
         }
     }
     return -1;
+}
+
+// FNV-1a over the pixel bytes of every row, row padding excluded.
+std::uint64_t pixelChecksum(const standin::World& world)
+{
+    std::uint64_t hash = 14695981039346656037ull;
+    const std::size_t rowSize =
+        std::size_t(world.width()) * (world.deep() ? sizeof(PF_Pixel16) : sizeof(PF_Pixel8));
+    const auto* base = reinterpret_cast<const std::uint8_t*>(world.def().data);
+    for (A_long y = 0; y < world.height(); ++y) {
+        const std::uint8_t* row = base + std::ptrdiff_t(y) * world.rowbytes();
+        for (std::size_t i = 0; i < rowSize; ++i) {
+            hash = (hash ^ row[i]) * 1099511628211ull;
+        }
+    }
+    return hash;
 }
 
 }  // namespace
@@ -70,7 +90,7 @@ int run(int argc, char** argv)
     if (argc < 2) {
         std::fprintf(stderr,
                      "usage: %s FILE [--depth 8|16] [--tolerance N] [--key] [--floor|--copy] "
-                     "[--repeat N]\n",
+                     "[--repeat N] [--threads N] [--split-seed S]\n",
                      argv[0]);
         return 2;
     }
@@ -79,6 +99,7 @@ int run(int argc, char** argv)
     bool floor = false;
     bool copyOnly = false;
     standin::Settings settings;
+    standin::Threading threading;
     for (int i = 2; i < argc; ++i) {
         const std::string a = argv[i];
         if (a == "--depth" && i + 1 < argc)
@@ -87,6 +108,10 @@ int run(int argc, char** argv)
             settings.tolerance = std::atoi(argv[++i]);
         else if (a == "--repeat" && i + 1 < argc)
             repeat = std::atoi(argv[++i]);
+        else if (a == "--threads" && i + 1 < argc)
+            threading.threads = std::max(1, std::atoi(argv[++i]));
+        else if (a == "--split-seed" && i + 1 < argc)
+            threading.splitSeed = static_cast<std::uint32_t>(std::strtoul(argv[++i], nullptr, 10));
         else if (a == "--key")
             settings.useColorKey = true;
         else if (a == "--floor")
@@ -102,6 +127,7 @@ int run(int argc, char** argv)
     standin::World output(input.width(), input.height(), input.deep());
     standin::Host host(&entryPointFunc);
     host.setPixelFunctionsSkipped(floor);
+    host.setThreading(threading);
 
     const long residentBefore = statusKilobytes("VmRSS");
     const auto start = std::chrono::steady_clock::now();
@@ -121,9 +147,10 @@ int run(int argc, char** argv)
     }
     const std::chrono::duration<double, std::milli> elapsed =
         std::chrono::steady_clock::now() - start;
-    std::printf("%dx%d %d-bit: %.3f ms per render (fastest %.3f ms)\n",
+    std::printf("%dx%d %d-bit, %d thread%s: %.3f ms per render (fastest %.3f ms), pixels %016llx\n",
                 static_cast<int>(input.width()), static_cast<int>(input.height()), depth,
-                elapsed.count() / repeat, fastest);
+                threading.threads, threading.threads == 1 ? "" : "s", elapsed.count() / repeat,
+                fastest, static_cast<unsigned long long>(pixelChecksum(output)));
     // Memory: the frame's own size, what was resident before rendering (program, libraries,
     // input and output worlds), and the peak of the whole run.
     const double frameMB = double(input.rowbytes()) * input.height() / 1e6;

@@ -1,7 +1,10 @@
 // Host: the callbacks, the suites and the command driver of the stand-in host.
 #include "standin_host.h"
 
+#include "host_threads.h"
+
 #include <algorithm>
+#include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -111,12 +114,20 @@ struct Host::Impl {
             return PF_Err_NONE;
         }
         const std::size_t size = pixelSize(*src);
-        for (A_long row = 0; row < height; ++row) {
-            // memmove: a world copied onto itself is legal.
-            std::memmove(rowAt(*dst, d.top + row) + std::size_t(d.left) * size,
-                         rowAt(*src, s.top + row) + std::size_t(s.left) * size,
-                         std::size_t(width) * size);
-        }
+        auto copyRows = [&](Band band) {
+            for (A_long row = band.top; row < band.bottom; ++row) {
+                // memmove: a world copied onto itself is legal.
+                std::memmove(rowAt(*dst, d.top + row) + std::size_t(d.left) * size,
+                             rowAt(*src, s.top + row) + std::size_t(s.left) * size,
+                             std::size_t(width) * size);
+            }
+        };
+        // A world copied onto an overlapping part of itself stays on one thread.
+        const Host* host = fromRef(effectRef);
+        const int threads = host && src->data != dst->data ? host->threading_.threads : 1;
+        const std::vector<Band> bands = splitRows(0, height, threads, 0);
+        runConcurrently(static_cast<int>(bands.size()),
+                        [&](int i) { copyRows(bands[static_cast<std::size_t>(i)]); });
         return PF_Err_NONE;
     }
 
@@ -228,7 +239,7 @@ struct Host::Impl {
     // Serial, row-major visit of `area` (the destination's whole frame when null), limited to
     // both worlds so that the pixel function never gets a position outside either.
     template <typename Pixel>
-    static PF_Err iterate(Callback callback, PF_InData* inData, A_long /*progressBase*/,
+    static PF_Err iterate(Callback callback, PF_InData* inData, A_long progressBase,
                           A_long progressFinal, PF_EffectWorld* src, const PF_Rect* area,
                           void* refcon,
                           PF_Err (*pixelFunction)(void*, A_long, A_long, Pixel*, Pixel*),
@@ -247,6 +258,7 @@ struct Host::Impl {
         if (src != nullptr) {
             r = clipTo(r, *src);
         }
+        host->progressBase_ = progressBase;
         host->progressDone_ = 0;
         host->progressFinal_ = progressFinal;
         // A planned interrupt stops the call once that many pixels were visited, as the real
@@ -258,21 +270,46 @@ struct Host::Impl {
         if (host->pixelFunctionsSkipped_) {
             pixelFunction = &skippedPixel<Pixel>;
         }
-        long long visited = 0;
-        for (A_long y = r.top; y < r.bottom; ++y) {
-            Pixel* in = src ? reinterpret_cast<Pixel*>(rowAt(*src, y)) : nullptr;
-            Pixel* out = reinterpret_cast<Pixel*>(rowAt(*dst, y));
-            for (A_long x = r.left; x < r.right; ++x) {
-                if (const PF_Err err = pixelFunction(refcon, x, y, in ? in + x : nullptr, out + x)) {
-                    return err;
+        // The area's rows in bands, all visited at once, one thread each; within a band row by
+        // row, each row from the left. The first band to fail (or to meet the planned
+        // interrupt) stops the others at their next pixel.
+        const Threading threading = host->threading_;
+        const std::uint32_t seed =
+            threading.splitSeed == 0
+                ? 0
+                : threading.splitSeed ^ (static_cast<std::uint32_t>(host->iterateCalls_) *
+                                         0x9E3779B9u);
+        ++host->iterateCalls_;
+        const std::vector<Band> bands = splitRows(r.top, r.bottom, threading.threads, seed);
+        std::atomic<long long> visited{0};
+        std::atomic<A_long> rowsDone{0};
+        std::atomic<PF_Err> result{PF_Err_NONE};
+        auto visitBand = [&](int index) {
+            const Band band = bands[static_cast<std::size_t>(index)];
+            for (A_long y = band.top; y < band.bottom; ++y) {
+                Pixel* in = src ? reinterpret_cast<Pixel*>(rowAt(*src, y)) : nullptr;
+                Pixel* out = reinterpret_cast<Pixel*>(rowAt(*dst, y));
+                for (A_long x = r.left; x < r.right; ++x) {
+                    if (result.load(std::memory_order_relaxed) != PF_Err_NONE) {
+                        return;
+                    }
+                    PF_Err err = pixelFunction(refcon, x, y, in ? in + x : nullptr, out + x);
+                    if (err == PF_Err_NONE && visited.fetch_add(1) + 1 == cancelAfter) {
+                        err = PF_Interrupt_CANCEL;
+                    }
+                    if (err != PF_Err_NONE) {
+                        PF_Err none = PF_Err_NONE;
+                        result.compare_exchange_strong(none, err);
+                        return;
+                    }
                 }
-                if (++visited == cancelAfter) {
-                    return PF_Interrupt_CANCEL;
-                }
+                rowsDone.fetch_add(1, std::memory_order_relaxed);
             }
-            host->progressDone_ = y - r.top + 1;
-        }
-        return PF_Err_NONE;
+        };
+        runConcurrently(static_cast<int>(bands.size()), visitBand);
+        host->progressDone_ = rowsDone.load();
+        host->longestIterate_ = std::max(host->longestIterate_, visited.load());
+        return result.load();
     }
 
     static PF_Err iterate8(PF_InData* inData, A_long base, A_long final, PF_EffectWorld* src,
@@ -409,8 +446,10 @@ void Host::resetCounters()
     released_ = 0;
     worldsCreated_ = 0;
     callLog_.clear();
+    progressBase_ = 0;
     progressDone_ = 0;
     progressFinal_ = 0;
+    longestIterate_ = 0;
 }
 
 // Every command runs with this host current on the calling thread and with in_data's basic

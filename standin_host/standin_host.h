@@ -1,8 +1,9 @@
 // A small stand-in for the effect host: it owns image worlds, offers the callbacks and suites the
 // plug-in uses, and drives a plug-in's entry point through the commands a host sends (global
-// setup, parameter setup, render). Iteration is serial, row by row from the top and each row from
-// the left, so every render is repeatable. For tests it counts what the plug-in acquires and
-// creates, and it can inject faults into any callback.
+// setup, parameter setup, render). Like a real host, its iterate and copy split their rows into
+// bands that run at the same time, one thread each (Threading); with one thread, iteration is
+// serial, row by row from the top and each row from the left. For tests it counts what the
+// plug-in acquires and creates, and it can inject faults into any callback.
 //
 // One Host serves one thread: the callbacks without a context argument (the basic suite, the ANSI
 // helpers) find their host through a thread-local pointer that each command sets. Several Hosts on
@@ -94,6 +95,14 @@ struct FaultPlan {
     long long cancelAfterPixels = -1;
 };
 
+// How iterate and copy run: their rows split into `threads` bands, visited at the same time, one
+// thread each. With splitSeed 0 the bands are as equal as rows allow; otherwise every iterate
+// draws its own band boundaries at random from the seed and its call count (bands may be empty).
+struct Threading {
+    int threads = 1;
+    std::uint32_t splitSeed = 0;
+};
+
 // The effect's three controls as the render command hands them over (params[1..3]).
 struct Settings {
     bool useColorKey = false;
@@ -128,6 +137,8 @@ public:
     // at once instead of the plug-in's: what a render costs with no smoothing work at all (the
     // floor that benchmarks report beside every figure).
     void setPixelFunctionsSkipped(bool skipped) { pixelFunctionsSkipped_ = skipped; }
+    void setThreading(Threading threading) { threading_ = threading; }
+    const Threading& threading() const { return threading_; }
     FaultPlan& faults() { return faults_; }
 
     // Bookkeeping since the last resetCounters().
@@ -139,9 +150,12 @@ public:
     int liveWorlds() const;  // created through new_world and not yet disposed of
     // Every callback made, in order, as "copy", "new_world", "iterate8", ... (callbackName()).
     const std::vector<std::string>& callLog() const { return callLog_; }
-    // Progress that the last iterate reported: rows done and the final count it was given.
+    // Progress of the last iterate: the base and final counts it was given and the rows done.
+    A_long progressBase() const { return progressBase_; }
     A_long progressDone() const { return progressDone_; }
     A_long progressFinal() const { return progressFinal_; }
+    // The most pixel-function calls that one iterate made.
+    long long longestIterate() const { return longestIterate_; }
     void resetCounters();
 
     // Makes `host` the calling thread's current host while it lives (restoring the previous one
@@ -173,8 +187,12 @@ private:
     int worldsCreated_ = 0;
     std::vector<std::unique_ptr<World>> worlds_;  // worlds made through new_world
     std::vector<std::string> callLog_;
+    A_long progressBase_ = 0;
     A_long progressDone_ = 0;
     A_long progressFinal_ = 0;
+    long long longestIterate_ = 0;
+    long long iterateCalls_ = 0;  // all iterates of this host, for the random band splits
+    Threading threading_;
     bool basicSuiteMissing_ = false;
     bool pixelFunctionsSkipped_ = false;
     PF_UtilCallbacks utils_{};

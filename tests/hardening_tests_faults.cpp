@@ -261,23 +261,28 @@ TEST(ExhaustiveFaults, ASuiteDeliveredAsANullTableAtAnyIndexEndsTheCommandWith51
 
 TEST(ExhaustiveFaults, AnInterruptAfterAnyNumberOfPixelsReturnsTheCancelCode)
 {
-    // The interrupt hits the render's first iterate (the key pass with the key on, the smoothing
-    // pass without it) once it has visited that many pixels, even the last; a limit past the
-    // last pixel never interrupts.
+    // The interrupt hits whichever iterate of the render first reaches that many pixel-function
+    // calls (the key pass, or a phase of the smoothing pass), even at its last call; a limit past
+    // the longest iterate never interrupts.
     int cases = 0;
     for (const Command& command : allCommands()) {
         if (command.name.rfind("render", 0) != 0) {
             continue;
         }
-        constexpr long long kFramePixels = 6 * 5;
-        for (long long after = 0; after <= kFramePixels + 1; ++after) {
+        // The longest iterate of a clean run: the key pass visits every pixel, the smoothing
+        // pass's two phases one call per row.
+        Host clean(&injectingEntryPoint);
+        ASSERT_EQ(command.run(clean), PF_Err_NONE) << command.name;
+        const long long longest = clean.longestIterate();
+        ASSERT_GT(longest, 0) << command.name;
+        for (long long after = 0; after <= longest + 1; ++after) {
             const std::string where = command.name + ", interrupt after " +
                                       std::to_string(after) + " pixels";
             Host host(&injectingEntryPoint);
             host.faults().cancelAfterPixels = after;
             const PF_Err result = command.run(host);
             ++cases;
-            EXPECT_EQ(result, after <= kFramePixels ? PF_Interrupt_CANCEL : PF_Err_NONE) << where;
+            EXPECT_EQ(result, after <= longest ? PF_Interrupt_CANCEL : PF_Err_NONE) << where;
             expectNothingHeld(host, false, false, where);
         }
     }
