@@ -153,8 +153,9 @@ void DeferredPass<Pixel>::applyWrites(const PixelWrite<Pixel>* writes, std::size
 {
     for (std::size_t i = 0; i < count; ++i) {
         const PixelWrite<Pixel>& write = writes[i];
-        applyWrite(write.value, write.kind, pixelAt<Pixel>(info_.source, write.x, y),
-                   pixelAt<Pixel>(info_.output, write.x, y));
+        const A_long x = write.x();
+        applyWrite(write.value, write.kind(), pixelAt<Pixel>(info_.source, x, y),
+                   pixelAt<Pixel>(info_.output, x, y));
     }
 }
 

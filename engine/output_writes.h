@@ -30,14 +30,31 @@ enum class WriteKind : std::uint8_t {
     Merge,
 };
 
-// One output write: the pixel, the value, how it combines.
+// One output write: the pixel, the value, how it combines. The kind rides in the column's top
+// bit (columns are never negative), so that a write takes 12 bytes at 8 bits and 16 at 16.
 template <typename Pixel>
 struct PixelWrite {
-    A_long x;
+    std::uint32_t columnAndKind;
     A_long y;
     Pixel value;
-    WriteKind kind;
+
+    PixelWrite() = default;
+    PixelWrite(A_long x, A_long row, const Pixel& v, WriteKind kind)
+        : columnAndKind(static_cast<std::uint32_t>(x) |
+                        (kind == WriteKind::Merge ? kMergeBit : 0u)),
+          y(row),
+          value(v)
+    {
+    }
+    A_long x() const { return static_cast<A_long>(columnAndKind & ~kMergeBit); }
+    WriteKind kind() const
+    {
+        return (columnAndKind & kMergeBit) != 0 ? WriteKind::Merge : WriteKind::Replace;
+    }
+
+    static constexpr std::uint32_t kMergeBit = 0x80000000u;
 };
+static_assert(sizeof(PixelWrite<PF_Pixel8>) == 12 && sizeof(PixelWrite<PF_Pixel16>) == 16);
 
 // Lands one write on the output pixel `out`, whose source pixel is `source` (null outside the
 // source world, which counts as changed).
