@@ -5,7 +5,8 @@
 //          temporary world and the host's iteration that every render pays anyway);
 //   copy   one plain whole-frame copy by the host.
 // Frames: synthetic cel frames at 1080p and 2160p (scaling), uniform frames (no edges at all),
-// and the shipped cel frames at 8 and 16 bits. bench/run.sh runs everything and the peers.
+// and the shipped cel frames (tests/frames, or the folder TELVIX_FRAMES names) at 8 and 16
+// bits. bench/run.sh runs everything and the peers.
 // Figures are ms per frame and megapixels per second (items/s). `--quick` (or TELVIX_BENCH_QUICK)
 // shrinks the frames so that CTest can keep the benchmark building and running.
 #include "effect_entry.h"
@@ -85,7 +86,7 @@ void runRender(benchmark::State& state, const Frame& frame, Mode mode, bool key,
 std::filesystem::path framesFolder()
 {
     if (const char* env = std::getenv("TELVIX_FRAMES")) return env;
-    return std::filesystem::path(TELVIX_SOURCE_DIR) / ".." / "shared" / "frames";
+    return std::filesystem::path(TELVIX_SOURCE_DIR) / "tests" / "frames";
 }
 
 void registerAll()

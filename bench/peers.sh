@@ -10,7 +10,7 @@
 set -euo pipefail
 cd "$(dirname "$0")/.."
 build=${1:-build-speed}
-frames=${TELVIX_FRAMES:-../shared/frames}
+frames=${TELVIX_FRAMES:-tests/frames}
 
 need=()
 command -v gmic >/dev/null || need+=(gmic)

@@ -4,8 +4,8 @@
 # compression (the library's default) and thread count: the floor for this job.
 #
 # Usage: bench/shots.sh [BUILD_DIR] [FRAMES]   (default: build, 100)
-# Frames are made from the shipped cel frames (h00..h02 beside the repo, in shared/frames),
-# or from samples/cel.png when those are not there.
+# Frames are made from the cel frames h00..h02 in tests/frames, or from samples/cel.png when
+# those are not there.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}

@@ -5,9 +5,8 @@
 # memory does not grow with the length of the sequence.
 #
 # Usage: bench/soak.sh [BUILD_DIR] [FRAMES]   (default: build, 1000)
-# Frames are 512x288 windows cut at shifting places from the shipped cel frames (h00..h02
-# beside the repo, in shared/frames), or from samples/cel.png when those are not there, so
-# that every frame differs.
+# Frames are 512x288 windows cut at shifting places from the cel frames h00..h02 in
+# tests/frames, or from samples/cel.png when those are not there, so that every frame differs.
 set -euo pipefail
 repo=$(cd "$(dirname "$0")/.." && pwd)
 build=${1:-build}
