@@ -10,7 +10,9 @@
 #include <cstring>
 #include <type_traits>
 
-#if defined(__SSE2__) || defined(_M_X64)
+// TELVIX_FORCE_SCALAR_LANES (the build option TELVIX_SCALAR_LANES) takes the scalar path on x86-64
+// too, so that the fall-backs are built and tested where the lanes are normally used.
+#if (defined(__SSE2__) || defined(_M_X64)) && !defined(TELVIX_FORCE_SCALAR_LANES)
 #include <emmintrin.h>
 #define TELVIX_PIXEL_LANES_SSE2 1
 #endif
