@@ -1,8 +1,9 @@
 // Renders on several threads at once, each through its own stand-in host but the same entry
 // point, must give exactly the pixels of the same renders done one after another. This holds
 // only if the plug-in keeps no state between calls and each host's callbacks find their own
-// host (through the thread-local current host). Run under ThreadSanitizer, it also shows that
-// concurrent renders share nothing mutable.
+// host (through the thread-local current host). One render whose iterates the host splits into
+// bands on many threads must give the serial result too. Run under ThreadSanitizer, these also
+// show that concurrent renders and the bands of one render share nothing mutable unguarded.
 #include "effect_entry.h"
 #include "standin_host.h"
 
@@ -26,6 +27,7 @@ struct Job {
     A_long height = 0;
     std::uint32_t seed = 0;
     Settings settings;
+    standin::Threading threading;  // the host's bands for each iterate and copy
 };
 
 // A frame of dark strokes and a few key-coloured and half-transparent pixels on paper, drawn
@@ -64,6 +66,7 @@ World drawFrame(const Job& job)
 std::unique_ptr<World> renderJob(const Job& job, PF_Err& result)
 {
     Host host(&entryPointFunc);
+    host.setThreading(job.threading);
     World input = drawFrame(job);
     auto output = std::make_unique<World>(job.width, job.height, job.deep, 4);
     result = host.render(input, *output, job.settings);
@@ -118,6 +121,22 @@ TEST(ConcurrentRenders, SeveralHostsOnSeveralThreadsMatchTheSerialResults)
         for (std::size_t i = 0; i < jobs.size(); ++i) {
             EXPECT_EQ(results[i], PF_Err_NONE) << "job " << i << ", round " << round;
             EXPECT_TRUE(parallel[i]->samePixels(*serial[i])) << "job " << i << ", round " << round;
+        }
+    }
+}
+
+TEST(ConcurrentRenders, OneRenderSplitIntoBandsOnManyThreadsMatchesTheSerialResult)
+{
+    for (Job job : makeJobs()) {
+        PF_Err err = 0;
+        const auto serial = renderJob(job, err);
+        ASSERT_EQ(err, PF_Err_NONE);
+        for (const int threads : {2, 3, 8, 16}) {
+            job.threading = standin::Threading{threads, job.seed * 7u + std::uint32_t(threads)};
+            const auto banded = renderJob(job, err);
+            EXPECT_EQ(err, PF_Err_NONE) << "seed " << job.seed << ", " << threads << " threads";
+            EXPECT_TRUE(banded->samePixels(*serial))
+                << "seed " << job.seed << ", " << threads << " threads";
         }
     }
 }
