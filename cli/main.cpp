@@ -1,6 +1,7 @@
 // telvix: smooths the lines of cel-animation images with the Telvix effect, loaded and driven
 // the way an effect host drives it.
 #include <fmt/format.h>
+#include <oneapi/tbb/info.h>
 
 #include <cstdio>
 #include <exception>
@@ -78,14 +79,20 @@ int smooth(const CommandLine& commandLine)
     }
 
     const PluginLibrary plugin(findPlugin(commandLine.plugin));
+    // One frame: its render gets every core unless --threads says otherwise.
+    const Parallelism parallelism =
+        chooseParallelism(commandLine, 1, oneapi::tbb::info::default_concurrency());
     const RenderRequest request =
-        renderRequestFor(commandLine, frame.world.deep() ? 16 : 8);
+        renderRequestFor(commandLine, frame.world.deep() ? 16 : 8, parallelism.threads);
     const standin::World result =
         renderWorld(plugin.entryPoint(), std::move(frame.world), request);
     // Interrupted while rendering: nothing is written.
     if (interrupted()) return report("interrupted; nothing written", kExitInterrupted);
     writeFrameReplacing(output, result, frame.description, WriteOptions{commandLine.compression});
-    if (commandLine.verbose) fmt::print("{} -> {}\n", input.string(), output.string());
+    if (commandLine.verbose) {
+        fmt::print("{} -> {} ({} host {})\n", input.string(), output.string(), parallelism.threads,
+                   parallelism.threads == 1 ? "thread" : "threads");
+    }
     return 0;
 }
 

@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <charconv>
 #include <vector>
 
@@ -85,6 +86,17 @@ void checkExtentInFrame(const Extent& extent, int width, int height)
     }
 }
 
+Parallelism chooseParallelism(const CommandLine& commandLine, std::size_t frames, int cores)
+{
+    cores = std::max(cores, 1);
+    const int frameCount = static_cast<int>(std::clamp<std::size_t>(frames, 1, 1 << 20));
+    Parallelism parallelism;
+    parallelism.jobs = commandLine.jobs > 0 ? commandLine.jobs : std::min(frameCount, cores);
+    parallelism.threads =
+        commandLine.threads > 0 ? commandLine.threads : std::max(1, cores / parallelism.jobs);
+    return parallelism;
+}
+
 CommandLineParser::CommandLineParser()
     : app_("Smooths the jagged outlines of cel-animation drawings with the Telvix effect.",
            "telvix")
@@ -136,11 +148,18 @@ CommandLineParser::CommandLineParser()
         ->default_str("the frames on disk");
     smooth_
         ->add_option("--jobs,-j", values_.jobs,
-                     "Frames processed at once (0: one per core); the files are the same for "
-                     "any number")
+                     "Frames smoothed at once (0: one per core, no more than there are "
+                     "frames); the files are the same for any number")
         ->type_name("N")
         ->check(CLI::Range(0, 1024))
         ->default_str("0 (all cores)");
+    smooth_
+        ->add_option("--threads", values_.threads,
+                     "Host threads per frame: each render splits its rows into this many bands "
+                     "at once; the files are the same for any number")
+        ->type_name("N")
+        ->check(CLI::Range(1, kMaxHostThreads))
+        ->default_str("cores / jobs, at least 1");
     smooth_
         ->add_option("--compression", values_.compression,
                      "Output compression: PNG level 0-9, or the format's method (TIFF lzw, zip, "

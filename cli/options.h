@@ -2,6 +2,7 @@
 #pragma once
 
 #include <CLI/CLI.hpp>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -10,6 +11,9 @@
 namespace telvix::cli {
 
 inline constexpr int kDefaultTolerance = 6;
+// The most host threads one frame's render may use: far beyond any machine's cores, and few
+// enough that a typing slip cannot ask the host for thousands of threads per call.
+inline constexpr int kMaxHostThreads = 256;
 
 // A rectangle of the frame: left and top inclusive, right and bottom exclusive.
 struct Extent {
@@ -42,13 +46,28 @@ struct CommandLine {
 
     // Sequences and folders (smooth with a frame pattern or a folder as INPUT).
     std::optional<std::string> frames;  // --frames list; unset: the frames found on disk
-    int jobs = 0;                       // frames in parallel; 0: one per core
+    int jobs = 0;                       // frames in parallel; 0: chosen (see chooseParallelism)
+    int threads = 0;                    // host threads per frame; 0: chosen likewise
     std::string compression;            // passed to the output format; empty: its default
     bool skipExisting = false;          // leave frames whose output exists alone
     bool keepGoing = false;             // process every frame it can, report failures at the end
     bool quiet = false;                 // only errors on stderr
     bool verbose = false;               // one line per frame
 };
+
+// How a run shares the cores: `jobs` frames at once, each rendered by a host that splits its
+// iterate and copy into `threads` bands at once.
+struct Parallelism {
+    int jobs = 1;
+    int threads = 1;
+    bool operator==(const Parallelism&) const = default;
+};
+
+// The jobs and host threads for `frames` frames on `cores` cores. Unless the command line sets
+// them: jobs = min(frames, cores), so that a long sequence runs one frame per core, and
+// threads = cores / jobs (at least 1), so that a single big frame still uses every core. The
+// output is the same for any choice; only the time differs.
+Parallelism chooseParallelism(const CommandLine& commandLine, std::size_t frames, int cores);
 
 // "RRGGBB" (six hex digits, optionally after '#') to a colour; throws UsageError otherwise.
 KeyColour parseKeyColour(std::string_view text);

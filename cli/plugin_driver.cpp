@@ -2,6 +2,7 @@
 
 #include <fmt/format.h>
 
+#include <algorithm>
 #include <cstring>
 
 #include "cli_error.h"
@@ -68,7 +69,7 @@ std::string describe(const PF_ParamDef& def)
 
 }  // namespace
 
-RenderRequest renderRequestFor(const CommandLine& commandLine, int depth)
+RenderRequest renderRequestFor(const CommandLine& commandLine, int depth, int hostThreads)
 {
     RenderRequest request;
     request.settings.tolerance = commandLine.tolerance;
@@ -79,6 +80,7 @@ RenderRequest renderRequestFor(const CommandLine& commandLine, int depth)
     }
     request.extent = commandLine.extent;
     request.depth = depth;
+    request.hostThreads = hostThreads;
     return request;
 }
 
@@ -88,6 +90,9 @@ standin::World renderWorld(PF_FilterProc entryPoint, standin::World source,
     // A host sends global setup and parameter setup before the first render, and renders 16-bit
     // frames only for effects that declare themselves deep-colour aware.
     standin::Host host(entryPoint);
+    // Like a host rendering on several threads: iterate and copy split the rows into even
+    // bands, one thread each. The plug-in's output is the same for any number of bands.
+    host.setThreading(standin::Threading{std::max(request.hostThreads, 1), 0});
     check(host.globalSetup(), "global setup");
     if (source.deep() && (host.outData().out_flags & PF_OutFlag_DEEP_COLOR_AWARE) == 0) {
         throw CliError("the plug-in does not handle 16-bit frames; use --depth 8");

@@ -15,10 +15,12 @@ struct RenderRequest {
     standin::Settings settings;    // the three effect controls
     std::optional<Extent> extent;  // the output's extent_hint; unset: the whole frame
     int depth = 8;                 // the worlds' depth: 8 or 16 bits per channel
+    int hostThreads = 1;           // bands the host's iterate and copy run at once
 };
 
-// The effect controls that a parsed command line asks for.
-RenderRequest renderRequestFor(const CommandLine& commandLine, int depth);
+// The effect controls that a parsed command line asks for, for worlds of `depth` bits rendered
+// by a host running `hostThreads` threads.
+RenderRequest renderRequestFor(const CommandLine& commandLine, int depth, int hostThreads);
 
 // Sends global setup, parameter setup and render for `source` as a host would, and returns the
 // output world, of the source's size and depth. The source is released when the render is done,

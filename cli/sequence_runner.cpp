@@ -176,8 +176,11 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
         }
     }
 
-    const int jobs =
-        commandLine.jobs > 0 ? commandLine.jobs : std::max(1, oneapi::tbb::info::default_concurrency());
+    // A long sequence runs one frame per core, a short one gives each frame's render the cores
+    // the other frames leave.
+    const Parallelism parallelism =
+        chooseParallelism(commandLine, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
+    const int jobs = parallelism.jobs;
     // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
     // competing for the same cores.
     OIIO::attribute("threads", 1);
@@ -257,8 +260,8 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                                 checkExtentInFrame(*commandLine.extent, world.width(),
                                                    world.height());
                             }
-                            const RenderRequest request =
-                                renderRequestFor(commandLine, world.deep() ? 16 : 8);
+                            const RenderRequest request = renderRequestFor(
+                                commandLine, world.deep() ? 16 : 8, parallelism.threads);
                             // The input world is released as the output replaces it.
                             world = renderWorld(entryPoint, std::move(world), request);
                         });
@@ -352,9 +355,12 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
     }
     if (!quiet && (stderrIsTerminal || commandLine.verbose)) {
         const double fps = elapsed > 0 ? static_cast<double>(written) / elapsed : 0.0;
-        fmt::print(stderr, "telvix: {} frames written{} in {:.1f} s ({:.1f} fps, {} jobs)\n",
+        fmt::print(stderr,
+                   "telvix: {} frames written{} in {:.1f} s ({:.1f} fps, {} {}, {} host {} "
+                   "each)\n",
                    written, skipped > 0 ? fmt::format(", {} skipped", skipped) : "", elapsed, fps,
-                   jobs);
+                   jobs, jobs == 1 ? "job" : "jobs", parallelism.threads,
+                   parallelism.threads == 1 ? "thread" : "threads");
     }
     return 0;
 }

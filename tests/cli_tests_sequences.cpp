@@ -258,9 +258,10 @@ TEST_F(Sequence, HelpShowsEveryOptionWithItsDefault)
 {
     const RunResult help = telvix("smooth --help");
     EXPECT_EQ(help.status, 0);
-    for (const char* option : {"--frames LIST=the frames on disk", "--jobs N:INT in [0 - 1024]=0 (all cores)",
-                               "--compression VALUE", "--skip-existing", "--keep-going",
-                               "--quiet", "--verbose"}) {
+    for (const char* option :
+         {"--frames LIST=the frames on disk", "--jobs N:INT in [0 - 1024]=0 (all cores)",
+          "--threads N:INT in [1 - 256]=cores / jobs, at least 1", "--compression VALUE",
+          "--skip-existing", "--keep-going", "--quiet", "--verbose"}) {
         EXPECT_NE(help.out.find(option), std::string::npos) << option << " in\n" << help.out;
     }
     for (const char* command : {"about --help", "params --help", "--help"}) {

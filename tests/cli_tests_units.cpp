@@ -101,6 +101,48 @@ TEST(CommandLineParsing, MalformedValuesAreRefused)
     }
 }
 
+TEST(CommandLineParsing, ThreadsAreWholeNumbersFromOneTo256)
+{
+    EXPECT_EQ(parse({"smooth", "a", "b"}).threads, 0);  // chosen at run time
+    EXPECT_EQ(parse({"smooth", "a", "b", "--threads", "1"}).threads, 1);
+    EXPECT_EQ(parse({"smooth", "a", "b", "--threads", "256"}).threads, 256);
+    for (const char* threads : {"0", "-3", "257", "100000", "four", "2.5", ""}) {
+        EXPECT_THROW(parse({"smooth", "a", "b", "--threads", threads}), CLI::ParseError) << threads;
+    }
+}
+
+// Jobs take the frames one per core; each frame's host gets the cores the jobs leave.
+TEST(CommandLineParsing, JobsAndThreadsShareTheCores)
+{
+    const CommandLine automatic = parse({"smooth", "a", "b"});
+    struct Case {
+        std::size_t frames;
+        int cores;
+        Parallelism expected;
+    };
+    for (const Case& c : std::vector<Case>{{1, 8, {1, 8}},
+                                           {0, 8, {1, 8}},
+                                           {3, 8, {3, 2}},
+                                           {5, 8, {5, 1}},
+                                           {100, 8, {8, 1}},
+                                           {100, 2, {2, 1}},
+                                           {1, 2, {1, 2}},
+                                           {1, 1, {1, 1}},
+                                           {7, 0, {1, 1}}}) {
+        EXPECT_EQ(chooseParallelism(automatic, c.frames, c.cores), c.expected)
+            << c.frames << " frames on " << c.cores << " cores";
+    }
+    const CommandLine jobs = parse({"smooth", "a", "b", "--jobs", "4"});
+    EXPECT_EQ(chooseParallelism(jobs, 100, 8), (Parallelism{4, 2}));
+    EXPECT_EQ(chooseParallelism(jobs, 1, 8), (Parallelism{4, 2}));
+    EXPECT_EQ(chooseParallelism(jobs, 100, 2), (Parallelism{4, 1}));
+    const CommandLine threads = parse({"smooth", "a", "b", "--threads", "3"});
+    EXPECT_EQ(chooseParallelism(threads, 1, 8), (Parallelism{1, 3}));
+    EXPECT_EQ(chooseParallelism(threads, 100, 8), (Parallelism{8, 3}));
+    const CommandLine both = parse({"smooth", "a", "b", "-j", "2", "--threads", "16"});
+    EXPECT_EQ(chooseParallelism(both, 100, 8), (Parallelism{2, 16}));
+}
+
 TEST(CommandLineParsing, ExtentMustLieInsideTheFrame)
 {
     EXPECT_NO_THROW(checkExtentInFrame(Extent{0, 0, 8, 6}, 8, 6));
