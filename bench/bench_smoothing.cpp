@@ -23,6 +23,7 @@
 #include <cstring>
 #include <filesystem>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -56,12 +57,14 @@ standin::World makeInput(const Frame& frame)
 
 enum class Mode { Render, Floor, Copy };
 
-void runRender(benchmark::State& state, const Frame& frame, Mode mode, bool key, A_long tolerance)
+void runRender(benchmark::State& state, const Frame& frame, Mode mode, bool key, A_long tolerance,
+               int threads)
 {
     standin::World input = makeInput(frame);
     standin::World output(input.width(), input.height(), input.deep());
     standin::Host host(&entryPointFunc);
     host.setPixelFunctionsSkipped(mode == Mode::Floor);
+    host.setThreading(standin::Threading{threads, 0});
     standin::Settings settings;
     settings.useColorKey = key;
     settings.tolerance = tolerance;
@@ -116,10 +119,13 @@ void registerAll()
                                                    "samples" / "cel.png", 0, 0, false});
     }
     for (const Frame& f : frames) {
-        const auto reg = [&](const std::string& what, Mode mode, bool key, A_long tol) {
+        const auto reg = [&](const std::string& what, Mode mode, bool key, A_long tol,
+                             int threads = 1) {
             benchmark::RegisterBenchmark(
                 (f.name + "/" + what).c_str(),
-                [f, mode, key, tol](benchmark::State& s) { runRender(s, f, mode, key, tol); })
+                [f, mode, key, tol, threads](benchmark::State& s) {
+                    runRender(s, f, mode, key, tol, threads);
+                })
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime()
                 // Beside the median: on a shared machine the fastest repetition is the one least
@@ -133,6 +139,15 @@ void registerAll()
         reg("floor_key", Mode::Floor, true, 6);
         reg("render_tol6", Mode::Render, false, 6);
         reg("render_tol6_key", Mode::Render, true, 6);
+        // The host's iterates and copies split into bands on several threads, as After Effects
+        // renders a frame: 2, 4 and 8 where the machine has that many cores.
+        for (int threads = 2; threads <= 8; threads *= 2) {
+            if (threads <= static_cast<int>(std::thread::hardware_concurrency())) {
+                const std::string suffix = "_threads" + std::to_string(threads);
+                reg("floor" + suffix, Mode::Floor, false, 6, threads);
+                reg("render_tol6" + suffix, Mode::Render, false, 6, threads);
+            }
+        }
         if (f.file.empty() && !f.deep && !f.uniform && f.width == 1920) {
             reg("render_tol0", Mode::Render, false, 0);
             reg("render_tol255", Mode::Render, false, 255);
