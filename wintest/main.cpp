@@ -4,10 +4,11 @@
 //
 // It runs About, global setup and parameter setup and checks their results, checks that a
 // missing basic suite gives PF_Err_INTERNAL_STRUCT_DAMAGED, renders every frame of
-// frameCases() and writes each result to <output folder>/<case>.tvxd, and on Windows reads the
-// PiPL resource back and checks it property by property. What the commands returned is also
-// written to <output folder>/commands.txt. Built for Windows and for Linux from these same
-// sources, the two runs' folders must be identical file for file, byte for byte.
+// frameCases() and writes each result to <output folder>/<case>.tvxd, checks that renders on 2,
+// 3, 8 and 16 host threads give the very same pixels, and on Windows reads the PiPL resource back
+// and checks it property by property. What the commands returned is also written to
+// <output folder>/commands.txt. Built for Windows and for Linux from these same sources, the two
+// runs' folders must be identical file for file, byte for byte.
 // Exit status 0 when every check passed, 1 otherwise, 2 on bad arguments.
 #include <cstdio>
 #include <fstream>
@@ -218,22 +219,43 @@ long changedPixels(const standin::World& input, const standin::World& output)
     return changed;
 }
 
-// Renders every frame case, writing each result next to the others.
+// The host threads every frame case is rendered with besides one: even bands, and bands whose
+// boundaries each iterate draws at random from a fixed seed (some empty, some a single row).
+constexpr standin::Threading kThreadedHosts[] = {
+    {2, 0},
+    {3, 0x7E1u},
+    {8, 0},
+    {16, 0x5EED16u},
+};
+
+// Renders `frameCase` with `host` as it is set up; the result code goes to `err`.
+standin::World renderCase(standin::Host& host, const FrameCase& frameCase, standin::World& input,
+                          PF_Err& err)
+{
+    standin::World output(frameCase.width, frameCase.height, frameCase.deep, frameCase.rowPadding);
+    // Output and input share size and row padding; only the output's extent is narrowed,
+    // since it is the output's extent_hint that the render iterates over.
+    if (frameCase.partialExtent) {
+        output.def().extent_hint = partialExtent(frameCase.width, frameCase.height);
+    }
+    host.resetCounters();
+    err = host.render(input, output, frameCase.settings);
+    return output;
+}
+
+// Renders every frame case on one host thread, writing each result next to the others, then
+// again on several threads at once (each thread visiting a band of rows, on Windows through
+// CreateThread): every threaded result must equal the one-thread result byte for byte.
 void renderFrames(standin::Host& host, const std::string& folder, Checks& checks,
                   std::ostream& record)
 {
     int rendered = 0;
+    int threadedRenders = 0;
     for (const FrameCase& frameCase : frameCases()) {
         standin::World input = makeInput(frameCase);
-        standin::World output(frameCase.width, frameCase.height, frameCase.deep,
-                              frameCase.rowPadding);
-        // Output and input share size and row padding; only the output's extent is narrowed,
-        // since it is the output's extent_hint that the render iterates over.
-        if (frameCase.partialExtent) {
-            output.def().extent_hint = partialExtent(frameCase.width, frameCase.height);
-        }
-        host.resetCounters();
-        const PF_Err err = host.render(input, output, frameCase.settings);
+        host.setThreading(standin::Threading{});
+        PF_Err err = PF_Err_NONE;
+        const standin::World output = renderCase(host, frameCase, input, err);
         record << "render " << frameCase.name << ": " << err
                << " changed=" << changedPixels(input, output) << "\n";
         checks.expectEq(err, PF_Err(PF_Err_NONE), "render " + frameCase.name);
@@ -242,9 +264,26 @@ void renderFrames(standin::Host& host, const std::string& folder, Checks& checks
         const std::string path = folder + "/" + frameCase.name + ".tvxd";
         checks.expect(writeFrameDump(path, output, err), "write " + path);
         ++rendered;
+
+        for (const standin::Threading& threading : kThreadedHosts) {
+            host.setThreading(threading);
+            PF_Err threadedErr = PF_Err_NONE;
+            const standin::World threaded = renderCase(host, frameCase, input, threadedErr);
+            const std::string what = "render " + frameCase.name + " on " +
+                                     std::to_string(threading.threads) + " threads (split seed " +
+                                     hex(A_long(threading.splitSeed)) + ")";
+            checks.expectEq(threadedErr, err, what + ": result");
+            checks.expect(threaded.samePixels(output),
+                          what + ": pixels equal the one-thread render");
+            checks.expectEq(host.liveWorlds(), 0, "worlds left after " + what);
+            checks.expectEq(host.suitesHeld(), 0, "suites held after " + what);
+            ++threadedRenders;
+        }
+        host.setThreading(standin::Threading{});
     }
     checks.expect(rendered >= 20, "at least 20 frames rendered");
-    std::printf("rendered %d frames\n", rendered);
+    std::printf("rendered %d frames, and %d times more on 2 to 16 host threads\n", rendered,
+                threadedRenders);
 }
 
 int run(const std::string& pluginPath, const std::string& folder)
