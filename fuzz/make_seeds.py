@@ -23,7 +23,8 @@ def pixels(rows, palette_chars):
 
 
 def seed(rows, palette, chars, deep=False, key=False, out_size=None, pads=(0, 0),
-         tolerance=6, key_index=1, extent=(0, 255, 0, 255), fill=0xA5, faults=None):
+         tolerance=6, key_index=1, extent=(0, 255, 0, 255), fill=0xA5, threads=4,
+         split_seed=0x2A17, faults=None):
     width, height = len(rows[0]), len(rows)
     flags = (1 if deep else 0) | (2 if key else 0) | (4 if out_size else 0) | (8 if faults else 0)
     ow, oh = out_size or (0, 0)
@@ -35,6 +36,8 @@ def seed(rows, palette, chars, deep=False, key=False, out_size=None, pads=(0, 0)
     # Extent: left, width, top, height; the fuzzer reduces each into what is left of the frame.
     data += bytes(extent)
     data.append(fill)
+    # Host threads 1-16, then the split seed less one, little-endian.
+    data += bytes([threads - 1, (split_seed - 1) & 0xFF, (split_seed - 1) >> 8])
     if faults:
         failures, suites, cancel = faults
         data.append(len(failures))
@@ -63,21 +66,26 @@ KEYED = ["r.r.",
          "...."]
 
 SEEDS = {
-    "stairs8": seed(STAIRS, [PAPER, INK], ".#", extent=(0, 8, 0, 7)),
+    "stairs8": seed(STAIRS, [PAPER, INK], ".#", extent=(0, 8, 0, 7), threads=1),
     "stairs16_key": seed(STAIRS, [PAPER, INK], ".#", deep=True, key=True, key_index=0,
-                         extent=(0, 8, 0, 7)),
-    "line8_padded_extent": seed(LINE, [PAPER, INK], ".#", pads=(3, 7), extent=(2, 3, 1, 1)),
+                         extent=(0, 8, 0, 7), threads=3, split_seed=0x91),
+    "line8_padded_extent": seed(LINE, [PAPER, INK], ".#", pads=(3, 7), extent=(2, 3, 1, 1),
+                                threads=2),
     "colours16_smaller_output": seed(KEYED, [PAPER, INK, RED, HALF], ".#rh", deep=True,
-                                     out_size=(3, 2), tolerance=0, extent=(0, 3, 0, 2)),
+                                     out_size=(3, 2), tolerance=0, extent=(0, 3, 0, 2),
+                                     threads=16, split_seed=0xFFFF),
     "colours8_larger_output": seed(KEYED, [PAPER, INK, RED, HALF], ".#rh", key=True,
-                                   key_index=2, out_size=(9, 6), extent=(1, 2, 1, 2)),
+                                   key_index=2, out_size=(9, 6), extent=(1, 2, 1, 2),
+                                   threads=8, split_seed=1),
     "empty": seed([""], [PAPER], "."),
     # Faults: (callback index, call number, code choice); suites bits; interrupt after pixels.
     "faults_copy2_dispose": seed(STAIRS, [PAPER, INK], ".#", key=True,
-                                 faults=([(0, 2, 6), (2, 1, 0)], 0, 255), extent=(0, 8, 0, 7)),
+                                 faults=([(0, 2, 6), (2, 1, 0)], 0, 255), extent=(0, 8, 0, 7),
+                                 threads=5),
     "faults_refused16": seed(STAIRS, [PAPER, INK], ".#", deep=True,
                              faults=([], 0b000010, 255), extent=(0, 8, 0, 7)),
-    "faults_interrupt": seed(LINE, [PAPER, INK], ".#", faults=([], 0, 17), extent=(0, 10, 0, 5)),
+    "faults_interrupt": seed(LINE, [PAPER, INK], ".#", faults=([], 0, 17), extent=(0, 10, 0, 5),
+                             threads=3, split_seed=0x777),
     "about_null_ansi": bytes([0x30, 0, 0b100000, 255]),
     "params_strcpy": bytes([0x70, 1, 4, 2, 0, 0, 255]),
 }

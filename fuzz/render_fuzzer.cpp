@@ -8,7 +8,11 @@
 //  * the input layer was never written;
 //  * output pixels whose row and column both lie outside the extent hold exactly what the
 //    render's whole-world copies left there: the smoothing pass writes only along the row and
-//    the column of the pixel it visits, and the key pass only inside the extent.
+//    the column of the pixel it visits, and the key pass only inside the extent;
+//  * a render runs on a host of 1-16 threads, its iterate and copy split into bands of rows with
+//    random boundaries, and gives the same result code as the same render on one thread, and,
+//    unless an interrupt was planned (which stops the bands wherever they are), the same output
+//    bytes, padding included.
 //
 // Input layout, byte by byte (missing bytes read as 0, so any input is valid):
 //   0  flags: bit 0 deep, bit 1 colour key on, bit 2 output size differs from the input's,
@@ -21,6 +25,7 @@
 //   +1 key: below 128 picks a palette colour, otherwise 4 raw bytes follow
 //   +4 extent: left, width, top, height, each reduced into what is left of the output frame
 //   +1 initial byte value of the output world (padding included)
+//   +1 host threads: 1 + byte % 16     +2 split seed: 1 + the two bytes, little-endian
 //   fault plan (bit 3): count 0-3, then per fault callback, call index 1-4, code choice; one
 //   byte of refused (bits 0-2) and null (bits 3-5) suites; one byte for an interrupt after
 //   that many pixels (255: none)
@@ -187,6 +192,24 @@ void checkHostBooks(const Host& host, const FaultPlan& plan, PF_Err result)
             host.calls(Callback::ReleaseSuite), host.suitesAcquired());
 }
 
+// Renders `input` into a fresh output world holding `outputBefore`'s bytes and extent, on a host
+// with `threading` and `plan`; checks the host's books and returns the output.
+World renderOnHost(const Case& c, World& input, const World& outputBefore,
+                   const standin::Settings& settings, const FaultPlan& plan,
+                   standin::Threading threading, PF_Err& result)
+{
+    World output(c.outWidth, c.outHeight, c.deep, c.outPadding);
+    std::memcpy(output.def().data, outputBefore.def().data,
+                std::size_t(output.rowbytes()) * std::size_t(c.outHeight));
+    output.def().extent_hint = outputBefore.def().extent_hint;
+    Host host(&entryPointFunc);
+    host.setThreading(threading);
+    host.faults() = plan;
+    result = host.render(input, output, settings);
+    checkHostBooks(host, plan, result);
+    return output;
+}
+
 void fuzzRender(Reader& in, const Case& c)
 {
     World input(c.inWidth, c.inHeight, c.deep, c.inPadding);
@@ -212,7 +235,15 @@ void fuzzRender(Reader& in, const Case& c)
     const std::uint8_t fill = in.byte();
     std::memset(output.def().data, fill, std::size_t(output.rowbytes()) * std::size_t(c.outHeight));
 
+    // Like a host rendering on several threads, with band boundaries drawn anew for every
+    // iterate from a nonzero seed.
+    standin::Threading threading;
+    threading.threads = 1 + in.byte() % 16;
+    const std::uint32_t seedLow = in.byte();
+    threading.splitSeed = 1 + (seedLow | std::uint32_t(in.byte()) << 8);
+
     Host host(&entryPointFunc);
+    host.setThreading(threading);
     if (c.withFaults) {
         readFaults(in, host.faults());
     }
@@ -232,6 +263,7 @@ void fuzzRender(Reader& in, const Case& c)
     World outputBefore(c.outWidth, c.outHeight, c.deep, c.outPadding);
     std::memcpy(outputBefore.def().data, output.def().data,
                 std::size_t(output.rowbytes()) * std::size_t(c.outHeight));
+    outputBefore.def().extent_hint = extent;
 
     const FaultPlan plan = host.faults();
     const PF_Err result = host.render(input, output, settings);
@@ -261,6 +293,20 @@ void fuzzRender(Reader& in, const Case& c)
             require(same, "output pixel out of the extent's reach changed", x, y);
         }
     }
+
+    // The same render on one thread: the plug-in's output must not depend on how the host
+    // splits its rows. A planned interrupt stops the bands at whatever pixels they have reached,
+    // so only the result code is compared then.
+    PF_Err serialResult = PF_Err_NONE;
+    const World serial =
+        renderOnHost(c, input, outputBefore, settings, plan, standin::Threading{}, serialResult);
+    require(serialResult == result, "result differs from the one-thread render", result,
+            serialResult);
+    if (plan.cancelAfterPixels < 0) {
+        require(bytesOf(serial) == bytesOf(output), "output differs from the one-thread render",
+                threading.threads, threading.splitSeed);
+    }
+    require(bytesOf(input) == inputBefore, "input layer written by the one-thread render");
 }
 
 // About or parameter setup under a fault plan.
