@@ -12,11 +12,13 @@ cmake -S . -B build -G Ninja -DCMAKE_BUILD_TYPE=Release
 cmake --build build
 ctest --test-dir build --output-on-failure -j "$jobs"
 
-# Scalar fall-backs of the vector code (TELVIX_SCALAR_LANES): the engine and golden tests only.
-# They must give every bit the SSE2 build gives: the same goldens hold.
+# Scalar fall-backs of the vector code (TELVIX_SCALAR_LANES): the engine, golden and reference
+# tests only. They must give every bit the SSE2 build gives: the same goldens hold, and renders
+# equal the plain reference pass at every host thread count.
 cmake -S . -B build-scalar -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVIX_SCALAR_LANES=ON
-cmake --build build-scalar --target engine_tests engine_golden_tests render_golden_tests
-ctest --test-dir build-scalar --output-on-failure -j "$jobs" -L 'engine|golden'
+cmake --build build-scalar --target engine_tests engine_golden_tests render_golden_tests \
+    reference_tests
+ctest --test-dir build-scalar --output-on-failure -j "$jobs" -L 'engine|golden|reference'
 
 # AddressSanitizer and UndefinedBehaviorSanitizer: every test but the long renders (nosan).
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELVIX_SANITIZE=ON

@@ -1,7 +1,8 @@
 // The plug-in, rendered through its entry point by the stand-in host, must give exactly the
 // output of the plain reference pass in tests/reference: on the shipped cel frames and on
 // thousands of small random frames, at both depths, with the colour key on and off, at several
-// tolerances and over whole and partial extents.
+// tolerances and over whole and partial extents, and whether the host runs each iterate serially
+// or split into bands of rows on up to 16 threads at once.
 #include <OpenImageIO/imageio.h>
 #include <gtest/gtest.h>
 
@@ -61,21 +62,31 @@ std::ostream& operator<<(std::ostream& os, const Channels& c)
               << c.value[3] << ")";
 }
 
-// Renders `input` through the plug-in and through the reference and compares them byte for byte.
-::testing::AssertionResult pluginMatchesReference(standin::World& input,
-                                                  const standin::Settings& settings, PF_Rect extent)
+// The reference's render of `input`.
+standin::World referenceRender(const standin::World& input, const standin::Settings& settings,
+                               PF_Rect extent)
 {
-    standin::World plugin(input.width(), input.height(), input.deep(), 8);
-    plugin.def().extent_hint = extent;
-    standin::Host host(&entryPointFunc);
-    if (const PF_Err err = host.render(input, plugin, settings); err != PF_Err_NONE) {
-        return ::testing::AssertionFailure() << "the plug-in's render returned " << err;
-    }
     standin::World reference(input.width(), input.height(), input.deep());
     const auto render = input.deep() ? &telvix::reference::render<PF_Pixel16>
                                      : &telvix::reference::render<PF_Pixel8>;
     render(input.def(), reference.def(), settings.useColorKey, settings.keyColor,
            settings.tolerance, extent);
+    return reference;
+}
+
+// Renders `input` through the plug-in, on a host whose iterates and copies run in bands on
+// threads as `threading` says, and compares the result byte for byte with `reference`.
+::testing::AssertionResult pluginMatches(const standin::World& reference, standin::World& input,
+                                         const standin::Settings& settings, PF_Rect extent,
+                                         standin::Threading threading)
+{
+    standin::World plugin(input.width(), input.height(), input.deep(), 8);
+    plugin.def().extent_hint = extent;
+    standin::Host host(&entryPointFunc);
+    host.setThreading(threading);
+    if (const PF_Err err = host.render(input, plugin, settings); err != PF_Err_NONE) {
+        return ::testing::AssertionFailure() << "the plug-in's render returned " << err;
+    }
     long differing = 0;
     A_long firstX = 0;
     A_long firstY = 0;
@@ -91,7 +102,8 @@ std::ostream& operator<<(std::ostream& os, const Channels& c)
         return ::testing::AssertionSuccess();
     }
     return ::testing::AssertionFailure()
-           << differing << " pixels differ, the first at (" << firstX << ", " << firstY
+           << "on " << threading.threads << " host threads (split seed " << threading.splitSeed
+           << "), " << differing << " pixels differ, the first at (" << firstX << ", " << firstY
            << "): plug-in " << channels(plugin, firstX, firstY) << ", reference "
            << channels(reference, firstX, firstY);
 }
@@ -153,9 +165,7 @@ TEST_P(ShippedFrame, PluginMatchesReference)
 {
     const auto [name, deep] = GetParam();
     const std::filesystem::path file = std::filesystem::path(TELVIX_FRAMES_DIR) / name;
-    if (!std::filesystem::exists(file)) {
-        GTEST_SKIP() << "frame not present: " << file;
-    }
+    ASSERT_TRUE(std::filesystem::exists(file)) << "frame missing: " << file;
     standin::World input = loadFrame(file, deep);
     const A_long w = input.width();
     const A_long h = input.height();
@@ -171,8 +181,15 @@ TEST_P(ShippedFrame, PluginMatchesReference)
                 standin::Settings settings;  // key colour opaque white
                 settings.useColorKey = key;
                 settings.tolerance = tolerance;
-                EXPECT_TRUE(pluginMatchesReference(input, settings, extent))
-                    << name << (deep ? " deep, " : " 8-bit, ") << describe(settings, extent);
+                const standin::World reference = referenceRender(input, settings, extent);
+                // Serially, and in bands on 2 to 16 threads, even and uneven.
+                for (const standin::Threading threading :
+                     {standin::Threading{1, 0}, standin::Threading{2, 0},
+                      standin::Threading{3, 7u}, standin::Threading{8, 0},
+                      standin::Threading{16, 1234u}}) {
+                    EXPECT_TRUE(pluginMatches(reference, input, settings, extent, threading))
+                        << name << (deep ? " deep, " : " 8-bit, ") << describe(settings, extent);
+                }
             }
         }
     }
@@ -342,7 +359,11 @@ TEST_P(RandomShard, PluginMatchesReference)
         settings.keyColor =
             random.pick(0, 1) ? used[std::size_t(random.pick(0, 3))] : random.colour();
         const PF_Rect extent = random.extent(input.width(), input.height());
-        ASSERT_TRUE(pluginMatchesReference(input, settings, extent))
+        // A random number of bands with random boundaries for each of the render's iterates.
+        const standin::Threading threading{int(random.pick(1, 16)),
+                                           std::uint32_t(random.pick(1, 1 << 20))};
+        ASSERT_TRUE(pluginMatches(referenceRender(input, settings, extent), input, settings,
+                                  extent, threading))
             << "seed " << seed << ": " << input.width() << "x" << input.height()
             << (deep ? " deep, " : " 8-bit, ") << describe(settings, extent);
     }
