@@ -281,29 +281,42 @@ struct Host::Impl {
                                          0x9E3779B9u);
         ++host->iterateCalls_;
         const std::vector<Band> bands = splitRows(r.top, r.bottom, threading.threads, seed);
+        // Pixels are counted across the bands one by one only when an interrupt is planned;
+        // otherwise each band counts its own and adds them up once, so that the bands share
+        // nothing they write on the pixel path.
+        const bool countEachPixel = cancelAfter > 0;
         std::atomic<long long> visited{0};
         std::atomic<A_long> rowsDone{0};
         std::atomic<PF_Err> result{PF_Err_NONE};
         auto visitBand = [&](int index) {
             const Band band = bands[static_cast<std::size_t>(index)];
+            long long bandVisits = 0;
             for (A_long y = band.top; y < band.bottom; ++y) {
+                if (result.load(std::memory_order_relaxed) != PF_Err_NONE) {
+                    break;
+                }
                 Pixel* in = src ? reinterpret_cast<Pixel*>(rowAt(*src, y)) : nullptr;
                 Pixel* out = reinterpret_cast<Pixel*>(rowAt(*dst, y));
                 for (A_long x = r.left; x < r.right; ++x) {
-                    if (result.load(std::memory_order_relaxed) != PF_Err_NONE) {
-                        return;
-                    }
                     PF_Err err = pixelFunction(refcon, x, y, in ? in + x : nullptr, out + x);
-                    if (err == PF_Err_NONE && visited.fetch_add(1) + 1 == cancelAfter) {
+                    ++bandVisits;
+                    if (err == PF_Err_NONE && countEachPixel &&
+                        visited.fetch_add(1) + 1 == cancelAfter) {
                         err = PF_Interrupt_CANCEL;
                     }
                     if (err != PF_Err_NONE) {
                         PF_Err none = PF_Err_NONE;
                         result.compare_exchange_strong(none, err);
-                        return;
+                        y = band.bottom;  // ends the band
+                        break;
                     }
                 }
-                rowsDone.fetch_add(1, std::memory_order_relaxed);
+                if (y < band.bottom) {
+                    rowsDone.fetch_add(1, std::memory_order_relaxed);
+                }
+            }
+            if (!countEachPixel) {
+                visited.fetch_add(bandVisits);
             }
         };
         runConcurrently(static_cast<int>(bands.size()), visitBand);

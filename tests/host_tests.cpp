@@ -318,6 +318,63 @@ TYPED_TEST(Render, AnInterruptReturnsTheCancelCode)
     EXPECT_EQ(host.suitesHeld(), 0);
 }
 
+TYPED_TEST(Render, AnInterruptWhileTheWritesAreAppliedReturnsTheCancelCode)
+{
+    // Only row 2 is visited, but the step at its left end blends a run down the column, so the
+    // second iterate (applying the writes) has more rows than the first (recording them).
+    const std::string art = R"(
+        ##....
+        ##....
+        ##....
+        .##...
+        .##...
+        .##...)";
+    Host clean(&entryPointFunc);
+    World in = artWorld<TypeParam>(art);
+    World out(6, 6, in.deep());
+    out.def().extent_hint = PF_LRect{0, 2, 6, 3};
+    ASSERT_EQ(clean.render(in, out, Settings{}), PF_Err_NONE);
+    ASSERT_GT(clean.longestIterate(), 1);
+
+    Host host(&entryPointFunc);
+    host.faults().cancelAfterPixels = 2;
+    World cancelled(6, 6, in.deep());
+    cancelled.def().extent_hint = out.def().extent_hint;
+    EXPECT_EQ(host.render(in, cancelled, Settings{}), PF_Interrupt_CANCEL);
+    EXPECT_EQ(host.calls(kIterate<TypeParam>), 2);
+    EXPECT_EQ(host.liveWorlds(), 0);
+    EXPECT_EQ(host.suitesHeld(), 0);
+}
+
+TYPED_TEST(Render, AFrameWithMoreWritesThanTheFirstGuessRecordsThemAgain)
+{
+    // Isolated dots on every other pixel of every other row: each is averaged for all four
+    // directions, one write per pixel of the frame on average, four times the first recording's
+    // guess. The render records a second time into a pool of the counted size.
+    constexpr A_long kSize = 512;
+    World in(kSize, kSize, sizeof(TypeParam) == sizeof(PF_Pixel16));
+    const TypeParam paper = paletteColour<TypeParam>('.');
+    const TypeParam ink = paletteColour<TypeParam>('#');
+    for (A_long y = 0; y < kSize; ++y) {
+        for (A_long x = 0; x < kSize; ++x) {
+            in.at<TypeParam>(x, y) = x % 2 == 0 && y % 2 == 0 ? ink : paper;
+        }
+    }
+    World serial(kSize, kSize, in.deep());
+    World banded(kSize, kSize, in.deep());
+    for (World* out : {&serial, &banded}) {
+        Host host(&entryPointFunc);
+        host.setThreading(standin::Threading{out == &serial ? 1 : 3, 99u});
+        ASSERT_EQ(host.render(in, *out, Settings{}), PF_Err_NONE);
+        EXPECT_EQ(host.calls(kIterate<TypeParam>), 3);  // record, record again, apply
+    }
+    EXPECT_TRUE(banded.samePixels(serial));
+    // Five copies of the dot and its eight white neighbours, premultiplied mean: 8/13 of white.
+    const auto grey = static_cast<decltype(ink.red)>(8 * kMax<TypeParam> / 13);
+    const TypeParam expected{ink.alpha, grey, grey, grey};
+    EXPECT_EQ(std::memcmp(&serial.at<TypeParam>(2, 2), &expected, sizeof expected), 0);
+}
+
 TYPED_TEST(Render, AMissingIterateSuiteFailsOnlyItsOwnDepth)
 {
     constexpr bool deep = sizeof(TypeParam) == sizeof(PF_Pixel16);
