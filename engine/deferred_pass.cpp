@@ -147,15 +147,37 @@ bool DeferredPass<Pixel>::sortOtherRowWrites()
     return true;
 }
 
+namespace {
+
+template <typename Pixel>
+Pixel* rowOf(const PF_EffectWorld* world, A_long y)
+{
+    return reinterpret_cast<Pixel*>(reinterpret_cast<unsigned char*>(world->data) +
+                                    static_cast<std::ptrdiff_t>(y) * world->rowbytes);
+}
+
+// How many writes ahead the apply asks for the pixels it will need: the writes of a row are
+// scattered along it, so the processor cannot guess them.
+constexpr std::size_t kPrefetchAhead = 8;
+
+}  // namespace
+
 template <typename Pixel>
 void DeferredPass<Pixel>::applyWrites(const PixelWrite<Pixel>* writes, std::size_t count,
                                       A_long y) const
 {
+    // Every write was recorded inside both worlds.
+    const Pixel* sourceRow = rowOf<Pixel>(info_.source, y);
+    Pixel* outputRow = rowOf<Pixel>(info_.output, y);
     for (std::size_t i = 0; i < count; ++i) {
+        if (i + kPrefetchAhead < count) {
+            const A_long ahead = writes[i + kPrefetchAhead].x();
+            prefetchLine(reinterpret_cast<std::uintptr_t>(outputRow + ahead));
+            prefetchLine(reinterpret_cast<std::uintptr_t>(sourceRow + ahead));
+        }
         const PixelWrite<Pixel>& write = writes[i];
         const A_long x = write.x();
-        applyWrite(write.value, write.kind(), pixelAt<Pixel>(info_.source, x, y),
-                   pixelAt<Pixel>(info_.output, x, y));
+        applyWrite(write.value, write.kind(), sourceRow + x, outputRow + x);
     }
 }
 

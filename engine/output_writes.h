@@ -56,8 +56,7 @@ struct PixelWrite {
 };
 static_assert(sizeof(PixelWrite<PF_Pixel8>) == 12 && sizeof(PixelWrite<PF_Pixel16>) == 16);
 
-// Lands one write on the output pixel `out`, whose source pixel is `source` (null outside the
-// source world, which counts as changed).
+// Lands one write on the output pixel `out`, whose source pixel is `source`.
 template <typename Pixel>
 inline void applyWrite(const Pixel& value, WriteKind kind, const Pixel* source, Pixel* out)
 {
@@ -147,19 +146,21 @@ private:
 };
 
 // The one way the pass writes an output pixel: recorded when the RenderInfo carries a writer,
-// made in place otherwise. Positions outside the output world are dropped.
+// made in place otherwise. A position outside the output or the source world is dropped (the
+// pass writes only where it measured, so the second does not happen in a render).
 template <typename Pixel>
 inline void writeOutput(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y,
                         const Pixel& value, WriteKind kind)
 {
     Pixel* out = pixelAt<Pixel>(renderInfo.output, x, y);
-    if (out == nullptr) {
+    const Pixel* source = pixelAt<Pixel>(renderInfo.source, x, y);
+    if (out == nullptr || source == nullptr) {
         return;
     }
     if (renderInfo.writer != nullptr) {
         renderInfo.writer->record(x, y, value, kind);
     } else {
-        applyWrite(value, kind, pixelAt<Pixel>(renderInfo.source, x, y), out);
+        applyWrite(value, kind, source, out);
     }
 }
 

@@ -33,6 +33,16 @@ inline bool similarityLanesUsable(A_long tolerance)
 #endif
 }
 
+// Asks for the cache line at `at` to be brought in: the pass is about to read or write there.
+// The address is formed as an integer and a prefetch never faults, so worlds of another size are
+// safe. Other targets compile it to nothing.
+inline void prefetchLine([[maybe_unused]] std::uintptr_t at)
+{
+#if TELVIX_PIXEL_LANES_SSE2
+    _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
+#endif
+}
+
 #if TELVIX_PIXEL_LANES_SSE2
 namespace lanes {
 

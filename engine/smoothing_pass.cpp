@@ -38,16 +38,6 @@ template <bool kInterior, typename Pixel>
     }
 }
 
-// Prefetches: asks for lines that the pass is about to read or write to be brought into the
-// cache. The addresses are formed as integers and a prefetch never faults, so worlds of another
-// size are safe. Other targets compile them to nothing.
-inline void prefetchLine([[maybe_unused]] std::uintptr_t at)
-{
-#if TELVIX_PIXEL_LANES_SSE2
-    _mm_prefetch(reinterpret_cast<const char*>(at), _MM_HINT_T0);
-#endif
-}
-
 // The source's row y + 2 at the centre's column, asked for by every edge pixel: traces downwards
 // start there, and the pass itself reads that row only from the next row on (where its flat tests
 // would otherwise wait for it).
