@@ -195,14 +195,22 @@ TEST_P(ShippedFrame, PluginMatchesReference)
     }
 }
 
+// Test names from the file and the depth it is loaded at: "s00_aliased_deep".
+std::string frameCaseName(const ::testing::TestParamInfo<FrameCase>& info)
+{
+    std::string name = std::filesystem::path(std::get<0>(info.param)).stem().string();
+    return name + (std::get<1>(info.param) ? "_deep" : "_8bit");
+}
+
 INSTANTIATE_TEST_SUITE_P(
     EightBit, ShippedFrame,
     ::testing::Combine(::testing::Values("small/s00_aliased.png", "small/s01_aliased.png",
                                          "small/s02_aliased.png", "small/s03_aliased.png",
                                          "small/s04_aliased.png", "h01_aliased.png"),
-                       ::testing::Bool()));
+                       ::testing::Bool()),
+    frameCaseName);
 INSTANTIATE_TEST_SUITE_P(SixteenBit, ShippedFrame,
-                         ::testing::Values(FrameCase{"h00_aliased16.png", true}));
+                         ::testing::Values(FrameCase{"h00_aliased16.png", true}), frameCaseName);
 
 // ---------------------------------------------------------------------------------------------
 // Small random frames: a few colours of a palette in rectangles, lines, stair-stepped half
