@@ -384,7 +384,10 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
         throw CliError(fmt::format("cannot write '{}': {}", path.string(), file.openError()));
     }
     OIIO::Filesystem::IOFile proxy(file.handle(), OIIO::Filesystem::IOProxy::Write);
-    const bool throughProxy = created->supports("ioproxy") != 0;
+    // libtiff reads its directories back while writing them (the Exif directory that a colour
+    // space adds, for one), which a write-only proxy cannot serve: TIFF writes its own file.
+    const bool throughProxy =
+        created->supports("ioproxy") != 0 && std::string(created->format_name()) != "tiff";
     if (throughProxy) created->set_ioproxy(&proxy);
     // Declared after the temporary file so that it is closed before a failure removes the file.
     const auto output = std::move(created);

@@ -4,7 +4,7 @@ set -euo pipefail
 packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
-    libopenimageio-dev openimageio-tools libcli11-dev libtbb-dev libfmt-dev
+    libopenimageio-dev openimageio-tools libtiff-tools libcli11-dev libtbb-dev libfmt-dev
     mingw-w64
     clang libclang-rt-14-dev
 )
