@@ -288,32 +288,34 @@ struct Host::Impl {
         std::atomic<long long> visited{0};
         std::atomic<A_long> rowsDone{0};
         std::atomic<PF_Err> result{PF_Err_NONE};
+        // One row of a band; false when the row failed or met the planned interrupt.
+        auto visitRow = [&](A_long y, long long& bandVisits) {
+            Pixel* in = src ? reinterpret_cast<Pixel*>(rowAt(*src, y)) : nullptr;
+            Pixel* out = reinterpret_cast<Pixel*>(rowAt(*dst, y));
+            for (A_long x = r.left; x < r.right; ++x) {
+                PF_Err err = pixelFunction(refcon, x, y, in ? in + x : nullptr, out + x);
+                ++bandVisits;
+                if (err == PF_Err_NONE && countEachPixel &&
+                    visited.fetch_add(1) + 1 == cancelAfter) {
+                    err = PF_Interrupt_CANCEL;
+                }
+                if (err != PF_Err_NONE) {
+                    PF_Err none = PF_Err_NONE;
+                    result.compare_exchange_strong(none, err);
+                    return false;
+                }
+            }
+            return true;
+        };
         auto visitBand = [&](int index) {
             const Band band = bands[static_cast<std::size_t>(index)];
             long long bandVisits = 0;
             for (A_long y = band.top; y < band.bottom; ++y) {
-                if (result.load(std::memory_order_relaxed) != PF_Err_NONE) {
+                if (result.load(std::memory_order_relaxed) != PF_Err_NONE ||
+                    !visitRow(y, bandVisits)) {
                     break;
                 }
-                Pixel* in = src ? reinterpret_cast<Pixel*>(rowAt(*src, y)) : nullptr;
-                Pixel* out = reinterpret_cast<Pixel*>(rowAt(*dst, y));
-                for (A_long x = r.left; x < r.right; ++x) {
-                    PF_Err err = pixelFunction(refcon, x, y, in ? in + x : nullptr, out + x);
-                    ++bandVisits;
-                    if (err == PF_Err_NONE && countEachPixel &&
-                        visited.fetch_add(1) + 1 == cancelAfter) {
-                        err = PF_Interrupt_CANCEL;
-                    }
-                    if (err != PF_Err_NONE) {
-                        PF_Err none = PF_Err_NONE;
-                        result.compare_exchange_strong(none, err);
-                        y = band.bottom;  // ends the band
-                        break;
-                    }
-                }
-                if (y < band.bottom) {
-                    rowsDone.fetch_add(1, std::memory_order_relaxed);
-                }
+                rowsDone.fetch_add(1, std::memory_order_relaxed);
             }
             if (!countEachPixel) {
                 visited.fetch_add(bandVisits);

@@ -157,6 +157,44 @@ TEST(StandinSuites, FaultsHitTheNumberedCallOnly)
     EXPECT_EQ(host.callLog(), std::vector<std::string>{"acquire_suite"});
 }
 
+TEST(StandinIterate, BandsOnThreadsVisitEveryPixelOnceEachRowFromTheLeft)
+{
+    // Each visit stamps its pixel with its own column and counts it; bands of rows run at once,
+    // so a row visited out of order, twice or not at all shows in the stamps.
+    struct Stamps {
+        static PF_Err visit(void*, A_long x, A_long, PF_Pixel* in, PF_Pixel* out)
+        {
+            const bool inOrder = x == 0 || (out - 1)->blue == A_u_char(x - 1);
+            out->alpha = A_u_char(out->alpha + 1);
+            out->blue = A_u_char(x);
+            out->red = inOrder ? 1 : 0;
+            return in != nullptr ? PF_Err_NONE : 1;
+        }
+    };
+    for (const standin::Threading threading :
+         {standin::Threading{1, 0}, standin::Threading{3, 0}, standin::Threading{16, 77u},
+          standin::Threading{40, 5u}}) {
+        Host host(nullptr);
+        Host::Scope scope(host);
+        host.setThreading(threading);
+        World src(9, 23, false);
+        World dst(9, 23, false);
+        ASSERT_EQ(iterate8(host)->iterate(&host.inData(), 0, 23, &src.def(), nullptr, nullptr,
+                                          &Stamps::visit, &dst.def()),
+                  PF_Err_NONE)
+            << threading.threads << " threads";
+        for (A_long y = 0; y < 23; ++y) {
+            for (A_long x = 0; x < 9; ++x) {
+                const PF_Pixel8& p = dst.at<PF_Pixel8>(x, y);
+                ASSERT_EQ(p.alpha, 1) << x << ", " << y << ", " << threading.threads << " threads";
+                ASSERT_EQ(p.red, 1) << x << ", " << y << ", " << threading.threads << " threads";
+            }
+        }
+        EXPECT_EQ(host.progressDone(), 23);
+        EXPECT_EQ(host.longestIterate(), 9 * 23);
+    }
+}
+
 TEST(StandinHost, HostsOnSeveralThreadsKeepTheirOwnBooks)
 {
     std::vector<int> acquired(4, -1);
