@@ -40,22 +40,6 @@ long statusKilobytes(const std::string& field)
     return -1;
 }
 
-// FNV-1a over the pixel bytes of every row, row padding excluded.
-std::uint64_t pixelChecksum(const standin::World& world)
-{
-    std::uint64_t hash = 14695981039346656037ull;
-    const std::size_t rowSize =
-        std::size_t(world.width()) * (world.deep() ? sizeof(PF_Pixel16) : sizeof(PF_Pixel8));
-    const auto* base = reinterpret_cast<const std::uint8_t*>(world.def().data);
-    for (A_long y = 0; y < world.height(); ++y) {
-        const std::uint8_t* row = base + std::ptrdiff_t(y) * world.rowbytes();
-        for (std::size_t i = 0; i < rowSize; ++i) {
-            hash = (hash ^ row[i]) * 1099511628211ull;
-        }
-    }
-    return hash;
-}
-
 }  // namespace
 
 // The frame to render: a file, or one of the benchmark's frames drawn at a size:
@@ -150,7 +134,7 @@ int run(int argc, char** argv)
     std::printf("%dx%d %d-bit, %d thread%s: %.3f ms per render (fastest %.3f ms), pixels %016llx\n",
                 static_cast<int>(input.width()), static_cast<int>(input.height()), depth,
                 threading.threads, threading.threads == 1 ? "" : "s", elapsed.count() / repeat,
-                fastest, static_cast<unsigned long long>(pixelChecksum(output)));
+                fastest, static_cast<unsigned long long>(output.pixelChecksum()));
     // Memory: the frame's own size, what was resident before rendering (program, libraries,
     // input and output worlds), and the peak of the whole run.
     const double frameMB = double(input.rowbytes()) * input.height() / 1e6;

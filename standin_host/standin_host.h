@@ -51,6 +51,8 @@ public:
 
     // True when both worlds have the same size and depth and equal pixels (row padding ignored).
     bool samePixels(const World& other) const;
+    // A 64-bit checksum of the pixels (row padding ignored), for recorded whole-frame results.
+    std::uint64_t pixelChecksum() const;
 
 private:
     // calloc'd, so that a large fresh world costs no explicit clearing pass.

@@ -119,4 +119,20 @@ bool World::samePixels(const World& other) const
     return true;
 }
 
+// FNV-1a over the pixel bytes of every row, row padding excluded.
+std::uint64_t World::pixelChecksum() const
+{
+    std::uint64_t hash = 14695981039346656037ull;
+    const std::size_t rowSize =
+        std::size_t(width()) * (deep() ? sizeof(PF_Pixel16) : sizeof(PF_Pixel8));
+    const auto* base = reinterpret_cast<const std::uint8_t*>(def_.data);
+    for (A_long y = 0; y < height(); ++y) {
+        const std::uint8_t* row = base + std::ptrdiff_t(y) * rowbytes();
+        for (std::size_t i = 0; i < rowSize; ++i) {
+            hash = (hash ^ row[i]) * 1099511628211ull;
+        }
+    }
+    return hash;
+}
+
 }  // namespace standin

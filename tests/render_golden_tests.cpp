@@ -127,22 +127,6 @@ void addGrain(standin::World& world)
     }
 }
 
-// FNV-1a over the pixel bytes of every row (row padding excluded).
-std::uint64_t checksum(const standin::World& world)
-{
-    std::uint64_t hash = 14695981039346656037ull;
-    const std::size_t rowSize =
-        std::size_t(world.width()) * (world.deep() ? sizeof(PF_Pixel16) : sizeof(PF_Pixel8));
-    const auto* base = reinterpret_cast<const std::uint8_t*>(world.def().data);
-    for (A_long y = 0; y < world.height(); ++y) {
-        const std::uint8_t* row = base + std::ptrdiff_t(y) * world.rowbytes();
-        for (std::size_t i = 0; i < rowSize; ++i) {
-            hash = (hash ^ row[i]) * 1099511628211ull;
-        }
-    }
-    return hash;
-}
-
 // A world's pixels as the file stores them: RGBA rows, 8-bit values as they are, 16-bit values
 // by hostToFile16. Kept in 16-bit elements at both depths.
 struct FilePixels {
@@ -320,7 +304,7 @@ TEST_P(RenderGolden, FrameRendersToTheRecordedResult)
     const GoldenCase& c = GetParam();
     std::unique_ptr<standin::World> output;
     ASSERT_NO_FATAL_FAILURE(renderCase(c, output));
-    const std::uint64_t got = checksum(*output);
+    const std::uint64_t got = output->pixelChecksum();
     if (got != c.expected) {
         const fs::path actual = failureFolder() / (caseName(c) + ".actual.png");
         writePng(actual, toFilePixels(*output));
