@@ -10,9 +10,9 @@ namespace telvix {
 
 namespace {
 
-// The first recording's pool: a chunk per row (most rows of a cel frame write something) and a
-// write for every fourth pixel. The shipped 1080p frames make about one write per 20 pixels, so
-// only a frame that is nearly all edges records twice.
+// The first recording's pool: two chunks per row (a row's writes into itself and into other
+// rows each start one) and a write for every fourth pixel. The shipped cel frames make one write
+// per 7 to 16 pixels, so only a frame that is nearly all edges records twice.
 constexpr std::size_t kPixelsPerGuessedWrite = 4;
 
 std::size_t chunksFor(std::size_t writes)

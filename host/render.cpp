@@ -63,6 +63,9 @@ PF_Err smoothArea(PF_InData* in_data, const RenderInfo<Pixel>& info, const PF_Re
     // first recording counted.
     if (err == PF_Err_NONE && pass.poolExhausted()) {
         err = pass.reserveForCounted() ? record() : PF_Err_OUT_OF_MEMORY;
+        if (err == PF_Err_NONE && pass.poolExhausted()) {
+            err = PF_Err_OUT_OF_MEMORY;  // more writes than a pool can index: never half a result
+        }
     }
     if (err == PF_Err_NONE && !pass.sortOtherRowWrites()) {
         err = PF_Err_OUT_OF_MEMORY;
