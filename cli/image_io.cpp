@@ -302,7 +302,14 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
     begin(image);
 
     // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes.
-    const int strip = stripRows(image.width, image.channels, image.height);
+    // Tiled files are read a row of tiles at a time (their scanline reads are not usable), so
+    // a strip is a whole number of tile rows.
+    const bool tiled = spec.tile_width > 0 && spec.tile_height > 0;
+    int strip = stripRows(image.width, image.channels, image.height);
+    if (tiled) {
+        strip = std::max(1, strip / spec.tile_height) * spec.tile_height;
+        strip = std::min(strip, image.height);
+    }
     const std::size_t stripSamples = static_cast<std::size_t>(strip) *
                                      static_cast<std::size_t>(image.width) *
                                      static_cast<std::size_t>(image.channels);
@@ -313,16 +320,19 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
         const std::size_t count = static_cast<std::size_t>(rows) * image.width * image.channels;
         // The data window may start anywhere; rows are counted from its top.
         const int y = spec.y + first;
+        const OIIO::TypeDesc type = image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
+        void* data = image.bits == 8 ? static_cast<void*>(bytes.data()) : samples.data();
         bool ok = false;
-        if (image.bits == 8) {
-            ok = input->read_scanlines(0, 0, y, y + rows, 0, 0, image.channels,
-                                       OIIO::TypeDesc::UINT8, bytes.data());
-            std::copy_n(bytes.begin(), count, samples.begin());
+        if (tiled) {
+            ok = input->read_tiles(0, 0, spec.x, spec.x + image.width, y, y + rows, spec.z,
+                                   spec.z + 1, 0, image.channels, type, data);
         } else {
-            ok = input->read_scanlines(0, 0, y, y + rows, 0, 0, image.channels,
-                                       OIIO::TypeDesc::UINT16, samples.data());
+            ok = input->read_scanlines(0, 0, y, y + rows, 0, 0, image.channels, type, data);
         }
-        if (!ok) {
+        if (image.bits == 8) std::copy_n(bytes.begin(), count, samples.begin());
+        // A damaged file can read "successfully" with an error noted on the way (a cut-off
+        // strip left black); that frame is not to be trusted.
+        if (!ok || input->has_error()) {
             throw CliError(
                 fmt::format("cannot read '{}': {}", path.string(), oneLine(input->geterror())));
         }
@@ -385,9 +395,11 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     }
     OIIO::Filesystem::IOFile proxy(file.handle(), OIIO::Filesystem::IOProxy::Write);
     // libtiff reads its directories back while writing them (the Exif directory that a colour
-    // space adds, for one), which a write-only proxy cannot serve: TIFF writes its own file.
+    // space adds, for one), which a write-only proxy cannot serve, and the IFF writer fails on a
+    // proxy: these write their own file.
+    const std::string formatName = created->format_name();
     const bool throughProxy =
-        created->supports("ioproxy") != 0 && std::string(created->format_name()) != "tiff";
+        created->supports("ioproxy") != 0 && formatName != "tiff" && formatName != "iff";
     if (throughProxy) created->set_ioproxy(&proxy);
     // Declared after the temporary file so that it is closed before a failure removes the file.
     const auto output = std::move(created);
@@ -404,7 +416,12 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
                                    layoutName(description.channels)));
     }
 
-    const int strip = stripRows(description.width, description.channels, description.height);
+    // A format that writes tiles (IFF) takes whole rows of tiles: a strip is a multiple of them.
+    const int tileHeight = output->spec().tile_width > 0 ? output->spec().tile_height : 0;
+    int strip = stripRows(description.width, description.channels, description.height);
+    if (tileHeight > 0) {
+        strip = std::min(std::max(1, strip / tileHeight) * tileHeight, description.height);
+    }
     const std::size_t stripSamples = static_cast<std::size_t>(strip) * description.width *
                                      static_cast<std::size_t>(description.channels);
     std::vector<std::uint16_t> samples(stripSamples);
@@ -418,9 +435,13 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
                 static_cast<std::size_t>(rows) * description.width * description.channels;
             std::transform(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(count),
                            bytes.begin(), [](std::uint16_t v) { return std::uint8_t(v); });
-            ok = output->write_scanlines(first, first + rows, 0, type, bytes.data());
+        }
+        const void* data = description.bits == 8 ? static_cast<const void*>(bytes.data())
+                                                  : samples.data();
+        if (tileHeight > 0) {
+            ok = output->write_tiles(0, description.width, first, first + rows, 0, 1, type, data);
         } else {
-            ok = output->write_scanlines(first, first + rows, 0, type, samples.data());
+            ok = output->write_scanlines(first, first + rows, 0, type, data);
         }
     }
     ok = ok && output->close();

@@ -4,7 +4,9 @@
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <fstream>
 #include <filesystem>
 #include <string>
 
@@ -52,6 +54,49 @@ TEST_F(Formats, TiffFromAnInputWithAColourSpaceIsReadable)
     EXPECT_EQ(image.width, input.width);
     EXPECT_EQ(image.height, input.height);
     EXPECT_EQ(image.channels, input.channels);
+}
+
+// Tiled files (TIFF at 8 and 16 bits, IFF) and planar TIFF read as the same pixels as a
+// plain file: the smoothed outputs are identical.
+TEST_F(Formats, TiledAndPlanarFilesReadAsPlainOnes)
+{
+    const std::string sample = fmt::format("'{}/cel_small.png'", TELVIX_SAMPLES);
+    ASSERT_EQ(shell("oiiotool " + sample + " -o plain.tif"), 0);
+    ASSERT_EQ(shell("oiiotool " + sample + " --tile 64 64 -o tiled8.tif"), 0);
+    ASSERT_EQ(shell("oiiotool " + sample + " --planarconfig separate -o planar.tif"), 0);
+    ASSERT_EQ(shell("oiiotool " + sample + " -o in.iff"), 0);
+    ASSERT_EQ(shell("oiiotool " + sample + " -d uint16 -o plain16.tif"), 0);
+    ASSERT_EQ(shell("oiiotool " + sample + " -d uint16 --tile 32 16 -o tiled16.tif"), 0);
+    for (const char* name : {"plain", "tiled8", "planar", "plain16", "tiled16"}) {
+        const RunResult run = telvix(fmt::format("smooth {0}.tif {0}.png", name));
+        ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+    }
+    const auto pixels = [&](const char* name) { return readImage(dir / name).samples; };
+    EXPECT_EQ(pixels("tiled8.png"), pixels("plain.png"));
+    EXPECT_EQ(pixels("planar.png"), pixels("plain.png"));
+    EXPECT_EQ(pixels("tiled16.png"), pixels("plain16.png"));
+    EXPECT_EQ(readImage(dir / "tiled16.png").bits, 16);
+    // IFF is tiled on both sides.
+    const RunResult iff = telvix("smooth in.iff out.iff");
+    ASSERT_EQ(iff.status, 0) << iff.err;
+    EXPECT_EQ(header("out.iff").width, 256);
+}
+
+// A file whose compressed strips are garbage fails that frame in one line: never exit 0 with
+// black pixels.
+TEST_F(Formats, GarbageStripsFailTheFrame)
+{
+    ASSERT_EQ(shell(fmt::format("oiiotool '{}/cel_small.png' --compression lzw -o good.tif",
+                                TELVIX_SAMPLES)),
+              0);
+    std::string bytes = slurp(dir / "good.tif");
+    for (std::size_t i = 200; i < bytes.size() / 2; ++i) bytes[i] = static_cast<char>(i * 7);
+    std::ofstream(dir / "bad.tif", std::ios::binary) << bytes;
+    const RunResult run = telvix("smooth bad.tif out.png");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot read 'bad.tif'"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "out.png"));
 }
 
 }  // namespace
