@@ -152,7 +152,8 @@ Image worldToImage(const standin::World& world, int channels)
     return image;
 }
 
-Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs)
+Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs,
+                const std::function<void(int channels, int bits)>& checkHeader)
 {
     std::optional<standin::World> world;
     Rows layout{nullptr, 0, 0, 8};
@@ -160,6 +161,7 @@ Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormat
         path, otherFormatsAs,
         [&](const Image& found) {
             const int bits = hostBits != 0 ? hostBits : found.bits;
+            if (checkHeader) checkHeader(found.channels, bits);
             checkFrameMemory(path, static_cast<std::uint64_t>(found.width),
                              static_cast<std::uint64_t>(found.height), bits,
                              physicalMemoryBytes());
@@ -180,7 +182,9 @@ void writeFrameReplacing(const std::filesystem::path& path, const standin::World
     Image written;
     written.width = world.width();
     written.height = world.height();
+    // A keyed image keeps its transparency: the world's alpha is written too.
     written.channels = description.channels;
+    if (options.keyed && !description.hasAlpha()) ++written.channels;
     written.bits = world.deep() ? 16 : 8;
     written.colorSpace = description.colorSpace;
     written.metadata = description.metadata;

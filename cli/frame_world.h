@@ -1,6 +1,8 @@
 // Moving pixels between file images and the host's worlds.
 #pragma once
 
+#include <functional>
+
 #include "image_io.h"
 #include "standin_host.h"
 
@@ -27,9 +29,13 @@ struct Frame {
 // rows at a time, so the whole decoded file never sits in memory beside the world.
 // `otherFormatsAs` is readImage's. Throws CliError as readImage does, and when the render's
 // three worlds could not fit in the machine's memory (checked before the world is made).
-Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs);
+// `checkHeader`, when given, is called with the file's channels and the depth it will be
+// processed at, after its header is read and before any pixel memory is taken.
+Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs,
+                const std::function<void(int channels, int bits)>& checkHeader = {});
 
-// Writes the world's pixels to `path` with `description`'s channels, colour space and metadata,
+// Writes the world's pixels to `path` with `description`'s channels (plus alpha when
+// `options.keyed` and it has none; then as planOutputLayout decides), colour space and metadata,
 // at the world's depth, a strip of rows at a time, replacing `path` only once the file is whole.
 void writeFrameReplacing(const std::filesystem::path& path, const standin::World& world,
                          const Image& description, const WriteOptions& options);

@@ -231,7 +231,115 @@ private:
     std::string error_;
 };
 
+// What a format's writer holds, for the formats whose limits are known: the channel counts
+// (bit n set: n channels) and whether it takes 16-bit integers, or floating point only.
+struct FormatLimits {
+    const char* name;      // OpenImageIO's format name
+    const char* userName;  // as a user names it
+    unsigned channelCounts;
+    bool sixteenBits;
+    bool floatingPoint;
+};
+
+constexpr unsigned kAnyChannels = 0b11110;
+constexpr FormatLimits kFormatLimits[] = {
+    {"png", "PNG", kAnyChannels, true, false},
+    {"tiff", "TIFF", kAnyChannels, true, false},
+    {"jpeg", "JPEG", 0b01010, false, false},
+    {"webp", "WebP", 0b11000, false, false},
+    {"bmp", "BMP", 0b11000, false, false},
+    {"targa", "TGA", 0b11010, false, false},
+    {"dpx", "DPX", 0b11010, true, false},
+    {"iff", "IFF", 0b11000, true, false},
+    {"openexr", "OpenEXR", kAnyChannels, false, true},
+};
+
+const FormatLimits* limitsOf(const std::string& format)
+{
+    for (const FormatLimits& limits : kFormatLimits) {
+        if (format == limits.name) return &limits;
+    }
+    return nullptr;
+}
+
+// Copies `pixels` pixels of `from` channels into `to` channels: grey repeated into red, green
+// and blue, alpha kept last or left out, opaque alpha (`opaque`) added where none was.
+void convertChannels(const std::uint16_t* in, int from, std::uint16_t* out, int to,
+                     std::size_t pixels, std::uint16_t opaque)
+{
+    const bool alphaIn = from == 2 || from == 4;
+    const bool alphaOut = to == 2 || to == 4;
+    for (std::size_t i = 0; i < pixels; ++i, in += from, out += to) {
+        const std::uint16_t alpha = alphaIn ? in[from - 1] : opaque;
+        if (to <= 2) {
+            out[0] = in[0];  // grey from grey only: RGB never becomes grey here
+        } else {
+            const bool grey = from <= 2;
+            out[0] = in[0];
+            out[1] = grey ? in[0] : in[1];
+            out[2] = grey ? in[0] : in[2];
+        }
+        if (alphaOut) out[to - 1] = alpha;
+    }
+}
+
 }  // namespace
+
+OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
+                              const WriteOptions& options)
+{
+    const bool keyedAlpha = options.keyed && (channels == 1 || channels == 3);
+    if (keyedAlpha) ++channels;
+    auto output = OIIO::ImageOutput::create(path.string());
+    if (!output) {
+        throw CliError(
+            fmt::format("cannot write '{}': {}", path.string(), oneLine(OIIO::geterror())));
+    }
+    const FormatLimits* limits = limitsOf(output->format_name());
+    OutputLayout layout{channels, bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8};
+    if (limits == nullptr) return layout;  // the writer's own check after opening decides
+
+    const auto holds = [&](int n) { return (limits->channelCounts >> n & 1u) != 0; };
+    const bool alpha = channels == 2 || channels == 4;
+    const bool formatHasAlpha = holds(2) || holds(4);
+    const bool losesAlpha = alpha && (!formatHasAlpha || output->supports("alpha") == 0);
+    const bool losesBits = bits == 16 && !limits->sixteenBits && !limits->floatingPoint;
+    if (losesAlpha && losesBits && !options.dropAlpha) {
+        throw CliError(fmt::format("cannot write '{}': the {} format holds neither alpha nor 16 "
+                                   "bits per channel; write PNG or TIFF to keep both, or add "
+                                   "--depth 8 --drop-alpha",
+                                   path.string(), limits->userName));
+    }
+    if (losesAlpha) {
+        if (!options.dropAlpha) {
+            throw CliError(fmt::format(
+                "cannot write '{}': the {} format cannot hold alpha{}; write PNG, TIFF or EXR "
+                "to keep it, or add --drop-alpha to drop it",
+                path.string(), limits->userName,
+                keyedAlpha ? " (the colour key makes pixels transparent)" : ""));
+        }
+        --channels;
+    }
+    if (!holds(channels)) {
+        if (channels <= 2 && holds(channels + 2)) {
+            channels += 2;  // grey written as RGB: nothing is lost
+        } else {
+            throw CliError(fmt::format("cannot write '{}': the {} format cannot hold {} images",
+                                       path.string(), limits->userName, layoutName(channels)));
+        }
+    }
+    layout.channels = channels;
+    if (limits->floatingPoint) {
+        // Half holds every 8-bit value exactly, float every 16-bit one.
+        layout.type = bits == 16 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
+    } else if (losesBits) {
+        throw CliError(fmt::format("cannot write '{}': the {} format holds 8 bits per channel "
+                                   "only; add --depth 8 to write 8 bits, or write PNG or TIFF "
+                                   "to keep 16",
+                                   path.string(), limits->userName));
+    }
+    return layout;
+}
 
 std::uint64_t physicalMemoryBytes()
 {
@@ -368,8 +476,11 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
         throw CliError(fmt::format("cannot write '{}': it exists and is not a regular file",
                                    path.string()));
     }
-    const OIIO::TypeDesc type =
-        description.bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+    const OutputLayout layout =
+        planOutputLayout(path, description.channels, description.bits, options);
+    const int channels = layout.channels;
+    const OIIO::TypeDesc type = layout.type;
+    const bool floating = type == OIIO::TypeDesc::HALF || type == OIIO::TypeDesc::FLOAT;
     auto created = OIIO::ImageOutput::create(path.string());
     if (!created) {
         throw CliError(
@@ -377,11 +488,11 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     }
 
     // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
-    OIIO::ImageSpec spec(description.width, description.height, description.channels, type);
+    OIIO::ImageSpec spec(description.width, description.height, channels, type);
     for (const OIIO::ParamValue& value : description.metadata) {
         spec.extra_attribs.add_or_replace(value);
     }
-    spec.alpha_channel = description.hasAlpha() ? description.channels - 1 : -1;
+    spec.alpha_channel = channels == 2 || channels == 4 ? channels - 1 : -1;
     spec.attribute("oiio:UnassociatedAlpha", 1);
     if (!description.colorSpace.empty()) spec.attribute("oiio:ColorSpace", description.colorSpace);
     if (!options.compression.empty()) {
@@ -408,40 +519,56 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
             fmt::format("cannot write '{}': {}", path.string(), oneLine(output->geterror())));
     }
     // A format that cannot hold this depth or layout would silently change the samples.
-    if (output->spec().format != type || output->spec().nchannels != description.channels) {
+    if (output->spec().format != type || output->spec().nchannels != channels) {
         output->close();
         throw CliError(fmt::format("cannot write '{}': the {} format cannot store {}-bit {} "
                                    "images",
                                    path.string(), output->format_name(), description.bits,
-                                   layoutName(description.channels)));
+                                   layoutName(channels)));
     }
 
     // A format that writes tiles (IFF) takes whole rows of tiles: a strip is a multiple of them.
     const int tileHeight = output->spec().tile_width > 0 ? output->spec().tile_height : 0;
-    int strip = stripRows(description.width, description.channels, description.height);
+    const int widest = std::max(channels, description.channels);
+    int strip = stripRows(description.width, widest, description.height);
     if (tileHeight > 0) {
         strip = std::min(std::max(1, strip / tileHeight) * tileHeight, description.height);
     }
-    const std::size_t stripSamples = static_cast<std::size_t>(strip) * description.width *
-                                     static_cast<std::size_t>(description.channels);
-    std::vector<std::uint16_t> samples(stripSamples);
-    std::vector<std::uint8_t> bytes(description.bits == 8 ? stripSamples : 0);
+    const std::size_t stripPixels = static_cast<std::size_t>(strip) * description.width;
+    std::vector<std::uint16_t> samples(stripPixels * static_cast<std::size_t>(widest));
+    std::vector<std::uint16_t> converted(channels != description.channels ? samples.size() : 0);
+    std::vector<std::uint8_t> bytes(description.bits == 8 && !floating ? samples.size() : 0);
+    std::vector<float> floats(floating ? samples.size() : 0);
+    const std::uint16_t opaque = description.bits == 16 ? 65535 : 255;
+    const float scale = 1.0f / static_cast<float>(opaque);
     bool ok = true;
     for (int first = 0; ok && first < description.height; first += strip) {
         const int rows = std::min(strip, description.height - first);
         source(first, rows, samples.data());
-        if (description.bits == 8) {
-            const std::size_t count =
-                static_cast<std::size_t>(rows) * description.width * description.channels;
-            std::transform(samples.begin(), samples.begin() + static_cast<std::ptrdiff_t>(count),
-                           bytes.begin(), [](std::uint16_t v) { return std::uint8_t(v); });
+        const std::size_t pixels = static_cast<std::size_t>(rows) * description.width;
+        const std::uint16_t* written = samples.data();
+        if (channels != description.channels) {
+            convertChannels(samples.data(), description.channels, converted.data(), channels,
+                            pixels, opaque);
+            written = converted.data();
         }
-        const void* data = description.bits == 8 ? static_cast<const void*>(bytes.data())
-                                                  : samples.data();
+        const std::size_t count = pixels * static_cast<std::size_t>(channels);
+        const void* data = written;
+        if (floating) {
+            std::transform(written, written + count, floats.begin(),
+                           [scale](std::uint16_t v) { return static_cast<float>(v) * scale; });
+            data = floats.data();
+        } else if (description.bits == 8) {
+            std::transform(written, written + count, bytes.begin(),
+                           [](std::uint16_t v) { return std::uint8_t(v); });
+            data = bytes.data();
+        }
+        const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
         if (tileHeight > 0) {
-            ok = output->write_tiles(0, description.width, first, first + rows, 0, 1, type, data);
+            ok = output->write_tiles(0, description.width, first, first + rows, 0, 1, given,
+                                     data);
         } else {
-            ok = output->write_scanlines(first, first + rows, 0, type, data);
+            ok = output->write_scanlines(first, first + rows, 0, given, data);
         }
     }
     ok = ok && output->close();

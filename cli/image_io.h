@@ -2,6 +2,7 @@
 #pragma once
 
 #include <OpenImageIO/paramlist.h>
+#include <OpenImageIO/typedesc.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -76,7 +77,29 @@ struct WriteOptions {
     // OpenImageIO's "compression" setting (TIFF "lzw", "zip", "none"; "rle" ...). Empty: the
     // input's setting, if any, else the format's default.
     std::string compression;
+    // Alpha may be dropped where the output format cannot hold it (--drop-alpha); otherwise such
+    // an output is refused.
+    bool dropAlpha = false;
+    // The colour key is on: an image without alpha is written with one, so that the keyed
+    // pixels stay transparent.
+    bool keyed = false;
 };
+
+// What an output file will hold: its channels (1-4, alpha last when 2 or 4) and the type of its
+// samples (8 or 16-bit integers, or half or float where the format holds only those).
+struct OutputLayout {
+    int channels = 0;
+    OIIO::TypeDesc type;
+};
+
+// Decides, from the output's format alone and before any work, how an image of `channels`
+// channels (as read; one more when `options.keyed` adds alpha) at `bits` is written to `path`:
+// grey becomes RGB and grey + alpha RGBA where the format has no grey (+ alpha); 8-bit becomes
+// half and 16-bit float where the format holds only floating point. Throws CliError, naming
+// what would keep the image, where something would be lost: alpha the format cannot hold
+// (unless `options.dropAlpha`), or 16 bits in an 8-bit format.
+OutputLayout planOutputLayout(const std::filesystem::path& path, int channels, int bits,
+                              const WriteOptions& options);
 
 // Writes `image` to `path` in the format its extension names, at the image's depth and channel
 // count, alpha left unassociated. The data goes to a temporary file in the same folder that is

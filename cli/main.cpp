@@ -73,7 +73,12 @@ int smooth(const CommandLine& commandLine)
     installInterruptHandlers();
     // The file goes straight into the host's input world, and the result is written from the
     // output world: at most the render's own three worlds are ever held.
-    Frame frame = readFrame(input, commandLine.depth.value_or(0), commandLine.depth.value_or(0));
+    const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
+                                    commandLine.key.has_value()};
+    Frame frame = readFrame(input, commandLine.depth.value_or(0), commandLine.depth.value_or(0),
+                            [&](int channels, int bits) {
+                                planOutputLayout(output, channels, bits, writeOptions);
+                            });
     if (commandLine.extent) {
         checkExtentInFrame(*commandLine.extent, frame.world.width(), frame.world.height());
     }
@@ -88,7 +93,7 @@ int smooth(const CommandLine& commandLine)
         renderWorld(plugin.entryPoint(), std::move(frame.world), request);
     // Interrupted while rendering: nothing is written.
     if (interrupted()) return report("interrupted; nothing written", kExitInterrupted);
-    writeFrameReplacing(output, result, frame.description, WriteOptions{commandLine.compression});
+    writeFrameReplacing(output, result, frame.description, writeOptions);
     if (commandLine.verbose) {
         fmt::print("{} -> {} ({} host {})\n", input.string(), output.string(), parallelism.threads,
                    parallelism.threads == 1 ? "thread" : "threads");

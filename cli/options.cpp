@@ -166,6 +166,9 @@ CommandLineParser::CommandLineParser()
                      "none ...)")
         ->type_name("VALUE")
         ->default_str("the input's, else the format's default");
+    smooth_->add_flag("--drop-alpha", values_.dropAlpha,
+                      "Drop alpha where the output format cannot hold it (JPEG) instead of "
+                      "refusing");
     smooth_->add_flag("--skip-existing", values_.skipExisting,
                       "Leave frames whose output file already exists (resume a run)");
     smooth_->add_flag("--keep-going", values_.keepGoing,

@@ -49,6 +49,7 @@ struct CommandLine {
     int jobs = 0;                       // frames in parallel; 0: chosen (see chooseParallelism)
     int threads = 0;                    // host threads per frame; 0: chosen likewise
     std::string compression;            // passed to the output format; empty: its default
+    bool dropAlpha = false;             // drop alpha where the output format cannot hold it
     bool skipExisting = false;          // leave frames whose output exists alone
     bool keepGoing = false;             // process every frame it can, report failures at the end
     bool quiet = false;                 // only errors on stderr

@@ -186,7 +186,8 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
     OIIO::attribute("threads", 1);
     installInterruptHandlers();
 
-    const WriteOptions writeOptions{commandLine.compression};
+    const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
+                                    commandLine.key.has_value()};
     const std::size_t total = plan.jobs.size();
     std::atomic<bool> failed{false};  // a frame failed and the run is not kept going
     // The serial stages' state; the lock is never contended (oneTBB runs those stages one at a
@@ -242,7 +243,10 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                         } else {
                             guarded(*frame, [&] {
                                 const int depth = commandLine.depth.value_or(0);
-                                frame->frame = readFrame(job.input, depth, depth);
+                                frame->frame =
+                                    readFrame(job.input, depth, depth, [&](int channels, int bits) {
+                                        planOutputLayout(job.output, channels, bits, writeOptions);
+                                    });
                             });
                             fail(*frame);
                         }

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <filesystem>
 #include <string>
+#include <utility>
 
 #include "cli_tests_run.h"
 
@@ -97,6 +98,92 @@ TEST_F(Formats, GarbageStripsFailTheFrame)
     EXPECT_NE(run.err.find("cannot read 'bad.tif'"), std::string::npos) << run.err;
     EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     EXPECT_FALSE(fs::exists(dir / "out.png"));
+}
+
+// Alpha that the output format cannot hold is refused in one line before anything is written,
+// naming what keeps it; --drop-alpha accepts the loss. Grey + alpha never becomes false colour.
+TEST_F(Formats, AlphaTheFormatCannotHoldIsRefusedOrDropped)
+{
+    ASSERT_EQ(shell(fmt::format("oiiotool '{}/cel_small.png' --ch R,A -o ga.png", TELVIX_SAMPLES)),
+              0);
+    RunResult run = telvix("smooth ga.png out.jpg");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("cannot hold alpha"), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--drop-alpha"), std::string::npos) << run.err;
+    EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    EXPECT_FALSE(fs::exists(dir / "out.jpg"));
+
+    run = telvix("smooth ga.png out.jpg --drop-alpha");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(header("out.jpg").nchannels, 1);  // grey stays grey
+
+    // Formats without grey + alpha get RGBA, nothing lost; none of them aborts.
+    for (const char* name : {"out.webp", "out.dpx", "out.tga"}) {
+        run = telvix(fmt::format("smooth ga.png {}", name));
+        ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+        EXPECT_EQ(header(name).nchannels, 4) << name;
+    }
+}
+
+// 16-bit RGBA into JPEG: one line naming both losses and how to accept them.
+TEST_F(Formats, SixteenBitsIntoAnEightBitFormatGetAHint)
+{
+    ASSERT_EQ(shell(fmt::format("oiiotool '{}/cel_small.png' -d uint16 -o c16.png",
+                                TELVIX_SAMPLES)),
+              0);
+    RunResult run = telvix("smooth c16.png out.jpg");
+    EXPECT_EQ(run.status, 1);
+    EXPECT_NE(run.err.find("--depth 8 --drop-alpha"), std::string::npos) << run.err;
+    run = telvix("smooth c16.png out.jpg --depth 8 --drop-alpha");
+    EXPECT_EQ(run.status, 0) << run.err;
+}
+
+// EXR holds floating point only: 8 bits are written as half and 16 as float, and read back as
+// the same integer samples.
+TEST_F(Formats, IntegerSamplesIntoExrAreKeptExactly)
+{
+    ASSERT_EQ(shell(fmt::format("oiiotool '{}/cel_small.png' -d uint16 -o c16.png",
+                                TELVIX_SAMPLES)),
+              0);
+    for (const auto& [input, bits] : {std::pair<std::string, int>{"c16.png", 16},
+                                      {std::string(TELVIX_SAMPLES) + "/cel_small.png", 8}}) {
+        const std::string exr = fmt::format("out{}.exr", bits);
+        const std::string png = fmt::format("out{}.png", bits);
+        ASSERT_EQ(telvix(fmt::format("smooth '{}' {}", input, exr)).status, 0);
+        ASSERT_EQ(telvix(fmt::format("smooth '{}' {}", input, png)).status, 0);
+        EXPECT_EQ(header(exr).format, bits == 8 ? OIIO::TypeDesc::HALF : OIIO::TypeDesc::FLOAT);
+        ASSERT_EQ(shell(fmt::format("oiiotool {} -d uint{} -o back.png", exr, bits)), 0);
+        EXPECT_EQ(readImage(dir / "back.png").samples, readImage(dir / png).samples) << exr;
+    }
+}
+
+// --key on an image without alpha writes alpha, so the keyed pixels stay transparent.
+TEST_F(Formats, KeyOnAnImageWithoutAlphaWritesAlpha)
+{
+    ASSERT_EQ(shell(fmt::format("oiiotool '{}/cel_small.png' --ch R,G,B -o rgb.png",
+                                TELVIX_SAMPLES)),
+              0);
+    const RunResult run = telvix("smooth rgb.png out.png --key FFFFFF");
+    ASSERT_EQ(run.status, 0) << run.err;
+    const Image image = readImage(dir / "out.png");
+    ASSERT_EQ(image.channels, 4);
+    const Image input = readImage(dir / "rgb.png");
+    // Keyed pixels are transparent, but for those the smoothing blends along lines.
+    int keyed = 0;
+    int transparent = 0;
+    for (int y = 0; y < input.height; ++y) {
+        for (int x = 0; x < input.width; ++x) {
+            if (input.at(x, y, 0) == 255 && input.at(x, y, 1) == 255 && input.at(x, y, 2) == 255) {
+                ++keyed;
+                if (image.at(x, y, 3) == 0) ++transparent;
+            }
+        }
+    }
+    EXPECT_GT(keyed, 1000);
+    EXPECT_GT(transparent, keyed * 3 / 4);
+    // Without the key an RGB image stays RGB.
+    ASSERT_EQ(telvix("smooth rgb.png plain.png").status, 0);
+    EXPECT_EQ(header("plain.png").nchannels, 3);
 }
 
 }  // namespace
