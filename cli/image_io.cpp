@@ -372,7 +372,12 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
     if (fs::is_directory(path, ec)) {
         throw CliError(fmt::format("cannot read '{}': it is a folder", path.string()));
     }
-    if (fs::is_regular_file(path, ec) && fs::file_size(path, ec) == 0) {
+    // Only regular files (after following links) are read: a pipe, a socket or a device such as
+    // /dev/zero would block or never end.
+    if (!fs::is_regular_file(path, ec)) {
+        throw CliError(fmt::format("cannot read '{}': it is not a regular file", path.string()));
+    }
+    if (fs::file_size(path, ec) == 0) {
         throw CliError(fmt::format("cannot read '{}': the file is empty", path.string()));
     }
 

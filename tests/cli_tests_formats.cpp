@@ -186,5 +186,18 @@ TEST_F(Formats, KeyOnAnImageWithoutAlphaWritesAlpha)
     EXPECT_EQ(header("plain.png").nchannels, 3);
 }
 
+// Only regular files are read: a pipe, a device or a link to one fails in one line, at once.
+TEST_F(Formats, OnlyRegularFilesAreRead)
+{
+    ASSERT_EQ(shell("mkfifo pipe.png && ln -s /dev/zero zero.png"), 0);
+    for (const char* input : {"pipe.png", "zero.png", "/dev/urandom"}) {
+        const RunResult run = telvix(fmt::format("smooth {} out.png", input));
+        EXPECT_EQ(run.status, 1) << input;
+        EXPECT_NE(run.err.find("not a regular file"), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    EXPECT_FALSE(fs::exists(dir / "out.png"));
+}
+
 }  // namespace
 }  // namespace telvix::cli::test
