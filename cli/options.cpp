@@ -25,6 +25,20 @@ int hexDigit(char c)
     return -1;
 }
 
+// Numbers on the command line are decimal whatever their leading zeros: "0255" is 255, not
+// the octal (or "0x" hexadecimal) reading the parser would otherwise give it. Runs before the
+// option's own checks and conversion.
+const CLI::Validator kDecimal(
+    [](std::string& text) -> std::string {
+        if (text.empty() || text.find_first_not_of("0123456789") != std::string::npos) {
+            return fmt::format("'{}' is not a decimal number", text);
+        }
+        const std::size_t first = text.find_first_not_of('0');
+        text = first == std::string::npos ? std::string("0") : text.substr(first);
+        return {};
+    },
+    "", "DECIMAL");
+
 }  // namespace
 
 KeyColour parseKeyColour(std::string_view text)
@@ -121,6 +135,7 @@ CommandLineParser::CommandLineParser()
         ->add_option("--tolerance", values_.tolerance,
                      "Do Smooth Range: how far colours may differ per channel and still match")
         ->type_name("N")
+        ->transform(kDecimal)
         ->check(CLI::Range(0, 255))
         ->capture_default_str();
     smooth_
@@ -136,6 +151,7 @@ CommandLineParser::CommandLineParser()
         ->default_str("whole frame");
     smooth_->add_option("--depth", depth_, "Process and write at 8 or 16 bits per channel")
         ->type_name("BITS")
+        ->transform(kDecimal)
         ->check(CLI::IsMember({8, 16}))
         ->default_str("the input's depth");
     smooth_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
@@ -151,6 +167,7 @@ CommandLineParser::CommandLineParser()
                      "Frames smoothed at once (0: one per core, no more than there are "
                      "frames); the files are the same for any number")
         ->type_name("N")
+        ->transform(kDecimal)
         ->check(CLI::Range(0, 1024))
         ->default_str("0 (all cores)");
     smooth_
@@ -158,6 +175,7 @@ CommandLineParser::CommandLineParser()
                      "Host threads per frame: each render splits its rows into this many bands "
                      "at once; the files are the same for any number")
         ->type_name("N")
+        ->transform(kDecimal)
         ->check(CLI::Range(1, kMaxHostThreads))
         ->default_str("cores / jobs, at least 1");
     smooth_

@@ -111,6 +111,20 @@ TEST(CommandLineParsing, ThreadsAreWholeNumbersFromOneTo256)
     }
 }
 
+// Leading zeros never make a number octal, nor "0x" hexadecimal.
+TEST(CommandLineParsing, NumbersAreDecimal)
+{
+    EXPECT_EQ(parse({"smooth", "a", "b", "--tolerance", "0255"}).tolerance, 255);
+    EXPECT_EQ(parse({"smooth", "a", "b", "--tolerance", "010"}).tolerance, 10);
+    EXPECT_EQ(parse({"smooth", "a", "b", "--tolerance", "000"}).tolerance, 0);
+    EXPECT_EQ(parse({"smooth", "a", "b", "--depth", "016"}).depth, 16);
+    EXPECT_EQ(parse({"smooth", "a", "b", "--jobs", "010"}).jobs, 10);
+    EXPECT_THROW(parse({"smooth", "a", "b", "--depth", "020"}), CLI::ParseError);
+    EXPECT_THROW(parse({"smooth", "a", "b", "--depth", "010"}), CLI::ParseError);
+    EXPECT_THROW(parse({"smooth", "a", "b", "--jobs", "0x2"}), CLI::ParseError);
+    EXPECT_THROW(parse({"smooth", "a", "b", "--threads", "0b11"}), CLI::ParseError);
+}
+
 // Jobs take the frames one per core; each frame's host gets the cores the jobs leave.
 TEST(CommandLineParsing, JobsAndThreadsShareTheCores)
 {
