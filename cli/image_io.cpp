@@ -177,18 +177,60 @@ bool isLayoutAttribute(const std::string& name)
     return false;
 }
 
-// Applies a --compression value to the ImageSpec of a file in `format`.
-void applyCompression(OIIO::ImageSpec& spec, const std::string& format,
+// A decimal number of at most three digits in [low, high], else -1.
+int smallNumber(const std::string& text, int low, int high)
+{
+    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+        return -1;
+    const int value = std::atoi(text.c_str());
+    return value >= low && value <= high ? value : -1;
+}
+
+// Checks a --compression value against the output's format and applies it to its ImageSpec
+// (when `spec` is given). Throws CliError naming what the format accepts.
+void applyCompression(OIIO::ImageSpec* spec, const fs::path& path, const std::string& format,
                       const std::string& compression)
 {
-    const bool number = compression.find_first_not_of("0123456789") == std::string::npos;
-    if (number && format == "png") {
-        spec.attribute("png:compressionLevel", std::stoi(compression));
-    } else if (number) {
-        // Other formats name a method; a bare level selects deflate ("zip") at that level.
-        spec.attribute("compression", "zip:" + compression);
+    const auto refuse = [&](const char* accepted) {
+        throw UsageError(fmt::format("cannot write '{}': --compression '{}' does not suit the {} "
+                                   "format, which takes {}",
+                                   path.string(), compression, format, accepted));
+    };
+    const auto isOneOf = [&](std::initializer_list<const char*> names) {
+        for (const char* name : names) {
+            if (compression == name) return true;
+        }
+        return false;
+    };
+    if (format == "png") {
+        const int level = smallNumber(compression, 0, 9);
+        if (level < 0) refuse("a level 0-9");
+        if (spec != nullptr) spec->attribute("png:compressionLevel", level);
+    } else if (format == "tiff") {
+        const int level = smallNumber(compression, 1, 9);
+        if (level < 0 && !isOneOf({"none", "lzw", "zip", "deflate", "packbits"}))
+            refuse("none, lzw, zip, deflate, packbits or a zip level 1-9");
+        if (spec != nullptr) {
+            spec->attribute("compression", level > 0 ? "zip:" + compression : compression);
+        }
+    } else if (format == "jpeg") {
+        const int quality = smallNumber(compression, 1, 100);
+        if (quality < 0) refuse("a quality 1-100");
+        if (spec != nullptr) spec->attribute("compression", "jpeg:" + std::to_string(quality));
+    } else if (format == "openexr") {
+        if (!isOneOf({"none", "rle", "zip", "zips", "piz", "pxr24", "b44", "b44a", "dwaa",
+                      "dwab"}))
+            refuse("none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa or dwab");
+        if (spec != nullptr) spec->attribute("compression", compression);
     } else {
-        spec.attribute("compression", compression);
+        // Other formats get the value as their method name; a bare number is refused rather
+        // than guessed at.
+        if (compression.empty() || compression.size() > 32 ||
+            compression.find_first_not_of("abcdefghijklmnopqrstuvwxyz0123456789:_") !=
+                std::string::npos ||
+            compression.find_first_not_of("0123456789") == std::string::npos)
+            refuse("a method name");
+        if (spec != nullptr) spec->attribute("compression", compression);
     }
 }
 
@@ -285,6 +327,13 @@ void convertChannels(const std::uint16_t* in, int from, std::uint16_t* out, int 
 
 }  // namespace
 
+void checkCompression(const fs::path& path, const std::string& compression)
+{
+    if (compression.empty()) return;
+    auto output = OIIO::ImageOutput::create(path.string());
+    if (output) applyCompression(nullptr, path, output->format_name(), compression);
+}
+
 OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
                               const WriteOptions& options)
 {
@@ -294,6 +343,9 @@ OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
     if (!output) {
         throw CliError(
             fmt::format("cannot write '{}': {}", path.string(), oneLine(OIIO::geterror())));
+    }
+    if (!options.compression.empty()) {
+        applyCompression(nullptr, path, output->format_name(), options.compression);
     }
     const FormatLimits* limits = limitsOf(output->format_name());
     OutputLayout layout{channels, bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8};
@@ -501,7 +553,7 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     spec.attribute("oiio:UnassociatedAlpha", 1);
     if (!description.colorSpace.empty()) spec.attribute("oiio:ColorSpace", description.colorSpace);
     if (!options.compression.empty()) {
-        applyCompression(spec, created->format_name(), options.compression);
+        applyCompression(&spec, path, created->format_name(), options.compression);
     }
 
     TemporaryFile temporary(path);

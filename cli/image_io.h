@@ -85,6 +85,11 @@ struct WriteOptions {
     bool keyed = false;
 };
 
+// Checks a --compression value against the format `path`'s extension names (PNG level 0-9,
+// TIFF none/lzw/zip/deflate/packbits or a zip level 1-9, JPEG quality 1-100, EXR method names,
+// a method name for other formats). Throws UsageError naming what the format takes.
+void checkCompression(const std::filesystem::path& path, const std::string& compression);
+
 // What an output file will hold: its channels (1-4, alpha last when 2 or 4) and the type of its
 // samples (8 or 16-bit integers, or half or float where the format holds only those).
 struct OutputLayout {

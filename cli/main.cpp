@@ -65,6 +65,7 @@ int smooth(const CommandLine& commandLine)
     // Everything that can be refused is checked before the plug-in is loaded and before
     // anything is written; the output appears only once it is complete.
     checkDistinctFiles(input, output);
+    checkCompression(output, commandLine.compression);
     std::error_code ec;
     if (commandLine.skipExisting && fs::exists(output, ec)) {
         if (commandLine.verbose) fmt::print("{}: skipped, it exists\n", output.string());

@@ -188,6 +188,8 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
 
     const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
                                     commandLine.key.has_value()};
+    // A --compression the outputs' format does not take is a usage error before any work.
+    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
     const std::size_t total = plan.jobs.size();
     std::atomic<bool> failed{false};  // a frame failed and the run is not kept going
     // The serial stages' state; the lock is never contended (oneTBB runs those stages one at a

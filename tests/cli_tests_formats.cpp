@@ -199,5 +199,28 @@ TEST_F(Formats, OnlyRegularFilesAreRead)
     EXPECT_FALSE(fs::exists(dir / "out.png"));
 }
 
+// --compression is checked against the output's format before any work: a usage error in one
+// line, never a crash on a huge number.
+TEST_F(Formats, CompressionIsCheckedAgainstTheFormat)
+{
+    const std::string in = fmt::format("'{}/cel_small.png'", TELVIX_SAMPLES);
+    for (const char* bad : {"out.png --compression 99999999999", "out.png --compression 10",
+                            "out.png --compression lzw", "out.tif --compression bogus",
+                            "out.jpg --drop-alpha --compression 0", "out.exr --compression lzw"}) {
+        const RunResult run = telvix(fmt::format("smooth {} {}", in, bad));
+        EXPECT_EQ(run.status, 2) << bad;
+        EXPECT_NE(run.err.find("--compression"), std::string::npos) << run.err;
+        EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
+    }
+    for (const char* good : {"out.png --compression 09", "out.tif --compression packbits",
+                             "out.tif --compression 6", "out.jpg --drop-alpha --compression 90",
+                             "out.exr --compression piz"}) {
+        const RunResult run = telvix(fmt::format("smooth {} {}", in, good));
+        EXPECT_EQ(run.status, 0) << good << ": " << run.err;
+    }
+    EXPECT_EQ(header("out.tif").get_string_attribute("compression"), "zip");
+    EXPECT_EQ(header("out.exr").get_string_attribute("compression"), "piz");
+}
+
 }  // namespace
 }  // namespace telvix::cli::test
