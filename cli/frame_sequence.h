@@ -2,6 +2,7 @@
 // file each frame reads and writes.
 #pragma once
 
+#include <cstddef>
 #include <filesystem>
 #include <optional>
 #include <string>
@@ -34,8 +35,15 @@ private:
     int padding_ = 1;               // minimum digits
 };
 
-// "1001-1100", "1-10,20,30-40": frame numbers in the order given, without repeats. Throws
-// UsageError when malformed or when a range runs backwards.
+// The most frames one run plans, from a --frames list or found on disk.
+inline constexpr std::size_t kMaxPlannedFrames = 1'000'000;
+// Holes between frames found on disk up to this wide are reported as missing frames; wider ones
+// separate numberings.
+inline constexpr long kMaxReportedGap = 10'000;
+
+// "1001-1100", "1-10,20,30-40", "1-99x2" (every second frame): frame numbers in the order
+// given, without repeats. Throws UsageError when malformed, when a range runs backwards, or
+// for more than kMaxPlannedFrames frames.
 std::vector<long> parseFrameList(std::string_view text);
 
 // "1-3, 7, 9-10": a sorted list of frames written back as compact ranges.

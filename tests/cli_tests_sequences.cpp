@@ -48,6 +48,24 @@ TEST(FrameLists, RangesAndSinglesInTheOrderGiven)
     EXPECT_EQ(describeFrames({1, 2, 3, 7, 9, 10}), "1-3, 7, 9-10");
 }
 
+TEST(FrameLists, StepsAndBounds)
+{
+    EXPECT_EQ(parseFrameList("1-9x4"), (std::vector<long>{1, 5, 9}));
+    EXPECT_EQ(parseFrameList("10-13x2,11"), (std::vector<long>{10, 12, 11}));
+    for (const char* bad : {"1-9x0", "1-9x", "1x2", "1-9x-1"}) {
+        EXPECT_THROW(parseFrameList(bad), UsageError) << bad;
+    }
+    // At most a million frames in a plan, and frame numbers at the end of long's range do not
+    // overflow.
+    EXPECT_THROW(parseFrameList("1-10000001"), UsageError);
+    EXPECT_THROW(parseFrameList("0-500000,600000-1200000"), UsageError);
+    EXPECT_EQ(parseFrameList("0-999999").size(), 1'000'000u);
+    EXPECT_EQ(parseFrameList("9223372036854775806-9223372036854775807"),
+              (std::vector<long>{9223372036854775806, 9223372036854775807}));
+    EXPECT_EQ(parseFrameList("9223372036854775800-9223372036854775807x5"),
+              (std::vector<long>{9223372036854775800, 9223372036854775805}));
+}
+
 class Sequence : public Command {};
 
 TEST_F(Sequence, BothPatternStylesGiveWhatSingleImagesGive)
@@ -94,6 +112,22 @@ TEST_F(Sequence, DiscoveredFramesWithGapsAreReported)
     EXPECT_FALSE(fs::exists(dir / "out.0007.png"));
     EXPECT_EQ(telvix("smooth in.####.png q.####.png --quiet").err, "");
     EXPECT_EQ(telvix("smooth none.####.png out.####.png").status, 1);
+}
+
+// A stray far-off number beside a shot is planned as the one file it is, not as a range of
+// 10^8 frames.
+TEST_F(Sequence, AStrayFarOffFrameDoesNotExpandTheRange)
+{
+    writeShot(dir, "s.{:04}.png", 1, 5);
+    fs::copy_file(dir / "s.0001.png", dir / "s.99999999.png");
+    const RunResult run = telvix("smooth s.####.png out.####.png");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(run.err.find("missing"), std::string::npos) << run.err;
+    EXPECT_TRUE(fs::exists(dir / "out.99999999.png"));
+    EXPECT_TRUE(fs::exists(dir / "out.0005.png"));
+    const RunResult many = telvix("smooth s.####.png out.####.png --frames 1-10000001");
+    EXPECT_EQ(many.status, 2);
+    EXPECT_NE(many.err.find("more than 1000000 frames"), std::string::npos) << many.err;
 }
 
 TEST_F(Sequence, MissingFramesInAnExplicitRangeStopTheRunBeforeItStarts)
