@@ -110,6 +110,29 @@ int nativeBits(const OIIO::ImageSpec& spec)
     return 0;
 }
 
+// The process's file-creation mask, read once. The system reports it in /proc/self/status;
+// only where it does not is it read by setting it, which happens at most once, on the first
+// call (the command makes that call before any frame runs in parallel).
+mode_t processUmask()
+{
+    static const mode_t mask = [] {
+        if (FILE* status = std::fopen("/proc/self/status", "r")) {
+            char line[256];
+            unsigned value = 0;
+            bool found = false;
+            while (!found && std::fgets(line, sizeof line, status) != nullptr) {
+                found = std::sscanf(line, "Umask: %o", &value) == 1;
+            }
+            std::fclose(status);
+            if (found) return static_cast<mode_t>(value);
+        }
+        const mode_t current = umask(0);
+        umask(current);
+        return current;
+    }();
+    return mask;
+}
+
 // A file created beside the destination, removed again unless it is committed (renamed over
 // the destination).
 class TemporaryFile {
@@ -118,9 +141,15 @@ public:
     {
         const fs::path folder =
             destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
-        const std::string extension = destination.extension().string();
-        std::string name =
-            (folder / ("." + destination.stem().string() + ".telvix-XXXXXX" + extension)).string();
+        // The temporary name adds 15 characters to the output's; the stem is shortened so that
+        // every legal output name gives a legal temporary one (255 bytes at most), and an
+        // extension too long to keep is left off.
+        std::string extension = destination.extension().string();
+        if (extension.size() > 32) extension.clear();
+        std::string stem = destination.stem().string();
+        const std::size_t room = 255 - 15 - extension.size();
+        if (stem.size() > room) stem.resize(room);
+        std::string name = (folder / ("." + stem + ".telvix-XXXXXX" + extension)).string();
         const int fd = mkstemps(name.data(), static_cast<int>(extension.size()));
         if (fd < 0) {
             throw CliError(fmt::format("cannot write '{}': cannot create a file in '{}': {}",
@@ -128,9 +157,7 @@ public:
                                        std::strerror(errno)));
         }
         // mkstemps creates the file private; give it the permissions a new file would get.
-        const mode_t mask = umask(0);
-        umask(mask);
-        fchmod(fd, 0666 & ~mask);
+        fchmod(fd, 0666 & ~processUmask());
         close(fd);
         path_ = name;
     }
@@ -329,6 +356,7 @@ void convertChannels(const std::uint16_t* in, int from, std::uint16_t* out, int 
 
 void checkCompression(const fs::path& path, const std::string& compression)
 {
+    (void)processUmask();  // read before any frame is written in parallel
     if (compression.empty()) return;
     auto output = OIIO::ImageOutput::create(path.string());
     if (output) applyCompression(nullptr, path, output->format_name(), compression);

@@ -222,5 +222,24 @@ TEST_F(Formats, CompressionIsCheckedAgainstTheFormat)
     EXPECT_EQ(header("out.exr").get_string_attribute("compression"), "piz");
 }
 
+// The temporary file never makes a legal output name fail: a 249-character name is written,
+// with the permissions the umask gives a new file, and no temporary file is left.
+TEST_F(Formats, LongOutputNamesAndTheUmaskAreHonoured)
+{
+    const std::string name = std::string(245, 'a') + ".png";
+    const RunResult run = telvix(
+        fmt::format("smooth '{}/cel_small.png' {} && umask 027 && '{}' smooth '{}/cel_small.png' "
+                    "masked.png",
+                    TELVIX_SAMPLES, name, TELVIX_COMMAND, TELVIX_SAMPLES));
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_TRUE(fs::exists(dir / name));
+    EXPECT_EQ(fs::status(dir / "masked.png").permissions() & fs::perms::all,
+              fs::perms::owner_read | fs::perms::owner_write | fs::perms::group_read);
+    for (const auto& entry : fs::directory_iterator(dir)) {
+        EXPECT_EQ(entry.path().filename().string().find(".telvix-"), std::string::npos)
+            << entry.path();
+    }
+}
+
 }  // namespace
 }  // namespace telvix::cli::test
