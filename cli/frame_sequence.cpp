@@ -7,6 +7,7 @@
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <cstdlib>
 #include <set>
 #include <system_error>
 #include <unordered_set>
@@ -109,15 +110,17 @@ std::optional<FramePattern> FramePattern::parse(const std::string& text)
     pattern.text_ = text;
     pattern.folder_ = path.parent_path();
 
-    const auto hash = name.find('#');
+    // '#' and '@' both stand for one digit each.
+    const auto hash = name.find_first_of("#@");
     const auto percent = name.find('%');
     if (hash == std::string::npos && percent == std::string::npos) return std::nullopt;
     if (hash != std::string::npos && percent != std::string::npos) {
-        throw UsageError(fmt::format("'{}' mixes '#' and '%' frame placeholders", text));
+        throw UsageError(fmt::format("'{}' mixes '{}' and '%' frame placeholders", text,
+                                     name[hash]));
     }
     std::size_t end = 0;
     if (hash != std::string::npos) {
-        end = name.find_first_not_of('#', hash);
+        end = name.find_first_not_of(name[hash], hash);
         if (end == std::string::npos) end = name.size();
         pattern.padding_ = static_cast<int>(end - hash);
         pattern.prefix_ = name.substr(0, hash);
@@ -132,12 +135,15 @@ std::optional<FramePattern> FramePattern::parse(const std::string& text)
             throw UsageError(fmt::format(
                 "'{}': the frame placeholder must be %d or %0Nd (e.g. %04d)", text));
         }
-        pattern.padding_ = width.empty() ? 1 : std::max(1, std::stoi(width));
+        if (width.size() > 3) {
+            throw UsageError(fmt::format("'{}': frame numbers of more than 18 digits", text));
+        }
+        pattern.padding_ = width.empty() ? 1 : std::max(1, std::atoi(width.c_str()));
         end = digitsEnd + 1;
         pattern.prefix_ = name.substr(0, percent);
     }
     pattern.suffix_ = name.substr(end);
-    if (pattern.suffix_.find_first_of("#%") != std::string::npos) {
+    if (pattern.suffix_.find_first_of("#@%") != std::string::npos) {
         throw UsageError(fmt::format("'{}' has more than one frame placeholder", text));
     }
     if (pattern.padding_ > 18) {
@@ -235,7 +241,7 @@ bool isSequenceRequest(const std::string& input, const std::string& output)
 {
     const auto name = [](const std::string& text) { return fs::path(text).filename().string(); };
     const auto hasPlaceholder = [](const std::string& n) {
-        return n.find('#') != std::string::npos || n.find('%') != std::string::npos;
+        return n.find_first_of("#@%") != std::string::npos;
     };
     return hasPlaceholder(name(input)) || hasPlaceholder(name(output)) ||
            (isDirectory(input) && namesFolder(output));

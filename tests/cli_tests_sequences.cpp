@@ -32,9 +32,13 @@ TEST(FramePatterns, BothStylesNameTheSameFiles)
     EXPECT_EQ(hashes->frameOf("a.1001.tif"), std::nullopt);
     EXPECT_EQ(hashes->frameOf("a.10x1.png"), std::nullopt);
 
-    for (const char* bad : {"a.%4d.png", "a.%04x.png", "a.#.%d.png", "a.##.##.png"}) {
+    for (const char* bad : {"a.%4d.png", "a.%04x.png", "a.#.%d.png", "a.##.##.png", "a.@.%d.png",
+                            "a.#@.png", "a.%099999999999d.png", "a.%019d.png"}) {
         EXPECT_THROW(FramePattern::parse(bad), UsageError) << bad;
     }
+    // '@' is one digit each, as '#'.
+    EXPECT_EQ(FramePattern::parse("a.@@@@.png")->pathOf(7), fs::path("a.0007.png"));
+    EXPECT_EQ(FramePattern::parse("a.@.png")->pathOf(12), fs::path("a.12.png"));
 }
 
 TEST(FrameLists, RangesAndSinglesInTheOrderGiven)
