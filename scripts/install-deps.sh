@@ -5,6 +5,7 @@ packages=(
     build-essential cmake ninja-build pkg-config
     libgtest-dev libgmock-dev libbenchmark-dev
     libopenimageio-dev openimageio-tools libtiff-tools libcli11-dev libtbb-dev libfmt-dev
+    imagemagick
     mingw-w64
     clang libclang-rt-14-dev
 )

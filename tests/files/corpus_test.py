@@ -1,0 +1,670 @@
+#!/usr/bin/env python3
+"""telvix smooth against image files written by other tools.
+
+Builds a corpus from samples/cel_small.png with oiiotool and ImageMagick (PNG, TIFF, TGA, DPX,
+EXR, JPEG, BMP, WebP in their variants), runs every file through `telvix smooth` into every
+output format, and reads each output back with oiiotool (pixels), ImageMagick's identify and,
+for TIFF, tiffinfo. The expected pixels are the same smoothing applied to a canonical decode of
+the input (oiiotool to a PNG of the input's depth and channels). Then hostile inputs and runs:
+pipes, devices, damaged files, signals, bad option values.
+
+Every cell must be ok (identical pixels), refused (exit 1 or 2, one line on stderr, nothing
+left in the output folder) or lossy-ok (JPEG, WebP: decodes, right size and channels).
+Cells listed in KNOWN_GAPS are run and reported but do not fail the test.
+
+usage: corpus_test.py TELVIX SAMPLES_DIR [--keep DIR] [--jobs N]
+"""
+
+import argparse
+import fnmatch
+import hashlib
+import os
+import re
+import shutil
+import signal
+import stat
+import struct
+import subprocess
+import sys
+import tempfile
+import threading
+import time
+import zlib
+from concurrent.futures import ThreadPoolExecutor
+
+RUN_TIMEOUT = 30  # seconds for one telvix run in the matrix
+HOSTILE_TIMEOUT = 10  # seconds for a hostile run (a hang fails either way)
+UNASSOC = ["--iconfig", "oiio:UnassociatedAlpha", "1"]
+OUTPUTS = ["png", "tif", "tga", "dpx", "exr", "jpg", "bmp", "webp"]
+LOSSY = {"jpg", "webp"}
+
+# Cells the command does not pass yet: run and reported, not failing. Keys are
+# "INPUT -> OUTPUT" (fnmatch patterns) for the matrix and "hostile: NAME" for the rest.
+KNOWN_GAPS = {
+    # ImageMagick's 10-bit RGBA DPX: the last pixel of the first row comes out opaque in a
+    # DPX output where every reader of the input sees alpha 0.
+    "dpx-10 -> dpx": "pixel (255,0) alpha 1 in the output, 0 in the input",
+    "hostile: png-garbage-in-idat": "libpng's own line on stderr besides the error",
+    "hostile: double-sigint-sequence": "at times leaves a frame's temporary file",
+}
+
+
+def run(cmd, timeout=RUN_TIMEOUT, **kw):
+    """Runs a command; returns (returncode or 'timeout', stdout, stderr) as text."""
+    try:
+        p = subprocess.run(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                           stderr=subprocess.PIPE, timeout=timeout, **kw)
+        return p.returncode, p.stdout.decode(errors="replace"), p.stderr.decode(errors="replace")
+    except subprocess.TimeoutExpired as e:
+        return "timeout", (e.stdout or b"").decode(errors="replace"), \
+            (e.stderr or b"").decode(errors="replace")
+
+
+def must(cmd):
+    rc, out, err = run(cmd, timeout=120)
+    if rc != 0:
+        raise RuntimeError(f"{' '.join(cmd)} failed ({rc}): {err.strip()[:300]}")
+    return out
+
+
+def sha(path):
+    with open(path, "rb") as f:
+        return hashlib.sha256(f.read()).hexdigest()
+
+
+INFO_RE = re.compile(r":\s*(\d+)\s*x\s*(\d+), (\d+) channel, (\w+) (\w+)")
+
+
+def info(path, unassoc=True):
+    """(width, height, channels, type, format) as oiiotool reads the first subimage, or None."""
+    rc, out, _ = run(["oiiotool", "--info"] + (UNASSOC if unassoc else []) + [path])
+    m = INFO_RE.search(out) if rc == 0 else None
+    if not m:
+        return None
+    return int(m[1]), int(m[2]), int(m[3]), m[4], m[5]
+
+
+def bits_of(sample_type):
+    return {"uint8": 8, "uint10": 10, "uint12": 12, "uint16": 16}.get(sample_type, 0)
+
+
+def left_files(folder, expected):
+    return sorted(f for f in os.listdir(folder) if f != expected)
+
+
+def one_line(err):
+    lines = err.splitlines()
+    return len(lines) == 1 and lines[0].strip() != ""
+
+
+# ---------------------------------------------------------------------------------------------
+# The corpus
+
+def png_with_chunks(src, dst):
+    """Copies a PNG with a gAMA chunk (1/2.2) and an iCCP chunk (a minimal RGB display
+    profile) after IHDR."""
+    data = open(src, "rb").read()
+    assert data[:8] == b"\x89PNG\r\n\x1a\n"
+    ihdr_end = 8 + 8 + struct.unpack(">I", data[8:12])[0] + 4
+
+    def chunk(kind, body):
+        return struct.pack(">I", len(body)) + kind + body + \
+            struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
+
+    header = bytearray(128)
+    struct.pack_into(">I", header, 0, 132)
+    header[8:12] = bytes([2, 0x10, 0, 0])
+    header[12:16] = b"mntr"
+    header[16:20] = b"RGB "
+    header[20:24] = b"XYZ "
+    header[36:40] = b"acsp"
+    struct.pack_into(">iii", header, 68, 63190, 65536, 54061)  # D50
+    profile = bytes(header) + struct.pack(">I", 0)
+    iccp = b"corpus\x00\x00" + zlib.compress(profile)
+    out = data[:ihdr_end] + chunk(b"gAMA", struct.pack(">I", 45455)) + \
+        chunk(b"iCCP", iccp) + data[ihdr_end:]
+    open(dst, "wb").write(out)
+
+
+def make_corpus(samples, d):
+    """Writes the corpus into d; returns [(name, path, extra telvix args)]."""
+    cel = os.path.join(samples, "cel_small.png")
+    base = os.path.join(d, "base.png")  # RGBA, the white paper keyed out
+    must(["convert", cel, "-transparent", "white", "PNG32:" + base])
+    oi = ["oiiotool", "--nosoftwareattrib"] + UNASSOC + [base]
+    items = []
+
+    def add(name, ext, cmd, extra=()):
+        path = os.path.join(d, name + "." + ext)
+        if callable(cmd):
+            cmd(path)
+        else:
+            must([a.replace("{out}", path) for a in cmd])
+        items.append((name, path, list(extra)))
+
+    add("png-rgba8", "png", oi + ["-d", "uint8", "-o", "{out}"])
+    add("png-rgba16", "png", oi + ["-d", "uint16", "-o", "{out}"])
+    add("png-rgb8", "png", ["convert", cel, "PNG24:{out}"])
+    add("png-grey8", "png", ["convert", cel, "-colorspace", "Gray", "-depth", "8",
+                             "-define", "png:color-type=0", "{out}"])
+    add("png-grey16", "png", ["convert", cel, "-colorspace", "Gray", "-depth", "16",
+                              "-define", "png:color-type=0", "{out}"])
+    add("png-greyalpha8", "png", ["convert", base, "-colorspace", "Gray", "-depth", "8",
+                                  "-define", "png:color-type=4", "{out}"])
+    add("png-greyalpha16", "png", ["convert", base, "-colorspace", "Gray", "-depth", "16",
+                                   "-define", "png:color-type=4", "{out}"])
+    add("png-palette", "png", ["convert", cel, "PNG8:{out}"])
+    add("png-palette-trns", "png", ["convert", base, "PNG8:{out}"])
+    add("png-interlaced", "png", ["convert", base, "-interlace", "PNG", "PNG32:{out}"])
+    add("png-gama-iccp", "png", lambda p: png_with_chunks(base, p))
+    add("tif-strip8", "tif", oi + ["--scanline", "--attrib", "tiff:RowsPerStrip", "16",
+                                   "--compression", "none", "-o", "{out}"])
+    add("tif-tiled8", "tif", oi + ["--tile", "64", "64", "-o", "{out}"])
+    add("tif-lzw16", "tif", oi + ["-d", "uint16", "--compression", "lzw", "-o", "{out}"])
+    add("tif-deflate8", "tif", ["convert", base, "-compress", "Zip", "{out}"])
+    add("tif-planar8", "tif", oi + ["--planarconfig", "separate", "-o", "{out}"])
+    add("tif-planar16-lzw", "tif", ["convert", base, "-depth", "16", "-interlace", "plane",
+                                    "-compress", "LZW", "{out}"])
+    add("tif-multipage", "tif", ["convert", base, cel, "-adjoin", "{out}"])
+    add("tif-10bit", "tif", oi + ["-d", "uint10", "-o", "{out}"])
+    add("tif-12bit", "tif", oi + ["-d", "uint12", "-o", "{out}"])
+    add("tga-rle", "tga", oi + ["--compression", "rle", "-o", "{out}"])
+    add("tga-raw", "tga", ["convert", base, "-compress", "None", "{out}"])
+    add("dpx-10", "dpx", ["convert", cel, "-depth", "10", "{out}"])
+    add("dpx-16", "dpx", oi + ["-d", "uint16", "-o", "{out}"])
+    add("exr-half", "exr", oi + ["-d", "half", "--scanline", "-o", "{out}"])
+    add("exr-half-tiled", "exr", oi + ["-d", "half", "--tile", "64", "64", "-o", "{out}"])
+    add("exr-float", "exr", oi + ["-d", "float", "--scanline", "-o", "{out}"])
+    add("exr-float-tiled", "exr", oi + ["-d", "float", "--tile", "32", "32", "-o", "{out}"])
+    path_of = {name: path for name, path, _ in items}
+    items.append(("exr-half-tiled+depth16", path_of["exr-half-tiled"], ["--depth", "16"]))
+    items.append(("exr-float+depth16", path_of["exr-float"], ["--depth", "16"]))
+    add("jpeg", "jpg", ["convert", cel, "-quality", "92", "{out}"])
+    add("bmp-rgba", "bmp", ["convert", base, "{out}"])
+    add("bmp-rgb", "bmp", ["convert", cel, "BMP3:{out}"])
+    add("webp-lossless", "webp", ["convert", base, "-define", "webp:lossless=true", "{out}"])
+    add("webp-lossy", "webp", ["convert", cel, "-quality", "80", "{out}"])
+    return items
+
+
+# ---------------------------------------------------------------------------------------------
+# Expectations
+
+_capability = {}
+_capability_lock = threading.Lock()
+
+
+def can_store(fmt, bits, channels, scratch):
+    """Whether OpenImageIO's writer for fmt keeps bits-deep samples in `channels` channels."""
+    key = (fmt, bits, channels)
+    with _capability_lock:
+        if key in _capability:
+            return _capability[key]
+    folder = tempfile.mkdtemp(dir=scratch)
+    probe = os.path.join(folder, "probe." + fmt)
+    rc, _, _ = run(["oiiotool", "--nosoftwareattrib", "--create", "8x8", str(channels),
+                    "-d", f"uint{bits}", "-o", probe])
+    got = info(probe) if rc == 0 else None
+    ok = got is not None and got[2] == channels and bits_of(got[3]) == bits
+    shutil.rmtree(folder, ignore_errors=True)
+    with _capability_lock:
+        _capability[key] = ok
+    return ok
+
+
+class Input:
+    def __init__(self, name, path, extra):
+        self.name, self.path, self.extra = name, path, extra
+        self.refused = False  # the command must refuse it whatever the output
+        self.bits = self.channels = self.width = self.height = 0
+        self.stored_bits = 0
+        self.reference = None
+
+
+def prepare(inp, telvix, d):
+    """Canonical decode of the input and the reference render."""
+    got = info(inp.path)
+    if got is None:
+        raise RuntimeError(f"oiiotool cannot read corpus file {inp.name}")
+    inp.width, inp.height, inp.channels, sample_type, _ = got
+    inp.stored_bits = bits_of(sample_type)
+    depth = int(inp.extra[inp.extra.index("--depth") + 1]) if "--depth" in inp.extra else 0
+    if depth:
+        inp.bits = depth
+    elif inp.stored_bits:
+        inp.bits = 8 if inp.stored_bits == 8 else 16
+    else:
+        inp.refused = True  # float samples without --depth
+        return
+    folder = os.path.join(d, "ref", inp.name)
+    os.makedirs(folder)
+    canon = os.path.join(folder, "canon.png")
+    must(["oiiotool", "--nosoftwareattrib"] + UNASSOC +
+         [inp.path, "-d", f"uint{inp.bits}", "-o", canon])
+    inp.reference = os.path.join(folder, "reference.png")
+    must([telvix, "smooth", canon, inp.reference, "--quiet"] + inp.extra)
+
+
+def key_gap(key):
+    for pattern, why in KNOWN_GAPS.items():
+        if fnmatch.fnmatch(key, pattern):
+            return why
+    return None
+
+
+def check_cell(inp, fmt, telvix, d):
+    """Returns (expectation, problem or None)."""
+    # What the output format holds decides the expectation: the layout as it is, grey (+ alpha)
+    # as RGB(A) where the format has no grey, half or float in EXR; anything else (alpha in
+    # JPEG, 16 bits in an 8-bit format) is refused.
+    channels = [inp.channels]
+    if inp.refused:
+        expect = "refused"
+    elif fmt == "exr":
+        expect = "ok"
+    elif can_store(fmt, inp.bits, inp.channels, d):
+        expect = "lossy-ok" if fmt in LOSSY else "ok"
+    elif inp.channels <= 2 and can_store(fmt, inp.bits, inp.channels + 2, d):
+        expect = "lossy-ok" if fmt in LOSSY else "ok"
+    else:
+        expect = "refused"
+    if inp.channels <= 2 and fmt != "exr":
+        channels.append(inp.channels + 2)  # grey written as RGB: nothing lost
+    folder = os.path.join(d, "cells", f"{inp.name}.{fmt}")
+    os.makedirs(folder)
+    out_name = "out." + fmt
+    out = os.path.join(folder, out_name)
+    rc, _, err = run([telvix, "smooth", inp.path, out, "--quiet"] + inp.extra)
+    if rc == "timeout":
+        return expect, f"hung (killed after {RUN_TIMEOUT} s)"
+    if rc < 0:
+        return expect, f"killed by signal {-rc}" + \
+            (f", left {left_files(folder, '')}" if os.listdir(folder) else "")
+    if expect == "refused":
+        problems = []
+        if rc not in (1, 2):
+            problems.append(f"exit {rc}, expected a refusal")
+        if rc != 0 and not one_line(err):
+            problems.append(f"stderr has {len(err.splitlines())} lines")
+        if os.listdir(folder):
+            problems.append(f"left {sorted(os.listdir(folder))}")
+        return expect, "; ".join(problems) or None
+    if rc != 0:
+        return expect, f"exit {rc}: {err.strip()[:160]}"
+    extra = left_files(folder, out_name)
+    if extra:
+        return expect, f"left {extra}"
+    # The first reader: oiiotool, the header and (for lossless cells) every pixel against the
+    # reference in the same run.
+    cmd = ["oiiotool", "--info"] + UNASSOC + [out]
+    if expect == "ok":
+        cmd += UNASSOC + [inp.reference, "--diff"]
+    rc4, dout, _ = run(cmd)
+    m = re.search(re.escape(out) + r" " + INFO_RE.pattern, dout)
+    if m is None:
+        return expect, "written file is unreadable"
+    w, h, ch, sample_type = int(m[1]), int(m[2]), int(m[3]), m[4]
+    if (w, h) != (inp.width, inp.height) or ch not in channels:
+        return expect, f"read back as {w}x{h} {ch} channels, expected " \
+                       f"{inp.width}x{inp.height} {inp.channels}"
+    # The second reader: ImageMagick (which has no EXR here), and libtiff's own tool for TIFF.
+    rc2, idout, iderr = (0, f"{inp.width} {inp.height}", "") if fmt == "exr" else \
+        run(["identify", "-format", "%w %h\n", out])
+    if rc2 != 0 or idout.split()[:2] != [str(inp.width), str(inp.height)]:
+        return expect, f"identify reads it as {idout.strip()!r} ({iderr.strip()[:100]})"
+    if fmt == "tif":
+        rc3, tout, terr = run(["tiffinfo", out])
+        if rc3 != 0 or f"Image Width: {inp.width} Image Length: {inp.height}" not in tout \
+                or "Error" in terr:
+            return expect, f"tiffinfo: {terr.strip()[:120]}"
+    if expect == "lossy-ok":
+        return expect, None
+    bits = bits_of(sample_type)
+    if fmt == "exr":
+        if sample_type != ("half" if inp.bits == 8 else "float"):
+            return expect, f"written with {sample_type} samples"
+        bits = 0
+    elif bits not in (inp.bits, inp.stored_bits):
+        return expect, f"written with {sample_type} samples, expected uint{inp.bits}"
+    threshold = 0
+    if bits == 0:  # floating point: every value kept to within half a step of the depth
+        threshold = 0.5 / ((1 << inp.bits) - 1)
+    elif bits < inp.bits:  # the input's own narrower depth kept: compare after quantising
+        threshold = 0.5 / ((1 << bits) - 1) + 0.5 / 65535 + 1e-6
+    if ch != inp.channels or threshold:
+        expand = ["--ch", "0,0,0" + (",1" if inp.channels == 2 else "")] \
+            if ch != inp.channels else []
+        rc4, dout, _ = run(["oiiotool"] + UNASSOC + [out] + UNASSOC + [inp.reference] +
+                           expand + ["--fail", repr(threshold or 1e-6), "--diff"])
+    if rc4 != 0:
+        m = re.search(r"Max error\s*=\s*(.*)", dout)
+        return expect, "pixels differ from the reference: " + (m[1] if m else dout[-160:])
+    return expect, None
+
+
+# ---------------------------------------------------------------------------------------------
+# Hostile cases: each returns a problem or None
+
+def hostile_cases(telvix, samples, frames_dir, d, corpus):
+    cel = os.path.join(samples, "cel_small.png")
+    by_name = {name: path for name, path, _ in corpus}
+    cases = []
+
+    def refused_case(name, make_input, out_ext="png", args=(), codes=(1,)):
+        def body():
+            folder = os.path.join(d, "hostile", name)
+            os.makedirs(folder)
+            src = make_input(folder)
+            before = sha(src) if os.path.isfile(src) and not os.path.islink(src) else None
+            out_folder = os.path.join(folder, "out")
+            os.makedirs(out_folder)
+            rc, _, err = run([telvix, "smooth", src, os.path.join(out_folder, "o." + out_ext),
+                              "--quiet"] + list(args), timeout=HOSTILE_TIMEOUT)
+            problems = []
+            if rc == "timeout":
+                problems.append(f"hung (killed after {HOSTILE_TIMEOUT} s)")
+            elif rc not in codes:
+                problems.append(f"exit {rc}, expected {'/'.join(map(str, codes))}")
+            elif not one_line(err):
+                problems.append(f"stderr has {len(err.splitlines())} lines")
+            if os.listdir(out_folder):
+                problems.append(f"left {sorted(os.listdir(out_folder))}")
+            if before is not None and sha(src) != before:
+                problems.append("input changed")
+            return "; ".join(problems) or None
+        cases.append((name, body))
+
+    def fifo(folder):
+        p = os.path.join(folder, "in.png")
+        os.mkfifo(p)
+        return p
+
+    def urandom_link(folder):
+        p = os.path.join(folder, "noise.png")
+        os.symlink("/dev/urandom", p)
+        return p
+
+    def tiff_cut(folder):
+        p = os.path.join(folder, "cut.tif")
+        data = open(by_name["tif-strip8"], "rb").read()
+        open(p, "wb").write(data[:len(data) // 2])
+        return p
+
+    def png_garbage_idat(folder):
+        p = os.path.join(folder, "garbage.png")
+        data = bytearray(open(by_name["png-rgba8"], "rb").read())
+        pos = 8
+        while pos < len(data):
+            length = struct.unpack(">I", data[pos:pos + 4])[0]
+            kind = bytes(data[pos + 4:pos + 8])
+            if kind == b"IDAT":
+                body_start = pos + 8
+                for i in range(body_start + length // 4, body_start + length // 2):
+                    data[i] = (i * 131 + 7) & 0xFF
+                crc = zlib.crc32(bytes(data[pos + 4:body_start + length])) & 0xFFFFFFFF
+                struct.pack_into(">I", data, body_start + length, crc)
+                break
+            pos += 12 + length
+        open(p, "wb").write(bytes(data))
+        return p
+
+    refused_case("fifo-input", fifo)
+    refused_case("dev-zero-input", lambda f: "/dev/zero")
+    refused_case("urandom-symlink-input", urandom_link)
+    refused_case("tiff-cut-in-half", tiff_cut)
+    refused_case("png-garbage-in-idat", png_garbage_idat)
+    refused_case("compression-bogus-png", lambda f: cel, "png", ["--compression", "bogus"],
+                 (1, 2))
+    refused_case("compression-bogus-tif", lambda f: cel, "tif", ["--compression", "bogus"],
+                 (1, 2))
+
+    def missing_folder():
+        folder = os.path.join(d, "hostile", "missing-output-folder")
+        os.makedirs(folder)
+        rc, _, err = run([telvix, "smooth", cel, os.path.join(folder, "nowhere", "o.png"),
+                          "--quiet"], timeout=HOSTILE_TIMEOUT)
+        if rc != 1 or not one_line(err):
+            return f"exit {rc}, {len(err.splitlines())} stderr lines"
+        if os.listdir(folder):
+            return f"left {os.listdir(folder)}"
+        return None
+    cases.append(("missing-output-folder", missing_folder))
+
+    def tiled_partial():
+        folder = os.path.join(d, "hostile", "tiled-tiff-partial-tiles")
+        os.makedirs(folder)
+        src = os.path.join(folder, "tiled.tif")
+        must(["oiiotool", "--nosoftwareattrib", cel, "--cut", "100x70+30+40", "--origin",
+              "+0+0", "--fullpixels", "--tile", "64", "64", "-o", src])
+        canon = os.path.join(folder, "canon.png")
+        must(["oiiotool", "--nosoftwareattrib"] + UNASSOC + [src, "-o", canon])
+        ref = os.path.join(folder, "ref.png")
+        must([telvix, "smooth", canon, ref, "--quiet"])
+        before = sha(src)
+        out_folder = os.path.join(folder, "out")
+        os.makedirs(out_folder)
+        out = os.path.join(out_folder, "o.tif")
+        rc, _, err = run([telvix, "smooth", src, out, "--quiet"], timeout=HOSTILE_TIMEOUT)
+        if rc != 0:
+            return f"exit {rc} {err.strip()[:100]}"
+        if os.listdir(out_folder) != ["o.tif"]:
+            return f"left {os.listdir(out_folder)}"
+        if sha(src) != before:
+            return "input changed"
+        rc, dout, _ = run(["oiiotool"] + UNASSOC + [out] + UNASSOC + [ref, "--diff"])
+        return None if rc == 0 else "pixels differ from the reference"
+    cases.append(("tiled-tiff-partial-tiles", tiled_partial))
+
+    def tolerance_0255():
+        folder = os.path.join(d, "hostile", "tolerance-0255")
+        os.makedirs(folder)
+        ref = os.path.join(folder, "t255.png")
+        must([telvix, "smooth", cel, ref, "--quiet", "--tolerance", "255"])
+        out_folder = os.path.join(folder, "out")
+        os.makedirs(out_folder)
+        out = os.path.join(out_folder, "t0255.png")
+        rc, _, err = run([telvix, "smooth", cel, out, "--quiet", "--tolerance", "0255"],
+                         timeout=HOSTILE_TIMEOUT)
+        if rc == 2:  # a usage error is a right answer ...
+            if not one_line(err):
+                return f"stderr has {len(err.splitlines())} lines"
+            return f"left {os.listdir(out_folder)}" if os.listdir(out_folder) else None
+        if rc == 0:  # ... and so is reading it as decimal 255, never as octal
+            return None if sha(out) == sha(ref) else "0255 is not taken as 255"
+        return f"exit {rc}"
+    cases.append(("tolerance-0255", tolerance_0255))
+
+    # Sequences: a run long enough to be interrupted.
+    def sequence(name, frames=24):
+        folder = os.path.join(d, "hostile", name)
+        plates = os.path.join(folder, "plates")
+        out = os.path.join(folder, "out")
+        os.makedirs(plates)
+        os.makedirs(out)
+        src = os.path.join(frames_dir, "h00_aliased.png")
+        for i in range(1, frames + 1):
+            shutil.copyfile(src, os.path.join(plates, f"shot.{i:04d}.png"))
+        return plates, out, sha(src)
+
+    def check_sequence(plates, out, digest):
+        problems = []
+        temps = [f for f in os.listdir(out) if not re.fullmatch(r"shot\.\d{4}\.png", f)]
+        if temps:
+            problems.append(f"left {sorted(temps)[:3]}")
+        for f in sorted(os.listdir(out)):
+            if f not in temps and info(os.path.join(out, f)) is None:
+                problems.append(f"{f} is unreadable")
+        if any(sha(os.path.join(plates, f)) != digest for f in os.listdir(plates)):
+            problems.append("an input changed")
+        return problems
+
+    def interrupted(name, signals, codes):
+        def body():
+            plates, out, digest = sequence(name)
+            p = subprocess.Popen([telvix, "smooth", os.path.join(plates, "shot.####.png"),
+                                  os.path.join(out, "shot.####.png"), "--quiet"],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE)
+            deadline = time.time() + 10
+            while time.time() < deadline and not any(
+                    re.fullmatch(r"shot\.\d{4}\.png", f) for f in os.listdir(out)):
+                time.sleep(0.01)
+            for i, sig in enumerate(signals):
+                if i:
+                    time.sleep(0.02)
+                p.send_signal(sig)
+            try:
+                _, err = p.communicate(timeout=HOSTILE_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.communicate()
+                return "hung after the signal"
+            problems = check_sequence(plates, out, digest)
+            if p.returncode not in codes:
+                problems.append(f"exit {p.returncode}")
+            if len(err.decode(errors="replace").splitlines()) > 1:
+                problems.append("more than one line on stderr")
+            done = len([f for f in os.listdir(out) if f.startswith("shot.")])
+            if done >= 24:
+                problems.append("the run was not interrupted (all frames done)")
+            return "; ".join(problems) or None
+        cases.append((name, body))
+
+    interrupted("sigterm-sequence", [signal.SIGTERM], (130,))
+    interrupted("double-sigint-sequence", [signal.SIGINT, signal.SIGINT], (130, -signal.SIGINT))
+
+    def verbose_head():
+        plates, out, digest = sequence("verbose-head-1", frames=8)
+        p = subprocess.Popen([telvix, "smooth", os.path.join(plates, "shot.####.png"),
+                              os.path.join(out, "shot.####.png"), "--verbose", "--jobs", "1"],
+                             stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                             stderr=subprocess.PIPE)
+        p.stdout.readline()
+        p.stdout.close()  # `| head -1`
+        try:
+            err = p.stderr.read()
+            p.wait(timeout=HOSTILE_TIMEOUT)
+        except subprocess.TimeoutExpired:
+            p.kill()
+            p.wait()
+            return "hung after its stdout closed"
+        problems = check_sequence(plates, out, digest)
+        if p.returncode not in (0, 1, 141, -signal.SIGPIPE):
+            problems.append(f"exit {p.returncode}")
+        if len(err.splitlines()) > 1:
+            problems.append("more than one line on stderr")
+        return "; ".join(problems) or None
+    cases.append(("verbose-head-1", verbose_head))
+    return cases
+
+
+# ---------------------------------------------------------------------------------------------
+
+def main():
+    ap = argparse.ArgumentParser()
+    ap.add_argument("telvix")
+    ap.add_argument("samples")
+    ap.add_argument("frames")
+    ap.add_argument("--keep", help="work in this folder and leave it")
+    ap.add_argument("--hostile-only", action="store_true", help="skip the format matrix")
+    ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    a = ap.parse_args()
+    telvix = os.path.abspath(a.telvix)
+
+    missing = [t for t in ("oiiotool", "convert", "identify", "tiffinfo")
+               if shutil.which(t) is None]
+    if not missing and "ImageMagick" not in run(["convert", "-version"])[1]:
+        missing.append("convert (ImageMagick)")
+    if missing:
+        print(f"corpus: skipped, missing {', '.join(missing)} "
+              "(scripts/install-deps.sh installs them)")
+        return 77
+
+    started = time.time()
+    if a.keep:
+        shutil.rmtree(a.keep, ignore_errors=True)
+        os.makedirs(a.keep)
+        d = os.path.abspath(a.keep)
+    else:
+        d = tempfile.mkdtemp(prefix="telvix-corpus-")
+    try:
+        return run_all(telvix, a, d, started)
+    finally:
+        if not a.keep:
+            shutil.rmtree(d, ignore_errors=True)
+
+
+def timed(case):
+    t = time.time()
+    problem = case[1]()
+    print(f"corpus: hostile {case[0]}: {time.time() - t:.1f} s", flush=True)
+    return problem
+
+
+def run_all(telvix, a, d, started):
+    corpus_dir = os.path.join(d, "corpus")
+    os.makedirs(corpus_dir)
+    corpus = make_corpus(a.samples, corpus_dir)
+    digests = {p: sha(p) for _, p, _ in corpus}
+    inputs = [] if a.hostile_only else [Input(*c) for c in corpus]
+    with ThreadPoolExecutor(a.jobs) as pool:
+        list(pool.map(lambda i: prepare(i, telvix, d), inputs))
+        print(f"corpus: made and decoded in {time.time() - started:.0f} s", flush=True)
+        cells = [(i, f) for i in inputs for f in OUTPUTS]
+        results = list(pool.map(lambda c: check_cell(c[0], c[1], telvix, d), cells))
+        print(f"corpus: matrix done at {time.time() - started:.0f} s", flush=True)
+        hostile = hostile_cases(telvix, a.samples, a.frames, d, corpus)
+        hostile_results = list(pool.map(timed, hostile))
+
+    counts = {"ok": 0, "refused": 0, "lossy-ok": 0}
+    passed = failed = 0
+    gaps, gaps_passing = [], []
+    for (inp, fmt), (expect, problem) in zip(cells, results):
+        key = f"{inp.name} -> {fmt}"
+        why = key_gap(key)
+        if why:
+            (gaps_passing if problem is None else gaps).append(
+                (key, expect, problem or "passes now", why))
+            continue
+        if problem is None:
+            passed += 1
+            counts[expect] += 1
+        else:
+            failed += 1
+            print(f"FAIL {key}: expected {expect}: {problem}")
+    hostile_passed = 0
+    for (name, _), problem in zip(hostile, hostile_results):
+        key = f"hostile: {name}"
+        why = key_gap(key)
+        if why:
+            (gaps_passing if problem is None else gaps).append(
+                (key, "", problem or "passes now", why))
+            continue
+        if problem is None:
+            passed += 1
+            hostile_passed += 1
+        else:
+            failed += 1
+            print(f"FAIL {key}: {problem}")
+    for _, p, _ in corpus:
+        if sha(p) != digests[p]:
+            failed += 1
+            print(f"FAIL corpus file {os.path.basename(p)} was changed")
+
+    print("known gaps (reported, not failing):")
+    for key, expect, problem, why in gaps:
+        print(f"  GAP {key}" + (f" (expected {expect})" if expect else "") + f": {problem}")
+    for key, expect, problem, why in gaps_passing:
+        print(f"  GAP PASSES NOW {key}: move it to the enforced cells")
+    n_out = len(OUTPUTS)
+    print(f"corpus: {len(inputs)} inputs x {n_out} outputs = {len(cells)} cells: "
+          f"{counts['ok']} ok, {counts['refused']} refused as expected, "
+          f"{counts['lossy-ok']} lossy-ok; {len(hostile)} hostile cases, {hostile_passed} "
+          f"passed; {len(gaps) + len(gaps_passing)} known gaps "
+          f"({len(gaps_passing)} of them pass now); {time.time() - started:.0f} s")
+    print(f"{passed} passed, {failed} failed")
+    return 1 if failed else 0
+
+
+if __name__ == "__main__":
+    sys.exit(main())
