@@ -14,7 +14,7 @@ namespace {
 
 constexpr const char* kPluginHelp =
     "Effect library to load (default: Telvix.so beside the command, in ../lib/telvix, or in "
-    "the build tree)";
+    "a build folder's top, all relative to the command)";
 
 // The value of one hexadecimal digit, or -1.
 int hexDigit(char c)

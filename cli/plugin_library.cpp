@@ -46,10 +46,11 @@ std::vector<fs::path> defaultPluginLocations()
         const fs::path folder = executable.parent_path();
         locations.push_back(folder / "Telvix.so");
         locations.push_back(folder.parent_path() / "lib" / "telvix" / "Telvix.so");
+        // A build folder: the command in cli/, the plug-in at the build folder's top. Only
+        // places relative to the command are searched, so nothing of the machine that built it
+        // is kept in the binary.
+        locations.push_back(folder.parent_path() / "Telvix.so");
     }
-#ifdef TELVIX_BUILT_PLUGIN
-    locations.push_back(TELVIX_BUILT_PLUGIN);
-#endif
     return locations;
 }
 
