@@ -12,7 +12,7 @@ Every cell must be ok (identical pixels), refused (exit 1 or 2, one line on stde
 left in the output folder) or lossy-ok (JPEG, WebP: decodes, right size and channels).
 Cells listed in KNOWN_GAPS are run and reported but do not fail the test.
 
-usage: corpus_test.py TELVIX SAMPLES_DIR [--keep DIR] [--jobs N]
+usage: corpus_test.py TELVIX SAMPLES_DIR FRAMES_DIR [--keep DIR] [--jobs N] [--hostile-only]
 """
 
 import argparse
