@@ -535,6 +535,18 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
     return image;
 }
 
+bool isCompleteImage(const fs::path& path)
+{
+    std::error_code ec;
+    if (!fs::is_regular_file(path, ec)) return false;
+    try {
+        readImageRows(path, 16, [](const Image&) {}, [](int, int, const std::uint16_t*) {});
+        return true;
+    } catch (const std::exception&) {
+        return false;
+    }
+}
+
 Image readImage(const fs::path& path, int otherFormatsAs)
 {
     Image image;

@@ -63,6 +63,10 @@ using RowSink = std::function<void(int first, int rows, const std::uint16_t* sam
 Image readImageRows(const std::filesystem::path& path, int otherFormatsAs,
                     const std::function<void(const Image&)>& begin, const RowSink& sink);
 
+// True when `path` is an image that reads back whole: its header and every pixel. An output
+// cut short (a run killed while another tool wrote it, a full disk) is not complete.
+bool isCompleteImage(const std::filesystem::path& path);
+
 // Reads the first subimage of `path` without premultiplying alpha. Files of 8 or 16 bits per
 // sample keep their depth. Files of any other sample type (float, half, 32-bit integers) are
 // converted to `otherFormatsAs` bits (8 or 16) when it is given, and refused when it is 0.

@@ -68,8 +68,14 @@ int smooth(const CommandLine& commandLine)
     checkCompression(output, commandLine.compression);
     std::error_code ec;
     if (commandLine.skipExisting && fs::exists(output, ec)) {
-        if (commandLine.verbose) fmt::print("{}: skipped, it exists\n", output.string());
-        return 0;
+        if (isCompleteImage(output)) {
+            if (commandLine.verbose) fmt::print("{}: skipped, it exists\n", output.string());
+            return 0;
+        }
+        if (!commandLine.quiet) {
+            fmt::print(stderr, "telvix: '{}' exists but is incomplete; writing it again\n",
+                       output.string());
+        }
     }
     installInterruptHandlers();
     // The file goes straight into the host's input world, and the result is written from the

@@ -199,6 +199,9 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
     std::size_t done = 0;
     std::size_t written = 0;
     std::size_t skipped = 0;
+    // --skip-existing: outputs there but not complete, written again (counted in the parallel
+    // read stage).
+    std::atomic<std::size_t> redone{0};
     const auto start = Clock::now();
     ProgressLine progress(stderrIsTerminal && !quiet && !commandLine.verbose, total);
 
@@ -240,9 +243,11 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                         std::error_code ec;
                         if (ending()) {
                             frame->outcome = Outcome::Abandoned;
-                        } else if (commandLine.skipExisting && fs::exists(job.output, ec)) {
+                        } else if (commandLine.skipExisting && fs::exists(job.output, ec) &&
+                                   isCompleteImage(job.output)) {
                             frame->outcome = Outcome::Skipped;
                         } else {
+                            if (commandLine.skipExisting && fs::exists(job.output, ec)) ++redone;
                             guarded(*frame, [&] {
                                 const int depth = commandLine.depth.value_or(0);
                                 frame->frame =
@@ -358,6 +363,10 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                        written, asked);
         }
         return kExitFailure;
+    }
+    if (redone.load() > 0 && !quiet) {
+        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n",
+                   redone.load(), redone.load() == 1 ? "output was" : "outputs were");
     }
     if (!quiet && (stderrIsTerminal || commandLine.verbose)) {
         const double fps = elapsed > 0 ? static_cast<double>(written) / elapsed : 0.0;

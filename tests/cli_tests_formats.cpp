@@ -241,5 +241,23 @@ TEST_F(Formats, LongOutputNamesAndTheUmaskAreHonoured)
     }
 }
 
+// --skip-existing skips only outputs that read back whole; a cut-off one is written again and
+// counted.
+TEST_F(Formats, SkipExistingRedoesIncompleteOutputs)
+{
+    for (int f = 1; f <= 3; ++f) {
+        fs::copy_file(fs::path(TELVIX_SAMPLES) / "cel_small.png", dir / fmt::format("in.{:04}.png", f));
+    }
+    ASSERT_EQ(telvix("smooth in.####.png out.####.png").status, 0);
+    const std::string whole = slurp(dir / "out.0002.png");
+    std::ofstream(dir / "out.0002.png", std::ios::binary | std::ios::trunc)
+        << whole.substr(0, whole.size() / 2);
+    const RunResult run = telvix("smooth in.####.png out.####.png --skip-existing");
+    EXPECT_EQ(run.status, 0) << run.err;
+    EXPECT_NE(run.err.find("1 existing output was incomplete and written again"), std::string::npos)
+        << run.err;
+    EXPECT_EQ(slurp(dir / "out.0002.png"), whole);
+}
+
 }  // namespace
 }  // namespace telvix::cli::test

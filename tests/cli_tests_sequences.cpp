@@ -248,10 +248,12 @@ TEST_F(Sequence, FloatFramesAreRefusedUnlessADepthIsGiven)
 TEST_F(Sequence, SkipExistingLeavesFinishedFramesAlone)
 {
     writeShot(dir, "in.{:04}.png", 1, 5);
-    std::ofstream(dir / "out.0003.png") << "finished earlier";
+    // A finished frame is one that reads back whole (an incomplete one is written again).
+    fs::copy_file(dir / "in.0001.png", dir / "out.0003.png");
+    const std::string earlier = slurp(dir / "out.0003.png");
     const RunResult run = telvix("smooth in.####.png out.####.png --skip-existing --verbose");
     ASSERT_EQ(run.status, 0) << run.err;
-    EXPECT_EQ(slurp(dir / "out.0003.png"), "finished earlier");
+    EXPECT_EQ(slurp(dir / "out.0003.png"), earlier);
     EXPECT_NE(run.out.find("frame 3: skipped"), std::string::npos) << run.out;
     for (long f : {1, 2, 4, 5}) EXPECT_NO_THROW(readImage(dir / fmt::format("out.{:04}.png", f)));
 }
