@@ -9,13 +9,6 @@
 // bits. bench/run.sh runs everything and the peers.
 // Figures are ms per frame and megapixels per second (items/s). `--quick` (or TELVIX_BENCH_QUICK)
 // shrinks the frames so that CTest can keep the benchmark building and running.
-#include "effect_entry.h"
-#include "frame_world.h"
-#include "image_io.h"
-#include "standin_host.h"
-#include "synthetic_frames.h"
-#include "timed_render.h"
-
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
@@ -25,6 +18,13 @@
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "effect_entry.h"
+#include "frame_world.h"
+#include "image_io.h"
+#include "standin_host.h"
+#include "synthetic_frames.h"
+#include "timed_render.h"
 
 namespace {
 
@@ -105,7 +105,8 @@ void registerAll()
     if (!gQuick) {
         const auto dir = framesFolder();
         const auto add = [&](const char* name, const char* file, bool deep) {
-            if (std::filesystem::exists(dir / file)) frames.push_back({name, dir / file, 0, 0, deep});
+            if (std::filesystem::exists(dir / file))
+                frames.push_back({name, dir / file, 0, 0, deep});
         };
         add("h00_1080/8", "h00_aliased.png", false);
         add("h01_1080/8", "h01_aliased.png", false);
@@ -115,17 +116,17 @@ void registerAll()
         add("h02_1080/16", "h02_aliased16.png", true);
         add("u00_2160/8", "u00_aliased.png", false);
         if (!std::filesystem::exists(dir / "h00_aliased.png"))
-            frames.push_back({"sample_1080/8", std::filesystem::path(TELVIX_SOURCE_DIR) /
-                                                   "samples" / "cel.png", 0, 0, false});
+            frames.push_back({"sample_1080/8",
+                              std::filesystem::path(TELVIX_SOURCE_DIR) / "samples" / "cel.png", 0,
+                              0, false});
     }
     for (const Frame& f : frames) {
         const auto reg = [&](const std::string& what, Mode mode, bool key, A_long tol,
                              int threads = 1) {
-            benchmark::RegisterBenchmark(
-                (f.name + "/" + what).c_str(),
-                [f, mode, key, tol, threads](benchmark::State& s) {
-                    runRender(s, f, mode, key, tol, threads);
-                })
+            benchmark::RegisterBenchmark((f.name + "/" + what).c_str(),
+                                         [f, mode, key, tol, threads](benchmark::State& s) {
+                                             runRender(s, f, mode, key, tol, threads);
+                                         })
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime()
                 // Beside the median: on a shared machine the fastest repetition is the one least
@@ -161,8 +162,10 @@ int main(int argc, char** argv)
 {
     std::vector<char*> args;
     for (int i = 0; i < argc; ++i) {
-        if (std::strcmp(argv[i], "--quick") == 0) gQuick = true;
-        else args.push_back(argv[i]);
+        if (std::strcmp(argv[i], "--quick") == 0)
+            gQuick = true;
+        else
+            args.push_back(argv[i]);
     }
     if (std::getenv("TELVIX_BENCH_QUICK")) gQuick = true;
     int count = static_cast<int>(args.size());

@@ -115,8 +115,8 @@ std::optional<FramePattern> FramePattern::parse(const std::string& text)
     const auto percent = name.find('%');
     if (hash == std::string::npos && percent == std::string::npos) return std::nullopt;
     if (hash != std::string::npos && percent != std::string::npos) {
-        throw UsageError(fmt::format("'{}' mixes '{}' and '%' frame placeholders", text,
-                                     name[hash]));
+        throw UsageError(
+            fmt::format("'{}' mixes '{}' and '%' frame placeholders", text, name[hash]));
     }
     std::size_t end = 0;
     if (hash != std::string::npos) {
@@ -132,8 +132,8 @@ std::optional<FramePattern> FramePattern::parse(const std::string& text)
         const std::string width = name.substr(percent + 1, digitsEnd - percent - 1);
         const bool zeroPadded = !width.empty() && width[0] == '0';
         if (digitsEnd >= name.size() || name[digitsEnd] != 'd' || (!width.empty() && !zeroPadded)) {
-            throw UsageError(fmt::format(
-                "'{}': the frame placeholder must be %d or %0Nd (e.g. %04d)", text));
+            throw UsageError(
+                fmt::format("'{}': the frame placeholder must be %d or %0Nd (e.g. %04d)", text));
         }
         if (width.size() > 3) {
             throw UsageError(fmt::format("'{}': frame numbers of more than 18 digits", text));
@@ -180,9 +180,10 @@ std::vector<long> parseFrameList(std::string_view text)
     std::vector<long> frames;
     std::set<long> seen;
     auto fail = [&] {
-        return UsageError(fmt::format("--frames: '{}' is not a frame list; expected e.g. "
-                                      "1001-1100, 1-10,20,30-40 or 1-99x2",
-                                      text));
+        return UsageError(
+            fmt::format("--frames: '{}' is not a frame list; expected e.g. "
+                        "1001-1100, 1-10,20,30-40 or 1-99x2",
+                        text));
     };
     auto number = [&](std::string_view& rest) {
         long value = 0;
@@ -280,9 +281,8 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
                 input, output));
         }
         if (outPattern || !outFolder) {
-            throw UsageError(fmt::format(
-                "INPUT '{}' is a folder, so OUTPUT must be a folder too",
-                input));
+            throw UsageError(
+                fmt::format("INPUT '{}' is a folder, so OUTPUT must be a folder too", input));
         }
         if (frames) throw UsageError("--frames needs INPUT as a frame pattern (shot.####.png)");
         plan.inputDescription = input;
@@ -333,9 +333,10 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
             throw CliError(fmt::format("no input frames match '{}'", input));
         }
         if (found.size() > kMaxPlannedFrames) {
-            throw CliError(fmt::format("'{}' matches {} frames; at most {} are planned in one "
-                                       "run (use --frames to split it)",
-                                       input, found.size(), kMaxPlannedFrames));
+            throw CliError(
+                fmt::format("'{}' matches {} frames; at most {} are planned in one "
+                            "run (use --frames to split it)",
+                            input, found.size(), kMaxPlannedFrames));
         }
         // The plan is made from the files found. Holes between them are reported as gaps,
         // except a hole too wide to be frames gone missing (a stray shot.99999999.png beside

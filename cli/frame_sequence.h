@@ -28,7 +28,7 @@ public:
     const std::string& text() const { return text_; }
 
 private:
-    std::string text_;             // as the user wrote it
+    std::string text_;              // as the user wrote it
     std::filesystem::path folder_;  // the folder part, without placeholder
     std::string prefix_;            // the file name before the placeholder
     std::string suffix_;            // and after it
@@ -59,10 +59,10 @@ struct FrameJob {
 
 // Everything a sequence run will do, worked out before any frame is touched.
 struct SequencePlan {
-    std::vector<FrameJob> jobs;        // frames to process, in order
-    std::vector<FrameJob> missing;     // asked-for frames whose input does not exist
-    std::vector<long> gaps;            // discovered ranges: numbers missing between first and last
-    std::string inputDescription;      // how messages name the input (pattern or folder)
+    std::vector<FrameJob> jobs;     // frames to process, in order
+    std::vector<FrameJob> missing;  // asked-for frames whose input does not exist
+    std::vector<long> gaps;         // discovered ranges: numbers missing between first and last
+    std::string inputDescription;   // how messages name the input (pattern or folder)
 };
 
 // True when INPUT/OUTPUT of `smooth` name a sequence or a folder rather than one image.

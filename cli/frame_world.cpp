@@ -163,8 +163,7 @@ Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormat
             const int bits = hostBits != 0 ? hostBits : found.bits;
             if (checkHeader) checkHeader(found.channels, bits);
             checkFrameMemory(path, static_cast<std::uint64_t>(found.width),
-                             static_cast<std::uint64_t>(found.height), bits,
-                             physicalMemoryBytes());
+                             static_cast<std::uint64_t>(found.height), bits, physicalMemoryBytes());
             layout = Rows{nullptr, found.width, found.channels, found.bits};
             world.emplace(found.width, found.height, bits == 16);
         },

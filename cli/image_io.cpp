@@ -77,16 +77,18 @@ void checkLayout(const fs::path& path, const OIIO::ImageSpec& spec)
     }
     // The host's worlds address rows with 32-bit byte counts of up to 8 bytes per pixel.
     if (spec.width > INT_MAX / 8) {
-        throw CliError(fmt::format("'{}' is {} pixels wide; frames wider than {} pixels are not "
-                                   "supported",
-                                   path.string(), spec.width, INT_MAX / 8));
+        throw CliError(
+            fmt::format("'{}' is {} pixels wide; frames wider than {} pixels are not "
+                        "supported",
+                        path.string(), spec.width, INT_MAX / 8));
     }
     const std::uint64_t pixels =
         static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.height);
     if (pixels > kMaxFramePixels) {
-        throw CliError(fmt::format("'{}' is {}x{} pixels; frames of more than {} pixels "
-                                   "(e.g. 32768x32768) are not supported",
-                                   path.string(), spec.width, spec.height, kMaxFramePixels));
+        throw CliError(
+            fmt::format("'{}' is {}x{} pixels; frames of more than {} pixels "
+                        "(e.g. 32768x32768) are not supported",
+                        path.string(), spec.width, spec.height, kMaxFramePixels));
     }
 }
 
@@ -194,7 +196,7 @@ private:
 bool isLayoutAttribute(const std::string& name)
 {
     static const char* const kLayout[] = {
-        "oiio:BitsPerSample", "oiio:UnassociatedAlpha",        "oiio:ColorSpace",
+        "oiio:BitsPerSample", "oiio:UnassociatedAlpha",         "oiio:ColorSpace",
         "oiio:subimages",     "tiff:PhotometricInterpretation", "tiff:PlanarConfiguration",
         "oiio:ioproxy",
     };
@@ -207,7 +209,8 @@ bool isLayoutAttribute(const std::string& name)
 // A decimal number of at most three digits in [low, high], else -1.
 int smallNumber(const std::string& text, int low, int high)
 {
-    if (text.empty() || text.size() > 3 || text.find_first_not_of("0123456789") != std::string::npos)
+    if (text.empty() || text.size() > 3 ||
+        text.find_first_not_of("0123456789") != std::string::npos)
         return -1;
     const int value = std::atoi(text.c_str());
     return value >= low && value <= high ? value : -1;
@@ -219,9 +222,10 @@ void applyCompression(OIIO::ImageSpec* spec, const fs::path& path, const std::st
                       const std::string& compression)
 {
     const auto refuse = [&](const char* accepted) {
-        throw UsageError(fmt::format("cannot write '{}': --compression '{}' does not suit the {} "
-                                   "format, which takes {}",
-                                   path.string(), compression, format, accepted));
+        throw UsageError(
+            fmt::format("cannot write '{}': --compression '{}' does not suit the {} "
+                        "format, which takes {}",
+                        path.string(), compression, format, accepted));
     };
     const auto isOneOf = [&](std::initializer_list<const char*> names) {
         for (const char* name : names) {
@@ -245,8 +249,7 @@ void applyCompression(OIIO::ImageSpec* spec, const fs::path& path, const std::st
         if (quality < 0) refuse("a quality 1-100");
         if (spec != nullptr) spec->attribute("compression", "jpeg:" + std::to_string(quality));
     } else if (format == "openexr") {
-        if (!isOneOf({"none", "rle", "zip", "zips", "piz", "pxr24", "b44", "b44a", "dwaa",
-                      "dwab"}))
+        if (!isOneOf({"none", "rle", "zip", "zips", "piz", "pxr24", "b44", "b44a", "dwaa", "dwab"}))
             refuse("none, rle, zip, zips, piz, pxr24, b44, b44a, dwaa or dwab");
         if (spec != nullptr) spec->attribute("compression", compression);
     } else {
@@ -385,10 +388,11 @@ OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
     const bool losesAlpha = alpha && (!formatHasAlpha || output->supports("alpha") == 0);
     const bool losesBits = bits == 16 && !limits->sixteenBits && !limits->floatingPoint;
     if (losesAlpha && losesBits && !options.dropAlpha) {
-        throw CliError(fmt::format("cannot write '{}': the {} format holds neither alpha nor 16 "
-                                   "bits per channel; write PNG or TIFF to keep both, or add "
-                                   "--depth 8 --drop-alpha",
-                                   path.string(), limits->userName));
+        throw CliError(
+            fmt::format("cannot write '{}': the {} format holds neither alpha nor 16 "
+                        "bits per channel; write PNG or TIFF to keep both, or add "
+                        "--depth 8 --drop-alpha",
+                        path.string(), limits->userName));
     }
     if (losesAlpha) {
         if (!options.dropAlpha) {
@@ -413,10 +417,11 @@ OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
         // Half holds every 8-bit value exactly, float every 16-bit one.
         layout.type = bits == 16 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
     } else if (losesBits) {
-        throw CliError(fmt::format("cannot write '{}': the {} format holds 8 bits per channel "
-                                   "only; add --depth 8 to write 8 bits, or write PNG or TIFF "
-                                   "to keep 16",
-                                   path.string(), limits->userName));
+        throw CliError(
+            fmt::format("cannot write '{}': the {} format holds 8 bits per channel "
+                        "only; add --depth 8 to write 8 bits, or write PNG or TIFF "
+                        "to keep 16",
+                        path.string(), limits->userName));
     }
     return layout;
 }
@@ -429,16 +434,16 @@ std::uint64_t physicalMemoryBytes()
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
 }
 
-void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t height,
-                      int hostBits, std::uint64_t memoryBytes)
+void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t height, int hostBits,
+                      std::uint64_t memoryBytes)
 {
     // Sizes reaching here are at most kMaxFramePixels, so the product cannot overflow.
     const std::uint64_t needed = 3 * width * height * (hostBits == 16 ? 8 : 4);
     if (memoryBytes != 0 && needed > memoryBytes) {
-        throw CliError(fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
-                                   "but this machine has {:.1f} GB of memory",
-                                   path.string(), width, height, hostBits, needed / 1e9,
-                                   memoryBytes / 1e9));
+        throw CliError(
+            fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
+                        "but this machine has {:.1f} GB of memory",
+                        path.string(), width, height, hostBits, needed / 1e9, memoryBytes / 1e9));
     }
 }
 
@@ -513,7 +518,8 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
         const std::size_t count = static_cast<std::size_t>(rows) * image.width * image.channels;
         // The data window may start anywhere; rows are counted from its top.
         const int y = spec.y + first;
-        const OIIO::TypeDesc type = image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
+        const OIIO::TypeDesc type =
+            image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
         void* data = image.bits == 8 ? static_cast<void*>(bytes.data()) : samples.data();
         bool ok = false;
         if (tiled) {
@@ -540,7 +546,8 @@ bool isCompleteImage(const fs::path& path)
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) return false;
     try {
-        readImageRows(path, 16, [](const Image&) {}, [](int, int, const std::uint16_t*) {});
+        readImageRows(
+            path, 16, [](const Image&) {}, [](int, int, const std::uint16_t*) {});
         return true;
     } catch (const std::exception&) {
         return false;
@@ -570,8 +577,8 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     // Renaming over a device or a pipe would replace it (as root even /dev/null) with a file.
     std::error_code ec;
     if (fs::exists(path, ec) && !fs::is_regular_file(path, ec)) {
-        throw CliError(fmt::format("cannot write '{}': it exists and is not a regular file",
-                                   path.string()));
+        throw CliError(
+            fmt::format("cannot write '{}': it exists and is not a regular file", path.string()));
     }
     const OutputLayout layout =
         planOutputLayout(path, description.channels, description.bits, options);
@@ -618,10 +625,10 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     // A format that cannot hold this depth or layout would silently change the samples.
     if (output->spec().format != type || output->spec().nchannels != channels) {
         output->close();
-        throw CliError(fmt::format("cannot write '{}': the {} format cannot store {}-bit {} "
-                                   "images",
-                                   path.string(), output->format_name(), description.bits,
-                                   layoutName(channels)));
+        throw CliError(fmt::format(
+            "cannot write '{}': the {} format cannot store {}-bit {} "
+            "images",
+            path.string(), output->format_name(), description.bits, layoutName(channels)));
     }
 
     // A format that writes tiles (IFF) takes whole rows of tiles: a strip is a multiple of them.
@@ -662,8 +669,7 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
         }
         const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
         if (tileHeight > 0) {
-            ok = output->write_tiles(0, description.width, first, first + rows, 0, 1, given,
-                                     data);
+            ok = output->write_tiles(0, description.width, first, first + rows, 0, 1, given, data);
         } else {
             ok = output->write_scanlines(first, first + rows, 0, given, data);
         }
@@ -680,8 +686,9 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     if (!throughProxy) {
         // The writer used its own file, whose failures it may not have reported: read the
         // result back before it replaces anything.
-        readImageRows(temporary.path(), description.bits, [](const Image&) {},
-                      [](int, int, const std::uint16_t*) {});
+        readImageRows(
+            temporary.path(), description.bits, [](const Image&) {},
+            [](int, int, const std::uint16_t*) {});
     }
     temporary.commitAs(path);
 }

@@ -47,8 +47,8 @@ inline constexpr std::uint64_t kMaxFramePixels = std::uint64_t{1} << 30;
 // Checks, from a frame's size alone and before any pixel memory is taken, that the render's
 // three host worlds (input, output and the effect's temporary one) of `hostBits` (8 or 16) fit
 // in `memoryBytes`. Throws CliError naming `path` and the memory needed otherwise.
-void checkFrameMemory(const std::filesystem::path& path, std::uint64_t width,
-                      std::uint64_t height, int hostBits, std::uint64_t memoryBytes);
+void checkFrameMemory(const std::filesystem::path& path, std::uint64_t width, std::uint64_t height,
+                      int hostBits, std::uint64_t memoryBytes);
 
 // The machine's physical memory in bytes (0 when the system does not say).
 std::uint64_t physicalMemoryBytes();

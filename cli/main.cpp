@@ -57,7 +57,8 @@ int smooth(const CommandLine& commandLine)
         return runSequence(plan, commandLine, plugin.entryPoint());
     }
     if (commandLine.frames) {
-        throw UsageError("--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
+        throw UsageError(
+            "--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
     }
 
     const fs::path input = commandLine.input;
@@ -82,10 +83,9 @@ int smooth(const CommandLine& commandLine)
     // output world: at most the render's own three worlds are ever held.
     const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
                                     commandLine.key.has_value()};
-    Frame frame = readFrame(input, commandLine.depth.value_or(0), commandLine.depth.value_or(0),
-                            [&](int channels, int bits) {
-                                planOutputLayout(output, channels, bits, writeOptions);
-                            });
+    Frame frame = readFrame(
+        input, commandLine.depth.value_or(0), commandLine.depth.value_or(0),
+        [&](int channels, int bits) { planOutputLayout(output, channels, bits, writeOptions); });
     if (commandLine.extent) {
         checkExtentInFrame(*commandLine.extent, frame.world.width(), frame.world.height());
     }
@@ -96,8 +96,7 @@ int smooth(const CommandLine& commandLine)
         chooseParallelism(commandLine, 1, oneapi::tbb::info::default_concurrency());
     const RenderRequest request =
         renderRequestFor(commandLine, frame.world.deep() ? 16 : 8, parallelism.threads);
-    const standin::World result =
-        renderWorld(plugin.entryPoint(), std::move(frame.world), request);
+    const standin::World result = renderWorld(plugin.entryPoint(), std::move(frame.world), request);
     // Interrupted while rendering: nothing is written.
     if (interrupted()) return report("interrupted; nothing written", kExitInterrupted);
     writeFrameReplacing(output, result, frame.description, writeOptions);

@@ -124,12 +124,17 @@ CommandLineParser::CommandLineParser()
     // The three effect controls map onto --tolerance and --key; --extent and --depth describe
     // the frame the host hands over.
 
-    smooth_ = app_.add_subcommand("smooth", "Smooth the lines of an image, a frame sequence or a folder of images");
-    smooth_->add_option("INPUT", values_.input, "Image to read (8 or 16 bits, grey, RGB or RGBA), a frame pattern "
-                        "(shot.####.png, shot.%04d.png) or a folder")
+    smooth_ = app_.add_subcommand(
+        "smooth", "Smooth the lines of an image, a frame sequence or a folder of images");
+    smooth_
+        ->add_option("INPUT", values_.input,
+                     "Image to read (8 or 16 bits, grey, RGB or RGBA), a frame pattern "
+                     "(shot.####.png, shot.%04d.png) or a folder")
         ->required();
-    smooth_->add_option("OUTPUT", values_.output, "Image, frame pattern or folder to write; keeps the input's format, "
-                        "layout and metadata")
+    smooth_
+        ->add_option("OUTPUT", values_.output,
+                     "Image, frame pattern or folder to write; keeps the input's format, "
+                     "layout and metadata")
         ->required();
     smooth_
         ->add_option("--tolerance", values_.tolerance,
@@ -192,8 +197,7 @@ CommandLineParser::CommandLineParser()
     smooth_->add_flag("--keep-going", values_.keepGoing,
                       "Process every frame it can and list the failures at the end");
     auto* quiet = smooth_->add_flag("--quiet,-q", values_.quiet, "Print errors only");
-    smooth_->add_flag("--verbose,-v", values_.verbose, "Print one line per frame")
-        ->excludes(quiet);
+    smooth_->add_flag("--verbose,-v", values_.verbose, "Print one line per frame")->excludes(quiet);
 
     about_ = app_.add_subcommand("about", "Print the effect's About text");
     about_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");

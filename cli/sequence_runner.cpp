@@ -147,11 +147,11 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
         }
         std::sort(numbers.begin(), numbers.end());
         if (!commandLine.keepGoing) {
-            throw CliError(fmt::format(
-                "input {} {} of '{}' {} missing; nothing was processed (--keep-going "
-                "processes the others)",
-                numbers.size() == 1 ? "frame" : "frames", describeFrames(numbers),
-                plan.inputDescription, numbers.size() == 1 ? "is" : "are"));
+            throw CliError(
+                fmt::format("input {} {} of '{}' {} missing; nothing was processed (--keep-going "
+                            "processes the others)",
+                            numbers.size() == 1 ? "frame" : "frames", describeFrames(numbers),
+                            plan.inputDescription, numbers.size() == 1 ? "is" : "are"));
         }
         for (const FrameJob& job : plan.missing) {
             failures.push_back({0, fmt::format("{}: cannot read '{}': no such file", job.label,
@@ -215,8 +215,8 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
     // length of the sequence, and every job has a frame to go on with while another waits.
     const std::size_t tokens = static_cast<std::size_t>(jobs) * 2;
     // More jobs than cores is allowed (e.g. frames waiting on a network file system).
-    const oneapi::tbb::global_control threads(
-        oneapi::tbb::global_control::max_allowed_parallelism, static_cast<std::size_t>(jobs));
+    const oneapi::tbb::global_control threads(oneapi::tbb::global_control::max_allowed_parallelism,
+                                              static_cast<std::size_t>(jobs));
     oneapi::tbb::task_arena arena(jobs);
     arena.execute([&] {
         oneapi::tbb::parallel_pipeline(
@@ -359,14 +359,15 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
         if (commandLine.keepGoing) {
             fmt::print(stderr, "telvix: error: {} of {} frames failed\n", failures.size(), asked);
         } else {
-            fmt::print(stderr, "telvix: error: stopped after the failure; {} of {} frames written\n",
+            fmt::print(stderr,
+                       "telvix: error: stopped after the failure; {} of {} frames written\n",
                        written, asked);
         }
         return kExitFailure;
     }
     if (redone.load() > 0 && !quiet) {
-        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n",
-                   redone.load(), redone.load() == 1 ? "output was" : "outputs were");
+        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n", redone.load(),
+                   redone.load() == 1 ? "output was" : "outputs were");
     }
     if (!quiet && (stderrIsTerminal || commandLine.verbose)) {
         const double fps = elapsed > 0 ? static_cast<double>(written) / elapsed : 0.0;

@@ -149,8 +149,8 @@ private:
 // made in place otherwise. A position outside the output or the source world is dropped (the
 // pass writes only where it measured, so the second does not happen in a render).
 template <typename Pixel>
-inline void writeOutput(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y,
-                        const Pixel& value, WriteKind kind)
+inline void writeOutput(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, const Pixel& value,
+                        WriteKind kind)
 {
     Pixel* out = pixelAt<Pixel>(renderInfo.output, x, y);
     const Pixel* source = pixelAt<Pixel>(renderInfo.source, x, y);

@@ -30,10 +30,6 @@
 //   byte of refused (bits 0-2) and null (bits 3-5) suites; one byte for an interrupt after
 //   that many pixels (255: none)
 //   rest: pixels, 2 bits each (a palette index), row by row.
-#include "AE_Macros.h"
-#include "effect_entry.h"
-#include "standin_host.h"
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -43,6 +39,10 @@
 #include <string>
 #include <vector>
 
+#include "AE_Macros.h"
+#include "effect_entry.h"
+#include "standin_host.h"
+
 namespace {
 
 using standin::Callback;
@@ -51,10 +51,14 @@ using standin::Host;
 using standin::World;
 
 // Codes a fault may inject: the host's own errors, the interrupt, and two no host would send.
-constexpr PF_Err kFaultCodes[] = {PF_Err_OUT_OF_MEMORY,   PF_Err_INTERNAL_STRUCT_DAMAGED,
-                                  PF_Err_INVALID_INDEX,   PF_Err_BAD_CALLBACK_PARAM,
-                                  PF_Interrupt_CANCEL,    PF_Err_INVALID_CALLBACK,
-                                  4242,                   -7};
+constexpr PF_Err kFaultCodes[] = {PF_Err_OUT_OF_MEMORY,
+                                  PF_Err_INTERNAL_STRUCT_DAMAGED,
+                                  PF_Err_INVALID_INDEX,
+                                  PF_Err_BAD_CALLBACK_PARAM,
+                                  PF_Interrupt_CANCEL,
+                                  PF_Err_INVALID_CALLBACK,
+                                  4242,
+                                  -7};
 const char* const kSuiteNames[] = {kPFIterate8Suite, kPFIterate16Suite, kPFANSISuite};
 
 // Reads the input front to back; past its end every byte is 0.
@@ -99,10 +103,7 @@ void require(bool ok, const char* what, long long a = 0, long long b = 0)
 }
 
 // The host's 8-to-16 widening, as the key colour gets it.
-A_u_short widen(A_u_char c)
-{
-    return static_cast<A_u_short>(CONVERT8TO16(c));
-}
+A_u_short widen(A_u_char c) { return static_cast<A_u_short>(CONVERT8TO16(c)); }
 
 const std::uint8_t* pixelAddress(const World& w, A_long x, A_long y)
 {
@@ -272,8 +273,9 @@ void fuzzRender(Reader& in, const Case& c)
 
     // Once the first copy has run, the overlap of the two frames holds the input; elsewhere the
     // output keeps what it had.
-    const bool copied = host.calls(Callback::Copy) >= 1 && !std::any_of(
-        plan.failures.begin(), plan.failures.end(), [](const standin::Fault& f) {
+    const bool copied =
+        host.calls(Callback::Copy) >= 1 &&
+        !std::any_of(plan.failures.begin(), plan.failures.end(), [](const standin::Fault& f) {
             return f.callback == Callback::Copy && f.atCall == 1 && f.code != PF_Err_NONE;
         });
     for (A_long y = 0; y < c.outHeight; ++y) {
@@ -352,8 +354,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     const std::uint8_t tolerance = in.byte();
     const std::uint8_t range = in.byte();
     // A host keeps the slider in 0-255; now and then try a value outside that range.
-    c.settings.tolerance = (range & 0x80) ? A_long(tolerance % 81) - 40 + (range & 1) * 255
-                                          : A_long(tolerance);
+    c.settings.tolerance =
+        (range & 0x80) ? A_long(tolerance % 81) - 40 + (range & 1) * 255 : A_long(tolerance);
     fuzzRender(in, c);
     return 0;
 }

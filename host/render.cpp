@@ -1,5 +1,8 @@
 #include "render.h"
 
+#include <algorithm>
+#include <type_traits>
+
 #include "AE_EffectCB.h"
 #include "AE_EffectCBSuites.h"
 #include "AE_Macros.h"
@@ -7,9 +10,6 @@
 #include "params.h"
 #include "smoothing_engine.h"
 #include "suite_handler.h"
-
-#include <algorithm>
-#include <type_traits>
 
 namespace telvix {
 
@@ -118,8 +118,8 @@ RenderInfo<Pixel> makeRenderInfo(PF_InData* in_data, PF_ParamDef* params[], PF_E
     info.keyColor = widenKeyColor<Pixel>(params[kParamColorKey]->u.cd.value);
     // The host keeps the slider inside its valid range; clamping keeps the 16-bit scaling
     // (tolerance << 7) defined even for a host that does not.
-    info.tolerance = std::clamp(params[kParamSmoothRange]->u.sd.value, kSmoothRangeMin,
-                                kSmoothRangeMax);
+    info.tolerance =
+        std::clamp(params[kParamSmoothRange]->u.sd.value, kSmoothRangeMin, kSmoothRangeMax);
     info.tolerance2 = info.tolerance;
     bindSource(info, &params[kParamInput]->u.ld);
     info.output = output;

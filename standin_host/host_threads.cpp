@@ -22,8 +22,8 @@ std::vector<Band> splitRows(A_long top, A_long bottom, int count, std::uint32_t 
             cuts.push_back(static_cast<A_long>(top + rows * i / count));
         } else {
             state = state * 1664525u + 1013904223u;  // a fixed generator: the same split per seed
-            cuts.push_back(static_cast<A_long>(top + static_cast<long long>(state >> 8) %
-                                                         (rows + 1)));
+            cuts.push_back(
+                static_cast<A_long>(top + static_cast<long long>(state >> 8) % (rows + 1)));
         }
     }
     std::sort(cuts.begin(), cuts.end());

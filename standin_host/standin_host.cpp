@@ -1,14 +1,14 @@
 // Host: the callbacks, the suites and the command driver of the stand-in host.
 #include "standin_host.h"
 
-#include "host_threads.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <new>
+
+#include "host_threads.h"
 
 namespace standin {
 
@@ -25,8 +25,8 @@ constexpr SPErr kSuiteNotFoundError = 0x53214664;
 constexpr std::size_t kAnsiBufferSize = PF_MAX_EFFECT_MSG_LEN + 1;
 
 const char* const kCallbackNames[kCallbackCount] = {
-    "copy",     "new_world", "dispose_world", "add_param", "strcpy",
-    "acquire_suite", "release_suite", "iterate8", "iterate16", "sprintf",
+    "copy",          "new_world",     "dispose_world", "add_param", "strcpy",
+    "acquire_suite", "release_suite", "iterate8",      "iterate16", "sprintf",
 };
 
 template <typename Pixel>
@@ -42,10 +42,7 @@ std::uint8_t* rowAt(const PF_EffectWorld& world, A_long y)
     return reinterpret_cast<std::uint8_t*>(world.data) + std::ptrdiff_t(y) * world.rowbytes;
 }
 
-PF_Rect wholeWorld(const PF_EffectWorld& world)
-{
-    return PF_Rect{0, 0, world.width, world.height};
-}
+PF_Rect wholeWorld(const PF_EffectWorld& world) { return PF_Rect{0, 0, world.width, world.height}; }
 
 // `r` limited to the bounds of `world`; an empty result has right <= left or bottom <= top.
 PF_Rect clipTo(PF_Rect r, const PF_EffectWorld& world)
@@ -142,8 +139,8 @@ struct Host::Impl {
             return PF_Err_BAD_CALLBACK_PARAM;
         }
         try {
-            auto made = std::make_unique<World>(width, height,
-                                                (flags & PF_NewWorldFlag_DEEP_PIXELS) != 0);
+            auto made =
+                std::make_unique<World>(width, height, (flags & PF_NewWorldFlag_DEEP_PIXELS) != 0);
             host->worlds_.push_back(std::move(made));
         } catch (...) {
             return PF_Err_OUT_OF_MEMORY;
@@ -277,8 +274,8 @@ struct Host::Impl {
         const std::uint32_t seed =
             threading.splitSeed == 0
                 ? 0
-                : threading.splitSeed ^ (static_cast<std::uint32_t>(host->iterateCalls_) *
-                                         0x9E3779B9u);
+                : threading.splitSeed ^
+                      (static_cast<std::uint32_t>(host->iterateCalls_) * 0x9E3779B9u);
         ++host->iterateCalls_;
         const std::vector<Band> bands = splitRows(r.top, r.bottom, threading.threads, seed);
         // Pixels are counted across the bands one by one only when an interrupt is planned;
@@ -341,15 +338,15 @@ struct Host::Impl {
                             PF_Err (*fn)(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*),
                             PF_EffectWorld* dst)
     {
-        return iterate<PF_Pixel16>(Callback::Iterate16, inData, base, final, src, area, refcon,
-                                   fn, dst);
+        return iterate<PF_Pixel16>(Callback::Iterate16, inData, base, final, src, area, refcon, fn,
+                                   dst);
     }
 };
 
 const PF_Iterate8Suite1 Host::Impl::kIterate8Suite{&iterate8, nullptr, nullptr, nullptr, nullptr};
 const PF_iterate16Suite1 Host::Impl::kIterate16Suite{&iterate16, nullptr, nullptr};
-const PF_ANSICallbacksSuite1 Host::Impl::kAnsiSuite{{}, &ansiSprintf, &ansiStrcpy, nullptr,
-                                                    nullptr};
+const PF_ANSICallbacksSuite1 Host::Impl::kAnsiSuite{
+    {}, &ansiSprintf, &ansiStrcpy, nullptr, nullptr};
 
 // The suite table offered for (name, version), or null for a suite this host does not have.
 const void* Host::Impl::offeredSuite(const char* name, int32 version)
@@ -412,15 +409,9 @@ SPErr Host::Impl::releaseSuite(const char* name, int32 version)
     return kSPNoError;
 }
 
-Host::Scope::Scope(Host& host) : previous_(tCurrentHost)
-{
-    tCurrentHost = &host;
-}
+Host::Scope::Scope(Host& host) : previous_(tCurrentHost) { tCurrentHost = &host; }
 
-Host::Scope::~Scope()
-{
-    tCurrentHost = previous_;
-}
+Host::Scope::~Scope() { tCurrentHost = previous_; }
 
 // Wires the callback tables into in_data. effect_ref is the Host itself, which is how the
 // callbacks that receive it find their bookkeeping.
@@ -449,10 +440,7 @@ void Host::setBasicSuiteMissing(bool missing)
     inData_.pica_basicP = missing ? nullptr : &basicSuite_;
 }
 
-int Host::liveWorlds() const
-{
-    return static_cast<int>(worlds_.size());
-}
+int Host::liveWorlds() const { return static_cast<int>(worlds_.size()); }
 
 void Host::resetCounters()
 {
@@ -488,10 +476,7 @@ PF_Err Host::about(std::string* text)
     return err;
 }
 
-PF_Err Host::globalSetup()
-{
-    return command(PF_Cmd_GLOBAL_SETUP, nullptr, nullptr);
-}
+PF_Err Host::globalSetup() { return command(PF_Cmd_GLOBAL_SETUP, nullptr, nullptr); }
 
 // Starts a fresh list of registered parameters for each setup.
 PF_Err Host::paramsSetup()

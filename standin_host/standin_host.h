@@ -10,17 +10,17 @@
 // several threads work side by side.
 #pragma once
 
-#include "AE_Effect.h"
-#include "AE_EffectCB.h"
-#include "AE_EffectCBSuites.h"
-#include "SPBasic.h"
-
 #include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <vector>
+
+#include "AE_Effect.h"
+#include "AE_EffectCB.h"
+#include "AE_EffectCBSuites.h"
+#include "SPBasic.h"
 
 namespace standin {
 
@@ -121,8 +121,8 @@ public:
 
     // Commands, as a host sends them. Each returns the entry point's result.
     PF_Err about(std::string* text = nullptr);  // text: out_data's return_msg after the call
-    PF_Err globalSetup();                        // results stay in outData()
-    PF_Err paramsSetup();                        // the added parameters land in registeredParams()
+    PF_Err globalSetup();                       // results stay in outData()
+    PF_Err paramsSetup();                       // the added parameters land in registeredParams()
     // Renders `input` into `output`. The output's extent_hint is used as it stands (World's
     // constructor sets it to the whole frame); params[0] holds the input layer.
     PF_Err render(World& input, World& output, const Settings& settings);

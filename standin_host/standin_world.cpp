@@ -1,6 +1,4 @@
 // World: a host image buffer with optionally padded rows.
-#include "standin_host.h"
-
 #include <algorithm>
 #include <atomic>
 #include <cstdint>
@@ -9,6 +7,8 @@
 #include <new>
 #include <stdexcept>
 
+#include "standin_host.h"
+
 namespace standin {
 
 namespace {
@@ -16,10 +16,7 @@ namespace {
 constexpr std::size_t kWorldAlignment = 64;
 }  // namespace
 
-void World::FreeStorage::operator()(std::uint8_t* p) const noexcept
-{
-    std::free(p);
-}
+void World::FreeStorage::operator()(std::uint8_t* p) const noexcept { std::free(p); }
 
 // Lays out the rows rowPadding bytes longer than the pixels need, as hosts do for alignment,
 // so that code which wrongly assumes width × pixel size per row fails the tests.

@@ -6,8 +6,8 @@
 
 #include <algorithm>
 #include <cstdlib>
-#include <fstream>
 #include <filesystem>
+#include <fstream>
 #include <string>
 #include <utility>
 
@@ -23,7 +23,8 @@ protected:
     // Runs a shell command inside the scratch folder; its exit status, output discarded.
     int shell(const std::string& command)
     {
-        const std::string line = fmt::format("cd '{}' && {} >/dev/null 2>&1", dir.string(), command);
+        const std::string line =
+            fmt::format("cd '{}' && {} >/dev/null 2>&1", dir.string(), command);
         const int status = std::system(line.c_str());
         return WIFEXITED(status) ? WEXITSTATUS(status) : -1;
     }
@@ -128,9 +129,8 @@ TEST_F(Formats, AlphaTheFormatCannotHoldIsRefusedOrDropped)
 // 16-bit RGBA into JPEG: one line naming both losses and how to accept them.
 TEST_F(Formats, SixteenBitsIntoAnEightBitFormatGetAHint)
 {
-    ASSERT_EQ(shell(fmt::format("oiiotool '{}/cel_small.png' -d uint16 -o c16.png",
-                                TELVIX_SAMPLES)),
-              0);
+    ASSERT_EQ(
+        shell(fmt::format("oiiotool '{}/cel_small.png' -d uint16 -o c16.png", TELVIX_SAMPLES)), 0);
     RunResult run = telvix("smooth c16.png out.jpg");
     EXPECT_EQ(run.status, 1);
     EXPECT_NE(run.err.find("--depth 8 --drop-alpha"), std::string::npos) << run.err;
@@ -142,9 +142,8 @@ TEST_F(Formats, SixteenBitsIntoAnEightBitFormatGetAHint)
 // the same integer samples.
 TEST_F(Formats, IntegerSamplesIntoExrAreKeptExactly)
 {
-    ASSERT_EQ(shell(fmt::format("oiiotool '{}/cel_small.png' -d uint16 -o c16.png",
-                                TELVIX_SAMPLES)),
-              0);
+    ASSERT_EQ(
+        shell(fmt::format("oiiotool '{}/cel_small.png' -d uint16 -o c16.png", TELVIX_SAMPLES)), 0);
     for (const auto& [input, bits] : {std::pair<std::string, int>{"c16.png", 16},
                                       {std::string(TELVIX_SAMPLES) + "/cel_small.png", 8}}) {
         const std::string exr = fmt::format("out{}.exr", bits);
@@ -160,9 +159,8 @@ TEST_F(Formats, IntegerSamplesIntoExrAreKeptExactly)
 // --key on an image without alpha writes alpha, so the keyed pixels stay transparent.
 TEST_F(Formats, KeyOnAnImageWithoutAlphaWritesAlpha)
 {
-    ASSERT_EQ(shell(fmt::format("oiiotool '{}/cel_small.png' --ch R,G,B -o rgb.png",
-                                TELVIX_SAMPLES)),
-              0);
+    ASSERT_EQ(
+        shell(fmt::format("oiiotool '{}/cel_small.png' --ch R,G,B -o rgb.png", TELVIX_SAMPLES)), 0);
     const RunResult run = telvix("smooth rgb.png out.png --key FFFFFF");
     ASSERT_EQ(run.status, 0) << run.err;
     const Image image = readImage(dir / "out.png");
@@ -212,9 +210,9 @@ TEST_F(Formats, CompressionIsCheckedAgainstTheFormat)
         EXPECT_NE(run.err.find("--compression"), std::string::npos) << run.err;
         EXPECT_EQ(std::count(run.err.begin(), run.err.end(), '\n'), 1) << run.err;
     }
-    for (const char* good : {"out.png --compression 09", "out.tif --compression packbits",
-                             "out.tif --compression 6", "out.jpg --drop-alpha --compression 90",
-                             "out.exr --compression piz"}) {
+    for (const char* good :
+         {"out.png --compression 09", "out.tif --compression packbits", "out.tif --compression 6",
+          "out.jpg --drop-alpha --compression 90", "out.exr --compression piz"}) {
         const RunResult run = telvix(fmt::format("smooth {} {}", in, good));
         EXPECT_EQ(run.status, 0) << good << ": " << run.err;
     }
@@ -246,7 +244,8 @@ TEST_F(Formats, LongOutputNamesAndTheUmaskAreHonoured)
 TEST_F(Formats, SkipExistingRedoesIncompleteOutputs)
 {
     for (int f = 1; f <= 3; ++f) {
-        fs::copy_file(fs::path(TELVIX_SAMPLES) / "cel_small.png", dir / fmt::format("in.{:04}.png", f));
+        fs::copy_file(fs::path(TELVIX_SAMPLES) / "cel_small.png",
+                      dir / fmt::format("in.{:04}.png", f));
     }
     ASSERT_EQ(telvix("smooth in.####.png out.####.png").status, 0);
     const std::string whole = slurp(dir / "out.0002.png");

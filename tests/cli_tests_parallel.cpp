@@ -128,8 +128,8 @@ TEST_F(Parallel, InterruptLeavesOnlyCompleteFrames)
 
     const std::string input = (dir / "in.####.png").string();
     const std::string output = (dir / "out.####.png").string();
-    std::vector<const char*> argv = {TELVIX_COMMAND, "smooth",  input.c_str(), output.c_str(),
-                                     "--jobs",       "2",       "--quiet",     nullptr};
+    std::vector<const char*> argv = {TELVIX_COMMAND, "smooth", input.c_str(), output.c_str(),
+                                     "--jobs",       "2",      "--quiet",     nullptr};
     pid_t child = 0;
     ASSERT_EQ(posix_spawn(&child, TELVIX_COMMAND, nullptr, nullptr,
                           const_cast<char* const*>(argv.data()), environ),

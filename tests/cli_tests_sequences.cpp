@@ -148,8 +148,7 @@ TEST_F(Sequence, MissingFramesInAnExplicitRangeStopTheRunBeforeItStarts)
     // Kept going: everything that exists is done, and the missing frames are listed.
     const RunResult kept = telvix("smooth in.####.png out.####.png --frames 1-6 --keep-going");
     EXPECT_EQ(kept.status, 1);
-    EXPECT_NE(kept.err.find("frame 4: cannot read 'in.0004.png': no such file"),
-              std::string::npos)
+    EXPECT_NE(kept.err.find("frame 4: cannot read 'in.0004.png': no such file"), std::string::npos)
         << kept.err;
     EXPECT_NE(kept.err.find("2 of 6 frames failed"), std::string::npos) << kept.err;
     for (long f : {1, 2, 3, 6}) EXPECT_TRUE(fs::exists(dir / fmt::format("out.{:04}.png", f)));
@@ -166,12 +165,13 @@ TEST_F(Sequence, FolderModeKeepsNamesFormatsDepthsAndLayouts)
     };
     // TGA stores 8 bits per channel only.
     const Case cases[] = {
-        {"a.png", "png", 8, 3},  {"b.png", "png", 8, 4},  {"c.png", "png", 16, 3},
-        {"d.png", "png", 16, 4}, {"e.tif", "tiff", 8, 3}, {"f.tif", "tiff", 8, 4},
+        {"a.png", "png", 8, 3},   {"b.png", "png", 8, 4},    {"c.png", "png", 16, 3},
+        {"d.png", "png", 16, 4},  {"e.tif", "tiff", 8, 3},   {"f.tif", "tiff", 8, 4},
         {"g.tif", "tiff", 16, 3}, {"h.tiff", "tiff", 16, 4}, {"i.tga", "targa", 8, 3},
         {"j.tga", "targa", 8, 4},
     };
-    for (const Case& c : cases) writeImageReplacing(dir / "in" / c.name, stairFrame(0, c.bits, c.channels));
+    for (const Case& c : cases)
+        writeImageReplacing(dir / "in" / c.name, stairFrame(0, c.bits, c.channels));
     std::ofstream(dir / "in" / "notes.txt") << "not an image";
     writeImageReplacing(dir / "in" / ".hidden.png", stairFrame(0, 8));
 
@@ -284,10 +284,10 @@ TEST_F(Sequence, OutputThatWouldWriteOverAnInputIsRefusedBeforeAnythingRuns)
 TEST_F(Sequence, MismatchedRequestsAreUsageErrors)
 {
     writeShot(dir, "in.{:04}.png", 1, 2);
-    for (const char* args : {"smooth in.####.png out.png", "smooth in.0001.png out.####.png",
-                             "smooth in.0001.png out.png --frames 1-2",
-                             "smooth in.####.png out.####.png --frames 3-1",
-                             "smooth in.####.png out.####.png --jobs -1"}) {
+    for (const char* args :
+         {"smooth in.####.png out.png", "smooth in.0001.png out.####.png",
+          "smooth in.0001.png out.png --frames 1-2", "smooth in.####.png out.####.png --frames 3-1",
+          "smooth in.####.png out.####.png --jobs -1"}) {
         const RunResult run = telvix(args);
         EXPECT_EQ(run.status, 2) << args << ": " << run.err;
         EXPECT_EQ(run.err.rfind("telvix: error: ", 0), 0u) << args << ": " << run.err;

@@ -14,9 +14,6 @@
 //    the clean run and returns the same result;
 //  * always: every world created is disposed of once, every suite table delivered is released
 //    once, and the input layer is never written.
-#include "effect_entry.h"
-#include "host_tests_art.h"
-
 #include <gtest/gtest.h>
 
 #include <algorithm>
@@ -25,6 +22,9 @@
 #include <iostream>
 #include <string>
 #include <vector>
+
+#include "effect_entry.h"
+#include "host_tests_art.h"
 
 using standin::Callback;
 using standin::Host;
@@ -120,9 +120,9 @@ std::vector<Command> allCommands()
 }
 
 constexpr Callback kAllCallbacks[] = {
-    Callback::Copy,         Callback::NewWorld,     Callback::DisposeWorld, Callback::AddParam,
-    Callback::Strcpy,       Callback::AcquireSuite, Callback::ReleaseSuite, Callback::Iterate8,
-    Callback::Iterate16,    Callback::Sprintf};
+    Callback::Copy,      Callback::NewWorld,     Callback::DisposeWorld, Callback::AddParam,
+    Callback::Strcpy,    Callback::AcquireSuite, Callback::ReleaseSuite, Callback::Iterate8,
+    Callback::Iterate16, Callback::Sprintf};
 
 // Callbacks whose failure the plug-in cannot see or need not act on: the command carries on.
 bool carriesOn(Callback c)
@@ -240,8 +240,8 @@ TEST(ExhaustiveFaults, ASuiteDeliveredAsANullTableAtAnyIndexEndsTheCommandWith51
         const CleanRun clean = cleanRun(command);
         for (int index = 1; index <= clean.calls[static_cast<int>(Callback::AcquireSuite)];
              ++index) {
-            const std::string where = command.name + ", null table at acquisition " +
-                                      std::to_string(index);
+            const std::string where =
+                command.name + ", null table at acquisition " + std::to_string(index);
             Host host(&injectingEntryPoint);
             tInjection.nullAtCall = index;
             const PF_Err result = command.run(host);
@@ -276,8 +276,8 @@ TEST(ExhaustiveFaults, AnInterruptAfterAnyNumberOfPixelsReturnsTheCancelCode)
         const long long longest = clean.longestIterate();
         ASSERT_GT(longest, 0) << command.name;
         for (long long after = 0; after <= longest + 1; ++after) {
-            const std::string where = command.name + ", interrupt after " +
-                                      std::to_string(after) + " pixels";
+            const std::string where =
+                command.name + ", interrupt after " + std::to_string(after) + " pixels";
             Host host(&injectingEntryPoint);
             host.faults().cancelAfterPixels = after;
             const PF_Err result = command.run(host);
@@ -321,7 +321,8 @@ TEST(ExhaustiveFaults, AFailingSprintfLeavesTheAboutMessageAlone)
 }
 
 template <typename Pixel>
-class EmptyFrames : public ::testing::Test {};
+class EmptyFrames : public ::testing::Test {
+};
 TYPED_TEST_SUITE(EmptyFrames, Depths);
 
 TYPED_TEST(EmptyFrames, RenderWithoutWritingAndGiveEverythingBack)

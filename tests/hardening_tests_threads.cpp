@@ -4,15 +4,15 @@
 // host (through the thread-local current host). One render whose iterates the host splits into
 // bands on many threads must give the serial result too. Run under ThreadSanitizer, these also
 // show that concurrent renders and the bands of one render share nothing mutable unguarded.
-#include "effect_entry.h"
-#include "standin_host.h"
-
 #include <gtest/gtest.h>
 
 #include <cstdint>
 #include <memory>
 #include <thread>
 #include <vector>
+
+#include "effect_entry.h"
+#include "standin_host.h"
 
 using standin::Host;
 using standin::Settings;

@@ -1,13 +1,13 @@
 // The plug-in's host side, driven through its entry point by the stand-in host.
+#include <gtest/gtest.h>
+
+#include <cstring>
+
 #include "effect_entry.h"
 #include "host_tests_art.h"
 #include "render.h"
 #include "string_table.h"
 #include "telvix_version.h"
-
-#include <gtest/gtest.h>
-
-#include <cstring>
 
 using standin::Callback;
 using standin::Host;
@@ -21,7 +21,7 @@ constexpr PF_Err kHeldBack = 4242;  // an error code no host callback produces o
 
 template <typename Pixel>
 constexpr Callback kIterate = sizeof(Pixel) == sizeof(PF_Pixel16) ? Callback::Iterate16
-                                                                   : Callback::Iterate8;
+                                                                  : Callback::Iterate8;
 
 // Renders with the smoothing iterate (the render's last one) made to fail: the output then
 // holds exactly the analysis world the render copied into it, whatever the engine would do.
@@ -86,7 +86,7 @@ TEST(Commands, AboutWithoutTheAnsiSuiteFailsAndLeavesTheMessageAlone)
 TEST(Commands, OtherCommandsReturnZeroAndTouchNothing)
 {
     for (PF_Cmd cmd : std::initializer_list<PF_Cmd>{PF_Cmd_SEQUENCE_SETUP, PF_Cmd_FRAME_SETUP,
-                                                   PF_Cmd_SMART_RENDER, 99}) {
+                                                    PF_Cmd_SMART_RENDER, 99}) {
         Host host(&entryPointFunc);
         std::memset(&host.outData(), 0x5a, sizeof(PF_OutData));
         const PF_OutData before = host.outData();
@@ -110,10 +110,20 @@ TEST(Commands, WithoutABasicSuiteAboutAndRenderFailBeforeAnyCallback)
 
 TEST(StringTable, HoldsTheFourteenTextsByIndex)
 {
-    const char* const expected[] = {"", "Telvix", nullptr, "All Dependencies requested.",
-        "Missing Dependencies requested.", "Error loading suite.", "Error releasing suite.",
-        "Color Key", "Use Color Key", "Use Color Key", "Do Smooth Range",
-        "Smooth Length Tolerance", "Relative Threeshold", "Relative Threeshold"};
+    const char* const expected[] = {"",
+                                    "Telvix",
+                                    nullptr,
+                                    "All Dependencies requested.",
+                                    "Missing Dependencies requested.",
+                                    "Error loading suite.",
+                                    "Error releasing suite.",
+                                    "Color Key",
+                                    "Use Color Key",
+                                    "Use Color Key",
+                                    "Do Smooth Range",
+                                    "Smooth Length Tolerance",
+                                    "Relative Threeshold",
+                                    "Relative Threeshold"};
     for (A_long id = 0; id < telvix::kStrCount; ++id) {
         if (expected[id] != nullptr) {
             EXPECT_STREQ(telvix::stringFor(id), expected[id]) << id;
@@ -180,7 +190,8 @@ TEST(Parameters, AFailingAddStopsAtOnceAndReturnsItsCode)
 }
 
 template <typename Pixel>
-class Render : public ::testing::Test {};
+class Render : public ::testing::Test {
+};
 using Depths = ::testing::Types<PF_Pixel8, PF_Pixel16>;
 TYPED_TEST_SUITE(Render, Depths);
 
@@ -288,9 +299,10 @@ TYPED_TEST(Render, SizesRowPaddingAndUnmatchedKeysDoNotChangeTheResult)
 
 TYPED_TEST(Render, AFailingHostCallEndsTheRenderWithItsCode)
 {
-    const std::pair<Callback, int> failures[] = {{Callback::Copy, 1}, {Callback::NewWorld, 1},
-        {Callback::Copy, 2}, {kIterate<TypeParam>, 1}, {Callback::Copy, 3},
-        {kIterate<TypeParam>, 2}, {Callback::DisposeWorld, 1}};
+    const std::pair<Callback, int> failures[] = {
+        {Callback::Copy, 1},        {Callback::NewWorld, 1}, {Callback::Copy, 2},
+        {kIterate<TypeParam>, 1},   {Callback::Copy, 3},     {kIterate<TypeParam>, 2},
+        {Callback::DisposeWorld, 1}};
     for (const auto& [callback, atCall] : failures) {
         Host host(&entryPointFunc);
         World in = artWorld<TypeParam>(".#\n#.");

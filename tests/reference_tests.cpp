@@ -184,9 +184,8 @@ TEST_P(ShippedFrame, PluginMatchesReference)
                 const standin::World reference = referenceRender(input, settings, extent);
                 // Serially, and in bands on 2 to 16 threads, even and uneven.
                 for (const standin::Threading threading :
-                     {standin::Threading{1, 0}, standin::Threading{2, 0},
-                      standin::Threading{3, 7u}, standin::Threading{8, 0},
-                      standin::Threading{16, 1234u}}) {
+                     {standin::Threading{1, 0}, standin::Threading{2, 0}, standin::Threading{3, 7u},
+                      standin::Threading{8, 0}, standin::Threading{16, 1234u}}) {
                     EXPECT_TRUE(pluginMatches(reference, input, settings, extent, threading))
                         << name << (deep ? " deep, " : " 8-bit, ") << describe(settings, extent);
                 }
@@ -252,56 +251,57 @@ public:
             const A_long x0 = pick(-2, w + 1), y0 = pick(-2, h + 1);
             const A_long x1 = pick(-2, w + 1), y1 = pick(-2, h + 1);
             switch (pick(0, 4)) {
-            case 0:  // rectangle
-                for (A_long y = std::min(y0, y1); y <= std::max(y0, y1); ++y) {
-                    for (A_long x = std::min(x0, x1); x <= std::max(x0, x1); ++x) {
-                        plot(x, y, ink);
-                    }
-                }
-                break;
-            case 1: {  // line, one or two pixels thick
-                const A_long steps = std::max({std::abs(x1 - x0), std::abs(y1 - y0), A_long{1}});
-                const bool thick = pick(0, 2) == 0;
-                for (A_long i = 0; i <= steps; ++i) {
-                    const A_long x = x0 + A_long(std::lround(double(i * (x1 - x0)) / steps));
-                    const A_long y = y0 + A_long(std::lround(double(i * (y1 - y0)) / steps));
-                    plot(x, y, ink);
-                    if (thick) {
-                        plot(x + 1, y, ink);
-                    }
-                }
-                break;
-            }
-            case 2: {  // half plane with a stair-stepped border
-                const A_long p = pick(-4, 4), q = pick(1, 4), r = pick(-20, 60);
-                for (A_long y = 0; y < h; ++y) {
-                    for (A_long x = 0; x < w; ++x) {
-                        if (y * q < x * p + r) {
+                case 0:  // rectangle
+                    for (A_long y = std::min(y0, y1); y <= std::max(y0, y1); ++y) {
+                        for (A_long x = std::min(x0, x1); x <= std::max(x0, x1); ++x) {
                             plot(x, y, ink);
                         }
                     }
+                    break;
+                case 1: {  // line, one or two pixels thick
+                    const A_long steps =
+                        std::max({std::abs(x1 - x0), std::abs(y1 - y0), A_long{1}});
+                    const bool thick = pick(0, 2) == 0;
+                    for (A_long i = 0; i <= steps; ++i) {
+                        const A_long x = x0 + A_long(std::lround(double(i * (x1 - x0)) / steps));
+                        const A_long y = y0 + A_long(std::lround(double(i * (y1 - y0)) / steps));
+                        plot(x, y, ink);
+                        if (thick) {
+                            plot(x + 1, y, ink);
+                        }
+                    }
+                    break;
                 }
-                break;
-            }
-            case 3: {  // a short one-pixel segment from at or near the left or top border,
-                       // sometimes with a spur beside it (a knee in the segment's border)
-                const A_long from = pick(0, 2);
-                const A_long length = pick(2, 9);
-                const bool across = pick(0, 1) == 1;
-                for (A_long i = 0; i < length; ++i) {
-                    plot(across ? from + i : x0, across ? y0 : from + i, ink);
+                case 2: {  // half plane with a stair-stepped border
+                    const A_long p = pick(-4, 4), q = pick(1, 4), r = pick(-20, 60);
+                    for (A_long y = 0; y < h; ++y) {
+                        for (A_long x = 0; x < w; ++x) {
+                            if (y * q < x * p + r) {
+                                plot(x, y, ink);
+                            }
+                        }
+                    }
+                    break;
                 }
-                if (pick(0, 1) == 1) {
-                    const A_long at = from + pick(0, 1) * pick(0, length - 1);
-                    const A_long side = pick(0, 1) * 2 - 1;
-                    plot(across ? at : x0 + side, across ? y0 + side : at, ink);
+                case 3: {  // a short one-pixel segment from at or near the left or top border,
+                           // sometimes with a spur beside it (a knee in the segment's border)
+                    const A_long from = pick(0, 2);
+                    const A_long length = pick(2, 9);
+                    const bool across = pick(0, 1) == 1;
+                    for (A_long i = 0; i < length; ++i) {
+                        plot(across ? from + i : x0, across ? y0 : from + i, ink);
+                    }
+                    if (pick(0, 1) == 1) {
+                        const A_long at = from + pick(0, 1) * pick(0, length - 1);
+                        const A_long side = pick(0, 1) * 2 - 1;
+                        plot(across ? at : x0 + side, across ? y0 + side : at, ink);
+                    }
+                    break;
                 }
-                break;
-            }
-            default:  // single dots
-                for (A_long n = pick(1, 5); n > 0; --n) {
-                    plot(pick(0, w - 1), pick(0, h - 1), ink);
-                }
+                default:  // single dots
+                    for (A_long n = pick(1, 5); n > 0; --n) {
+                        plot(pick(0, w - 1), pick(0, h - 1), ink);
+                    }
             }
         }
         // Sometimes a grain of up to 3 levels on every channel, so that the tolerance decides.
@@ -370,8 +370,8 @@ TEST_P(RandomShard, PluginMatchesReference)
         // A random number of bands with random boundaries for each of the render's iterates.
         const standin::Threading threading{int(random.pick(1, 16)),
                                            std::uint32_t(random.pick(1, 1 << 20))};
-        ASSERT_TRUE(pluginMatches(referenceRender(input, settings, extent), input, settings,
-                                  extent, threading))
+        ASSERT_TRUE(pluginMatches(referenceRender(input, settings, extent), input, settings, extent,
+                                  threading))
             << "seed " << seed << ": " << input.width() << "x" << input.height()
             << (deep ? " deep, " : " 8-bit, ") << describe(settings, extent);
     }

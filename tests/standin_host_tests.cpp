@@ -1,13 +1,13 @@
 // The stand-in host itself: worlds, callbacks, suites and their bookkeeping.
-#include "host_tests_art.h"
-#include "effect_entry.h"
-
 #include <gtest/gtest.h>
 
 #include <cstring>
 #include <string>
 #include <thread>
 #include <vector>
+
+#include "effect_entry.h"
+#include "host_tests_art.h"
 
 using standin::Callback;
 using standin::Host;

@@ -388,22 +388,22 @@ private:
     void dispatch(const Neighbourhood<Pixel>& n, Position c, int d, EdgeClass edgeClass)
     {
         switch (edgeClass) {
-        case EdgeClass::Step: {
-            const StepMeasure measure = measureStep(n, c, d);
-            if (!(measure.forwardEnd == measure.backEnd)) {
-                blendStep(n, c, d, measure);
+            case EdgeClass::Step: {
+                const StepMeasure measure = measureStep(n, c, d);
+                if (!(measure.forwardEnd == measure.backEnd)) {
+                    blendStep(n, c, d, measure);
+                }
+                break;
             }
-            break;
-        }
-        case EdgeClass::InnerCorner:
-        case EdgeClass::OuterCorner:
-            smoothCorner(n, c, d, edgeClass);
-            break;
-        case EdgeClass::Isolated:
-            neighbourhoodAverage(n, pixelAt<Pixel>(output_, c), 5);
-            break;
-        case EdgeClass::None:
-            break;
+            case EdgeClass::InnerCorner:
+            case EdgeClass::OuterCorner:
+                smoothCorner(n, c, d, edgeClass);
+                break;
+            case EdgeClass::Isolated:
+                neighbourhoodAverage(n, pixelAt<Pixel>(output_, c), 5);
+                break;
+            case EdgeClass::None:
+                break;
         }
     }
 
@@ -617,79 +617,81 @@ private:
         const A_long backReach = chebyshev(b2, c);
 
         switch (m.kind) {
-        case StepKind::ThinLine:
-        case StepKind::ThinLineKnee: {
-            // Mix in the left neighbour when it lies between the centre and forward in
-            // brightness, otherwise the forward neighbour.
-            const Pixel* otherPixel = forward;
-            if (signedContrast(centre, left) < 0 && signedContrast(left, forward) < 0) {
-                otherPixel = left;
-            }
-            const float span = float(spanLength);
-            if (m.kind == StepKind::ThinLine) {
-                if (m.evenSpan) {
-                    const float twoN = span + span;
-                    const LinearOffsetFunction profile(1.0f / twoN, 1.0f - 1.0f / twoN);
-                    blendRun(d, b2, *centre, a2, *otherPixel, profile, spanLength);
+            case StepKind::ThinLine:
+            case StepKind::ThinLineKnee: {
+                // Mix in the left neighbour when it lies between the centre and forward in
+                // brightness, otherwise the forward neighbour.
+                const Pixel* otherPixel = forward;
+                if (signedContrast(centre, left) < 0 && signedContrast(left, forward) < 0) {
+                    otherPixel = left;
+                }
+                const float span = float(spanLength);
+                if (m.kind == StepKind::ThinLine) {
+                    if (m.evenSpan) {
+                        const float twoN = span + span;
+                        const LinearOffsetFunction profile(1.0f / twoN, 1.0f - 1.0f / twoN);
+                        blendRun(d, b2, *centre, a2, *otherPixel, profile, spanLength);
+                    } else {
+                        const float twoNMinusOne = (span + span) - 1.0f;
+                        const LinearOffsetZeroValue profile(1.0f / twoNMinusOne,
+                                                            1.0f - 1.0f / twoNMinusOne,
+                                                            1.0f / (twoNMinusOne * 4.0f - 0.5f));
+                        blendRun(d, b2, *centre, a2, *otherPixel, profile, spanLength);
+                    }
+                    return;
+                }
+                const float inverse = 1.0f / span;
+                const float knee = float(kneeLength);
+                const LinearThreeOffsetFunction profile(1.0f / (4.0f * span),
+                                                        (knee * 0.5f) * inverse, inverse * knee,
+                                                        1.0f - 1.0f / (span + span));
+                if (spanLength == 1) {
+                    neighbourhoodAverage(n, pixelAt<Pixel>(output_, c), 1);
                 } else {
-                    const float twoNMinusOne = (span + span) - 1.0f;
-                    const LinearOffsetZeroValue profile(1.0f / twoNMinusOne,
-                                                        1.0f - 1.0f / twoNMinusOne,
-                                                        1.0f / (twoNMinusOne * 4.0f - 0.5f));
                     blendRun(d, b2, *centre, a2, *otherPixel, profile, spanLength);
                 }
                 return;
             }
-            const float inverse = 1.0f / span;
-            const float knee = float(kneeLength);
-            const LinearThreeOffsetFunction profile(1.0f / (4.0f * span), (knee * 0.5f) * inverse,
-                                                    inverse * knee, 1.0f - 1.0f / (span + span));
-            if (spanLength == 1) {
-                neighbourhoodAverage(n, pixelAt<Pixel>(output_, c), 1);
-            } else {
-                blendRun(d, b2, *centre, a2, *otherPixel, profile, spanLength);
-            }
-            return;
-        }
-        case StepKind::Edge:
-            if (symmetric) {
-                const float q = float(backReach) / (float(backLength + 1) - 0.5f);
-                const float z = backLength % 2 == 1 ? 0.125f / float(2 * spanLength - 1)
-                                                    : 1.0f / (2.0f * float(fullSpan) - 1.0f);
-                const LinearOffsetZeroOneValue profile(0.5f - q, q + 0.5f, z, 1.0f - z);
-                blendRun(d, b2, *centre, a2, *forward, profile, backReach);
+            case StepKind::Edge:
+                if (symmetric) {
+                    const float q = float(backReach) / (float(backLength + 1) - 0.5f);
+                    const float z = backLength % 2 == 1 ? 0.125f / float(2 * spanLength - 1)
+                                                        : 1.0f / (2.0f * float(fullSpan) - 1.0f);
+                    const LinearOffsetZeroOneValue profile(0.5f - q, q + 0.5f, z, 1.0f - z);
+                    blendRun(d, b2, *centre, a2, *forward, profile, backReach);
+                    return;
+                }
+                if (!m.skipBackRun) {
+                    const float len = float(backLength + 1);
+                    const float u = 1.0f / (len + len);
+                    const float z = 0.125f / len;
+                    if ((backLength + 1) % 2 == 1) {
+                        const LinearOffsetZeroValue profile(0.0f, std::max(0.5f - u, z), z);
+                        blendRun(d, b2, *centre, c, *forward, profile, backReach);
+                    } else {
+                        const LinearOffsetFunction profile(u, 0.5f - u);
+                        blendRun(d, b2, *centre, c, *forward, profile, backReach);
+                    }
+                }
+                if (forwardLength > 0) {
+                    const float len = float(forwardLength);
+                    const float u = 1.0f / (len + len);
+                    const float w = 1.0f - 0.125f / len;
+                    if (forwardLength % 2 == 1) {
+                        const LinearOffsetOneValue profile(std::min(w, u + 0.5f), 1.0f, w);
+                        blendRun(d, forwardPos, *centre, a2, *forward, profile, -1);
+                    } else {
+                        const LinearOffsetFunction profile(u + 0.5f, 1.0f - u);
+                        blendRun(d, forwardPos, *centre, a2, *forward, profile, -1);
+                    }
+                }
                 return;
-            }
-            if (!m.skipBackRun) {
-                const float len = float(backLength + 1);
-                const float u = 1.0f / (len + len);
-                const float z = 0.125f / len;
-                if ((backLength + 1) % 2 == 1) {
-                    const LinearOffsetZeroValue profile(0.0f, std::max(0.5f - u, z), z);
-                    blendRun(d, b2, *centre, c, *forward, profile, backReach);
-                } else {
-                    const LinearOffsetFunction profile(u, 0.5f - u);
-                    blendRun(d, b2, *centre, c, *forward, profile, backReach);
-                }
-            }
-            if (forwardLength > 0) {
-                const float len = float(forwardLength);
-                const float u = 1.0f / (len + len);
-                const float w = 1.0f - 0.125f / len;
-                if (forwardLength % 2 == 1) {
-                    const LinearOffsetOneValue profile(std::min(w, u + 0.5f), 1.0f, w);
-                    blendRun(d, forwardPos, *centre, a2, *forward, profile, -1);
-                } else {
-                    const LinearOffsetFunction profile(u + 0.5f, 1.0f - u);
-                    blendRun(d, forwardPos, *centre, a2, *forward, profile, -1);
-                }
-            }
-            return;
-        case StepKind::StraightEdge:
-            // No ramp: the forward neighbour is softened by its own neighbourhood.
-            neighbourhoodAverage(gatherNeighbourhood<Pixel>(source_, forwardPos.x, forwardPos.y),
-                                 pixelAt<Pixel>(output_, forwardPos), 4);
-            return;
+            case StepKind::StraightEdge:
+                // No ramp: the forward neighbour is softened by its own neighbourhood.
+                neighbourhoodAverage(
+                    gatherNeighbourhood<Pixel>(source_, forwardPos.x, forwardPos.y),
+                    pixelAt<Pixel>(output_, forwardPos), 4);
+                return;
         }
     }
 
