@@ -276,11 +276,11 @@ TYPED_TEST(SimilarityMaskTest, SideBySideBlendAgreesWithBlendPixels)
                 blendPixels(&a, 1.0f - w, &b, w, &expected);
                 Pixel sideBySide;
                 blendPixelsSideBySide(&a, 1.0f - w, &b, w, &sideBySide);
-                ASSERT_TRUE(test::samePixel(sideBySide, expected))
+                ASSERT_EQ(sideBySide, expected)
                     << "round " << round << " w " << w;
                 Pixel over = b;
                 blendPixelsSideBySide(&a, 1.0f - w, &over, w, &over);
-                ASSERT_TRUE(test::samePixel(over, expected)) << "round " << round << " w " << w;
+                ASSERT_EQ(over, expected) << "round " << round << " w " << w;
             }
         }
     }
@@ -289,12 +289,12 @@ TYPED_TEST(SimilarityMaskTest, SideBySideBlendAgreesWithBlendPixels)
     const Pixel clear{0, 10, 20, 30};
     Pixel out{1, 1, 1, 1};
     blendPixelsSideBySide(&clear, 0.5f, &clear, 0.5f, &out);
-    EXPECT_TRUE(test::samePixel(out, Pixel{0, 0, 0, 0}));
+    EXPECT_EQ(out, (Pixel{0, 0, 0, 0}));
     // The top of the range survives the 16-bit pack.
     const Pixel white{DepthTraits<Pixel>::channelMax, DepthTraits<Pixel>::channelMax,
                       DepthTraits<Pixel>::channelMax, DepthTraits<Pixel>::channelMax};
     blendPixelsSideBySide(&white, 0.25f, &white, 0.75f, &out);
-    EXPECT_TRUE(test::samePixel(out, white));
+    EXPECT_EQ(out, white);
 }
 
 TYPED_TEST(SimilarityMaskTest, ContrastPartsGiveSignedContrastBothWays)

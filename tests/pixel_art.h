@@ -215,12 +215,6 @@ TestWorld<Pixel> smoothed(TestWorld<Pixel>& source, A_long tolerance = 6)
     return output;
 }
 
-template <typename Pixel>
-bool samePixel(const Pixel& a, const Pixel& b)
-{
-    return a == b;
-}
-
 // 'x' where the two worlds differ, '.' where they agree, one row per line.
 template <typename Pixel>
 std::string changedMask(const TestWorld<Pixel>& before, const TestWorld<Pixel>& after)
