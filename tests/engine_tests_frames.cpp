@@ -179,8 +179,7 @@ TYPED_TEST(FramesTest, RowsBeyondTwoGibibytesAreAddressedCorrectly)
     bool changed = false;
     for (A_long y = 0; y < small.height(); ++y) {
         for (A_long x = 0; x < small.width(); ++x) {
-            ASSERT_EQ(output.at(x, top + y), smallPass.at(x, y))
-                << x << "," << y;
+            ASSERT_EQ(output.at(x, top + y), smallPass.at(x, y)) << x << "," << y;
             changed = changed || small.at(x, y) != smallPass.at(x, y);
         }
     }
@@ -239,8 +238,7 @@ TYPED_TEST(FramesTest, LargerOutputKeepsItsMarginAndAgreesOverTheSource)
     for (A_long y = 0; y < output.height(); ++y) {
         for (A_long x = 0; x < output.width(); ++x) {
             const bool inside = x < frame.width() && y < frame.height();
-            ASSERT_EQ(output.at(x, y), (inside ? full.at(x, y) : TypeParam{}))
-                << x << "," << y;
+            ASSERT_EQ(output.at(x, y), (inside ? full.at(x, y) : TypeParam{})) << x << "," << y;
         }
     }
 }

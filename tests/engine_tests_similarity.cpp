@@ -270,8 +270,7 @@ TYPED_TEST(SimilarityMaskTest, SideBySideBlendAgreesWithBlendPixels)
                 blendPixels(&a, 1.0f - w, &b, w, &expected);
                 Pixel sideBySide;
                 blendPixelsSideBySide(&a, 1.0f - w, &b, w, &sideBySide);
-                ASSERT_EQ(sideBySide, expected)
-                    << "round " << round << " w " << w;
+                ASSERT_EQ(sideBySide, expected) << "round " << round << " w " << w;
                 Pixel over = b;
                 blendPixelsSideBySide(&a, 1.0f - w, &over, w, &over);
                 ASSERT_EQ(over, expected) << "round " << round << " w " << w;

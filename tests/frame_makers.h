@@ -455,8 +455,10 @@ inline void drawSyntheticCelFrame(standin::World& world, std::uint32_t seed)
                 const double dx = (x - cx) / rx, dy = (y - cy) / ry;
                 const double d = std::sqrt(dx * dx + dy * dy);
                 const double edge = (d - 1.0) * std::min(rx, ry);
-                if (edge < -lineWidth) put(x, y, fill);
-                else if (edge < 0) put(x, y, ink);
+                if (edge < -lineWidth)
+                    put(x, y, fill);
+                else if (edge < 0)
+                    put(x, y, ink);
             }
         }
     }

@@ -34,7 +34,6 @@ using namespace telvix::test;
 
 namespace {
 
-
 // The codes each failing call returns: the host's out-of-memory, its interrupt, and a code no
 // host sends (it must still come back unchanged).
 constexpr PF_Err kCodes[] = {PF_Err_OUT_OF_MEMORY, PF_Interrupt_CANCEL, 4242};

@@ -79,8 +79,8 @@ Pixel makePixel(A_long alpha, A_long red, A_long green, A_long blue)
 
 // The depth's white: 255, or 32768 at 16 bits.
 template <typename Pixel>
-inline constexpr auto kMax = static_cast<typename DepthTraits<Pixel>::Channel>(
-    DepthTraits<Pixel>::channelMax);
+inline constexpr auto kMax =
+    static_cast<typename DepthTraits<Pixel>::Channel>(DepthTraits<Pixel>::channelMax);
 
 // The legend's characters, in the order drawing() tries them.
 inline constexpr char kArtLegend[] = "#.grhwo";
