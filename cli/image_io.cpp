@@ -897,8 +897,6 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     const float scale = 1.0f / static_cast<float>(opaque);
     bool ok = true;
     for (int first = 0; ok && first < description.height; first += strip) {
-        // A stop request abandons the file: the temporary one is removed, nothing replaced.
-        throwIfInterrupted();
         const int rows = std::min(strip, description.height - first);
         source(first, rows, samples.data());
         const std::size_t pixels = static_cast<std::size_t>(rows) * description.width;
@@ -925,6 +923,9 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
         } else {
             ok = output->write_scanlines(first, first + rows, 0, given, data);
         }
+        // A stop request abandons the file: the temporary one is removed, nothing replaced.
+        // Asked after a strip is written, as some writers complain when closed with none.
+        throwIfInterrupted();
     }
     ok = ok && output->close();
     if (!proxy.failure().empty()) {

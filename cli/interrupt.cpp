@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <ctime>
 
@@ -88,6 +89,8 @@ void installSignalHandlers()
 {
     static std::atomic<bool> installed{false};
     if (installed.exchange(true)) return;
+    // A library that ends the process with exit() leaves no temporary file either.
+    std::atexit([] { removeRegistered(); });
 
     struct sigaction stop {};
     stop.sa_handler = onStop;
