@@ -119,8 +119,7 @@ std::optional<FramePattern> FramePattern::parse(const std::string& text)
 }
 
 std::optional<FramePattern> FramePattern::parseName(const std::string& text,
-                                                    const std::string& name,
-                                                    const fs::path& folder)
+                                                    const std::string& name, const fs::path& folder)
 {
     FramePattern pattern;
     pattern.text_ = text;

@@ -3,20 +3,20 @@
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 #include <OpenImageIO/strutil.h>
-#include <fmt/format.h>
 #include <fcntl.h>
+#include <fmt/format.h>
 #include <sys/file.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
-#include <csignal>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cctype>
 #include <cstring>
 #include <fstream>
 #include <memory>
@@ -153,7 +153,8 @@ std::string randomSuffix()
 // a file left by a killed run from one being written.
 const std::regex& temporaryNamePattern()
 {
-    static const std::regex pattern(R"(\..+\.telvix-([A-Za-z0-9]+)-([0-9]{1,10})-[A-Za-z0-9]{6}(\.[^.]*)?)");
+    static const std::regex pattern(
+        R"(\..+\.telvix-([A-Za-z0-9]+)-([0-9]{1,10})-[A-Za-z0-9]{6}(\.[^.]*)?)");
     return pattern;
 }
 
@@ -524,12 +525,14 @@ void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t h
     const std::uint64_t needed = 3 * width * height * (hostBits == 16 ? 8 : 4);
     if (memoryBytes != 0 && needed > memoryBytes) {
         const std::string has =
-            jobs > 1 ? fmt::format("each of the {} jobs has {:.1f} GB (fewer --jobs give each more)",
-                                   jobs, memoryBytes / 1e9)
-                     : fmt::format("this machine has {:.1f} GB of memory", memoryBytes / 1e9);
-        throw CliError(fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
-                                   "but {}",
-                                   path.string(), width, height, hostBits, needed / 1e9, has));
+            jobs > 1
+                ? fmt::format("each of the {} jobs has {:.1f} GB (fewer --jobs give each more)",
+                              jobs, memoryBytes / 1e9)
+                : fmt::format("this machine has {:.1f} GB of memory", memoryBytes / 1e9);
+        throw CliError(
+            fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
+                        "but {}",
+                        path.string(), width, height, hostBits, needed / 1e9, has));
     }
 }
 
@@ -613,7 +616,8 @@ void checkPngChunks(const fs::path& path, std::uint64_t fileBytes)
     while (at + 8 <= fileBytes) {
         file.seekg(static_cast<std::streamoff>(at));
         if (!file.read(reinterpret_cast<char*>(header), 8)) return;
-        const std::uint64_t length = std::uint64_t{header[0]} << 24 | std::uint64_t{header[1]} << 16 |
+        const std::uint64_t length = std::uint64_t{header[0]} << 24 |
+                                     std::uint64_t{header[1]} << 16 |
                                      std::uint64_t{header[2]} << 8 | header[3];
         const std::string type(reinterpret_cast<const char*>(header + 4), 4);
         // Length, type, data and checksum.
@@ -656,12 +660,11 @@ void checkClaimedSize(const fs::path& path, const std::string& format, const OII
 {
     const std::uint64_t ratio = maxCompression(format, spec);
     if (ratio == 0) return;
-    const int bits = std::max(1, spec.get_int_attribute("oiio:BitsPerSample",
-                                                         static_cast<int>(spec.format.size()) * 8));
-    const std::uint64_t pixelBytes = static_cast<std::uint64_t>(spec.width) *
-                                     static_cast<std::uint64_t>(spec.height) *
-                                     static_cast<std::uint64_t>(spec.nchannels) *
-                                     static_cast<std::uint64_t>(bits) / 8;
+    const int bits = std::max(
+        1, spec.get_int_attribute("oiio:BitsPerSample", static_cast<int>(spec.format.size()) * 8));
+    const std::uint64_t pixelBytes =
+        static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.height) *
+        static_cast<std::uint64_t>(spec.nchannels) * static_cast<std::uint64_t>(bits) / 8;
     // A megabyte of room for headers and the smallest files.
     if (pixelBytes > fileBytes * ratio + (std::uint64_t{1} << 20)) {
         throw CliError(
@@ -966,8 +969,7 @@ std::size_t removeOrphanedTemporaries(const fs::path& folder)
 {
     std::size_t removed = 0;
     std::error_code ec;
-    for (const auto& entry :
-         fs::directory_iterator(folder.empty() ? fs::path(".") : folder, ec)) {
+    for (const auto& entry : fs::directory_iterator(folder.empty() ? fs::path(".") : folder, ec)) {
         const std::string name = entry.path().filename().string();
         if (name.empty() || name[0] != '.' || name.find(".telvix-") == std::string::npos) continue;
         std::smatch parts;

@@ -20,10 +20,10 @@ namespace {
 static_assert(std::atomic<int>::is_always_lock_free);
 static_assert(std::atomic<bool>::is_always_lock_free);
 
-std::atomic<int> firstStop{0};        // the signal that asked the run to stop first
-std::atomic<int> userStops{0};        // SIGINT, SIGTERM and SIGHUP received
-std::atomic<bool> dying{false};       // a handler is removing the temporary files
-std::atomic<int> creating{0};         // threads between registering a name and creating it
+std::atomic<int> firstStop{0};          // the signal that asked the run to stop first
+std::atomic<int> userStops{0};          // SIGINT, SIGTERM and SIGHUP received
+std::atomic<bool> dying{false};         // a handler is removing the temporary files
+std::atomic<int> creating{0};           // threads between registering a name and creating it
 std::atomic<bool> finalPrinted{false};  // the run's last message is out
 
 // Registered temporary files. A slot is free, being filled (the name written, the file being
@@ -60,7 +60,8 @@ extern "C" void onStop(int signal)
     if (signal != SIGPIPE && userStops.fetch_add(1) >= 1) {
         removeRegistered();
         if (!finalPrinted.exchange(true)) {
-            writeError("telvix: error: interrupted again; stopped at once, no partial files left\n");
+            writeError(
+                "telvix: error: interrupted again; stopped at once, no partial files left\n");
         }
         _exit(kExitInterrupted);
     }

@@ -83,7 +83,8 @@ int smooth(const CommandLine& commandLine)
     std::error_code ec;
     if (commandLine.skipExisting && fs::exists(output, ec)) {
         if (isCompleteImage(output)) {
-            if (commandLine.verbose) printOut(fmt::format("{}: skipped, it exists\n", output.string()));
+            if (commandLine.verbose)
+                printOut(fmt::format("{}: skipped, it exists\n", output.string()));
             return 0;
         }
         if (!commandLine.quiet) {

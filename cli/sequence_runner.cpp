@@ -177,8 +177,8 @@ MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
             throw CliError(fmt::format("{}: {}", first.label, e.what()));
         }
     }
-    const Parallelism asked = chooseParallelism(commandLine, plan.jobs.size(),
-                                                oneapi::tbb::info::default_concurrency());
+    const Parallelism asked =
+        chooseParallelism(commandLine, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
     const std::uint64_t fitting = memory.budget / (rendering + world);
     memory.oneFramePerJob = fitting == 0;
     const int jobs = static_cast<int>(std::clamp<std::uint64_t>(fitting, 1, 1024));
