@@ -34,7 +34,8 @@ int report(const std::string& message, int exitCode)
     for (char& c : line) {
         if (c == '\n' || c == '\r') c = ' ';
     }
-    fmt::print(stderr, "telvix: error: {}\n", line);
+    // Never throws: a closed stderr (2>&1 | head) is not a second error.
+    std::fprintf(stderr, "telvix: error: %s\n", line.c_str());
     return exitCode;
 }
 
