@@ -16,6 +16,7 @@ usage: corpus_test.py TELVIX SAMPLES_DIR FRAMES_DIR [--keep DIR] [--jobs N] [--h
 """
 
 import argparse
+import fcntl
 import fnmatch
 import hashlib
 import os
@@ -682,12 +683,19 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
             return "no temporary file to orphan"
         # Files the next run must leave alone: another machine's, a live process's (this one's),
         # and hidden files of other naming.
+        # and one whose process is gone but which another process holds locked (as a process
+        # in another pid namespace would).
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        locked = f".shot.0004.telvix-{host_tag()}-{gone.pid}-abcdef.png"
         keep = [f".shot.0001.telvix-elsewhere-{p.pid}-abcdef.png",
                 f".shot.0002.telvix-{host_tag()}-{os.getpid()}-abcdef.png",
-                ".shot.0003.telvix-notes.png", ".keep.txt"]
+                ".shot.0003.telvix-notes.png", ".keep.txt", locked]
         for name in keep:
             open(os.path.join(out, name), "w").write("not the command's")
-        rc, _, err = run(cmd[:-2] + ["--skip-existing", "--jobs", "2"], timeout=60)
+        with open(os.path.join(out, locked)) as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            rc, _, err = run(cmd[:-2] + ["--skip-existing", "--jobs", "2"], timeout=60)
         problems = []
         if rc != 0:
             problems.append(f"exit {rc}: {err.strip()[:100]}")
