@@ -1,5 +1,6 @@
 #include "frame_world.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
@@ -153,8 +154,14 @@ Image worldToImage(const standin::World& world, int channels)
 }
 
 Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs,
-                const std::function<void(int channels, int bits)>& checkHeader)
+                const std::function<void(int channels, int bits)>& checkHeader,
+                std::uint64_t memoryBytes, int jobs)
 {
+    if (memoryBytes == 0) {
+        const std::uint64_t budget = memoryBudgetBytes();
+        memoryBytes = budget > kFrameOverheadBytes ? budget - kFrameOverheadBytes
+                                                   : std::min<std::uint64_t>(budget, 1);
+    }
     std::optional<standin::World> world;
     Rows layout{nullptr, 0, 0, 8};
     Image description = readImageRows(
@@ -163,7 +170,7 @@ Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormat
             const int bits = hostBits != 0 ? hostBits : found.bits;
             if (checkHeader) checkHeader(found.channels, bits);
             checkFrameMemory(path, static_cast<std::uint64_t>(found.width),
-                             static_cast<std::uint64_t>(found.height), bits, physicalMemoryBytes());
+                             static_cast<std::uint64_t>(found.height), bits, memoryBytes, jobs);
             layout = Rows{nullptr, found.width, found.channels, found.bits};
             world.emplace(found.width, found.height, bits == 16);
         },

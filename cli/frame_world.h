@@ -30,9 +30,12 @@ struct Frame {
 // `otherFormatsAs` is readImage's. Throws CliError as readImage does, and when the render's
 // three worlds could not fit in the machine's memory (checked before the world is made).
 // `checkHeader`, when given, is called with the file's channels and the depth it will be
-// processed at, after its header is read and before any pixel memory is taken.
+// processed at, after its header is read and before any pixel memory is taken. The three worlds
+// must fit in `memoryBytes` (one of `jobs` jobs' share; 0: the run's whole budget,
+// memoryBudgetBytes less kFrameOverheadBytes).
 Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs,
-                const std::function<void(int channels, int bits)>& checkHeader = {});
+                const std::function<void(int channels, int bits)>& checkHeader = {},
+                std::uint64_t memoryBytes = 0, int jobs = 1);
 
 // Writes the world's pixels to `path` with `description`'s channels (plus alpha when
 // `options.keyed` and it has none; then as planOutputLayout decides), colour space and metadata,
