@@ -7,7 +7,7 @@ packages=(
     libopenimageio-dev openimageio-tools libtiff-tools libcli11-dev libtbb-dev libfmt-dev
     imagemagick
     mingw-w64
-    clang libclang-rt-14-dev
+    clang libclang-rt-14-dev clang-format-14 clang-tidy-14
 )
 # Wine runs the Windows plug-in's checks. It is installed with its recommended packages: the
 # `wine` launcher itself is one of wine64's recommendations.

@@ -22,7 +22,7 @@ fi
 echo "== cross build (build-win)"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DTELVIX_BUILD_TOOLS=OFF \
-    -DTELVIX_BUILD_WINTEST=ON >/dev/null
+    -DTELVIX_BUILD_WINTEST=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build build-win -j2 --target Telvix telvix_wintest package-aex
 
 echo "== exports and imports"
@@ -30,7 +30,7 @@ tests/windows/check-aex.sh x86_64-w64-mingw32-objdump build-win/Telvix.aex
 
 echo "== Linux side (build-wintest)"
 cmake -S . -B build-wintest -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVIX_BUILD_TOOLS=OFF \
-    -DTELVIX_BUILD_WINTEST=ON >/dev/null
+    -DTELVIX_BUILD_WINTEST=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
 cmake --build build-wintest -j2 --target Telvix telvix_wintest
 rm -rf build-wintest/wintest-out && mkdir -p build-wintest/wintest-out
 build-wintest/tests/windows/host/telvix_wintest build-wintest/Telvix.so build-wintest/wintest-out
