@@ -18,6 +18,8 @@
 #include <stdexcept>
 #include <string>
 
+#include <fmt/format.h>
+
 #include "effect_entry.h"
 #include "frame_makers.h"
 #include "frame_world.h"
@@ -28,13 +30,13 @@
 namespace {
 
 // A field of /proc/self/status in kB (VmRSS: resident now, VmHWM: peak resident), or -1.
-long statusKilobytes(const std::string& field)
+double statusKilobytes(const std::string& field)
 {
     std::ifstream status("/proc/self/status");
     std::string line;
     while (std::getline(status, line)) {
         if (line.rfind(field + ":", 0) == 0) {
-            return std::atol(line.c_str() + field.size() + 1);
+            return std::strtod(line.c_str() + field.size() + 1, nullptr);
         }
     }
     return -1;
@@ -54,7 +56,7 @@ standin::World loadFrame(const std::string& name, int depth)
         char rest = 0;
         if (std::sscanf(name.c_str() + prefix.size(), "%dx%d%c", &width, &height, &rest) != 2 ||
             width < 1 || height < 1 || width > 65535 || height > 65535) {
-            throw std::runtime_error("cannot read the size in '" + name + "' (" + prefix + "WxH)");
+            throw std::runtime_error(fmt::format("cannot read the size in '{}' ({}WxH)", name, prefix));
         }
         standin::World world(width, height, depth == 16);
         if (prefix == "uniform:") {
@@ -113,7 +115,7 @@ int run(int argc, char** argv)
     host.setPixelFunctionsSkipped(floor);
     host.setThreading(threading);
 
-    const long residentBefore = statusKilobytes("VmRSS");
+    const double residentBefore = statusKilobytes("VmRSS");
     const auto start = std::chrono::steady_clock::now();
     // The fastest render as well as the mean: on a shared machine the fastest is the one least
     // disturbed by other work.

@@ -237,7 +237,7 @@ TEST_F(Robustness, ImpossibleSizesAreRefusedFromTheHeader)
 
 TEST(FrameMemory, ThreeWorldsMustFitInTheMachine)
 {
-    constexpr std::uint64_t GB = 1000 * 1000 * 1000;
+    constexpr std::uint64_t GB = std::uint64_t{1000} * 1000 * 1000;
     // 20000 x 20000: 3.2 GB per 16-bit world, 1.6 GB per 8-bit one.
     EXPECT_THROW(checkFrameMemory("f.png", 20000, 20000, 16, 8 * GB), CliError);
     EXPECT_NO_THROW(checkFrameMemory("f.png", 20000, 20000, 16, 10 * GB));

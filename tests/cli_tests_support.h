@@ -68,7 +68,7 @@ inline Image artImage(const std::string& art, int bits, int channels = 4)
     image.width = static_cast<int>(rows.front().size());
     image.channels = channels;
     image.bits = bits;
-    image.samples.resize(static_cast<std::size_t>(image.width * image.height * channels));
+    image.samples.resize(static_cast<std::size_t>(image.width) * image.height * channels);
     for (int y = 0; y < image.height; ++y) {
         for (int x = 0; x < image.width; ++x) {
             const auto& row = rows[static_cast<std::size_t>(y)];
@@ -83,7 +83,8 @@ inline Image artImage(const std::string& art, int bits, int channels = 4)
 }
 
 // A 4x4 file of `channels` channels of `type`, every sample 0.5 of full scale.
-inline void writeWithOiio(const std::filesystem::path& file, int channels, OIIO::TypeDesc type)
+inline void writeWithOiio(const std::filesystem::path& file, int channels,
+                         const OIIO::TypeDesc& type)
 {
     const std::vector<float> pixels(static_cast<std::size_t>(4 * 4 * channels), 0.5f);
     auto out = OIIO::ImageOutput::create(file.string());

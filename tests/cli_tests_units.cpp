@@ -50,6 +50,7 @@ CommandLine parse(std::vector<std::string> args)
 {
     args.insert(args.begin(), "telvix");
     std::vector<const char*> argv;
+    argv.reserve(args.size());
     for (const auto& arg : args) argv.push_back(arg.c_str());
     CommandLineParser parser;
     return parser.parse(static_cast<int>(argv.size()), argv.data());

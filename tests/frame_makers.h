@@ -468,7 +468,7 @@ inline void drawSyntheticCelFrame(standin::World& world, std::uint32_t seed)
         const double x = next() % w, y = next() % h;
         const double angle = (next() % 360) * 3.14159265358979 / 180.0;
         const double len = 20 + next() % 150;
-        const int lineWidth = 1 + next() % 3;
+        const int lineWidth = 1 + static_cast<int>(next() % 3);
         for (double t = 0; t < len; t += 0.5)
             for (int k = 0; k < lineWidth; ++k)
                 put(static_cast<A_long>(x + t * std::cos(angle)) + k,

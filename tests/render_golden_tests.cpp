@@ -184,7 +184,7 @@ FilePixels readPng(const fs::path& path)
 // Where a failing case leaves its pictures: golden-failures/ in the working directory.
 fs::path failureFolder()
 {
-    const fs::path folder = fs::current_path() / "golden-failures";
+    fs::path folder = fs::current_path() / "golden-failures";
     fs::create_directories(folder);
     return folder;
 }

@@ -199,6 +199,7 @@ TEST(StandinHost, HostsOnSeveralThreadsKeepTheirOwnBooks)
 {
     std::vector<int> acquired(4, -1);
     std::vector<std::thread> threads;
+    threads.reserve(4);
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &acquired] {
             Host host(&entryPointFunc);
