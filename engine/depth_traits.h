@@ -5,6 +5,7 @@
 
 #include "A.h"
 #include "AE_Effect.h"
+#include "telvix_params.h"
 
 namespace telvix {
 
@@ -20,6 +21,8 @@ struct DepthTraits<PF_Pixel8> {
     static constexpr float alphaNormaliser = 0.003921569f;
     // The user's tolerance is given in 8-bit units.
     static constexpr A_long scaledTolerance(A_long tolerance) { return tolerance; }
+    // An 8-bit channel value (the key colour's) in this depth's range.
+    static constexpr Channel fromEightBit(A_u_char c) { return c; }
 };
 
 template <>
@@ -30,6 +33,7 @@ struct DepthTraits<PF_Pixel16> {
     static constexpr float alphaNormaliser = 1.0f / 32768.0f;  // exactly 2^-15
     // 8-bit tolerance units widened by a shift, so 255 becomes 32640, not 32768.
     static constexpr A_long scaledTolerance(A_long tolerance) { return tolerance << 7; }
+    static constexpr Channel fromEightBit(A_u_char c) { return widen8To16(c); }
 };
 
 static_assert(DepthTraits<PF_Pixel8>::alphaNormaliser == 1.0f / 255.0f,
