@@ -94,13 +94,6 @@ inline bool pixelsEqual(const Pixel* a, const Pixel* b)
     return a && b && samePixelWord(a, b);
 }
 
-// Copies all four channels; both pixels must be present.
-template <typename Pixel>
-inline void copyPixel(const Pixel* source, Pixel* destination)
-{
-    *destination = *source;
-}
-
 // True when both are present and every channel, alpha included, differs by at most the scaled
 // tolerance. Tolerance 0 means exact equality (no difference exceeds 0). Equal pixels, the
 // common case inside flat fills, are settled by one byte compare.

@@ -70,7 +70,7 @@ inline void prefetchOutputAround(const RenderInfo<Pixel>& renderInfo, A_long x, 
 // border, and every pixel where the flat test's geometry is not bound or the tolerance lies
 // outside the side-by-side tests' range.
 template <typename Pixel>
-[[gnu::noinline]] PF_Err smoothBorderPixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
+[[gnu::noinline]] PF_Err smoothPixelGeneral(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
 {
     const Neighbourhood<Pixel> neighbourhood = gatherNeighbourhood(x, y, renderInfo);
     const Pixel* centre = neighbourhood.centre();
@@ -125,7 +125,7 @@ template <typename Pixel>
     prefetchSourceBelow(centre, renderInfo.sourceRowbytes);
     // A tolerance outside the render's range takes the general path, which needs no lanes.
     if (!similarityLanesUsable(renderInfo.tolerance)) {
-        return smoothBorderPixel(renderInfo, x, y);
+        return smoothPixelGeneral(renderInfo, x, y);
     }
     const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
@@ -191,7 +191,7 @@ template <typename Pixel>
     if (x < 0 || y < 0 || x >= source->width || y >= source->height) {
         return PF_Err_NONE;  // the host iterates the output, which may be larger than the source
     }
-    return smoothBorderPixel(renderInfo, x, y);
+    return smoothPixelGeneral(renderInfo, x, y);
 }
 
 }  // namespace

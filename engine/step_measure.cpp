@@ -24,6 +24,9 @@ template <typename Pixel>
     const Pixel* side = neighbourhood[across];
     const Pixel* back = neighbourhood[f.back];
     const Pixel* backSide = neighbourhood[backAcross];
+    // The mask was formed with RenderInfo::tolerance. tolerance2 belongs to the effect's
+    // interface and may in principle differ from it, although the render sets both alike: then,
+    // as for a negative tolerance or an absent pixel, the walk makes its own tests.
     if (tolerance != renderInfo.tolerance || tolerance < 0 || !side || !back || !backSide) {
         return walkBoundary(renderInfo, c.x, c.y, across, f.back, tolerance);
     }
