@@ -4,7 +4,7 @@
 #include <cstdint>
 
 #include "directions.h"
-#include "pixel_lanes.h"
+#include "side_by_side_tests.h"
 #include "smoothing_engine.h"
 
 namespace telvix {

@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "pixel_lanes.h"
+#include "side_by_side_tests.h"
 #include "smoothing_engine.h"
 
 namespace telvix {

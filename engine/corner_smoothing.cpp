@@ -2,7 +2,6 @@
 #include "boundary_walk.h"
 #include "directions.h"
 #include "output_writes.h"
-#include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {

@@ -15,9 +15,9 @@
 #include <atomic>
 #include <cstdint>
 
-#include "pixel_lanes.h"
 #include "pixel_primitives.h"
 #include "render_info.h"
+#include "side_by_side_blend.h"
 
 namespace telvix {
 

@@ -156,8 +156,7 @@ template <typename Pixel>
     // geometry bound beside the source.
     if (static_cast<std::uint32_t>(x) - 1u < renderInfo.innerWidth &&
         static_cast<std::uint32_t>(y) - 1u < renderInfo.innerHeight) {
-        using Bits = std::conditional_t<sizeof(Pixel) == 8, std::uint64_t, std::uint32_t>;
-        static_assert(sizeof(Bits) == sizeof(Pixel), "a pixel compares as one machine word");
+        using Bits = typename DepthTraits<Pixel>::Word;  // a pixel compares as one machine word
         const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
         const unsigned char* centre =
             renderInfo.sourceBytes + static_cast<std::ptrdiff_t>(y) * rowbytes +
@@ -168,7 +167,7 @@ template <typename Pixel>
             return bits;
         };
         std::uint64_t differs;
-        if constexpr (sizeof(Pixel) == 4) {
+        if constexpr (2 * sizeof(Bits) == sizeof(std::uint64_t)) {
             // Left and centre read as one 64-bit word equal centre and right read as another
             // exactly when all three pixels are equal: one comparison for the row.
             std::uint64_t leftPair, rightPair;

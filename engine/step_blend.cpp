@@ -3,7 +3,7 @@
 
 #include "directions.h"
 #include "output_writes.h"
-#include "pixel_lanes.h"
+#include "side_by_side_blend.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
