@@ -13,7 +13,8 @@ A_long absolute(A_long v) { return v < 0 ? -v : v; }
 // The walk of a trace from the centre c along f.back, with the side neighbour `across` (f.left
 // or f.right) as partner and `backAcross` the partner's back neighbour: its first step reads only
 // the neighbourhood. Where the trace tolerance is the mask's, the centre's mask answers two of
-// that step's four tests: the centre against the partner, and against its back neighbour.
+// that step's four tests: the centre against the partner, and against its back neighbour. The
+// other two are made only when they can change the outcome.
 template <typename Pixel>
 [[gnu::always_inline]] inline TraceWalk backWalk(const RenderInfo<Pixel>& renderInfo,
                                                  const Neighbourhood<Pixel>& neighbourhood,
@@ -30,19 +31,14 @@ template <typename Pixel>
     if (tolerance != renderInfo.tolerance || tolerance < 0 || !side || !back || !backSide) {
         return walkBoundary(renderInfo, c.x, c.y, across, f.back, tolerance);
     }
-    if (centreSimilar(mask, across)) {
-        return walkOutcome(3u, f.back, 0);  // sides similar from the start: no step is taken
+    unsigned tests = kSidesSimilarAtStart;
+    if (!centreSimilar(mask, across)) {
+        tests = pixelsSimilar(side, backSide, tolerance) ? kFarHeld : 0u;
+        if (centreSimilar(mask, f.back)) {
+            tests |= kStartHeld | (pixelsSimilar(back, backSide, tolerance) ? kSidesSimilar : 0u);
+        }
     }
-    // Bit 0: the start side held; bit 1: the far side held; bit 2: the sides are similar.
-    const unsigned farHeld = pixelsSimilar(side, backSide, tolerance) ? 2u : 0u;
-    if (!centreSimilar(mask, f.back)) {
-        return walkOutcome(farHeld, f.back, 1);
-    }
-    const unsigned held = 1u | farHeld | (pixelsSimilar(back, backSide, tolerance) ? 4u : 0u);
-    if (held != 3u) {
-        return walkOutcome(held, f.back, 1);
-    }
-    return walkOnAfterFirstStep(renderInfo, c, across, f.back, tolerance);
+    return walkFromFirstStepTests(renderInfo, c, across, f.back, tests, tolerance);
 }
 
 }  // namespace
