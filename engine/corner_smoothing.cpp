@@ -55,9 +55,10 @@ void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel
 
     Pixel average;
     if (outer) {
-        neighbourhoodAverage(neighbourhood, &average, 2);
+        neighbourhoodAverage(neighbourhood, &average, kCornerCentreWeight);
     } else {
-        neighbourhoodAverage(gatherNeighbourhood(corner.x, corner.y, renderInfo), &average, 2);
+        neighbourhoodAverage(gatherNeighbourhood(corner.x, corner.y, renderInfo), &average,
+                             kCornerCentreWeight);
     }
     // An output pixel that differs from its source was smoothed earlier in this pass: it keeps
     // the mean of that result and the new one.

@@ -134,7 +134,7 @@ inline void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
             break;
         case EdgeClass::Isolated: {
             Pixel average;
-            neighbourhoodAverage(neighbourhood, &average, 5);
+            neighbourhoodAverage(neighbourhood, &average, kIsolatedCentreWeight);
             writeOutput(renderInfo, x, y, average, WriteKind::Replace);
             break;
         }

@@ -21,6 +21,7 @@
 #include "interpolation_function.h"
 #include "pixel_primitives.h"
 #include "render_info.h"
+#include "smoothing_constants.h"
 
 namespace telvix {
 
@@ -171,14 +172,17 @@ void blendRun(const RenderInfo<Pixel>& renderInfo, A_long d, Position start, con
               Position end, const Pixel* otherPixel, const InterpolationFunction& profile,
               A_long lastDarkIndex);
 
-// Corner qualification: both sides at least 2 long and at least one of them at most 3.
+// Corner qualification: both sides at least kCornerMinRun long and at least one of them at most
+// kCornerMaxShortRun.
 constexpr bool cornerQualifies(A_long runLengthA, A_long runLengthB)
 {
-    return runLengthA >= 2 && runLengthB >= 2 && (runLengthA <= 3 || runLengthB <= 3);
+    return runLengthA >= kCornerMinRun && runLengthB >= kCornerMinRun &&
+           (runLengthA <= kCornerMaxShortRun || runLengthB <= kCornerMaxShortRun);
 }
 
 // Rounds off a small corner pixel: the visited pixel for OuterCorner, its forward neighbour for
-// InnerCorner, replaced by (or blended into) its neighbourhood average with centre weight 2.
+// InnerCorner, replaced by (or blended into) its neighbourhood average with centre weight
+// kCornerCentreWeight.
 template <typename Pixel>
 void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& neighbourhood,
                   A_long x, A_long y, A_long d, EdgeClass edgeClass);
