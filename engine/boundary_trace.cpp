@@ -37,7 +37,7 @@ template <typename Pixel>
                (pixelsSimilar(b, b, tolerance) ? kFarHeld : 0u) |
                (pixelsSimilar(a, b, tolerance) ? kSidesSimilar : 0u);
     }
-    while (held == (kStartHeld | kFarHeld)) {
+    while (held == kEdgeHeld) {
         ++steps;
         const Pixel* nextA = steps <= roomA ? stepOn(a, stride) : nullptr;
         const Pixel* nextB = steps <= roomB ? stepOn(b, stride) : nullptr;
@@ -97,7 +97,6 @@ TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, 
     if (firstStepEndsWalk(firstStepTests(a, b, nextA, nextB, tolerance), along, outcome)) {
         return outcome;
     }
-    constexpr unsigned kEdgeHeld = kStartHeld | kFarHeld;
     unsigned held = kEdgeHeld;
     A_long steps = 1;
     a = nextA;

@@ -14,10 +14,11 @@ namespace telvix {
 // The tests of a walk's first step, from the start a (its partner b) to the next pair nextA
 // (partner nextB), as bits. Bits 0 to 2 are also those of every later step.
 enum FirstStepTest : unsigned {
-    kStartHeld = 1u,            // a and nextA are similar: the start side held
-    kFarHeld = 2u,              // b and nextB are similar: the far side held
-    kSidesSimilar = 4u,         // nextA and nextB are similar: the edge faded
-    kSidesSimilarAtStart = 8u,  // a and b are similar: there is no edge to walk
+    kStartHeld = 1u,                    // a and nextA are similar: the start side held
+    kFarHeld = 2u,                      // b and nextB are similar: the far side held
+    kSidesSimilar = 4u,                 // nextA and nextB are similar: the edge faded
+    kSidesSimilarAtStart = 8u,          // a and b are similar: there is no edge to walk
+    kEdgeHeld = kStartHeld | kFarHeld,  // the bits of a step after which the walk goes on
 };
 
 // The four tests side by side, for four present pixels and a tolerance the lanes take.
@@ -34,10 +35,10 @@ inline unsigned firstStepTests(const Pixel* a, const Pixel* b, const Pixel* next
 inline bool firstStepEndsWalk(unsigned tests, A_long along, TraceWalk& outcome)
 {
     if ((tests & kSidesSimilarAtStart) != 0) {
-        outcome = walkOutcome(kStartHeld | kFarHeld, along, 0);
+        outcome = walkOutcome(kEdgeHeld, along, 0);
         return true;
     }
-    if (tests != (kStartHeld | kFarHeld)) {
+    if (tests != kEdgeHeld) {
         outcome = walkOutcome(tests, along, 1);
         return true;
     }

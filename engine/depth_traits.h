@@ -17,7 +17,7 @@ template <>
 struct DepthTraits<PF_Pixel8> {
     using Channel = A_u_char;
     static constexpr int channelMax = PF_MAX_CHAN8;
-    static constexpr float clampLimit = 255.0f;
+    static constexpr float clampLimit = static_cast<float>(channelMax);
     // The single-precision value nearest to 1/255; turns an alpha into a 0..1 weight.
     static constexpr float alphaNormaliser = 0.003921569f;
     // The user's tolerance is given in 8-bit units.
@@ -35,7 +35,7 @@ template <>
 struct DepthTraits<PF_Pixel16> {
     using Channel = A_u_short;
     static constexpr int channelMax = PF_MAX_CHAN16;  // the host's 16-bit white
-    static constexpr float clampLimit = 32768.0f;
+    static constexpr float clampLimit = static_cast<float>(channelMax);
     static constexpr float alphaNormaliser = 1.0f / 32768.0f;  // exactly 2^-15
     // 8-bit tolerance units widened by a shift, so 255 becomes 32640, not 32768.
     static constexpr A_long scaledTolerance(A_long tolerance) { return tolerance << 7; }

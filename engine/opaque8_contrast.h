@@ -27,6 +27,8 @@ static_assert(255.0f * DepthTraits<PF_Pixel8>::alphaNormaliser == 1.0f,
 static_assert(DepthTraits<PF_Pixel8>::wholeNumberContrast &&
                   DepthTraits<PF_Pixel8>::pixelsPerVector == 4,
               "four 8-bit pixels, one per 32-bit lane");
+static_assert(DepthTraits<PF_Pixel8>::scaledTolerance(kSmoothRangeMax) == kSmoothRangeMax,
+              "8-bit tolerances are not scaled");
 
 struct OpaqueCentreAgainstFour {
     __m128i centre;  // the centre's bits in every lane
@@ -35,11 +37,11 @@ struct OpaqueCentreAgainstFour {
 };
 
 // W for the four pairs; false, with `pairs` unfilled, when a pixel is not opaque or the scaled
-// tolerance lies outside 0..255.
+// tolerance lies outside the control's range (8-bit tolerances are not scaled).
 inline bool opaqueCentreAgainstFour(const PF_Pixel8* centre, const PF_Pixel8* const (&others)[4],
                                     A_long scaled, OpaqueCentreAgainstFour& pairs)
 {
-    if (scaled < 0 || scaled > 255) {
+    if (scaled < kSmoothRangeMin || scaled > kSmoothRangeMax) {
         return false;
     }
     const __m128i o = Layout<4>::four(pixelBits(others[0]), pixelBits(others[1]),
@@ -96,8 +98,8 @@ inline OpaqueThresholds opaqueThresholds(const OpaqueCentreAgainstFour& pairs, A
     t.farApart = scaled == 0 ? _mm_set1_epi32(-1)
                              : _mm_cmpgt_epi32(distance, _mm_set1_epi32(4 * scaled + 3));
     t.equal = _mm_cmpeq_epi32(pairs.others, pairs.centre);
-    t.minusS = _mm_set1_epi32(-100 * scaled);
-    t.plusS = _mm_set1_epi32(100 * scaled);
+    t.minusS = _mm_set1_epi32(-kLumaWhole * scaled);
+    t.plusS = _mm_set1_epi32(kLumaWhole * scaled);
     const __m128i tie = _mm_or_si128(
         _mm_or_si128(_mm_cmpeq_epi32(pairs.luma, zero), _mm_cmpeq_epi32(pairs.luma, t.minusS)),
         _mm_cmpeq_epi32(pairs.luma, t.plusS));

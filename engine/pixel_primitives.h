@@ -122,15 +122,16 @@ struct LumaWeights {
     LumaWeight red, green, blue;
 };
 inline constexpr LumaWeights kLuma{{30, 0.3f}, {59, 0.59f}, {11, 0.11f}};
+inline constexpr int kLumaWhole = 100;  // the whole of the weights, in hundredths
 
 constexpr bool fractionIsHundredths(LumaWeight w)
 {
-    return static_cast<float>(w.hundredths) / 100.0f == w.fraction;
+    return static_cast<float>(w.hundredths) / static_cast<float>(kLumaWhole) == w.fraction;
 }
 static_assert(fractionIsHundredths(kLuma.red) && fractionIsHundredths(kLuma.green) &&
                   fractionIsHundredths(kLuma.blue),
               "each fraction is its whole-number weight / 100, rounded once");
-static_assert(kLuma.red.hundredths + kLuma.green.hundredths + kLuma.blue.hundredths == 100,
+static_assert(kLuma.red.hundredths + kLuma.green.hundredths + kLuma.blue.hundredths == kLumaWhole,
               "the weights sum to one");
 
 // The per-pixel terms of signedContrast: the premultiplied colour and its luma. They depend on
