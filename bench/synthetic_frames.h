@@ -39,7 +39,7 @@ inline void drawCelFrame(standin::World& world, std::uint32_t seed)
     auto put = [&](A_long x, A_long y, Rgba c) {
         if (x < 0 || y < 0 || x >= w || y >= h) return;
         if (world.deep()) {
-            auto widen = [](int v) { return static_cast<A_u_short>((v * 32768 + 128) / 255); };
+            auto widen = [](int v) { return telvix::widen8To16(static_cast<A_u_char>(v)); };
             world.at<PF_Pixel16>(x, y) = {widen(c.a), widen(c.r), widen(c.g), widen(c.b)};
         } else {
             world.at<PF_Pixel8>(x, y) = {static_cast<A_u_char>(c.a), static_cast<A_u_char>(c.r),
