@@ -5,7 +5,6 @@
 
 #include "AE_EffectCB.h"
 #include "AE_EffectCBSuites.h"
-#include "AE_Macros.h"
 #include "deferred_pass.h"
 #include "params.h"
 #include "smoothing_engine.h"
