@@ -216,7 +216,9 @@ inline bool isDarker(const Pixel* a, const Pixel* b, A_long tolerance)
     return signedContrast(a, b) < -DepthTraits<Pixel>::scaledTolerance(tolerance);
 }
 
-// a is brighter than b by more than the scaled tolerance.
+// a is brighter than b by more than the scaled tolerance. This and similarOrBrighter are the
+// plain forms of step measurement's side tests, which it answers side by side from
+// contrastWithFour; the tests hold the two against each other.
 template <typename Pixel>
 inline bool isBrighter(const Pixel* a, const Pixel* b, A_long tolerance)
 {
