@@ -8,6 +8,8 @@
 #include <algorithm>
 #include <cstdint>
 
+#include "telvix_params.h"
+
 namespace telvix::cli {
 
 inline constexpr std::uint32_t kHostMax16 = 32768;
@@ -31,7 +33,7 @@ constexpr std::uint16_t hostToFile16(std::uint16_t h)
 // 8-bit channel c to a host 16-bit value (c * 32768 + 128) / 255, the host's own widening.
 constexpr std::uint16_t widen8To16(std::uint8_t c)
 {
-    return static_cast<std::uint16_t>((std::uint32_t{c} * kHostMax16 + 128u) / kMax8);
+    return telvix::widen8To16(c);
 }
 
 // Host 16-bit value h to 8 bits, (h * 255 + 16384) / 32768; values above 32768 count as 32768.

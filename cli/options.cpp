@@ -141,7 +141,7 @@ CommandLineParser::CommandLineParser()
                      "Do Smooth Range: how far colours may differ per channel and still match")
         ->type_name("N")
         ->transform(kDecimal)
-        ->check(CLI::Range(0, 255))
+        ->check(CLI::Range(telvix::kSmoothRangeMin, telvix::kSmoothRangeMax))
         ->capture_default_str();
     smooth_
         ->add_option("--key", key_,

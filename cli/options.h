@@ -8,9 +8,11 @@
 #include <string>
 #include <string_view>
 
+#include "telvix_params.h"
+
 namespace telvix::cli {
 
-inline constexpr int kDefaultTolerance = 6;
+inline constexpr int kDefaultTolerance = telvix::kSmoothRangeDefault;
 // The most host threads one frame's render may use: far beyond any machine's cores, and few
 // enough that a typing slip cannot ask the host for thousands of threads per call.
 inline constexpr int kMaxHostThreads = 256;

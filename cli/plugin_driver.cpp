@@ -76,7 +76,7 @@ RenderRequest renderRequestFor(const CommandLine& commandLine, int depth, int ho
     if (commandLine.key) {
         request.settings.useColorKey = true;
         request.settings.keyColor =
-            PF_Pixel8{255, commandLine.key->red, commandLine.key->green, commandLine.key->blue};
+            PF_Pixel8{PF_MAX_CHAN8, commandLine.key->red, commandLine.key->green, commandLine.key->blue};
     }
     request.extent = commandLine.extent;
     request.depth = depth;

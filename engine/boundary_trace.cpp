@@ -3,40 +3,47 @@
 #include <cstddef>
 #include <cstdint>
 
+#include "boundary_walk.h"
 #include "directions.h"
-#include "pixel_lanes.h"
+#include "side_by_side_tests.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
 
 namespace {
 
+// The pixel one step of `stride` bytes on from p.
+template <typename Pixel>
+inline const Pixel* stepOn(const Pixel* p, std::ptrdiff_t stride)
+{
+    return reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(p) + stride);
+}
+
 // The scalar walk, one test at a time, with absent pixels outside the world: a walk whose start
 // or partner lies outside (it cannot begin), the steps that leave the world for at least one
 // chain, and every step at a tolerance the side-by-side tests do not take. It goes on from
-// `steps` steps taken and the bits `held` of the last one; a walk that has not started (steps 0)
-// first tests the start and its partner. Out of line, so that it costs the side-by-side walk no
-// registers.
+// `steps` steps taken and the bits `held` of the last one (FirstStepTest's bits 0 to 2). A walk
+// that has not started (steps 0) first tests whether it can begin: the start and its partner must
+// each be present and similar to itself (the tolerance not negative), and different from each
+// other; a walk that cannot ends where it is, before any step. Out of line, so that it costs the
+// side-by-side walk no registers.
 template <typename Pixel>
 [[gnu::noinline]] TraceWalk walkScalar(const Pixel* a, const Pixel* b, std::ptrdiff_t stride,
                                        A_long roomA, A_long roomB, A_long steps, unsigned held,
                                        A_long along, A_long tolerance)
 {
-    auto advance = [stride](const Pixel* p) {
-        return reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(p) + stride);
-    };
     if (steps == 0) {
-        held = (pixelsSimilar(a, a, tolerance) ? 1u : 0u) |
-               (pixelsSimilar(b, b, tolerance) ? 2u : 0u) |
-               (pixelsSimilar(a, b, tolerance) ? 4u : 0u);
+        held = (pixelsSimilar(a, a, tolerance) ? kStartHeld : 0u) |
+               (pixelsSimilar(b, b, tolerance) ? kFarHeld : 0u) |
+               (pixelsSimilar(a, b, tolerance) ? kSidesSimilar : 0u);
     }
-    while (held == 3u) {
+    while (held == kEdgeHeld) {
         ++steps;
-        const Pixel* nextA = steps <= roomA ? advance(a) : nullptr;
-        const Pixel* nextB = steps <= roomB ? advance(b) : nullptr;
-        held = (pixelsSimilar(a, nextA, tolerance) ? 1u : 0u) |
-               (pixelsSimilar(b, nextB, tolerance) ? 2u : 0u) |
-               (pixelsSimilar(nextA, nextB, tolerance) ? 4u : 0u);
+        const Pixel* nextA = steps <= roomA ? stepOn(a, stride) : nullptr;
+        const Pixel* nextB = steps <= roomB ? stepOn(b, stride) : nullptr;
+        held = (pixelsSimilar(a, nextA, tolerance) ? kStartHeld : 0u) |
+               (pixelsSimilar(b, nextB, tolerance) ? kFarHeld : 0u) |
+               (pixelsSimilar(nextA, nextB, tolerance) ? kSidesSimilar : 0u);
         a = nextA;
         b = nextB;
     }
@@ -79,35 +86,30 @@ TraceWalk walkBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, 
     if (!similarityLanesUsable(tolerance) || roomBoth <= 0) {
         return walkScalar(a, b, stride, roomA, roomB, 0, 0u, along, tolerance);
     }
-    auto advance = [stride](const Pixel* p) {
-        return reinterpret_cast<const Pixel*>(reinterpret_cast<const unsigned char*>(p) + stride);
-    };
 
-    // Bit 0: the start side held; bit 1: the far side held; bit 2: the sides are similar. The walk
-    // goes on while exactly the first two are set. Each new pixel is compared with its
-    // predecessor on the same side, so a side may drift gradually. Leaving the world ends the
-    // walk, as an absent pixel is similar to nothing. The steps inside the world for both chains
-    // run their three tests side by side. The first step also tests the starting pair (bit 3):
-    // sides similar from the start end the walk before it moves.
-    const Pixel* nextA = advance(a);
-    const Pixel* nextB = advance(b);
-    const unsigned first = similarQuad(a, nextA, b, nextB, nextA, nextB, a, b, tolerance);
-    if ((first & 8u) != 0) {
-        return walkOutcome(3u, along, 0);
+    // The walk goes on while both sides held and the sides stay different (FirstStepTest). Each
+    // new pixel is compared with its predecessor on the same side, so a side may drift
+    // gradually. Leaving the world ends the walk, as an absent pixel is similar to nothing. The
+    // steps inside the world for both chains run their three tests side by side.
+    const Pixel* nextA = stepOn(a, stride);
+    const Pixel* nextB = stepOn(b, stride);
+    TraceWalk outcome;
+    if (firstStepEndsWalk(firstStepTests(a, b, nextA, nextB, tolerance), along, outcome)) {
+        return outcome;
     }
-    unsigned held = first;
+    unsigned held = kEdgeHeld;
     A_long steps = 1;
     a = nextA;
     b = nextB;
-    while (held == 3u && steps < roomBoth) {
+    while (held == kEdgeHeld && steps < roomBoth) {
         ++steps;
-        nextA = advance(a);
-        nextB = advance(b);
+        nextA = stepOn(a, stride);
+        nextB = stepOn(b, stride);
         held = similarTriple(a, nextA, b, nextB, nextA, nextB, tolerance);
         a = nextA;
         b = nextB;
     }
-    if (held == 3u) {  // a chain reached the edge of the world with the edge still intact
+    if (held == kEdgeHeld) {  // a chain reached the edge of the world with the edge still intact
         return walkScalar(a, b, stride, roomA, roomB, steps, held, along, tolerance);
     }
     return walkOutcome(held, along, steps);

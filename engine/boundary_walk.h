@@ -1,22 +1,61 @@
-// Boundary walks whose first step the caller reads from pixels it already holds: the start, its
-// partner and, mostly, the next pair are entries of a neighbourhood. Most walks end at their first
-// step, and then walkBoundary's own set-up (looking up the start and the partner, how far each
-// chain can go) is not needed.
+// The first step of a boundary walk, and walks whose first step the caller reads from pixels it
+// already holds: the start, its partner and, mostly, the next pair are entries of a
+// neighbourhood. Most walks end at their first step, and then walkBoundary's own set-up (looking
+// up the start and the partner, how far each chain can go) is not needed.
 #pragma once
 
 #include <cstddef>
 
-#include "pixel_lanes.h"
+#include "side_by_side_tests.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
 
-// A walk whose first step from `start` held the edge (both sides held, the sides still
-// different): it goes on as a walk from the next position, one step longer.
+// The tests of a walk's first step, from the start a (its partner b) to the next pair nextA
+// (partner nextB), as bits. Bits 0 to 2 are also those of every later step.
+enum FirstStepTest : unsigned {
+    kStartHeld = 1u,                    // a and nextA are similar: the start side held
+    kFarHeld = 2u,                      // b and nextB are similar: the far side held
+    kSidesSimilar = 4u,                 // nextA and nextB are similar: the edge faded
+    kSidesSimilarAtStart = 8u,          // a and b are similar: there is no edge to walk
+    kEdgeHeld = kStartHeld | kFarHeld,  // the bits of a step after which the walk goes on
+};
+
+// The four tests side by side, for four present pixels and a tolerance the lanes take.
 template <typename Pixel>
-inline TraceWalk walkOnAfterFirstStep(const RenderInfo<Pixel>& renderInfo, Position start,
-                                      A_long across, A_long along, A_long tolerance)
+inline unsigned firstStepTests(const Pixel* a, const Pixel* b, const Pixel* nextA,
+                               const Pixel* nextB, A_long tolerance)
 {
+    return similarQuad(a, nextA, b, nextB, nextA, nextB, a, b, tolerance);
+}
+
+// True, with the walk's `outcome`, when its first step ends it: sides similar from the start end
+// it before it moves, and it stops after one step unless both sides held and stayed different.
+// False when the edge held: the walk goes on from the next pair, one step taken.
+inline bool firstStepEndsWalk(unsigned tests, A_long along, TraceWalk& outcome)
+{
+    if ((tests & kSidesSimilarAtStart) != 0) {
+        outcome = walkOutcome(kEdgeHeld, along, 0);
+        return true;
+    }
+    if (tests != kEdgeHeld) {
+        outcome = walkOutcome(tests, along, 1);
+        return true;
+    }
+    return false;
+}
+
+// The walk from `start` along `along`, its partner one step `across`, given its first step's
+// tests: when the edge held, a walk from the next position, one step longer.
+template <typename Pixel>
+inline TraceWalk walkFromFirstStepTests(const RenderInfo<Pixel>& renderInfo, Position start,
+                                        A_long across, A_long along, unsigned tests,
+                                        A_long tolerance)
+{
+    TraceWalk outcome;
+    if (firstStepEndsWalk(tests, along, outcome)) {
+        return outcome;
+    }
     const TraceWalk rest = walkBoundary(renderInfo, start.x + kStepX[along],
                                         start.y + kStepY[along], across, along, tolerance);
     return TraceWalk{rest.result, rest.steps + 1};
@@ -24,9 +63,7 @@ inline TraceWalk walkOnAfterFirstStep(const RenderInfo<Pixel>& renderInfo, Posit
 
 // The walk from `start` (pixel a) with its partner one step `across` (pixel b), along `along`,
 // given the next pair: nextA one step along from a, nextB one step along from b. Any of them may
-// be absent. The first step's four tests run side by side; the walk goes on beyond the next pair
-// only when the edge holds for that step, as a walk from nextA, one step longer. The outcome is
-// walkBoundary's.
+// be absent. The first step's four tests run side by side. The outcome is walkBoundary's.
 template <typename Pixel>
 inline TraceWalk walkFromFirstStep(const RenderInfo<Pixel>& renderInfo, Position start,
                                    A_long across, A_long along, const Pixel* a, const Pixel* b,
@@ -35,16 +72,8 @@ inline TraceWalk walkFromFirstStep(const RenderInfo<Pixel>& renderInfo, Position
     if (!a || !b || !nextA || !nextB || !similarityLanesUsable(tolerance)) {
         return walkBoundary(renderInfo, start.x, start.y, across, along, tolerance);
     }
-    // Bit 0: the start side held; bit 1: the far side held; bit 2: the sides are similar after
-    // the step; bit 3: the sides similar from the start, which ends the walk before it moves.
-    const unsigned first = similarQuad(a, nextA, b, nextB, nextA, nextB, a, b, tolerance);
-    if ((first & 8u) != 0) {
-        return walkOutcome(3u, along, 0);
-    }
-    if (first != 3u) {
-        return walkOutcome(first, along, 1);
-    }
-    return walkOnAfterFirstStep(renderInfo, start, across, along, tolerance);
+    return walkFromFirstStepTests(renderInfo, start, across, along,
+                                  firstStepTests(a, b, nextA, nextB, tolerance), tolerance);
 }
 
 // The same walk when only the start and its partner are held: nextA is looked up one step along.

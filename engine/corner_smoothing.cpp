@@ -2,7 +2,6 @@
 #include "boundary_walk.h"
 #include "directions.h"
 #include "output_writes.h"
-#include "pixel_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -56,9 +55,10 @@ void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel
 
     Pixel average;
     if (outer) {
-        neighbourhoodAverage(neighbourhood, &average, 2);
+        neighbourhoodAverage(neighbourhood, &average, kCornerCentreWeight);
     } else {
-        neighbourhoodAverage(gatherNeighbourhood(corner.x, corner.y, renderInfo), &average, 2);
+        neighbourhoodAverage(gatherNeighbourhood(corner.x, corner.y, renderInfo), &average,
+                             kCornerCentreWeight);
     }
     // An output pixel that differs from its source was smoothed earlier in this pass: it keeps
     // the mean of that result and the new one.

@@ -9,7 +9,7 @@
 
 #include "directions.h"
 #include "output_writes.h"
-#include "pixel_lanes.h"
+#include "side_by_side_tests.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -42,18 +42,9 @@ inline SimilarityMask similarityMaskInterior(const Neighbourhood<Pixel>& neighbo
     const auto bits = [&](A_long index) { return lanes::pixelBits(neighbourhood[index]); };
     const std::uint64_t c = bits(4);
     const __m128i t = lanes::toleranceVector<Pixel>(tolerance);
-    if constexpr (sizeof(Pixel) == 4) {
-        const __m128i centre = _mm_set1_epi32(static_cast<int>(c));
-        return lanes::within8(lanes::four8(bits(0), bits(1), bits(2), bits(3)), centre, t) |
-               (lanes::within8(lanes::four8(bits(5), bits(6), bits(7), bits(8)), centre, t) << 5);
-    } else {
-        const __m128i centre = _mm_set1_epi64x(static_cast<long long>(c));
-        auto pair = [&](A_long a, A_long b) { return lanes::two16(bits(a), bits(b)); };
-        return lanes::within16(pair(0, 1), centre, t) |
-               (lanes::within16(pair(2, 3), centre, t) << 2) |
-               (lanes::within16(pair(5, 6), centre, t) << 5) |
-               (lanes::within16(pair(7, 8), centre, t) << 7);
-    }
+    using Lanes = lanes::LanesOf<Pixel>;
+    return Lanes::similarFour({bits(0), bits(1), bits(2), bits(3)}, {c, c, c, c}, t) |
+           (Lanes::similarFour({bits(5), bits(6), bits(7), bits(8)}, {c, c, c, c}, t) << 5);
 #else
     return similarityMask(neighbourhood, tolerance);
 #endif
@@ -143,7 +134,7 @@ inline void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
             break;
         case EdgeClass::Isolated: {
             Pixel average;
-            neighbourhoodAverage(neighbourhood, &average, 5);
+            neighbourhoodAverage(neighbourhood, &average, kIsolatedCentreWeight);
             writeOutput(renderInfo, x, y, average, WriteKind::Replace);
             break;
         }

@@ -15,9 +15,10 @@
 #include <atomic>
 #include <cstdint>
 
-#include "pixel_lanes.h"
 #include "pixel_primitives.h"
 #include "render_info.h"
+#include "side_by_side_blend.h"
+#include "smoothing_constants.h"
 
 namespace telvix {
 
@@ -63,7 +64,7 @@ inline void applyWrite(const Pixel& value, WriteKind kind, const Pixel* source, 
     if (kind == WriteKind::Replace || pixelsEqual<Pixel>(source, out)) {
         *out = value;
     } else {
-        blendPixelsSideBySide<Pixel>(&value, 0.5f, out, 0.5f, out);
+        blendPixelsSideBySide<Pixel>(&value, kMergeShare, out, kMergeShare, out);
     }
 }
 

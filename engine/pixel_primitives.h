@@ -78,8 +78,7 @@ inline Neighbourhood<Pixel> gatherNeighbourhood(A_long x, A_long y,
 template <typename Pixel>
 inline bool samePixelWord(const Pixel* a, const Pixel* b)
 {
-    using Word = std::conditional_t<sizeof(Pixel) == 4, std::uint32_t, std::uint64_t>;
-    static_assert(sizeof(Word) == sizeof(Pixel), "a pixel is one 32- or 64-bit word");
+    using Word = typename DepthTraits<Pixel>::Word;
     Word u;
     Word v;
     std::memcpy(&u, a, sizeof(Word));
@@ -92,13 +91,6 @@ template <typename Pixel>
 inline bool pixelsEqual(const Pixel* a, const Pixel* b)
 {
     return a && b && samePixelWord(a, b);
-}
-
-// Copies all four channels; both pixels must be present.
-template <typename Pixel>
-inline void copyPixel(const Pixel* source, Pixel* destination)
-{
-    *destination = *source;
 }
 
 // True when both are present and every channel, alpha included, differs by at most the scaled
@@ -119,6 +111,29 @@ inline bool pixelsSimilar(const Pixel* a, const Pixel* b, A_long tolerance)
            within(a->alpha, b->alpha);
 }
 
+// The luma weights of red, green and blue: in hundredths, and as the single-precision fractions
+// the contrast multiplies by. The exact contrast of opaque 8-bit pixels (opaque8_contrast.h) works
+// in the hundredths, which holds because each fraction is its hundredths / 100 rounded once.
+struct LumaWeight {
+    int hundredths;
+    float fraction;
+};
+struct LumaWeights {
+    LumaWeight red, green, blue;
+};
+inline constexpr LumaWeights kLuma{{30, 0.3f}, {59, 0.59f}, {11, 0.11f}};
+inline constexpr int kLumaWhole = 100;  // the whole of the weights, in hundredths
+
+constexpr bool fractionIsHundredths(LumaWeight w)
+{
+    return static_cast<float>(w.hundredths) / static_cast<float>(kLumaWhole) == w.fraction;
+}
+static_assert(fractionIsHundredths(kLuma.red) && fractionIsHundredths(kLuma.green) &&
+                  fractionIsHundredths(kLuma.blue),
+              "each fraction is its whole-number weight / 100, rounded once");
+static_assert(kLuma.red.hundredths + kLuma.green.hundredths + kLuma.blue.hundredths == kLumaWhole,
+              "the weights sum to one");
+
 // The per-pixel terms of signedContrast: the premultiplied colour and its luma. They depend on
 // one pixel only, so a caller that compares one pixel with several others forms them once.
 struct ContrastTerms {
@@ -134,7 +149,8 @@ inline ContrastTerms contrastTerms(const Pixel& p)
     t.red = static_cast<float>(p.red) * alpha;
     t.green = static_cast<float>(p.green) * alpha;
     t.blue = static_cast<float>(p.blue) * alpha;
-    t.luma = (0.3f * t.red + 0.59f * t.green) + 0.11f * t.blue;
+    t.luma = (kLuma.red.fraction * t.red + kLuma.green.fraction * t.green) +
+             kLuma.blue.fraction * t.blue;
     t.alpha = p.alpha;
     return t;
 }
@@ -200,7 +216,9 @@ inline bool isDarker(const Pixel* a, const Pixel* b, A_long tolerance)
     return signedContrast(a, b) < -DepthTraits<Pixel>::scaledTolerance(tolerance);
 }
 
-// a is brighter than b by more than the scaled tolerance.
+// a is brighter than b by more than the scaled tolerance. This and similarOrBrighter are the
+// plain forms of step measurement's side tests, which it answers side by side from
+// contrastWithFour; the tests hold the two against each other.
 template <typename Pixel>
 inline bool isBrighter(const Pixel* a, const Pixel* b, A_long tolerance)
 {

@@ -18,10 +18,12 @@ struct RenderInfo {
     PF_Boolean useColorKey;  // "Use Color Key" is exactly 1
     Pixel keyColor;          // "Color Key", widened to the depth's channel range
     A_long tolerance;        // "Do Smooth Range", 0..255, in 8-bit units at both depths
-    A_long tolerance2;       // the same value; read only by step measurement for its traces
+    // The tolerance of step measurement's traces. Part of the effect's own interface, so kept
+    // although the render always sets it to `tolerance` (step measurement still honours it).
+    A_long tolerance2;
     PF_EffectWorld* source;  // the world the engine reads (the input, or the keyed copy)
     PF_EffectWorld* output;  // the world the engine writes
-    PF_InData* inData;
+    PF_InData* inData;  // the render's in_data: part of the effect's interface, read by no routine
     // The source's geometry as the per-pixel pass's flat test reads it, set with bindSource
     // together with `source`. Left zero, as value-initialisation leaves them, they send every
     // pixel through the pass's general path, which reads `source` itself.
@@ -44,8 +46,5 @@ inline void bindSource(RenderInfo<Pixel>& info, PF_EffectWorld* world)
     info.innerWidth = world->width > 2 ? static_cast<std::uint32_t>(world->width - 2) : 0u;
     info.innerHeight = world->height > 2 ? static_cast<std::uint32_t>(world->height - 2) : 0u;
 }
-
-using RenderInfo8 = RenderInfo<PF_Pixel8>;
-using RenderInfo16 = RenderInfo<PF_Pixel16>;
 
 }  // namespace telvix

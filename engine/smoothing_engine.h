@@ -21,6 +21,7 @@
 #include "interpolation_function.h"
 #include "pixel_primitives.h"
 #include "render_info.h"
+#include "smoothing_constants.h"
 
 namespace telvix {
 
@@ -95,7 +96,10 @@ template <typename Pixel>
 void smoothRow(const RenderInfo<Pixel>& renderInfo, A_long y, A_long left, A_long right);
 
 // Classifies the edge between the centre of `neighbourhood` and its neighbour in direction d
-// (1, 3, 5 or 7), looking from the darker side. Reads only the neighbourhood and the tolerance.
+// (1, 3, 5 or 7), looking from the darker side. Reads only the neighbourhood and the tolerance;
+// x and y are the centre's position, unused. classifyEdge, traceBoundary and blendRun are the
+// routines of the effect's own interface, kept as it names them: the pass goes around them
+// (classifyDarkerEdge, walkBoundary, blendRunWith), and the tests prove it against them.
 template <typename Pixel>
 EdgeClass classifyEdge(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y,
                        const Neighbourhood<Pixel>& neighbourhood, A_long d);
@@ -109,7 +113,8 @@ void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
 
 // Walks the source pixel at (x, y) and its partner one step `across` in step along `along`
 // while each side keeps its colour and the sides stay different. (endX, endY) receives the last
-// position where the edge was intact (one step behind the start when it never was).
+// position where the edge was intact (one step behind the start when it never was). The
+// interface's form of walkBoundary, which the engine itself calls.
 template <typename Pixel>
 TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
                           A_long along, A_long& endX, A_long& endY, A_long tolerance);
@@ -160,19 +165,24 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
 // mixes the dark colour (share 1 - w) with the other colour (share w), w from `profile` at
 // i / r. Pixels with index <= lastDarkIndex take their own source colour as the dark colour, the
 // others as the other colour. An already changed output pixel keeps the mean of old and new.
+// The interface's form, over the abstract profile; step blending calls blendRunWith, which
+// knows the profile's class.
 template <typename Pixel>
 void blendRun(const RenderInfo<Pixel>& renderInfo, A_long d, Position start, const Pixel* darkPixel,
               Position end, const Pixel* otherPixel, const InterpolationFunction& profile,
               A_long lastDarkIndex);
 
-// Corner qualification: both sides at least 2 long and at least one of them at most 3.
+// Corner qualification: both sides at least kCornerMinRun long and at least one of them at most
+// kCornerMaxShortRun.
 constexpr bool cornerQualifies(A_long runLengthA, A_long runLengthB)
 {
-    return runLengthA >= 2 && runLengthB >= 2 && (runLengthA <= 3 || runLengthB <= 3);
+    return runLengthA >= kCornerMinRun && runLengthB >= kCornerMinRun &&
+           (runLengthA <= kCornerMaxShortRun || runLengthB <= kCornerMaxShortRun);
 }
 
 // Rounds off a small corner pixel: the visited pixel for OuterCorner, its forward neighbour for
-// InnerCorner, replaced by (or blended into) its neighbourhood average with centre weight 2.
+// InnerCorner, replaced by (or blended into) its neighbourhood average with centre weight
+// kCornerCentreWeight.
 template <typename Pixel>
 void smoothCorner(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& neighbourhood,
                   A_long x, A_long y, A_long d, EdgeClass edgeClass);

@@ -70,7 +70,7 @@ inline void prefetchOutputAround(const RenderInfo<Pixel>& renderInfo, A_long x, 
 // border, and every pixel where the flat test's geometry is not bound or the tolerance lies
 // outside the side-by-side tests' range.
 template <typename Pixel>
-[[gnu::noinline]] PF_Err smoothBorderPixel(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
+[[gnu::noinline]] PF_Err smoothPixelGeneral(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
 {
     const Neighbourhood<Pixel> neighbourhood = gatherNeighbourhood(x, y, renderInfo);
     const Pixel* centre = neighbourhood.centre();
@@ -125,7 +125,7 @@ template <typename Pixel>
     prefetchSourceBelow(centre, renderInfo.sourceRowbytes);
     // A tolerance outside the render's range takes the general path, which needs no lanes.
     if (!similarityLanesUsable(renderInfo.tolerance)) {
-        return smoothBorderPixel(renderInfo, x, y);
+        return smoothPixelGeneral(renderInfo, x, y);
     }
     const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
@@ -156,8 +156,7 @@ template <typename Pixel>
     // geometry bound beside the source.
     if (static_cast<std::uint32_t>(x) - 1u < renderInfo.innerWidth &&
         static_cast<std::uint32_t>(y) - 1u < renderInfo.innerHeight) {
-        using Bits = std::conditional_t<sizeof(Pixel) == 8, std::uint64_t, std::uint32_t>;
-        static_assert(sizeof(Bits) == sizeof(Pixel), "a pixel compares as one machine word");
+        using Bits = typename DepthTraits<Pixel>::Word;  // a pixel compares as one machine word
         const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
         const unsigned char* centre =
             renderInfo.sourceBytes + static_cast<std::ptrdiff_t>(y) * rowbytes +
@@ -168,7 +167,7 @@ template <typename Pixel>
             return bits;
         };
         std::uint64_t differs;
-        if constexpr (sizeof(Pixel) == 4) {
+        if constexpr (2 * sizeof(Bits) == sizeof(std::uint64_t)) {
             // Left and centre read as one 64-bit word equal centre and right read as another
             // exactly when all three pixels are equal: one comparison for the row.
             std::uint64_t leftPair, rightPair;
@@ -191,7 +190,7 @@ template <typename Pixel>
     if (x < 0 || y < 0 || x >= source->width || y >= source->height) {
         return PF_Err_NONE;  // the host iterates the output, which may be larger than the source
     }
-    return smoothBorderPixel(renderInfo, x, y);
+    return smoothPixelGeneral(renderInfo, x, y);
 }
 
 }  // namespace

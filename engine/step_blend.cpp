@@ -3,7 +3,7 @@
 
 #include "directions.h"
 #include "output_writes.h"
-#include "pixel_lanes.h"
+#include "side_by_side_blend.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -116,7 +116,7 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
                 } else {
                     const float span = (nFloat + nFloat) - 1.0f;
                     const LinearOffsetZeroValue profile(1.0f / span, 1.0f - 1.0f / span,
-                                                        1.0f / (span * 4.0f - 0.5f));
+                                                        1.0f / (span * kTipSteps - kHalfStep));
                     blendRunWith(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
                 }
                 break;
@@ -135,11 +135,11 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
             // division gives all three.
             const float invN = 1.0f / nFloat;
             const float mf = static_cast<float>(m);
-            const LinearThreeOffsetFunction profile(invN * 0.25f, (mf * 0.5f) * invN, invN * mf,
-                                                    1.0f - invN * 0.5f);
+            const LinearThreeOffsetFunction profile(invN * kKneeStep, (mf * kHalfStep) * invN,
+                                                    invN * mf, 1.0f - invN * kHalfStep);
             if (n == 1) {
                 Pixel average;
-                neighbourhoodAverage(neighbourhood, &average, 1);
+                neighbourhoodAverage(neighbourhood, &average, kShortKneeCentreWeight);
                 writeOutput(renderInfo, x, y, average, WriteKind::Replace);
             } else {
                 blendRunWith(renderInfo, d, bHalf, centre, aHalf, other, profile, n);
@@ -148,13 +148,13 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
         }
         case StepKind::Edge:
             if (symmetric) {
-                const float q =
-                    static_cast<float>(backReach) / (static_cast<float>(backLength + 1) - 0.5f);
+                const float q = static_cast<float>(backReach) /
+                                (static_cast<float>(backLength + 1) - kHalfStep);
                 const A_long fullSpan = chebyshevDistance(A, B) + 1;  // the unhalved ends
                 const float z = (backLength % 2 != 0)
-                                    ? 0.125f / static_cast<float>(2 * n - 1)
+                                    ? kEndStep / static_cast<float>(2 * n - 1)
                                     : 1.0f / (2.0f * static_cast<float>(fullSpan) - 1.0f);
-                const LinearOffsetZeroOneValue profile(0.5f - q, q + 0.5f, z, 1.0f - z);
+                const LinearOffsetZeroOneValue profile(kEvenMix - q, q + kEvenMix, z, 1.0f - z);
                 // Behind the centre the forward colour is mixed in; ahead of it, the centre's.
                 blendRunWith(renderInfo, d, bHalf, centre, aHalf, forward, profile, backReach);
                 break;
@@ -162,27 +162,27 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
             if (!measure.skipBackRun) {
                 // 1 / (2b) and 0.125 / b are 1 / b scaled by powers of two, which is exact.
                 const float invB = 1.0f / static_cast<float>(backLength + 1);
-                const float u = invB * 0.5f;
-                const float z = invB * 0.125f;
+                const float u = invB * kHalfStep;
+                const float z = invB * kEndStep;
                 if ((backLength + 1) % 2 != 0) {
-                    const float half = 0.5f - u;
+                    const float half = kEvenMix - u;
                     const LinearOffsetZeroValue profile(0.0f, half > z ? half : z, z);
                     blendRunWith(renderInfo, d, bHalf, centre, c, forward, profile, backReach);
                 } else {
-                    const LinearOffsetFunction profile(u, 0.5f - u);
+                    const LinearOffsetFunction profile(u, kEvenMix - u);
                     blendRunWith(renderInfo, d, bHalf, centre, c, forward, profile, backReach);
                 }
             }
             if (forwardLength > 0) {
                 const float invF = 1.0f / static_cast<float>(forwardLength);
-                const float u = invF * 0.5f;
-                const float w = 1.0f - invF * 0.125f;
+                const float u = invF * kHalfStep;
+                const float w = 1.0f - invF * kEndStep;
                 if (forwardLength % 2 != 0) {
-                    const float start = u + 0.5f;
+                    const float start = u + kEvenMix;
                     const LinearOffsetOneValue profile(w < start ? w : start, 1.0f, w);
                     blendRunWith(renderInfo, d, nf, centre, aHalf, forward, profile, -1);
                 } else {
-                    const LinearOffsetFunction profile(u + 0.5f, 1.0f - u);
+                    const LinearOffsetFunction profile(u + kEvenMix, 1.0f - u);
                     blendRunWith(renderInfo, d, nf, centre, aHalf, forward, profile, -1);
                 }
             }
@@ -191,7 +191,8 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
             // No ramp: only the forward neighbour is softened with its own neighbourhood.
             if (pixelAt<Pixel>(renderInfo.output, nf.x, nf.y) != nullptr) {
                 Pixel average;
-                neighbourhoodAverage(gatherNeighbourhood(nf.x, nf.y, renderInfo), &average, 4);
+                neighbourhoodAverage(gatherNeighbourhood(nf.x, nf.y, renderInfo), &average,
+                                     kStraightEdgeCentreWeight);
                 writeOutput(renderInfo, nf.x, nf.y, average, WriteKind::Replace);
             }
             break;

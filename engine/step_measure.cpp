@@ -1,7 +1,7 @@
 // Step measurement: how far a stair-step around a centre reaches, and what kind it is.
 #include "boundary_walk.h"
 #include "directions.h"
-#include "pixel_lanes.h"
+#include "side_by_side_tests.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -13,7 +13,8 @@ A_long absolute(A_long v) { return v < 0 ? -v : v; }
 // The walk of a trace from the centre c along f.back, with the side neighbour `across` (f.left
 // or f.right) as partner and `backAcross` the partner's back neighbour: its first step reads only
 // the neighbourhood. Where the trace tolerance is the mask's, the centre's mask answers two of
-// that step's four tests: the centre against the partner, and against its back neighbour.
+// that step's four tests: the centre against the partner, and against its back neighbour. The
+// other two are made only when they can change the outcome.
 template <typename Pixel>
 [[gnu::always_inline]] inline TraceWalk backWalk(const RenderInfo<Pixel>& renderInfo,
                                                  const Neighbourhood<Pixel>& neighbourhood,
@@ -24,22 +25,20 @@ template <typename Pixel>
     const Pixel* side = neighbourhood[across];
     const Pixel* back = neighbourhood[f.back];
     const Pixel* backSide = neighbourhood[backAcross];
+    // The mask was formed with RenderInfo::tolerance. tolerance2 belongs to the effect's
+    // interface and may in principle differ from it, although the render sets both alike: then,
+    // as for a negative tolerance or an absent pixel, the walk makes its own tests.
     if (tolerance != renderInfo.tolerance || tolerance < 0 || !side || !back || !backSide) {
         return walkBoundary(renderInfo, c.x, c.y, across, f.back, tolerance);
     }
-    if (centreSimilar(mask, across)) {
-        return walkOutcome(3u, f.back, 0);  // sides similar from the start: no step is taken
+    unsigned tests = kSidesSimilarAtStart;
+    if (!centreSimilar(mask, across)) {
+        tests = pixelsSimilar(side, backSide, tolerance) ? kFarHeld : 0u;
+        if (centreSimilar(mask, f.back)) {
+            tests |= kStartHeld | (pixelsSimilar(back, backSide, tolerance) ? kSidesSimilar : 0u);
+        }
     }
-    // Bit 0: the start side held; bit 1: the far side held; bit 2: the sides are similar.
-    const unsigned farHeld = pixelsSimilar(side, backSide, tolerance) ? 2u : 0u;
-    if (!centreSimilar(mask, f.back)) {
-        return walkOutcome(farHeld, f.back, 1);
-    }
-    const unsigned held = 1u | farHeld | (pixelsSimilar(back, backSide, tolerance) ? 4u : 0u);
-    if (held != 3u) {
-        return walkOutcome(held, f.back, 1);
-    }
-    return walkOnAfterFirstStep(renderInfo, c, across, f.back, tolerance);
+    return walkFromFirstStepTests(renderInfo, c, across, f.back, tests, tolerance);
 }
 
 }  // namespace

@@ -22,16 +22,15 @@ PF_Err setupParams(PF_InData* in_data, PF_OutData* out_data)
         return in_data->inter.add_param(in_data->effect_ref, -1, &def);
     };
 
-    def.u.bd.value = 0;
-    def.u.bd.dephault = 0;
+    def.u.bd.value = kUseColorKeyDefault;
+    def.u.bd.dephault = kUseColorKeyDefault;
     def.u.bd.u.nameptr = stringFor(kStrUseColorKeyLabel);
     if (const PF_Err err = addParam(PF_Param_CHECKBOX, kParamUseColorKey, kStrUseColorKeyName)) {
         return err;
     }
 
-    const PF_Pixel opaqueWhite{PF_MAX_CHAN8, PF_MAX_CHAN8, PF_MAX_CHAN8, PF_MAX_CHAN8};
-    def.u.cd.value = opaqueWhite;
-    def.u.cd.dephault = opaqueWhite;
+    def.u.cd.value = kColorKeyDefault;
+    def.u.cd.dephault = kColorKeyDefault;
     if (const PF_Err err = addParam(PF_Param_COLOR, kParamColorKey, kStrColorKeyName)) {
         return err;
     }

@@ -5,7 +5,6 @@
 
 #include "AE_EffectCB.h"
 #include "AE_EffectCBSuites.h"
-#include "AE_Macros.h"
 #include "deferred_pass.h"
 #include "params.h"
 #include "smoothing_engine.h"
@@ -79,19 +78,14 @@ PF_Err smoothArea(PF_InData* in_data, const RenderInfo<Pixel>& info, const PF_Re
     return err;
 }
 
-// The key colour in the depth's channel range: unchanged in 8-bit, widened with the host's
-// 8-to-16 conversion ((c * 32768 + 128) / 255) in 16-bit.
+// The key colour in the depth's channel range: unchanged in 8-bit, widened as the host widens
+// 8-bit colours in 16-bit.
 template <typename Pixel>
 Pixel widenKeyColor(const PF_Pixel& c)
 {
-    if constexpr (kIsDeep<Pixel>) {
-        return Pixel{static_cast<A_u_short>(CONVERT8TO16(c.alpha)),
-                     static_cast<A_u_short>(CONVERT8TO16(c.red)),
-                     static_cast<A_u_short>(CONVERT8TO16(c.green)),
-                     static_cast<A_u_short>(CONVERT8TO16(c.blue))};
-    } else {
-        return c;
-    }
+    using Traits = DepthTraits<Pixel>;
+    return Pixel{Traits::fromEightBit(c.alpha), Traits::fromEightBit(c.red),
+                 Traits::fromEightBit(c.green), Traits::fromEightBit(c.blue)};
 }
 
 // The output's extent limited to the bounds of both worlds of an iterate, so that no pixel

@@ -5,7 +5,8 @@
 
 namespace telvix {
 
-// Ids of the string table's entries; entry n holds id n.
+// Ids of the string table's entries; entry n holds id n. The table is part of the effect's
+// interface: every entry stays, those no control uses and their spellings included.
 enum StringId : A_long {
     kStrNone = 0,
     kStrName,                // display name

@@ -6,6 +6,8 @@
 
 namespace telvix {
 
+// The abstract profile with its one virtual evaluate: part of the effect's own interface
+// (blendRun takes it). The engine's runs call each class's evaluate directly (blendRunWith).
 class InterpolationFunction {
 public:
     // The weight at run position x.

@@ -493,13 +493,13 @@ PF_Err Host::render(World& input, World& output, const Settings& settings)
     layer.param_type = PF_Param_LAYER;
     layer.u.ld = input.def();
     useKey.param_type = PF_Param_CHECKBOX;
-    useKey.uu.id = 1;
+    useKey.uu.id = telvix::kParamUseColorKey;
     useKey.u.bd.value = settings.useColorKey ? 1 : 0;
     key.param_type = PF_Param_COLOR;
-    key.uu.id = 2;
+    key.uu.id = telvix::kParamColorKey;
     key.u.cd.value = settings.keyColor;
     range.param_type = PF_Param_SLIDER;
-    range.uu.id = 3;
+    range.uu.id = telvix::kParamSmoothRange;
     range.u.sd.value = settings.tolerance;
     PF_ParamDef* params[] = {&layer, &useKey, &key, &range};
 

@@ -21,6 +21,7 @@
 #include "AE_EffectCB.h"
 #include "AE_EffectCBSuites.h"
 #include "SPBasic.h"
+#include "telvix_params.h"
 
 namespace standin {
 
@@ -107,9 +108,9 @@ struct Threading {
 
 // The effect's three controls as the render command hands them over (params[1..3]).
 struct Settings {
-    bool useColorKey = false;
-    PF_Pixel8 keyColor{255, 255, 255, 255};  // alpha, red, green, blue
-    A_long tolerance = 6;
+    bool useColorKey = telvix::kUseColorKeyDefault != 0;
+    PF_Pixel8 keyColor = telvix::kColorKeyDefault;  // alpha, red, green, blue
+    A_long tolerance = telvix::kSmoothRangeDefault;
 };
 
 class Host {

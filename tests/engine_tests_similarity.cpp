@@ -10,7 +10,8 @@
 #include "edge_classifier.h"
 #include "frame_makers.h"
 #include "pixel_art.h"
-#include "pixel_lanes.h"
+#include "side_by_side_blend.h"
+#include "side_by_side_tests.h"
 
 namespace telvix {
 namespace {

@@ -423,7 +423,7 @@ TEST(KeyPass, WidensThe8BitKeyWithTheHostConversion)
 
 TEST(KeyPass, IgnoresAbsentPixels)
 {
-    telvix::RenderInfo8 info{};
+    telvix::RenderInfo<PF_Pixel8> info{};
     info.keyColor = PF_Pixel{255, 255, 255, 255};
     PF_Pixel pixel{255, 255, 255, 255};
     EXPECT_EQ(telvix::keyPass<PF_Pixel8>(&info, 0, 0, nullptr, &pixel), PF_Err_NONE);
