@@ -64,8 +64,9 @@ inline Neighbourhood<Pixel> gatherNeighbourhood(A_long x, A_long y,
         }
         for (int dx = 0; dx < 3; ++dx) {
             if (column[dx]) {
-                n.entries[static_cast<std::size_t>(dy * 3 + dx)] = reinterpret_cast<Pixel*>(
-                    bytes + (centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize));
+                n.entries[static_cast<std::size_t>(dy) * 3 + static_cast<std::size_t>(dx)] =
+                    reinterpret_cast<Pixel*>(bytes +
+                                             (centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize));
             }
         }
     }

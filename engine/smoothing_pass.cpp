@@ -106,7 +106,7 @@ template <typename Pixel>
     Neighbourhood<Pixel> neighbourhood;
     for (int dy = 0; dy < 3; ++dy) {
         for (int dx = 0; dx < 3; ++dx) {
-            neighbourhood.entries[static_cast<std::size_t>(dy * 3 + dx)] =
+            neighbourhood.entries[static_cast<std::size_t>(dy) * 3 + static_cast<std::size_t>(dx)] =
                 reinterpret_cast<const Pixel*>(centre + (dy - 1) * rowbytes + (dx - 1) * pixelSize);
         }
     }
