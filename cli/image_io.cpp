@@ -22,8 +22,9 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Library messages can span lines; errors are reported on one.
-std::string oneLine(std::string text)
+// Library messages can span lines; errors are reported on one. Some readers and writers fail
+// without a word (OpenImageIO's DPX reader on a cut-off file): `silent` says what is known then.
+std::string oneLine(std::string text, const char* silent = "the library gave no reason")
 {
     std::string out;
     for (char c : text) {
@@ -34,7 +35,7 @@ std::string oneLine(std::string text)
         }
     }
     while (!out.empty() && (out.back() == ' ' || out.back() == ';')) out.pop_back();
-    return out.empty() ? std::string("unknown error") : out;
+    return out.empty() ? std::string(silent) : out;
 }
 
 // How a user names a layout of `channels` channels.
@@ -89,6 +90,44 @@ void checkLayout(const fs::path& path, const OIIO::ImageSpec& spec)
             fmt::format("'{}' is {}x{} pixels; frames of more than {} pixels "
                         "(e.g. 32768x32768) are not supported",
                         path.string(), spec.width, spec.height, kMaxFramePixels));
+    }
+}
+
+// OpenImageIO's DPX reader takes a file cut short for whole, the missing samples left black,
+// at 10 and 12 bits. The header states the file's length (bytes 16-19, in the byte order its
+// magic number gives) and where the image data starts (bytes 4-7); the data takes at least
+// its samples' bits, packed with each row ending on a 32-bit word. A file shorter than either
+// is refused. (Some writers state too small a length, never too large a one.)
+void checkDpxLength(const fs::path& path, const OIIO::ImageSpec& spec)
+{
+    unsigned char header[20] = {};
+    FILE* file = std::fopen(path.c_str(), "rb");
+    if (file == nullptr) return;  // the reader has opened it; any later failure is its to report
+    const bool whole = std::fread(header, 1, sizeof header, file) == sizeof header;
+    std::fclose(file);
+    if (!whole) return;
+    const bool big = std::memcmp(header, "SDPX", 4) == 0;
+    if (!big && std::memcmp(header, "XPDS", 4) != 0) return;
+    const auto word = [&](int offset) {
+        std::uint32_t value = 0;
+        for (int i = 0; i < 4; ++i)
+            value = (value << 8) | header[big ? offset + i : offset + 3 - i];
+        return std::uint64_t{value};
+    };
+    const std::uint64_t bits = static_cast<std::uint64_t>(
+        spec.get_int_attribute("oiio:BitsPerSample", 8 * static_cast<int>(spec.format.size())));
+    const std::uint64_t rowBits =
+        static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.nchannels) * bits;
+    const std::uint64_t data =
+        word(4) + static_cast<std::uint64_t>(spec.height) * ((rowBits + 31) / 32 * 4);
+    const std::uint64_t stated = std::max(word(16), data);
+    std::error_code ec;
+    const std::uintmax_t actual = fs::file_size(path, ec);
+    if (!ec && stated > actual) {
+        throw CliError(
+            fmt::format("cannot read '{}': the file is cut short: its header calls "
+                        "for at least {} bytes, it has {}",
+                        path.string(), stated, actual));
     }
 }
 
@@ -190,6 +229,22 @@ private:
     fs::path path_;
     bool committed_ = false;
 };
+
+// A writer's message with the hidden temporary file it wrote named as the file the user asked
+// for: the temporary name means nothing to them and is gone once the command ends.
+std::string naming(std::string message, const fs::path& temporary, const fs::path& destination)
+{
+    for (const std::string& hidden : {temporary.string(), temporary.filename().string()}) {
+        if (hidden.empty()) continue;
+        const std::string shown =
+            hidden == temporary.string() ? destination.string() : destination.filename().string();
+        for (std::size_t at = message.find(hidden); at != std::string::npos;
+             at = message.find(hidden, at + shown.size())) {
+            message.replace(at, hidden.size(), shown);
+        }
+    }
+    return message;
+}
 
 // Metadata that describes the samples' layout or how they were read: the written file states
 // its own, so carrying these over could contradict it.
@@ -478,6 +533,7 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
     const OIIO::ImageSpec& spec = input->spec();
     // The size is checked from the header, before any pixel memory is taken.
     checkLayout(path, spec);
+    if (OIIO::Strutil::iequals(input->format_name(), "dpx")) checkDpxLength(path, spec);
 
     Image image;
     image.width = spec.width;
@@ -533,7 +589,8 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
         // strip left black); that frame is not to be trusted.
         if (!ok || input->has_error()) {
             throw CliError(
-                fmt::format("cannot read '{}': {}", path.string(), oneLine(input->geterror())));
+                fmt::format("cannot read '{}': {}", path.string(),
+                            oneLine(input->geterror(), "its image data is damaged or cut short")));
         }
         sink(first, rows, samples.data());
     }
@@ -618,10 +675,11 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     if (throughProxy) created->set_ioproxy(&proxy);
     // Declared after the temporary file so that it is closed before a failure removes the file.
     const auto output = std::move(created);
-    if (!output->open(temporary.path().string(), spec)) {
-        throw CliError(
-            fmt::format("cannot write '{}': {}", path.string(), oneLine(output->geterror())));
-    }
+    const auto failed = [&](const std::string& message) {
+        return CliError(fmt::format("cannot write '{}': {}", path.string(),
+                                    naming(oneLine(message), temporary.path(), path)));
+    };
+    if (!output->open(temporary.path().string(), spec)) throw failed(output->geterror());
     // A format that cannot hold this depth or layout would silently change the samples.
     if (output->spec().format != type || output->spec().nchannels != channels) {
         output->close();
@@ -675,10 +733,7 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
         }
     }
     ok = ok && output->close();
-    if (!ok) {
-        throw CliError(
-            fmt::format("cannot write '{}': {}", path.string(), oneLine(output->geterror())));
-    }
+    if (!ok) throw failed(output->geterror());
     const std::string failure = file.finish();
     if (!failure.empty()) {
         throw CliError(fmt::format("cannot write '{}': {}", path.string(), failure));
@@ -686,9 +741,13 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
     if (!throughProxy) {
         // The writer used its own file, whose failures it may not have reported: read the
         // result back before it replaces anything.
-        readImageRows(
-            temporary.path(), description.bits, [](const Image&) {},
-            [](int, int, const std::uint16_t*) {});
+        try {
+            readImageRows(
+                temporary.path(), description.bits, [](const Image&) {},
+                [](int, int, const std::uint16_t*) {});
+        } catch (const CliError& e) {
+            throw failed(fmt::format("it does not read back: {}", e.what()));
+        }
     }
     temporary.commitAs(path);
 }
