@@ -1,11 +1,15 @@
 #include "frame_world.h"
 
+#include <fmt/format.h>
+
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <type_traits>
 
 #include "channel_convert.h"
+#include "cli_error.h"
 
 namespace telvix::cli {
 namespace {
@@ -152,47 +156,95 @@ Image worldToImage(const standin::World& world, int channels)
     return image;
 }
 
-Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs,
-                const std::function<void(int channels, int bits)>& checkHeader)
+std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
+                              const ReadOptions& options,
+                              const std::function<void(const Image& page)>& checkHeader)
 {
-    std::optional<standin::World> world;
-    Rows layout{nullptr, 0, 0, 8};
-    Image description = readImageRows(
-        path, otherFormatsAs,
-        [&](const Image& found) {
-            const int bits = hostBits != 0 ? hostBits : found.bits;
-            if (checkHeader) checkHeader(found.channels, bits);
-            checkFrameMemory(path, static_cast<std::uint64_t>(found.width),
-                             static_cast<std::uint64_t>(found.height), bits, physicalMemoryBytes());
-            layout = Rows{nullptr, found.width, found.channels, found.bits};
-            world.emplace(found.width, found.height, bits == 16);
+    std::vector<Frame> frames;
+    std::vector<Rows> layouts;
+    const std::vector<Image> pages = readPagesRows(
+        path, options,
+        [&](const std::vector<Image>& found) {
+            // Every page's world is held until the file is written; a render adds two more of
+            // the largest page's size.
+            std::uint64_t pixels = 0;
+            std::uint64_t largest = 0;
+            for (const Image& page : found) {
+                const std::uint64_t size = static_cast<std::uint64_t>(page.width) *
+                                           static_cast<std::uint64_t>(page.height);
+                pixels += size;
+                largest = std::max(largest, size);
+            }
+            if (found.size() == 1) {
+                checkFrameMemory(path, static_cast<std::uint64_t>(found[0].width),
+                                 static_cast<std::uint64_t>(found[0].height),
+                                 hostBits != 0 ? hostBits : found[0].bits, physicalMemoryBytes());
+            } else {
+                const std::uint64_t bytes = (hostBits == 8 ? 4 : 8) * (pixels + 2 * largest);
+                const std::uint64_t memory = physicalMemoryBytes();
+                if (memory != 0 && bytes > memory) {
+                    throw CliError(fmt::format(
+                        "'{}' has {} pages of {} pixels in all; rendering them needs {:.1f} GB "
+                        "but this machine has {:.1f} GB of memory",
+                        path.string(), found.size(), pixels, bytes / 1e9, memory / 1e9));
+                }
+            }
+            for (const Image& page : found) {
+                Image planned = page;
+                planned.bits = hostBits != 0 ? hostBits : page.bits;
+                if (hostBits != 0) {
+                    // An explicit depth is the depth written.
+                    planned.storedBits = hostBits;
+                    planned.storedType =
+                        hostBits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+                }
+                if (checkHeader) checkHeader(planned);
+                layouts.push_back(Rows{nullptr, page.width, page.channels, page.bits});
+                planned.bits = page.bits;
+                frames.push_back(
+                    Frame{planned, standin::World(page.width, page.height,
+                                                  (hostBits != 0 ? hostBits : page.bits) == 16)});
+            }
         },
-        [&](int first, int rows, const std::uint16_t* samples) {
-            Rows in = layout;
+        [&](int page, int first, int rows, const std::uint16_t* samples) {
+            Rows in = layouts[static_cast<std::size_t>(page)];
             in.samples = samples;
-            fillRows(in, first, rows, *world);
+            fillRows(in, first, rows, frames[static_cast<std::size_t>(page)].world);
         });
-    return Frame{std::move(description), std::move(*world)};
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        frames[i].description.clipped = pages[i].clipped;
+    return frames;
 }
 
-void writeFrameReplacing(const std::filesystem::path& path, const standin::World& world,
-                         const Image& description, const WriteOptions& options)
+void writeFramesReplacing(const std::filesystem::path& path, const std::vector<Frame>& pages,
+                          const WriteOptions& options)
 {
-    Image written;
-    written.width = world.width();
-    written.height = world.height();
-    // A keyed image keeps its transparency: the world's alpha is written too.
-    written.channels = description.channels;
-    if (options.keyed && !description.hasAlpha()) ++written.channels;
-    written.bits = world.deep() ? 16 : 8;
-    written.colorSpace = description.colorSpace;
-    written.metadata = description.metadata;
-    writeImageRowsReplacing(
-        path, written,
-        [&](int first, int rows, std::uint16_t* samples) {
-            readRows(world, first, rows, written.channels, samples);
-        },
-        options);
+    std::vector<PageSource> sources;
+    for (const Frame& page : pages) {
+        const standin::World& world = page.world;
+        Image written = page.description;
+        written.samples.clear();
+        written.width = world.width();
+        written.height = world.height();
+        // A keyed image keeps its transparency: the world's alpha is written too.
+        if (options.keyed && !page.description.hasAlpha()) ++written.channels;
+        written.bits = world.deep() ? 16 : 8;
+        const int channels = written.channels;
+        sources.push_back(
+            PageSource{written, [&world, channels](int first, int rows, std::uint16_t* samples) {
+                           readRows(world, first, rows, channels, samples);
+                       }});
+    }
+    writePagesReplacing(path, sources, options);
+}
+
+std::string clippedNote(const std::filesystem::path& path, const std::vector<Frame>& pages)
+{
+    std::uint64_t clipped = 0;
+    for (const Frame& page : pages) clipped += page.description.clipped;
+    if (clipped == 0) return {};
+    return fmt::format("telvix: note: {}: {} {} outside 0-1 clipped", path.string(), clipped,
+                       clipped == 1 ? "sample" : "samples");
 }
 
 }  // namespace telvix::cli

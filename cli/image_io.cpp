@@ -54,42 +54,43 @@ const char* layoutName(int channels)
 }
 
 // Checks that the file's channels are one of the four layouts handled, with alpha last.
-void checkLayout(const fs::path& path, const OIIO::ImageSpec& spec)
+// `quoted` names the file (or its page) in messages.
+void checkLayout(const std::string& quoted, const OIIO::ImageSpec& spec)
 {
     if (spec.deep)
-        throw CliError(fmt::format("'{}' is a deep image, which is not supported", path.string()));
+        throw CliError(fmt::format("{} is a deep image, which is not supported", quoted));
     if (spec.nchannels < 1 || spec.nchannels > 4) {
         throw CliError(
-            fmt::format("'{}' has {} channels; only grey, grey+alpha, RGB and RGBA "
+            fmt::format("{} has {} channels; only grey, grey+alpha, RGB and RGBA "
                         "images are supported",
-                        path.string(), spec.nchannels));
+                        quoted, spec.nchannels));
     }
     const bool alphaExpected = spec.nchannels == 2 || spec.nchannels == 4;
     const int expectedAlpha = alphaExpected ? spec.nchannels - 1 : -1;
     if (spec.alpha_channel != expectedAlpha) {
         throw CliError(
-            fmt::format("'{}' has {} channels with alpha in channel {}; only grey, "
+            fmt::format("{} has {} channels with alpha in channel {}; only grey, "
                         "grey+alpha, RGB and RGBA images are supported",
-                        path.string(), spec.nchannels, spec.alpha_channel));
+                        quoted, spec.nchannels, spec.alpha_channel));
     }
     if (spec.width <= 0 || spec.height <= 0 || spec.depth > 1) {
-        throw CliError(fmt::format("'{}' has an unsupported size {}x{}x{}", path.string(),
-                                   spec.width, spec.height, spec.depth));
+        throw CliError(fmt::format("{} has an unsupported size {}x{}x{}", quoted, spec.width,
+                                   spec.height, spec.depth));
     }
     // The host's worlds address rows with 32-bit byte counts of up to 8 bytes per pixel.
     if (spec.width > INT_MAX / 8) {
         throw CliError(
-            fmt::format("'{}' is {} pixels wide; frames wider than {} pixels are not "
+            fmt::format("{} is {} pixels wide; frames wider than {} pixels are not "
                         "supported",
-                        path.string(), spec.width, INT_MAX / 8));
+                        quoted, spec.width, INT_MAX / 8));
     }
     const std::uint64_t pixels =
         static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.height);
     if (pixels > kMaxFramePixels) {
         throw CliError(
-            fmt::format("'{}' is {}x{} pixels; frames of more than {} pixels "
+            fmt::format("{} is {}x{} pixels; frames of more than {} pixels "
                         "(e.g. 32768x32768) are not supported",
-                        path.string(), spec.width, spec.height, kMaxFramePixels));
+                        quoted, spec.width, spec.height, kMaxFramePixels));
     }
 }
 
@@ -365,20 +366,23 @@ struct FormatLimits {
     const char* userName;  // as a user names it
     unsigned channelCounts;
     bool sixteenBits;
-    bool floatingPoint;
+    bool floatingPoint;  // floating point only
+    int floats;          // besides integers: 2 half and float, 1 float (half as float), 0 none
+    bool tenTwelve;      // 10 and 12-bit integers
+    bool pages;          // several pages in one file
 };
 
 constexpr unsigned kAnyChannels = 0b11110;
 constexpr FormatLimits kFormatLimits[] = {
-    {"png", "PNG", kAnyChannels, true, false},
-    {"tiff", "TIFF", kAnyChannels, true, false},
-    {"jpeg", "JPEG", 0b01010, false, false},
-    {"webp", "WebP", 0b11000, false, false},
-    {"bmp", "BMP", 0b11000, false, false},
-    {"targa", "TGA", 0b11010, false, false},
-    {"dpx", "DPX", 0b11010, true, false},
-    {"iff", "IFF", 0b11000, true, false},
-    {"openexr", "OpenEXR", kAnyChannels, false, true},
+    {"png", "PNG", kAnyChannels, true, false, 0, false, false},
+    {"tiff", "TIFF", kAnyChannels, true, false, 1, true, true},
+    {"jpeg", "JPEG", 0b01010, false, false, 0, false, false},
+    {"webp", "WebP", 0b11000, false, false, 0, false, false},
+    {"bmp", "BMP", 0b11000, false, false, 0, false, false},
+    {"targa", "TGA", 0b11010, false, false, 0, false, false},
+    {"dpx", "DPX", 0b11010, true, false, 0, true, false},
+    {"iff", "IFF", 0b11000, true, false, 0, false, false},
+    {"openexr", "OpenEXR", kAnyChannels, false, true, 2, false, false},
 };
 
 const FormatLimits* limitsOf(const std::string& format)
@@ -420,9 +424,11 @@ void checkCompression(const fs::path& path, const std::string& compression)
     if (output) applyCompression(nullptr, path, output->format_name(), compression);
 }
 
-OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
+OutputLayout planOutputLayout(const fs::path& path, const Image& description,
                               const WriteOptions& options)
 {
+    int channels = description.channels;
+    const int bits = description.bits;
     const bool keyedAlpha = options.keyed && (channels == 1 || channels == 3);
     if (keyedAlpha) ++channels;
     auto output = OIIO::ImageOutput::create(path.string());
@@ -434,6 +440,16 @@ OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
         applyCompression(nullptr, path, output->format_name(), options.compression);
     }
     const FormatLimits* limits = limitsOf(output->format_name());
+    const bool holdsPages = limits != nullptr ? limits->pages
+                                              : output->supports("multiimage") != 0 &&
+                                                    output->supports("appendsubimage") != 0;
+    if (description.pages > 1 && !holdsPages) {
+        throw CliError(fmt::format(
+            "cannot write '{}': the input has {} pages and the {} format holds one image; "
+            "write TIFF to keep every page",
+            path.string(), description.pages,
+            limits != nullptr ? limits->userName : output->format_name()));
+    }
     OutputLayout layout{channels, bits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8};
     if (limits == nullptr) return layout;  // the writer's own check after opening decides
 
@@ -441,7 +457,9 @@ OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
     const bool alpha = channels == 2 || channels == 4;
     const bool formatHasAlpha = holds(2) || holds(4);
     const bool losesAlpha = alpha && (!formatHasAlpha || output->supports("alpha") == 0);
-    const bool losesBits = bits == 16 && !limits->sixteenBits && !limits->floatingPoint;
+    const bool keepsFloats = description.floatingPoint() && limits->floats > 0;
+    const bool losesBits =
+        bits == 16 && !limits->sixteenBits && !limits->floatingPoint && !keepsFloats;
     if (losesAlpha && losesBits && !options.dropAlpha) {
         throw CliError(
             fmt::format("cannot write '{}': the {} format holds neither alpha nor 16 "
@@ -468,15 +486,23 @@ OutputLayout planOutputLayout(const fs::path& path, int channels, int bits,
         }
     }
     layout.channels = channels;
-    if (limits->floatingPoint) {
+    if (keepsFloats) {
+        // Half and float stay as they were; float holds every half value where half is not
+        // written (TIFF).
+        layout.type = limits->floats == 1 ? OIIO::TypeDesc::FLOAT : description.storedType;
+    } else if (limits->floatingPoint) {
         // Half holds every 8-bit value exactly, float every 16-bit one.
         layout.type = bits == 16 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
     } else if (losesBits) {
         throw CliError(
             fmt::format("cannot write '{}': the {} format holds 8 bits per channel "
-                        "only; add --depth 8 to write 8 bits, or write PNG or TIFF "
-                        "to keep 16",
-                        path.string(), limits->userName));
+                        "only; add --depth 8 to write 8 bits, or write {} to keep {}",
+                        path.string(), limits->userName,
+                        description.floatingPoint() ? "EXR or TIFF" : "PNG or TIFF",
+                        description.floatingPoint() ? "floating point" : "16"));
+    } else if (bits == 16 && !description.floatingPoint() && limits->tenTwelve &&
+               (description.storedBits == 10 || description.storedBits == 12)) {
+        layout.bitsPerSample = description.storedBits;
     }
     return layout;
 }
@@ -502,8 +528,89 @@ void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t h
     }
 }
 
-Image readImageRows(const fs::path& path, int otherFormatsAs,
-                    const std::function<void(const Image&)>& begin, const RowSink& sink)
+namespace {
+
+// How a page's samples are read: as 8 or 16-bit integers, as floating point to be checked and
+// converted, or converted by OpenImageIO (other types, at an explicit depth).
+enum class SampleKind { Integer, Floating, Other };
+
+SampleKind sampleKind(const OIIO::ImageSpec& spec)
+{
+    if (nativeBits(spec) != 0) return SampleKind::Integer;
+    for (int c = 0; c < spec.nchannels; ++c) {
+        const OIIO::TypeDesc::BASETYPE t =
+            static_cast<OIIO::TypeDesc::BASETYPE>(spec.channelformat(c).basetype);
+        if (t != OIIO::TypeDesc::HALF && t != OIIO::TypeDesc::FLOAT && t != OIIO::TypeDesc::DOUBLE)
+            return SampleKind::Other;
+    }
+    return SampleKind::Floating;
+}
+
+// The page's description from its header: size, channels, depths, colour space, metadata.
+Image describePage(const std::string& quoted, const OIIO::ImageSpec& spec,
+                   const ReadOptions& options)
+{
+    Image image;
+    image.width = spec.width;
+    image.height = spec.height;
+    image.channels = spec.nchannels;
+    image.colorSpace = spec.get_string_attribute("oiio:ColorSpace");
+    for (const OIIO::ParamValue& value : spec.extra_attribs) {
+        if (!isLayoutAttribute(value.name().string())) image.metadata.push_back(value);
+    }
+    switch (sampleKind(spec)) {
+        case SampleKind::Integer: {
+            image.bits = nativeBits(spec);
+            image.storedBits = image.bits;
+            image.storedType = image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
+            const int stored = spec.get_int_attribute("oiio:BitsPerSample", image.bits);
+            if (image.bits == 16 && (stored == 10 || stored == 12)) image.storedBits = stored;
+            break;
+        }
+        case SampleKind::Floating: {
+            image.bits = options.otherFormatsAs != 0 ? options.otherFormatsAs : 16;
+            image.storedBits = 16;
+            image.storedType = OIIO::TypeDesc::HALF;
+            for (int c = 0; c < spec.nchannels; ++c) {
+                if (spec.channelformat(c) != OIIO::TypeDesc::HALF)
+                    image.storedType = OIIO::TypeDesc::FLOAT;
+            }
+            break;
+        }
+        case SampleKind::Other:
+            if (options.otherFormatsAs == 0) {
+                throw CliError(
+                    fmt::format("{} has {} samples, which are not processed as they "
+                                "are; use --depth 16 to process it as 16-bit",
+                                quoted, spec.format.c_str()));
+            }
+            image.bits = options.otherFormatsAs;
+            image.storedBits = image.bits;
+            image.storedType = image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
+            break;
+    }
+    return image;
+}
+
+// Clips `count` floating-point samples to 0-1 in place (NaN to 0); returns how many were
+// outside.
+std::uint64_t clipToUnit(float* samples, std::size_t count)
+{
+    std::uint64_t outside = 0;
+    for (std::size_t i = 0; i < count; ++i) {
+        const float v = samples[i];
+        if (v >= 0.0f && v <= 1.0f) continue;
+        ++outside;
+        samples[i] = v > 1.0f ? 1.0f : 0.0f;
+    }
+    return outside;
+}
+
+}  // namespace
+
+std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& options,
+                                 const std::function<void(const std::vector<Image>&)>& begin,
+                                 const RowSink& sink)
 {
     std::error_code ec;
     if (!fs::exists(path, ec)) {
@@ -530,72 +637,95 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
         throw CliError(
             fmt::format("cannot read '{}': {}", path.string(), oneLine(OIIO::geterror())));
     }
-    const OIIO::ImageSpec& spec = input->spec();
-    // The size is checked from the header, before any pixel memory is taken.
-    checkLayout(path, spec);
-    if (OIIO::Strutil::iequals(input->format_name(), "dpx")) checkDpxLength(path, spec);
-
-    Image image;
-    image.width = spec.width;
-    image.height = spec.height;
-    image.channels = spec.nchannels;
-    image.colorSpace = spec.get_string_attribute("oiio:ColorSpace");
-    for (const OIIO::ParamValue& value : spec.extra_attribs) {
-        if (!isLayoutAttribute(value.name().string())) image.metadata.push_back(value);
+    const auto readFailure = [&] {
+        return CliError(
+            fmt::format("cannot read '{}': {}", path.string(),
+                        oneLine(input->geterror(), "its image data is damaged or cut short")));
+    };
+    // Every page's header is read and checked before any pixel memory is taken.
+    std::vector<OIIO::ImageSpec> specs{input->spec()};
+    while (input->seek_subimage(static_cast<int>(specs.size()), 0)) {
+        specs.push_back(input->spec());
     }
-    image.bits = nativeBits(spec);
-    if (image.bits == 0) {
-        if (otherFormatsAs == 0) {
-            throw CliError(
-                fmt::format("'{}' has {} samples, which are not processed as they "
-                            "are; use --depth 16 to process it as 16-bit",
-                            path.string(), spec.format.c_str()));
+    (void)input->geterror();  // the seek past the last page is not a failure
+    std::vector<Image> pages;
+    for (std::size_t page = 0; page < specs.size(); ++page) {
+        const std::string name =
+            page == 0 ? fmt::format("'{}'", path.string())
+                      : fmt::format("'{}' page {} of {}", path.string(), page + 1, specs.size());
+        checkLayout(name, specs[page]);
+        pages.push_back(describePage(name, specs[page], options));
+        pages.back().pages = static_cast<int>(specs.size());
+    }
+    if (OIIO::Strutil::iequals(input->format_name(), "dpx")) checkDpxLength(path, specs[0]);
+    begin(pages);
+
+    std::uint64_t outside = 0;
+    for (std::size_t page = 0; page < pages.size(); ++page) {
+        Image& image = pages[page];
+        const OIIO::ImageSpec& spec = specs[page];
+        const int subimage = static_cast<int>(page);
+        if (input->current_subimage() != subimage && !input->seek_subimage(subimage, 0)) {
+            throw readFailure();
         }
-        image.bits = otherFormatsAs;
-    }
-    begin(image);
-
-    // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes.
-    // Tiled files are read a row of tiles at a time (their scanline reads are not usable), so
-    // a strip is a whole number of tile rows.
-    const bool tiled = spec.tile_width > 0 && spec.tile_height > 0;
-    int strip = stripRows(image.width, image.channels, image.height);
-    if (tiled) {
-        strip = std::max(1, strip / spec.tile_height) * spec.tile_height;
-        strip = std::min(strip, image.height);
-    }
-    const std::size_t stripSamples = static_cast<std::size_t>(strip) *
-                                     static_cast<std::size_t>(image.width) *
-                                     static_cast<std::size_t>(image.channels);
-    std::vector<std::uint16_t> samples(stripSamples);
-    std::vector<std::uint8_t> bytes(image.bits == 8 ? stripSamples : 0);
-    for (int first = 0; first < image.height; first += strip) {
-        const int rows = std::min(strip, image.height - first);
-        const std::size_t count = static_cast<std::size_t>(rows) * image.width * image.channels;
-        // The data window may start anywhere; rows are counted from its top.
-        const int y = spec.y + first;
+        const bool floating = sampleKind(spec) == SampleKind::Floating;
+        // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes,
+        // floating-point ones through floats. Tiled files are read a row of tiles at a time
+        // (their scanline reads are not usable), so a strip is a whole number of tile rows.
+        const bool tiled = spec.tile_width > 0 && spec.tile_height > 0;
+        int strip = stripRows(image.width, image.channels, image.height);
+        if (tiled) {
+            strip = std::max(1, strip / spec.tile_height) * spec.tile_height;
+            strip = std::min(strip, image.height);
+        }
+        const std::size_t stripSamples = static_cast<std::size_t>(strip) *
+                                         static_cast<std::size_t>(image.width) *
+                                         static_cast<std::size_t>(image.channels);
+        std::vector<std::uint16_t> samples(stripSamples);
+        std::vector<std::uint8_t> bytes(image.bits == 8 ? stripSamples : 0);
+        std::vector<float> floats(floating ? stripSamples : 0);
         const OIIO::TypeDesc type =
             image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
-        void* data = image.bits == 8 ? static_cast<void*>(bytes.data()) : samples.data();
-        bool ok = false;
-        if (tiled) {
-            ok = input->read_tiles(0, 0, spec.x, spec.x + image.width, y, y + rows, spec.z,
-                                   spec.z + 1, 0, image.channels, type, data);
-        } else {
-            ok = input->read_scanlines(0, 0, y, y + rows, 0, 0, image.channels, type, data);
+        for (int first = 0; first < image.height; first += strip) {
+            const int rows = std::min(strip, image.height - first);
+            const std::size_t count = static_cast<std::size_t>(rows) * image.width * image.channels;
+            // The data window may start anywhere; rows are counted from its top.
+            const int y = spec.y + first;
+            void* narrow = image.bits == 8 ? static_cast<void*>(bytes.data()) : samples.data();
+            void* data = floating ? static_cast<void*>(floats.data()) : narrow;
+            const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
+            bool ok = false;
+            if (tiled) {
+                ok = input->read_tiles(subimage, 0, spec.x, spec.x + image.width, y, y + rows,
+                                       spec.z, spec.z + 1, 0, image.channels, given, data);
+            } else {
+                ok = input->read_scanlines(subimage, 0, y, y + rows, 0, 0, image.channels, given,
+                                           data);
+            }
+            // A damaged file can read "successfully" with an error noted on the way (a cut-off
+            // strip left black); that frame is not to be trusted.
+            if (!ok || input->has_error()) throw readFailure();
+            if (floating) {
+                // Clipped first, then converted as OpenImageIO converts to integers (scaled by
+                // 255 or 65535 and rounded), the same values an explicit --depth gives.
+                const std::uint64_t clipped = clipToUnit(floats.data(), count);
+                image.clipped += clipped;
+                outside += clipped;
+                OIIO::convert_pixel_values(OIIO::TypeDesc::FLOAT, floats.data(), type, narrow,
+                                           static_cast<int>(count));
+            }
+            if (image.bits == 8) std::copy_n(bytes.begin(), count, samples.begin());
+            sink(subimage, first, rows, samples.data());
         }
-        if (image.bits == 8) std::copy_n(bytes.begin(), count, samples.begin());
-        // A damaged file can read "successfully" with an error noted on the way (a cut-off
-        // strip left black); that frame is not to be trusted.
-        if (!ok || input->has_error()) {
-            throw CliError(
-                fmt::format("cannot read '{}': {}", path.string(),
-                            oneLine(input->geterror(), "its image data is damaged or cut short")));
-        }
-        sink(first, rows, samples.data());
     }
     input->close();
-    return image;
+    if (outside > 0 && !options.clip) {
+        throw CliError(
+            fmt::format("'{}' has {} samples outside 0-1 (negative, above 1, NaN or "
+                        "infinite); add --clip to clip them to 0-1",
+                        path.string(), outside));
+    }
+    return pages;
 }
 
 bool isCompleteImage(const fs::path& path)
@@ -603,33 +733,51 @@ bool isCompleteImage(const fs::path& path)
     std::error_code ec;
     if (!fs::is_regular_file(path, ec)) return false;
     try {
-        readImageRows(
-            path, 16, [](const Image&) {}, [](int, int, const std::uint16_t*) {});
+        readPagesRows(
+            path, ReadOptions{16, true}, [](const std::vector<Image>&) {},
+            [](int, int, int, const std::uint16_t*) {});
         return true;
     } catch (const std::exception&) {
         return false;
     }
 }
 
-Image readImage(const fs::path& path, int otherFormatsAs)
+Image readImage(const fs::path& path, int otherFormatsAs, bool clip)
 {
     Image image;
-    readImageRows(
-        path, otherFormatsAs,
-        [&](const Image& found) {
-            image = found;
-            image.samples.resize(static_cast<std::size_t>(found.width) * found.height *
-                                 found.channels);
+    const std::vector<Image> pages = readPagesRows(
+        path, ReadOptions{otherFormatsAs, clip},
+        [&](const std::vector<Image>& found) {
+            image = found.front();
+            image.samples.resize(static_cast<std::size_t>(image.width) * image.height *
+                                 image.channels);
         },
-        [&](int first, int rows, const std::uint16_t* samples) {
+        [&](int page, int first, int rows, const std::uint16_t* samples) {
+            if (page != 0) return;
             const std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
             std::copy_n(samples, rows * row, image.samples.begin() + first * row);
         });
+    image.clipped = pages.front().clipped;
     return image;
 }
 
-void writeImageRowsReplacing(const fs::path& path, const Image& description,
-                             const RowSource& source, const WriteOptions& options)
+namespace {
+
+// The 16-bit file value that a writer of `bits`-bit integers (10 or 12) stores as the code
+// nearest to `v`: the code repeated into 16 bits, which both the writers' narrowing by a shift
+// and by scaling take back to that code. A value read from a file of that depth maps back to its
+// own code, so unchanged pixels keep their exact values.
+std::uint16_t quantised(std::uint16_t v, int bits)
+{
+    const std::uint32_t top = (1u << bits) - 1u;
+    const std::uint32_t code = (std::uint32_t{v} * top + 32767u) / 65535u;
+    return static_cast<std::uint16_t>((code << (16 - bits)) | (code >> (2 * bits - 16)));
+}
+
+}  // namespace
+
+void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pages,
+                         const WriteOptions& options)
 {
     // Renaming over a device or a pipe would replace it (as root even /dev/null) with a file.
     std::error_code ec;
@@ -637,27 +785,41 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
         throw CliError(
             fmt::format("cannot write '{}': it exists and is not a regular file", path.string()));
     }
-    const OutputLayout layout =
-        planOutputLayout(path, description.channels, description.bits, options);
-    const int channels = layout.channels;
-    const OIIO::TypeDesc type = layout.type;
-    const bool floating = type == OIIO::TypeDesc::HALF || type == OIIO::TypeDesc::FLOAT;
+    if (pages.empty()) {
+        throw CliError(fmt::format("cannot write '{}': there is no image", path.string()));
+    }
+    std::vector<OutputLayout> layouts;
+    for (const PageSource& page : pages) {
+        Image planned = page.description;
+        planned.pages = static_cast<int>(pages.size());
+        layouts.push_back(planOutputLayout(path, planned, options));
+    }
     auto created = OIIO::ImageOutput::create(path.string());
     if (!created) {
         throw CliError(
             fmt::format("cannot write '{}': {}", path.string(), oneLine(OIIO::geterror())));
     }
 
-    // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
-    OIIO::ImageSpec spec(description.width, description.height, channels, type);
-    for (const OIIO::ParamValue& value : description.metadata) {
-        spec.extra_attribs.add_or_replace(value);
-    }
-    spec.alpha_channel = channels == 2 || channels == 4 ? channels - 1 : -1;
-    spec.attribute("oiio:UnassociatedAlpha", 1);
-    if (!description.colorSpace.empty()) spec.attribute("oiio:ColorSpace", description.colorSpace);
-    if (!options.compression.empty()) {
-        applyCompression(&spec, path, created->format_name(), options.compression);
+    std::vector<OIIO::ImageSpec> specs;
+    for (std::size_t i = 0; i < pages.size(); ++i) {
+        const Image& description = pages[i].description;
+        const OutputLayout& layout = layouts[i];
+        // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
+        OIIO::ImageSpec spec(description.width, description.height, layout.channels, layout.type);
+        for (const OIIO::ParamValue& value : description.metadata) {
+            spec.extra_attribs.add_or_replace(value);
+        }
+        spec.alpha_channel =
+            layout.channels == 2 || layout.channels == 4 ? layout.channels - 1 : -1;
+        spec.attribute("oiio:UnassociatedAlpha", 1);
+        if (layout.bitsPerSample != 0) spec.attribute("oiio:BitsPerSample", layout.bitsPerSample);
+        if (!description.colorSpace.empty()) {
+            spec.attribute("oiio:ColorSpace", description.colorSpace);
+        }
+        if (!options.compression.empty()) {
+            applyCompression(&spec, path, created->format_name(), options.compression);
+        }
+        specs.push_back(std::move(spec));
     }
 
     TemporaryFile temporary(path);
@@ -679,61 +841,86 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
         return CliError(fmt::format("cannot write '{}': {}", path.string(),
                                     naming(oneLine(message), temporary.path(), path)));
     };
-    if (!output->open(temporary.path().string(), spec)) throw failed(output->geterror());
-    // A format that cannot hold this depth or layout would silently change the samples.
-    if (output->spec().format != type || output->spec().nchannels != channels) {
-        output->close();
-        throw CliError(fmt::format(
-            "cannot write '{}': the {} format cannot store {}-bit {} "
-            "images",
-            path.string(), output->format_name(), description.bits, layoutName(channels)));
+    const int count = static_cast<int>(pages.size());
+    if (!(count == 1 ? output->open(temporary.path().string(), specs[0])
+                     : output->open(temporary.path().string(), count, specs.data()))) {
+        throw failed(output->geterror());
     }
+    for (int i = 0; i < count; ++i) {
+        const Image& description = pages[i].description;
+        const OutputLayout& layout = layouts[i];
+        const int channels = layout.channels;
+        const OIIO::TypeDesc type = layout.type;
+        if (i > 0 &&
+            !output->open(temporary.path().string(), specs[i], OIIO::ImageOutput::AppendSubimage)) {
+            throw failed(output->geterror());
+        }
+        // A format that cannot hold this depth or layout would silently change the samples.
+        const int bitsKept = output->spec().get_int_attribute("oiio:BitsPerSample", 0);
+        if (output->spec().format != type || output->spec().nchannels != channels ||
+            (layout.bitsPerSample != 0 && bitsKept != layout.bitsPerSample)) {
+            output->close();
+            throw CliError(
+                fmt::format("cannot write '{}': the {} format cannot store {}-bit {} "
+                            "images",
+                            path.string(), output->format_name(),
+                            layout.bitsPerSample != 0 ? layout.bitsPerSample : description.bits,
+                            layoutName(channels)));
+        }
+        const bool floating = type == OIIO::TypeDesc::HALF || type == OIIO::TypeDesc::FLOAT;
 
-    // A format that writes tiles (IFF) takes whole rows of tiles: a strip is a multiple of them.
-    const int tileHeight = output->spec().tile_width > 0 ? output->spec().tile_height : 0;
-    const int widest = std::max(channels, description.channels);
-    int strip = stripRows(description.width, widest, description.height);
-    if (tileHeight > 0) {
-        strip = std::min(std::max(1, strip / tileHeight) * tileHeight, description.height);
-    }
-    const std::size_t stripPixels = static_cast<std::size_t>(strip) * description.width;
-    std::vector<std::uint16_t> samples(stripPixels * static_cast<std::size_t>(widest));
-    std::vector<std::uint16_t> converted(channels != description.channels ? samples.size() : 0);
-    std::vector<std::uint8_t> bytes(description.bits == 8 && !floating ? samples.size() : 0);
-    std::vector<float> floats(floating ? samples.size() : 0);
-    const std::uint16_t opaque = description.bits == 16 ? 65535 : 255;
-    const float scale = 1.0f / static_cast<float>(opaque);
-    bool ok = true;
-    for (int first = 0; ok && first < description.height; first += strip) {
-        const int rows = std::min(strip, description.height - first);
-        source(first, rows, samples.data());
-        const std::size_t pixels = static_cast<std::size_t>(rows) * description.width;
-        const std::uint16_t* written = samples.data();
-        if (channels != description.channels) {
-            convertChannels(samples.data(), description.channels, converted.data(), channels,
-                            pixels, opaque);
-            written = converted.data();
-        }
-        const std::size_t count = pixels * static_cast<std::size_t>(channels);
-        const void* data = written;
-        if (floating) {
-            std::transform(written, written + count, floats.begin(),
-                           [scale](std::uint16_t v) { return static_cast<float>(v) * scale; });
-            data = floats.data();
-        } else if (description.bits == 8) {
-            std::transform(written, written + count, bytes.begin(),
-                           [](std::uint16_t v) { return std::uint8_t(v); });
-            data = bytes.data();
-        }
-        const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
+        // A format that writes tiles (IFF) takes whole rows of tiles: a strip is a multiple of
+        // them.
+        const int tileHeight = output->spec().tile_width > 0 ? output->spec().tile_height : 0;
+        const int widest = std::max(channels, description.channels);
+        int strip = stripRows(description.width, widest, description.height);
         if (tileHeight > 0) {
-            ok = output->write_tiles(0, description.width, first, first + rows, 0, 1, given, data);
-        } else {
-            ok = output->write_scanlines(first, first + rows, 0, given, data);
+            strip = std::min(std::max(1, strip / tileHeight) * tileHeight, description.height);
         }
+        const std::size_t stripPixels = static_cast<std::size_t>(strip) * description.width;
+        std::vector<std::uint16_t> samples(stripPixels * static_cast<std::size_t>(widest));
+        std::vector<std::uint16_t> converted(channels != description.channels ? samples.size() : 0);
+        std::vector<std::uint8_t> bytes(description.bits == 8 && !floating ? samples.size() : 0);
+        std::vector<float> floats(floating ? samples.size() : 0);
+        const std::uint16_t opaque = description.bits == 16 ? 65535 : 255;
+        const float scale = 1.0f / static_cast<float>(opaque);
+        bool ok = true;
+        for (int first = 0; ok && first < description.height; first += strip) {
+            const int rows = std::min(strip, description.height - first);
+            pages[i].source(first, rows, samples.data());
+            const std::size_t pixels = static_cast<std::size_t>(rows) * description.width;
+            std::uint16_t* written = samples.data();
+            if (channels != description.channels) {
+                convertChannels(samples.data(), description.channels, converted.data(), channels,
+                                pixels, opaque);
+                written = converted.data();
+            }
+            const std::size_t values = pixels * static_cast<std::size_t>(channels);
+            const void* data = written;
+            if (floating) {
+                std::transform(written, written + values, floats.begin(),
+                               [scale](std::uint16_t v) { return static_cast<float>(v) * scale; });
+                data = floats.data();
+            } else if (description.bits == 8) {
+                std::transform(written, written + values, bytes.begin(),
+                               [](std::uint16_t v) { return std::uint8_t(v); });
+                data = bytes.data();
+            } else if (layout.bitsPerSample != 0) {
+                const int bits = layout.bitsPerSample;
+                std::transform(written, written + values, written,
+                               [bits](std::uint16_t v) { return quantised(v, bits); });
+            }
+            const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
+            if (tileHeight > 0) {
+                ok = output->write_tiles(0, description.width, first, first + rows, 0, 1, given,
+                                         data);
+            } else {
+                ok = output->write_scanlines(first, first + rows, 0, given, data);
+            }
+        }
+        if (!ok) throw failed(output->geterror());
     }
-    ok = ok && output->close();
-    if (!ok) throw failed(output->geterror());
+    if (!output->close()) throw failed(output->geterror());
     const std::string failure = file.finish();
     if (!failure.empty()) {
         throw CliError(fmt::format("cannot write '{}': {}", path.string(), failure));
@@ -742,9 +929,9 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
         // The writer used its own file, whose failures it may not have reported: read the
         // result back before it replaces anything.
         try {
-            readImageRows(
-                temporary.path(), description.bits, [](const Image&) {},
-                [](int, int, const std::uint16_t*) {});
+            readPagesRows(
+                temporary.path(), ReadOptions{16, true}, [](const std::vector<Image>&) {},
+                [](int, int, int, const std::uint16_t*) {});
         } catch (const CliError& e) {
             throw failed(fmt::format("it does not read back: {}", e.what()));
         }
@@ -755,12 +942,13 @@ void writeImageRowsReplacing(const fs::path& path, const Image& description,
 void writeImageReplacing(const fs::path& path, const Image& image, const WriteOptions& options)
 {
     const std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
-    writeImageRowsReplacing(
-        path, image,
-        [&](int first, int rows, std::uint16_t* samples) {
-            std::copy_n(image.samples.begin() + first * row, rows * row, samples);
-        },
-        options);
+    writePagesReplacing(path,
+                        {PageSource{image,
+                                    [&](int first, int rows, std::uint16_t* samples) {
+                                        std::copy_n(image.samples.begin() + first * row, rows * row,
+                                                    samples);
+                                    }}},
+                        options);
 }
 
 }  // namespace telvix::cli

@@ -22,12 +22,25 @@ struct Image {
     int channels = 0;
     int bits = 8;                        // 8 (samples 0-255) or 16 (samples 0-65535)
     std::vector<std::uint16_t> samples;  // width * height * channels values
-    std::string colorSpace;              // the file's declared colour space, carried to output
+    // How the file stores its samples, kept by an output whose format holds it: unsigned
+    // integers of `storedBits` (8, 10, 12 or 16; 10 and 12-bit files are processed at 16), or
+    // floating point when `storedType` is HALF or FLOAT (processed at 16, 0-1 as 0-65535).
+    int storedBits = 8;
+    OIIO::TypeDesc storedType = OIIO::TypeDesc::UINT8;
+    // The file's pages (subimages): each is an image of its own, smoothed as a frame.
+    int pages = 1;
+    // Floating-point samples outside 0-1 (NaN and infinities too) clipped while reading.
+    std::uint64_t clipped = 0;
+    std::string colorSpace;  // the file's declared colour space, carried to output
     // The file's other metadata (resolution, colour profile, dates, format settings such as its
     // compression), written back with the image; layout-describing entries are left out.
     OIIO::ParamValueList metadata;
 
     bool hasAlpha() const { return channels == 2 || channels == 4; }
+    bool floatingPoint() const
+    {
+        return storedType == OIIO::TypeDesc::HALF || storedType == OIIO::TypeDesc::FLOAT;
+    }
     std::size_t index(int x, int y, int c) const
     {
         return (static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
@@ -53,27 +66,39 @@ void checkFrameMemory(const std::filesystem::path& path, std::uint64_t width, st
 // The machine's physical memory in bytes (0 when the system does not say).
 std::uint64_t physicalMemoryBytes();
 
-// Receives rows [first, first + rows) of an image being read: width * channels samples per row,
-// channels interleaved, at the image's bits.
-using RowSink = std::function<void(int first, int rows, const std::uint16_t* samples)>;
+// How files are read.
+struct ReadOptions {
+    // Floating-point samples are processed at this depth (8 or 16), at 16 when it is 0. Samples
+    // of other types (32-bit integers, mixed types) are converted to it, and refused when it is 0.
+    int otherFormatsAs = 0;
+    // Floating-point samples outside 0-1 are clipped (and counted in Image::clipped) instead of
+    // the file being refused.
+    bool clip = false;
+};
 
-// Reads `path` as readImage does, but hands its pixels to `sink` a strip of rows at a time
-// instead of keeping them: the returned image describes the file and has no samples. `begin`
-// gets that description before any pixel is read, to check it and to make room for the rows.
-Image readImageRows(const std::filesystem::path& path, int otherFormatsAs,
-                    const std::function<void(const Image&)>& begin, const RowSink& sink);
+// Receives rows [first, first + rows) of page `page` of an image being read: width * channels
+// samples per row, channels interleaved, at the page's bits.
+using RowSink = std::function<void(int page, int first, int rows, const std::uint16_t* samples)>;
 
-// True when `path` is an image that reads back whole: its header and every pixel. An output
-// cut short (a run killed while another tool wrote it, a full disk) is not complete.
+// Reads every page of `path` without premultiplying alpha, handing its pixels to `sink` a strip
+// of rows at a time, page after page, instead of keeping them; returns the pages' descriptions
+// (without samples). `begin` gets them all before any pixel is read, to check them and make room
+// for the rows. 8 and 16-bit files keep their depth, 10 and 12-bit ones are read as 16-bit
+// (c * 65535 / (2^bits - 1), as OpenImageIO widens them), floating point as `options` says.
+// Throws CliError naming the file on a missing or unreadable file, a file that is not an image,
+// a layout other than grey, grey + alpha, RGB and RGBA, a size beyond kMaxFramePixels or with
+// rows of more than 2^31 - 1 bytes at 16 bits, and floating-point samples outside 0-1 (with
+// their count) unless `options.clip`.
+std::vector<Image> readPagesRows(const std::filesystem::path& path, const ReadOptions& options,
+                                 const std::function<void(const std::vector<Image>&)>& begin,
+                                 const RowSink& sink);
+
+// True when `path` is an image that reads back whole: its header and every pixel of every page.
+// An output cut short (a run killed while another tool wrote it, a full disk) is not complete.
 bool isCompleteImage(const std::filesystem::path& path);
 
-// Reads the first subimage of `path` without premultiplying alpha. Files of 8 or 16 bits per
-// sample keep their depth. Files of any other sample type (float, half, 32-bit integers) are
-// converted to `otherFormatsAs` bits (8 or 16) when it is given, and refused when it is 0.
-// Throws CliError naming the file on a missing or unreadable file, a file that is not an image,
-// a layout other than grey, grey + alpha, RGB and RGBA, or a size beyond kMaxFramePixels or
-// with rows of more than 2^31 - 1 bytes at 16 bits.
-Image readImage(const std::filesystem::path& path, int otherFormatsAs = 0);
+// The first page of `path` as readPagesRows reads it, with its samples.
+Image readImage(const std::filesystem::path& path, int otherFormatsAs = 0, bool clip = false);
 
 // How an image is encoded, beyond what the image itself says.
 struct WriteOptions {
@@ -95,19 +120,24 @@ struct WriteOptions {
 void checkCompression(const std::filesystem::path& path, const std::string& compression);
 
 // What an output file will hold: its channels (1-4, alpha last when 2 or 4) and the type of its
-// samples (8 or 16-bit integers, or half or float where the format holds only those).
+// samples (8 or 16-bit integers, 10 or 12-bit ones stored in 16-bit values when `bitsPerSample`
+// says so, or half or float).
 struct OutputLayout {
     int channels = 0;
     OIIO::TypeDesc type;
+    int bitsPerSample = 0;  // 10 or 12: the integers are written with that many bits
 };
 
-// Decides, from the output's format alone and before any work, how an image of `channels`
-// channels (as read; one more when `options.keyed` adds alpha) at `bits` is written to `path`:
-// grey becomes RGB and grey + alpha RGBA where the format has no grey (+ alpha); 8-bit becomes
-// half and 16-bit float where the format holds only floating point. Throws CliError, naming
-// what would keep the image, where something would be lost: alpha the format cannot hold
-// (unless `options.dropAlpha`), or 16 bits in an 8-bit format.
-OutputLayout planOutputLayout(const std::filesystem::path& path, int channels, int bits,
+// Decides, from the output's format alone and before any work, how a page described by
+// `description` (its channels as read, one more when `options.keyed` adds alpha; samples given
+// at `bits`; the file's stored type and page count) is written to `path`: grey becomes RGB and
+// grey + alpha RGBA where the format has no grey (+ alpha); 10 and 12-bit samples keep their
+// bits where the format holds them (DPX, TIFF), else 16; half and float stay so where the
+// format holds them (OpenEXR, TIFF), else 16 bits; in a floating-point-only format 8-bit becomes
+// half and 16-bit float. Throws CliError, naming what would keep the image, where something
+// would be lost: alpha the format cannot hold (unless `options.dropAlpha`), 16 bits in an
+// 8-bit format, or pages in a format of single images.
+OutputLayout planOutputLayout(const std::filesystem::path& path, const Image& description,
                               const WriteOptions& options);
 
 // Writes `image` to `path` in the format its extension names, at the image's depth and channel
@@ -118,14 +148,22 @@ OutputLayout planOutputLayout(const std::filesystem::path& path, int channels, i
 void writeImageReplacing(const std::filesystem::path& path, const Image& image,
                          const WriteOptions& options = {});
 
-// Fills rows [first, first + rows) of an image being written (the layout of RowSink).
+// Fills rows [first, first + rows) of an image being written (width * channels samples per
+// row at its bits).
 using RowSource = std::function<void(int first, int rows, std::uint16_t* samples)>;
 
-// Writes as writeImageReplacing does an image described by `description` (size, channels, bits,
-// colour space, metadata; its samples are not used), whose rows `source` supplies a strip at a
-// time, so that no second copy of the whole image is needed. An existing `path` that is not a
-// regular file (a folder, a device such as /dev/full, a pipe) is refused, never replaced.
-void writeImageRowsReplacing(const std::filesystem::path& path, const Image& description,
-                             const RowSource& source, const WriteOptions& options = {});
+// One page of a file being written: its description (size, channels, bits, stored type, colour
+// space, metadata; its samples are not used) and the source of its rows.
+struct PageSource {
+    Image description;
+    RowSource source;
+};
+
+// Writes as writeImageReplacing does the pages `pages` (several only into a format that holds
+// pages: TIFF), whose rows their sources supply a strip at a time, so that no second copy of a
+// whole image is needed. An existing `path` that is not a regular file (a folder, a device such
+// as /dev/full, a pipe) is refused, never replaced.
+void writePagesReplacing(const std::filesystem::path& path, const std::vector<PageSource>& pages,
+                         const WriteOptions& options = {});
 
 }  // namespace telvix::cli

@@ -9,6 +9,7 @@
 #include <new>
 #include <system_error>
 #include <utility>
+#include <vector>
 
 #include "cli_error.h"
 #include "frame_sequence.h"
@@ -83,23 +84,31 @@ int smooth(const CommandLine& commandLine)
     // output world: at most the render's own three worlds are ever held.
     const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
                                     commandLine.key.has_value()};
-    Frame frame = readFrame(
-        input, commandLine.depth.value_or(0), commandLine.depth.value_or(0),
-        [&](int channels, int bits) { planOutputLayout(output, channels, bits, writeOptions); });
+    const int depth = commandLine.depth.value_or(0);
+    std::vector<Frame> pages =
+        readFrames(input, depth, ReadOptions{depth, commandLine.clip},
+                   [&](const Image& page) { planOutputLayout(output, page, writeOptions); });
     if (commandLine.extent) {
-        checkExtentInFrame(*commandLine.extent, frame.world.width(), frame.world.height());
+        for (const Frame& page : pages) {
+            checkExtentInFrame(*commandLine.extent, page.world.width(), page.world.height());
+        }
     }
 
     const PluginLibrary plugin(findPlugin(commandLine.plugin));
-    // One frame: its render gets every core unless --threads says otherwise.
+    // One frame: its render gets every core unless --threads says otherwise. Each page of a
+    // file is a frame of its own.
     const Parallelism parallelism =
         chooseParallelism(commandLine, 1, oneapi::tbb::info::default_concurrency());
-    const RenderRequest request =
-        renderRequestFor(commandLine, frame.world.deep() ? 16 : 8, parallelism.threads);
-    const standin::World result = renderWorld(plugin.entryPoint(), std::move(frame.world), request);
-    // Interrupted while rendering: nothing is written.
-    if (interrupted()) return report("interrupted; nothing written", kExitInterrupted);
-    writeFrameReplacing(output, result, frame.description, writeOptions);
+    for (Frame& page : pages) {
+        const RenderRequest request =
+            renderRequestFor(commandLine, page.world.deep() ? 16 : 8, parallelism.threads);
+        page.world = renderWorld(plugin.entryPoint(), std::move(page.world), request);
+        // Interrupted while rendering: nothing is written.
+        if (interrupted()) return report("interrupted; nothing written", kExitInterrupted);
+    }
+    writeFramesReplacing(output, pages, writeOptions);
+    const std::string clipped = clippedNote(input, pages);
+    if (!clipped.empty() && !commandLine.quiet) fmt::print(stderr, "{}\n", clipped);
     if (commandLine.verbose) {
         fmt::print("{} -> {} ({} host {})\n", input.string(), output.string(), parallelism.threads,
                    parallelism.threads == 1 ? "thread" : "threads");

@@ -39,7 +39,8 @@ enum class Outcome { Pending, Written, Skipped, Failed, Abandoned };
 struct FrameWork {
     std::size_t index = 0;
     Outcome outcome = Outcome::Pending;
-    std::optional<Frame> frame;  // the file's description and, once read, its pixels
+    std::vector<Frame> pages;  // the file's pages: descriptions and, once read, pixels
+    std::string note;          // samples clipped on reading (--clip), reported when written
     std::string error;
     Clock::time_point started;
     // oneTBB hands a frame from stage to stage with its own synchronisation, which
@@ -250,10 +251,12 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                             if (commandLine.skipExisting && fs::exists(job.output, ec)) ++redone;
                             guarded(*frame, [&] {
                                 const int depth = commandLine.depth.value_or(0);
-                                frame->frame =
-                                    readFrame(job.input, depth, depth, [&](int channels, int bits) {
-                                        planOutputLayout(job.output, channels, bits, writeOptions);
+                                frame->pages = readFrames(
+                                    job.input, depth, ReadOptions{depth, commandLine.clip},
+                                    [&](const Image& page) {
+                                        planOutputLayout(job.output, page, writeOptions);
                                     });
+                                frame->note = clippedNote(job.input, frame->pages);
                             });
                             fail(*frame);
                         }
@@ -266,15 +269,18 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                         frame->take();
                         if (frame->outcome != Outcome::Pending) return frame;
                         guarded(*frame, [&] {
-                            standin::World& world = frame->frame->world;
-                            if (commandLine.extent) {
-                                checkExtentInFrame(*commandLine.extent, world.width(),
-                                                   world.height());
+                            // Each page of a file is a frame of its own.
+                            for (Frame& page : frame->pages) {
+                                standin::World& world = page.world;
+                                if (commandLine.extent) {
+                                    checkExtentInFrame(*commandLine.extent, world.width(),
+                                                       world.height());
+                                }
+                                const RenderRequest request = renderRequestFor(
+                                    commandLine, world.deep() ? 16 : 8, parallelism.threads);
+                                // The input world is released as the output replaces it.
+                                world = renderWorld(entryPoint, std::move(world), request);
                             }
-                            const RenderRequest request = renderRequestFor(
-                                commandLine, world.deep() ? 16 : 8, parallelism.threads);
-                            // The input world is released as the output replaces it.
-                            world = renderWorld(entryPoint, std::move(world), request);
                         });
                         fail(*frame);
                         frame->give();
@@ -290,14 +296,13 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                             frame->outcome = Outcome::Abandoned;
                         } else {
                             guarded(*frame, [&] {
-                                writeFrameReplacing(plan.jobs[frame->index].output,
-                                                    frame->frame->world, frame->frame->description,
-                                                    writeOptions);
+                                writeFramesReplacing(plan.jobs[frame->index].output, frame->pages,
+                                                     writeOptions);
                                 frame->outcome = Outcome::Written;
                             });
                             fail(*frame);
                         }
-                        frame->frame.reset();
+                        frame->pages.clear();
                         frame->give();
                         return frame;
                     }) &
@@ -312,6 +317,10 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                             case Outcome::Written:
                                 ++written;
                                 ++done;
+                                if (!frame->note.empty() && !quiet) {
+                                    progress.finish();  // the note on a line of its own
+                                    fmt::print(stderr, "{}\n", frame->note);
+                                }
                                 if (commandLine.verbose) {
                                     fmt::print("{}: {} -> {} ({:.2f} s)\n", job.label,
                                                job.input.string(), job.output.string(), seconds);
