@@ -647,7 +647,13 @@ std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& option
     while (input->seek_subimage(static_cast<int>(specs.size()), 0)) {
         specs.push_back(input->spec());
     }
-    (void)input->geterror();  // the seek past the last page is not a failure
+    // Some readers (WebP) cannot go back once a seek has gone past the last page: the pixels
+    // are read through the file opened anew.
+    input = OIIO::ImageInput::open(path.string(), &config);
+    if (!input) {
+        throw CliError(
+            fmt::format("cannot read '{}': {}", path.string(), oneLine(OIIO::geterror())));
+    }
     std::vector<Image> pages;
     for (std::size_t page = 0; page < specs.size(); ++page) {
         const std::string name =
@@ -667,6 +673,15 @@ std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& option
         const int subimage = static_cast<int>(page);
         if (input->current_subimage() != subimage && !input->seek_subimage(subimage, 0)) {
             throw readFailure();
+        }
+        // The buffers are sized from the header read first: a file replaced in between is not
+        // read into them.
+        const OIIO::ImageSpec& now = input->spec();
+        if (now.width != spec.width || now.height != spec.height || now.x != spec.x ||
+            now.y != spec.y || now.nchannels != spec.nchannels || now.format != spec.format ||
+            now.tile_width != spec.tile_width || now.tile_height != spec.tile_height) {
+            throw CliError(
+                fmt::format("cannot read '{}': the file changed while it was read", path.string()));
         }
         const bool floating = sampleKind(spec) == SampleKind::Floating;
         // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes,
