@@ -20,10 +20,10 @@
 #include <vector>
 
 #include "effect_entry.h"
+#include "frame_makers.h"
 #include "frame_world.h"
 #include "image_io.h"
 #include "standin_host.h"
-#include "synthetic_frames.h"
 #include "timed_render.h"
 
 namespace {
@@ -48,9 +48,9 @@ standin::World makeInput(const Frame& frame)
     const A_long h = gQuick ? frame.height / 8 : frame.height;
     standin::World world(w, h, frame.deep);
     if (frame.uniform) {
-        bench::fillUniform(world);
+        telvix::test::fillUniformGrey(world);
     } else {
-        bench::drawCelFrame(world, 20261208u);
+        telvix::test::drawSyntheticCelFrame(world, 20261208u);
     }
     return world;
 }

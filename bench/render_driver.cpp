@@ -19,10 +19,10 @@
 #include <string>
 
 #include "effect_entry.h"
+#include "frame_makers.h"
 #include "frame_world.h"
 #include "image_io.h"
 #include "standin_host.h"
-#include "synthetic_frames.h"
 #include "timed_render.h"
 
 namespace {
@@ -58,9 +58,9 @@ standin::World loadFrame(const std::string& name, int depth)
         }
         standin::World world(width, height, depth == 16);
         if (prefix == "uniform:") {
-            bench::fillUniform(world);
+            telvix::test::fillUniformGrey(world);
         } else {
-            bench::drawCelFrame(world, 20261208u);  // the benchmark's seed
+            telvix::test::drawSyntheticCelFrame(world, 20261208u);  // the benchmark's seed
         }
         return world;
     }

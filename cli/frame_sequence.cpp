@@ -102,13 +102,28 @@ bool namesFolder(const std::string& output)
 
 }  // namespace
 
+std::optional<FramePattern> FramePattern::parseOutput(const std::string& text)
+{
+    if (auto pattern = parse(text)) return pattern;
+    // A placeholder in a folder (out/%04d/f.png): the whole path is the name around it.
+    if (fs::path(text).parent_path().string().find_first_of("#@%") == std::string::npos) {
+        return std::nullopt;
+    }
+    return parseName(text, text, fs::path());
+}
+
 std::optional<FramePattern> FramePattern::parse(const std::string& text)
 {
     const fs::path path(text);
-    const std::string name = path.filename().string();
+    return parseName(text, path.filename().string(), path.parent_path());
+}
+
+std::optional<FramePattern> FramePattern::parseName(const std::string& text,
+                                                    const std::string& name, const fs::path& folder)
+{
     FramePattern pattern;
     pattern.text_ = text;
-    pattern.folder_ = path.parent_path();
+    pattern.folder_ = folder;
 
     // '#' and '@' both stand for one digit each.
     const auto hash = name.find_first_of("#@");
@@ -269,7 +284,9 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
 {
     SequencePlan plan;
     const auto inPattern = FramePattern::parse(input);
-    const auto outPattern = FramePattern::parse(output);
+    // Outputs may also number their folders (out/%04d/f.png); inputs are found by file name.
+    const auto outPattern =
+        inPattern ? FramePattern::parseOutput(output) : FramePattern::parse(output);
     const bool outFolder = namesFolder(output);
 
     if (!inPattern) {

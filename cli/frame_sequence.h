@@ -19,6 +19,9 @@ public:
     // The pattern in `text`, or nothing when the file name holds no placeholder. Throws
     // UsageError for a name with more than one placeholder or a malformed printf one.
     static std::optional<FramePattern> parse(const std::string& text);
+    // As parse, and where the file name holds no placeholder, one in a folder of an output
+    // (out/%04d/f.png): each frame then writes into a folder of its own.
+    static std::optional<FramePattern> parseOutput(const std::string& text);
 
     std::filesystem::path pathOf(long frame) const;
     // The frame number a file name stands for, when it matches the pattern's file-name part.
@@ -28,6 +31,10 @@ public:
     const std::string& text() const { return text_; }
 
 private:
+    // `name` holds the placeholder; `folder` is the path before it.
+    static std::optional<FramePattern> parseName(const std::string& text, const std::string& name,
+                                                 const std::filesystem::path& folder);
+
     std::string text_;              // as the user wrote it
     std::filesystem::path folder_;  // the folder part, without placeholder
     std::string prefix_;            // the file name before the placeholder

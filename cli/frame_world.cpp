@@ -157,8 +157,14 @@ Image worldToImage(const standin::World& world, int channels)
 
 std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                               const ReadOptions& options,
-                              const std::function<void(const Image& page)>& checkHeader)
+                              const std::function<void(const Image& page)>& checkHeader,
+                              std::uint64_t memoryBytes, int jobs)
 {
+    if (memoryBytes == 0) {
+        const std::uint64_t budget = memoryBudgetBytes();
+        memoryBytes = budget > kFrameOverheadBytes ? budget - kFrameOverheadBytes
+                                                   : std::min<std::uint64_t>(budget, 1);
+    }
     std::vector<Frame> frames;
     std::vector<Rows> layouts;
     const std::vector<Image> pages = readPagesRows(
@@ -166,28 +172,7 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
         [&](const std::vector<Image>& found) {
             // Every page's world is held until the file is written; a render adds two more of
             // the largest page's size.
-            std::uint64_t pixels = 0;
-            std::uint64_t largest = 0;
-            for (const Image& page : found) {
-                const std::uint64_t size = static_cast<std::uint64_t>(page.width) *
-                                           static_cast<std::uint64_t>(page.height);
-                pixels += size;
-                largest = std::max(largest, size);
-            }
-            if (found.size() == 1) {
-                checkFrameMemory(path, static_cast<std::uint64_t>(found[0].width),
-                                 static_cast<std::uint64_t>(found[0].height),
-                                 hostBits != 0 ? hostBits : found[0].bits, physicalMemoryBytes());
-            } else {
-                const std::uint64_t bytes = (hostBits == 8 ? 4 : 8) * (pixels + 2 * largest);
-                const std::uint64_t memory = physicalMemoryBytes();
-                if (memory != 0 && bytes > memory) {
-                    throw CliError(fmt::format(
-                        "'{}' has {} pages of {} pixels in all; rendering them needs {:.1f} GB "
-                        "but this machine has {:.1f} GB of memory",
-                        path.string(), found.size(), pixels, bytes / 1e9, memory / 1e9));
-                }
-            }
+            checkPagesMemory(path, found, hostBits, memoryBytes, jobs);
             for (const Image& page : found) {
                 Image planned = page;
                 planned.bits = hostBits != 0 ? hostBits : page.bits;

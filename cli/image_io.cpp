@@ -3,19 +3,29 @@
 #include <OpenImageIO/filesystem.h>
 #include <OpenImageIO/imageio.h>
 #include <OpenImageIO/strutil.h>
+#include <fcntl.h>
 #include <fmt/format.h>
+#include <sys/file.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
+#include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <fstream>
+#include <memory>
+#include <random>
+#include <regex>
 #include <system_error>
 
 #include "cli_error.h"
+#include "interrupt.h"
 
 namespace telvix::cli {
 namespace {
@@ -152,65 +162,96 @@ int nativeBits(const OIIO::ImageSpec& spec)
     return 0;
 }
 
-// The process's file-creation mask, read once. The system reports it in /proc/self/status;
-// only where it does not is it read by setting it, which happens at most once, on the first
-// call (the command makes that call before any frame runs in parallel).
-mode_t processUmask()
+// This machine's name as temporary file names carry it: letters and digits, at most 16.
+const std::string& hostTag()
 {
-    static const mode_t mask = [] {
-        if (FILE* status = std::fopen("/proc/self/status", "r")) {
-            char line[256];
-            unsigned value = 0;
-            bool found = false;
-            while (!found && std::fgets(line, sizeof line, status) != nullptr) {
-                found = std::sscanf(line, "Umask: %o", &value) == 1;
-            }
-            std::fclose(status);
-            if (found) return static_cast<mode_t>(value);
+    static const std::string tag = [] {
+        char host[256] = {};
+        gethostname(host, sizeof host - 1);
+        std::string kept;
+        for (const char* c = host; *c != '\0' && kept.size() < 16; ++c) {
+            if (std::isalnum(static_cast<unsigned char>(*c))) kept += *c;
         }
-        const mode_t current = umask(0);
-        umask(current);
-        return current;
+        return kept.empty() ? std::string("host") : kept;
     }();
-    return mask;
+    return tag;
+}
+
+// Six random letters and digits for a temporary name.
+std::string randomSuffix()
+{
+    static constexpr char kAlphabet[] =
+        "ABCDEFGHIJKLMNOPQRSTUVWXYZabcdefghijklmnopqrstuvwxyz0123456789";
+    thread_local std::mt19937_64 random{std::random_device{}()};
+    std::string suffix(6, 'x');
+    for (char& c : suffix) c = kAlphabet[random() % (sizeof kAlphabet - 1)];
+    return suffix;
+}
+
+// ".<stem>.telvix-<host>-<pid>-<six random characters><extension>": hidden, named after the
+// output, and naming the machine and the process that writes it, so that a later run can tell
+// a file left by a killed run from one being written.
+const std::regex& temporaryNamePattern()
+{
+    static const std::regex pattern(
+        R"(\..+\.telvix-([A-Za-z0-9]+)-([0-9]{1,10})-[A-Za-z0-9]{6}(\.[^.]*)?)");
+    return pattern;
 }
 
 // A file created beside the destination, removed again unless it is committed (renamed over
-// the destination).
+// the destination). It is registered with the signal handling, which removes it if the process
+// is ended at once, and held locked (flock) while it lives, so that another run's orphan sweep
+// leaves it alone.
 class TemporaryFile {
 public:
     explicit TemporaryFile(const fs::path& destination)
     {
         const fs::path folder =
             destination.parent_path().empty() ? fs::path(".") : destination.parent_path();
-        // The temporary name adds 15 characters to the output's; the stem is shortened so that
-        // every legal output name gives a legal temporary one (255 bytes at most), and an
-        // extension too long to keep is left off.
+        // The stem is shortened so that every legal output name gives a legal temporary one
+        // (255 bytes at most), and an extension too long to keep is left off.
         std::string extension = destination.extension().string();
         if (extension.size() > 32) extension.clear();
+        const std::string tag = fmt::format(".telvix-{}-{}-", hostTag(), getpid());
         std::string stem = destination.stem().string();
-        const std::size_t room = 255 - 15 - extension.size();
+        const std::size_t room = 255 - 1 - tag.size() - 6 - extension.size();
         if (stem.size() > room) stem.resize(room);
-        std::string name = (folder / ("." + stem + ".telvix-XXXXXX" + extension)).string();
-        const int fd = mkstemps(name.data(), static_cast<int>(extension.size()));
-        if (fd < 0) {
-            throw CliError(fmt::format("cannot write '{}': cannot create a file in '{}': {}",
-                                       destination.string(), folder.string(),
-                                       std::strerror(errno)));
+        for (int attempt = 0; attempt < 100; ++attempt) {
+            const std::string name =
+                (folder / ("." + stem + tag + randomSuffix() + extension)).string();
+            int slot = -1;
+            const int fd = createRegisteredFile(name, slot);
+            if (fd < 0) {
+                if (errno == EEXIST) continue;
+                if (errno == EINTR) throw Interrupted();
+                throw CliError(fmt::format("cannot write '{}': cannot create a file in '{}': {}",
+                                           destination.string(), folder.string(),
+                                           std::strerror(errno)));
+            }
+            // A sweep that got to the new file first is removing it: take another name. File
+            // systems without locks leave every file unlocked, and a sweep removes none there.
+            struct stat info {};
+            const bool sweeping = flock(fd, LOCK_EX | LOCK_NB) != 0 && errno == EWOULDBLOCK;
+            if (sweeping || (fstat(fd, &info) == 0 && info.st_nlink == 0)) {
+                unregisterFile(slot);
+                close(fd);
+                continue;
+            }
+            lock_ = fd;
+            slot_ = slot;
+            path_ = name;
+            return;
         }
-        // mkstemps creates the file private; give it the permissions a new file would get.
-        fchmod(fd, 0666 & ~processUmask());
-        close(fd);
-        path_ = name;
+        throw CliError(fmt::format("cannot write '{}': cannot create a temporary file in '{}'",
+                                   destination.string(), folder.string()));
     }
     TemporaryFile(const TemporaryFile&) = delete;
     TemporaryFile& operator=(const TemporaryFile&) = delete;
     ~TemporaryFile()
     {
-        if (!committed_) {
-            std::error_code ignored;
-            fs::remove(path_, ignored);
-        }
+        if (!committed_) unlink(path_.c_str());
+        unregisterFile(slot_);
+        close(lock_);
     }
 
     const fs::path& path() const { return path_; }
@@ -228,6 +269,8 @@ public:
 
 private:
     fs::path path_;
+    int lock_ = -1;  // held open, and locked, until the file is renamed or removed
+    int slot_ = -1;
     bool committed_ = false;
 };
 
@@ -359,6 +402,48 @@ private:
     std::string error_;
 };
 
+// The temporary file as a writer's I/O proxy, keeping the first failed write to itself: some
+// writers end the process on a failed write (libjpeg exits on a full disk), so every write is
+// reported done and the failure comes out after the writer has closed. It is a proxy of its
+// own, not a file proxy, so that no writer reaches past it to the file.
+class StickyFileProxy final : public OIIO::Filesystem::IOProxy {
+public:
+    StickyFileProxy(FILE* file, const std::string& name)
+        : IOProxy(name, IOProxy::Write), fd_(fileno(file))
+    {
+    }
+    const char* proxytype() const override { return "telvix"; }
+    std::size_t write(const void* data, std::size_t size) override
+    {
+        pwrite(data, size, m_pos);
+        m_pos += static_cast<std::int64_t>(size);
+        return size;
+    }
+    std::size_t pwrite(const void* data, std::size_t size, std::int64_t offset) override
+    {
+        const auto* bytes = static_cast<const char*>(data);
+        for (std::size_t done = 0; error_ == 0 && done < size;) {
+            const ssize_t n = ::pwrite(fd_, bytes + done, size - done,
+                                       static_cast<off_t>(offset) + static_cast<off_t>(done));
+            if (n < 0 && errno == EINTR) continue;
+            if (n <= 0) error_ = n < 0 ? errno : EIO;
+            if (n > 0) done += static_cast<std::size_t>(n);
+        }
+        end_ = std::max(end_, offset + static_cast<std::int64_t>(size));
+        return size;
+    }
+    std::size_t read(void*, std::size_t) override { return 0; }
+    std::size_t pread(void*, std::size_t, std::int64_t) override { return 0; }
+    std::size_t size() const override { return static_cast<std::size_t>(end_); }
+    // The system's reason for the first failed write; empty when none failed.
+    std::string failure() const { return error_ == 0 ? std::string() : std::strerror(error_); }
+
+private:
+    int fd_;
+    std::int64_t end_ = 0;
+    int error_ = 0;
+};
+
 // What a format's writer holds, for the formats whose limits are known: the channel counts
 // (bit n set: n channels) and whether it takes 16-bit integers, or floating point only.
 struct FormatLimits {
@@ -418,7 +503,6 @@ void convertChannels(const std::uint16_t* in, int from, std::uint16_t* out, int 
 
 void checkCompression(const fs::path& path, const std::string& compression)
 {
-    (void)processUmask();  // read before any frame is written in parallel
     if (compression.empty()) return;
     auto output = OIIO::ImageOutput::create(path.string());
     if (output) applyCompression(nullptr, path, output->format_name(), compression);
@@ -515,17 +599,140 @@ std::uint64_t physicalMemoryBytes()
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
 }
 
+namespace {
+
+// What a memory check says of the memory there is: the machine's, or one job's share of it.
+std::string memoryHeld(std::uint64_t memoryBytes, int jobs)
+{
+    return jobs > 1 ? fmt::format("each of the {} jobs has {:.1f} GB (fewer --jobs give each more)",
+                                  jobs, memoryBytes / 1e9)
+                    : fmt::format("this machine has {:.1f} GB of memory", memoryBytes / 1e9);
+}
+
+}  // namespace
+
 void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t height, int hostBits,
-                      std::uint64_t memoryBytes)
+                      std::uint64_t memoryBytes, int jobs)
 {
     // Sizes reaching here are at most kMaxFramePixels, so the product cannot overflow.
-    const std::uint64_t needed = 3 * width * height * (hostBits == 16 ? 8 : 4);
+    const std::uint64_t needed = 3 * worldBytes(width, height, hostBits);
     if (memoryBytes != 0 && needed > memoryBytes) {
-        throw CliError(
-            fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
-                        "but this machine has {:.1f} GB of memory",
-                        path.string(), width, height, hostBits, needed / 1e9, memoryBytes / 1e9));
+        throw CliError(fmt::format(
+            "'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
+            "but {}",
+            path.string(), width, height, hostBits, needed / 1e9, memoryHeld(memoryBytes, jobs)));
     }
+}
+
+std::uint64_t pagesWorldBytes(const std::vector<Image>& pages, int hostBits)
+{
+    std::uint64_t all = 0;
+    for (const Image& page : pages) {
+        all += worldBytes(static_cast<std::uint64_t>(page.width),
+                          static_cast<std::uint64_t>(page.height),
+                          hostBits != 0 ? hostBits : page.bits);
+    }
+    return all;
+}
+
+std::uint64_t pagesRenderBytes(const std::vector<Image>& pages, int hostBits)
+{
+    std::uint64_t largest = 0;
+    for (const Image& page : pages) {
+        largest = std::max(largest, worldBytes(static_cast<std::uint64_t>(page.width),
+                                               static_cast<std::uint64_t>(page.height),
+                                               hostBits != 0 ? hostBits : page.bits));
+    }
+    return pagesWorldBytes(pages, hostBits) + 2 * largest;
+}
+
+void checkPagesMemory(const fs::path& path, const std::vector<Image>& pages, int hostBits,
+                      std::uint64_t memoryBytes, int jobs)
+{
+    if (pages.empty()) return;
+    if (pages.size() == 1) {
+        const Image& page = pages.front();
+        checkFrameMemory(path, static_cast<std::uint64_t>(page.width),
+                         static_cast<std::uint64_t>(page.height),
+                         hostBits != 0 ? hostBits : page.bits, memoryBytes, jobs);
+        return;
+    }
+    const std::uint64_t needed = pagesRenderBytes(pages, hostBits);
+    if (memoryBytes != 0 && needed > memoryBytes) {
+        std::uint64_t pixels = 0;
+        for (const Image& page : pages) {
+            pixels +=
+                static_cast<std::uint64_t>(page.width) * static_cast<std::uint64_t>(page.height);
+        }
+        throw CliError(fmt::format(
+            "'{}' has {} pages of {} pixels in all; rendering them needs {:.1f} GB "
+            "but {}",
+            path.string(), pages.size(), pixels, needed / 1e9, memoryHeld(memoryBytes, jobs)));
+    }
+}
+
+namespace {
+
+// A number from the first line of a file (cgroup limits), or 0 when absent or "max".
+std::uint64_t numberIn(const std::string& file)
+{
+    std::ifstream in(file);
+    std::string text;
+    if (!(in >> text) || text.empty() || !std::isdigit(static_cast<unsigned char>(text[0]))) {
+        return 0;
+    }
+    return std::strtoull(text.c_str(), nullptr, 10);
+}
+
+// The memory limit of the process's control group (cgroup v2), or 0.
+std::uint64_t cgroupLimitBytes()
+{
+    std::ifstream cgroups("/proc/self/cgroup");
+    std::string line;
+    while (std::getline(cgroups, line)) {
+        if (line.rfind("0::", 0) == 0) {
+            return numberIn("/sys/fs/cgroup" + line.substr(3) + "/memory.max");
+        }
+    }
+    return 0;
+}
+
+// What is left of a resource limit on the process's memory after what it already maps
+// (`used`), or 0 when there is no limit.
+std::uint64_t leftOfLimit(int resource, std::uint64_t used)
+{
+    rlimit limit{};
+    if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
+    const std::uint64_t cap = limit.rlim_cur;
+    return cap > used ? cap - used : 1;  // 1: nothing left, yet not "unknown"
+}
+
+}  // namespace
+
+std::uint64_t memoryBudgetBytes()
+{
+    std::uint64_t budget = physicalMemoryBytes();
+    const auto tighten = [&budget](std::uint64_t limit) {
+        if (limit != 0 && (budget == 0 || limit < budget)) budget = limit;
+    };
+    tighten(cgroupLimitBytes());
+    // The address space and data limits count mappings, not pages in use: what the process
+    // maps already (libraries, thread stacks, allocator arenas) is taken off.
+    std::uint64_t mapped = 0;
+    std::uint64_t data = 0;
+    if (FILE* statm = std::fopen("/proc/self/statm", "r")) {
+        unsigned long long size = 0, resident = 0, shared = 0, text = 0, lib = 0, dataPages = 0;
+        if (std::fscanf(statm, "%llu %llu %llu %llu %llu %llu", &size, &resident, &shared, &text,
+                        &lib, &dataPages) == 6) {
+            const auto page = static_cast<std::uint64_t>(sysconf(_SC_PAGESIZE));
+            mapped = size * page;
+            data = dataPages * page;
+        }
+        std::fclose(statm);
+    }
+    tighten(leftOfLimit(RLIMIT_AS, mapped));
+    tighten(leftOfLimit(RLIMIT_DATA, data));
+    return budget;
 }
 
 namespace {
@@ -606,11 +813,132 @@ std::uint64_t clipToUnit(float* samples, std::size_t count)
     return outside;
 }
 
-}  // namespace
+// Checks a PNG's chunk lengths against the file's size before any library reads it: a chunk
+// claiming more bytes than the file holds (a 56-byte file whose text chunk claims 2 GB) would
+// otherwise have the PNG library allocate all of them.
+void checkPngChunks(const fs::path& path, std::uint64_t fileBytes)
+{
+    std::ifstream file(path, std::ios::binary);
+    unsigned char header[8];
+    if (!file.read(reinterpret_cast<char*>(header), 8)) return;
+    static constexpr unsigned char kSignature[8] = {0x89, 'P', 'N', 'G', '\r', '\n', 0x1A, '\n'};
+    if (std::memcmp(header, kSignature, 8) != 0) return;
+    std::uint64_t at = 8;
+    while (at + 8 <= fileBytes) {
+        file.seekg(static_cast<std::streamoff>(at));
+        if (!file.read(reinterpret_cast<char*>(header), 8)) return;
+        const std::uint64_t length = std::uint64_t{header[0]} << 24 |
+                                     std::uint64_t{header[1]} << 16 |
+                                     std::uint64_t{header[2]} << 8 | header[3];
+        const std::string type(reinterpret_cast<const char*>(header + 4), 4);
+        // Length, type, data and checksum.
+        if (at + 12 + length > fileBytes) {
+            throw CliError(fmt::format(
+                "cannot read '{}': its {} chunk claims {} bytes but the file ends {} bytes on",
+                path.string(), oneLine(type), length, fileBytes - std::min(fileBytes, at + 8)));
+        }
+        if (type == "IEND") return;
+        at += 12 + length;
+    }
+}
 
-std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& options,
-                                 const std::function<void(const std::vector<Image>&)>& begin,
-                                 const RowSink& sink)
+// How many times its pixels' size a format can shrink them at the most, for the formats where
+// that is known (deflate reaches about 1032:1, LZW about 1400:1, run lengths of 128 pixels a few
+// hundred to one), with room to spare; 0 where it is not known.
+std::uint64_t maxCompression(const std::string& format, const OIIO::ImageSpec& spec)
+{
+    if (format == "png" || format == "jpeg") return 2048;
+    if (format == "targa") return 512;
+    if (format == "dpx") return 2;
+    if (format == "tiff") {
+        const std::string method = OIIO::Strutil::lower(spec.get_string_attribute("compression"));
+        if (method.empty() || method == "none") return 2;
+        if (method == "packbits") return 256;
+        if (method == "lzw") return 4096;
+        if (method == "zip" || method == "deflate" || method == "adobe_deflate" ||
+            method == "jpeg") {
+            return 2048;
+        }
+    }
+    return 0;
+}
+
+// Bytes of the pixels a page's header claims, at the bits per sample it stores.
+std::uint64_t claimedBytes(const OIIO::ImageSpec& spec)
+{
+    const int bits = std::max(
+        1, spec.get_int_attribute("oiio:BitsPerSample", static_cast<int>(spec.format.size()) * 8));
+    return static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.height) *
+           static_cast<std::uint64_t>(spec.nchannels) * static_cast<std::uint64_t>(bits) / 8;
+}
+
+// A megabyte of room for headers and the smallest files.
+constexpr std::uint64_t kClaimRoomBytes = std::uint64_t{1} << 20;
+
+// A header can claim any size; the pixels a file can hold are bounded by its size and how far
+// its format compresses. A larger claim is a damaged or hostile header (a 9 kB TIFF claiming
+// 30000x30000 pixels), refused before any pixel memory is taken: for each page (`quoted` names
+// it), and for all pages together, each needing at least its pixels shrunk as far as its
+// format can.
+void checkClaimedSizes(const fs::path& path, const std::string& format,
+                       const std::vector<OIIO::ImageSpec>& specs, std::uint64_t fileBytes)
+{
+    std::uint64_t leastBytes = 0;
+    for (std::size_t page = 0; page < specs.size(); ++page) {
+        const OIIO::ImageSpec& spec = specs[page];
+        const std::uint64_t ratio = maxCompression(format, spec);
+        if (ratio == 0) continue;
+        const std::uint64_t pixelBytes = claimedBytes(spec);
+        if (pixelBytes > fileBytes * ratio + kClaimRoomBytes) {
+            const std::string quoted = page == 0 ? fmt::format("'{}'", path.string())
+                                                 : fmt::format("'{}' page {} of {}", path.string(),
+                                                               page + 1, specs.size());
+            throw CliError(
+                fmt::format("cannot read {}: its header claims {}x{} pixels ({:.1f} GB), more than "
+                            "its {} bytes can hold; the file is damaged",
+                            quoted, spec.width, spec.height, pixelBytes / 1e9, fileBytes));
+        }
+        leastBytes += pixelBytes / ratio;
+    }
+    if (specs.size() > 1 && leastBytes > fileBytes + kClaimRoomBytes) {
+        std::uint64_t pixelBytes = 0;
+        for (const OIIO::ImageSpec& spec : specs) pixelBytes += claimedBytes(spec);
+        throw CliError(
+            fmt::format("cannot read '{}': its {} pages claim {:.1f} GB of pixels in all, more "
+                        "than its {} bytes can hold; the file is damaged",
+                        path.string(), specs.size(), pixelBytes / 1e9, fileBytes));
+    }
+}
+
+// A file opened for reading after every check that needs no pixel memory: every page's header
+// read and checked, and described.
+struct CheckedFile {
+    std::unique_ptr<OIIO::ImageInput> input;  // positioned anywhere among the pages
+    std::vector<OIIO::ImageSpec> specs;
+    std::vector<Image> pages;  // without samples
+};
+
+// The reader's settings: without oiio:UnassociatedAlpha OIIO premultiplies on read, which would
+// lose the colour of transparent pixels and change every semi-transparent one.
+OIIO::ImageSpec readerConfig()
+{
+    OIIO::ImageSpec config;
+    config.attribute("oiio:UnassociatedAlpha", 1);
+    return config;
+}
+
+std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& path)
+{
+    const OIIO::ImageSpec config = readerConfig();
+    auto input = OIIO::ImageInput::open(path.string(), &config);
+    if (!input) {
+        throw CliError(
+            fmt::format("cannot read '{}': {}", path.string(), oneLine(OIIO::geterror())));
+    }
+    return input;
+}
+
+CheckedFile openChecked(const fs::path& path, const ReadOptions& options)
 {
     std::error_code ec;
     if (!fs::exists(path, ec)) {
@@ -624,46 +952,59 @@ std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& option
     if (!fs::is_regular_file(path, ec)) {
         throw CliError(fmt::format("cannot read '{}': it is not a regular file", path.string()));
     }
-    if (fs::file_size(path, ec) == 0) {
+    const std::uint64_t fileBytes = fs::file_size(path, ec);
+    if (ec || fileBytes == 0) {
         throw CliError(fmt::format("cannot read '{}': the file is empty", path.string()));
     }
+    checkPngChunks(path, fileBytes);
 
-    // Without this OIIO premultiplies on read, which would lose the colour of transparent
-    // pixels and change every semi-transparent one.
-    OIIO::ImageSpec config;
-    config.attribute("oiio:UnassociatedAlpha", 1);
-    auto input = OIIO::ImageInput::open(path.string(), &config);
-    if (!input) {
-        throw CliError(
-            fmt::format("cannot read '{}': {}", path.string(), oneLine(OIIO::geterror())));
-    }
-    const auto readFailure = [&] {
-        return CliError(
-            fmt::format("cannot read '{}': {}", path.string(),
-                        oneLine(input->geterror(), "its image data is damaged or cut short")));
-    };
+    CheckedFile file;
+    file.input = openInput(path);
     // Every page's header is read and checked before any pixel memory is taken.
-    std::vector<OIIO::ImageSpec> specs{input->spec()};
-    while (input->seek_subimage(static_cast<int>(specs.size()), 0)) {
-        specs.push_back(input->spec());
+    file.specs.push_back(file.input->spec());
+    while (file.input->seek_subimage(static_cast<int>(file.specs.size()), 0)) {
+        throwIfInterrupted();
+        file.specs.push_back(file.input->spec());
     }
-    // Some readers (WebP) cannot go back once a seek has gone past the last page: the pixels
-    // are read through the file opened anew.
-    input = OIIO::ImageInput::open(path.string(), &config);
-    if (!input) {
-        throw CliError(
-            fmt::format("cannot read '{}': {}", path.string(), oneLine(OIIO::geterror())));
-    }
-    std::vector<Image> pages;
+    const std::vector<OIIO::ImageSpec>& specs = file.specs;
     for (std::size_t page = 0; page < specs.size(); ++page) {
         const std::string name =
             page == 0 ? fmt::format("'{}'", path.string())
                       : fmt::format("'{}' page {} of {}", path.string(), page + 1, specs.size());
         checkLayout(name, specs[page]);
-        pages.push_back(describePage(name, specs[page], options));
-        pages.back().pages = static_cast<int>(specs.size());
+        file.pages.push_back(describePage(name, specs[page], options));
+        file.pages.back().pages = static_cast<int>(specs.size());
     }
-    if (OIIO::Strutil::iequals(input->format_name(), "dpx")) checkDpxLength(path, specs[0]);
+    checkClaimedSizes(path, file.input->format_name(), specs, fileBytes);
+    if (OIIO::Strutil::iequals(file.input->format_name(), "dpx")) checkDpxLength(path, specs[0]);
+    return file;
+}
+
+}  // namespace
+
+std::vector<Image> readPageHeaders(const fs::path& path, const ReadOptions& options)
+{
+    CheckedFile file = openChecked(path, options);
+    file.input->close();
+    return file.pages;
+}
+
+std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& options,
+                                 const std::function<void(const std::vector<Image>&)>& begin,
+                                 const RowSink& sink)
+{
+    CheckedFile file = openChecked(path, options);
+    const std::vector<OIIO::ImageSpec>& specs = file.specs;
+    std::vector<Image>& pages = file.pages;
+    // Some readers (WebP) cannot go back once a seek has gone past the last page: the pixels
+    // are read through the file opened anew.
+    file.input->close();
+    const auto input = openInput(path);
+    const auto readFailure = [&] {
+        return CliError(
+            fmt::format("cannot read '{}': {}", path.string(),
+                        oneLine(input->geterror(), "its image data is damaged or cut short")));
+    };
     begin(pages);
 
     std::uint64_t outside = 0;
@@ -702,6 +1043,8 @@ std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& option
         const OIIO::TypeDesc type =
             image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
         for (int first = 0; first < image.height; first += strip) {
+            // A stop request ends even a long read promptly, a strip at a time.
+            throwIfInterrupted();
             const int rows = std::min(strip, image.height - first);
             const std::size_t count = static_cast<std::size_t>(rows) * image.width * image.channels;
             // The data window may start anywhere; rows are counted from its top.
@@ -752,6 +1095,8 @@ bool isCompleteImage(const fs::path& path)
             path, ReadOptions{16, true}, [](const std::vector<Image>&) {},
             [](int, int, int, const std::uint16_t*) {});
         return true;
+    } catch (const Interrupted&) {
+        throw;
     } catch (const std::exception&) {
         return false;
     }
@@ -842,7 +1187,7 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
     if (file.handle() == nullptr) {
         throw CliError(fmt::format("cannot write '{}': {}", path.string(), file.openError()));
     }
-    OIIO::Filesystem::IOFile proxy(file.handle(), OIIO::Filesystem::IOProxy::Write);
+    StickyFileProxy proxy(file.handle(), temporary.path().string());
     // libtiff reads its directories back while writing them (the Exif directory that a colour
     // space adds, for one), which a write-only proxy cannot serve, and the IFF writer fails on a
     // proxy: these write their own file.
@@ -852,7 +1197,11 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
     if (throughProxy) created->set_ioproxy(&proxy);
     // Declared after the temporary file so that it is closed before a failure removes the file.
     const auto output = std::move(created);
+    // A write the proxy saw fail is the reason, whatever the writer says after it.
     const auto failed = [&](const std::string& message) {
+        if (!proxy.failure().empty()) {
+            return CliError(fmt::format("cannot write '{}': {}", path.string(), proxy.failure()));
+        }
         return CliError(fmt::format("cannot write '{}': {}", path.string(),
                                     naming(oneLine(message), temporary.path(), path)));
     };
@@ -932,10 +1281,13 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
             } else {
                 ok = output->write_scanlines(first, first + rows, 0, given, data);
             }
+            // A stop request abandons the file: the temporary one is removed, nothing replaced.
+            // Asked after a strip is written, as some writers complain when closed with none.
+            throwIfInterrupted();
         }
         if (!ok) throw failed(output->geterror());
     }
-    if (!output->close()) throw failed(output->geterror());
+    if (!output->close() || !proxy.failure().empty()) throw failed(output->geterror());
     const std::string failure = file.finish();
     if (!failure.empty()) {
         throw CliError(fmt::format("cannot write '{}': {}", path.string(), failure));
@@ -951,6 +1303,8 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
             throw failed(fmt::format("it does not read back: {}", e.what()));
         }
     }
+    // Interrupted on the way: nothing replaces the output.
+    throwIfInterrupted();
     temporary.commitAs(path);
 }
 
@@ -964,6 +1318,38 @@ void writeImageReplacing(const fs::path& path, const Image& image, const WriteOp
                                                     samples);
                                     }}},
                         options);
+}
+
+std::size_t removeOrphanedTemporaries(const fs::path& folder)
+{
+    std::size_t removed = 0;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder.empty() ? fs::path(".") : folder, ec)) {
+        const std::string name = entry.path().filename().string();
+        if (name.empty() || name[0] != '.' || name.find(".telvix-") == std::string::npos) continue;
+        std::smatch parts;
+        if (!std::regex_match(name, parts, temporaryNamePattern())) continue;
+        // Only this machine's files: a process elsewhere cannot be asked whether it lives.
+        if (parts[1].str() != hostTag()) continue;
+        const long long pid = std::stoll(parts[2].str());
+        if (pid <= 0 || pid > INT_MAX || pid == getpid()) continue;
+        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        const std::string file = entry.path().string();
+        const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
+        if (fd < 0) continue;
+        struct stat opened {};
+        struct stat named {};
+        // Removed only when it is a regular file that no process holds locked, still under
+        // the name looked at.
+        if (fstat(fd, &opened) == 0 && S_ISREG(opened.st_mode) &&
+            flock(fd, LOCK_EX | LOCK_NB) == 0 && lstat(file.c_str(), &named) == 0 &&
+            named.st_ino == opened.st_ino && named.st_dev == opened.st_dev &&
+            unlink(file.c_str()) == 0) {
+            ++removed;
+        }
+        close(fd);
+    }
+    return removed;
 }
 
 }  // namespace telvix::cli

@@ -60,11 +60,41 @@ inline constexpr std::uint64_t kMaxFramePixels = std::uint64_t{1} << 30;
 // Checks, from a frame's size alone and before any pixel memory is taken, that the render's
 // three host worlds (input, output and the effect's temporary one) of `hostBits` (8 or 16) fit
 // in `memoryBytes`. Throws CliError naming `path` and the memory needed otherwise.
+// `jobs` > 1: the memory is one job's share of a run of that many frames at once.
 void checkFrameMemory(const std::filesystem::path& path, std::uint64_t width, std::uint64_t height,
-                      int hostBits, std::uint64_t memoryBytes);
+                      int hostBits, std::uint64_t memoryBytes, int jobs = 1);
 
 // The machine's physical memory in bytes (0 when the system does not say).
 std::uint64_t physicalMemoryBytes();
+
+// The memory a run may use: the machine's physical memory, or less where the process's control
+// group or its resource limits (address space, data) allow less; 0 when nothing says.
+std::uint64_t memoryBudgetBytes();
+
+// Bytes of one host world of width x height at `hostBits` (8 or 16).
+inline std::uint64_t worldBytes(std::uint64_t width, std::uint64_t height, int hostBits)
+{
+    return width * height * (hostBits == 16 ? 8 : 4);
+}
+
+// Memory a frame's render needs beside its worlds: strips of rows being read and written, the
+// encoder's and decoder's buffers.
+inline constexpr std::uint64_t kFrameOverheadBytes = std::uint64_t{64} << 20;
+
+// Bytes of the worlds a file of `pages` takes while it renders: every page's world (at
+// `hostBits`, or the page's own depth when it is 0) is held until the file is written, and a
+// render adds two more of the largest page's size. For one page: its three worlds.
+std::uint64_t pagesRenderBytes(const std::vector<Image>& pages, int hostBits);
+
+// Bytes of every page's world of a file: what a frame waiting its turn holds.
+std::uint64_t pagesWorldBytes(const std::vector<Image>& pages, int hostBits);
+
+// Checks, from the pages' headers alone and before any pixel memory is taken, that rendering
+// them (pagesRenderBytes) fits in `memoryBytes` (0: unknown, nothing is checked). One page is
+// checked as checkFrameMemory checks it; several say how many pages and pixels they hold.
+// `jobs` > 1: the memory is one job's share of a run of that many frames at once.
+void checkPagesMemory(const std::filesystem::path& path, const std::vector<Image>& pages,
+                      int hostBits, std::uint64_t memoryBytes, int jobs = 1);
 
 // How files are read.
 struct ReadOptions {
@@ -75,6 +105,17 @@ struct ReadOptions {
     // the file being refused.
     bool clip = false;
 };
+
+// Reads the headers of every page of `path` with every check readPagesRows makes before taking
+// pixel memory, and describes the pages as readPagesRows would (no samples).
+std::vector<Image> readPageHeaders(const std::filesystem::path& path,
+                                   const ReadOptions& options = {});
+
+// Removes the temporary files that runs on this machine killed outright (SIGKILL, a power cut)
+// left in `folder`: files of the command's own temporary naming, from this machine, whose
+// process is gone and which no process holds locked. Nothing else is touched. Returns how many
+// were removed.
+std::size_t removeOrphanedTemporaries(const std::filesystem::path& folder);
 
 // Receives rows [first, first + rows) of page `page` of an image being read: width * channels
 // samples per row, channels interleaved, at the page's bits.

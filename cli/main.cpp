@@ -3,6 +3,8 @@
 #include <fmt/format.h>
 #include <oneapi/tbb/info.h>
 
+#include <cerrno>
+#include <csignal>
 #include <cstdio>
 #include <exception>
 #include <filesystem>
@@ -33,7 +35,8 @@ int report(const std::string& message, int exitCode)
     for (char& c : line) {
         if (c == '\n' || c == '\r') c = ' ';
     }
-    fmt::print(stderr, "telvix: error: {}\n", line);
+    // Never throws: a closed stderr (2>&1 | head) is not a second error.
+    std::fprintf(stderr, "telvix: error: %s\n", line.c_str());
     return exitCode;
 }
 
@@ -46,6 +49,17 @@ void checkDistinctFiles(const fs::path& input, const fs::path& output)
         throw UsageError(fmt::format("OUTPUT '{}' is the same file as INPUT '{}'", output.string(),
                                      input.string()));
     }
+}
+
+int smoothImage(const CommandLine& commandLine, const WriteOptions& writeOptions);
+
+// The end of a run stopped by a signal: quietly by SIGPIPE when its output was closed, else
+// one line and status 130.
+int reportStop(const std::string& message)
+{
+    finishAfterStop();
+    markFinalMessage();
+    return report(message, kExitInterrupted);
 }
 
 int smooth(const CommandLine& commandLine)
@@ -71,7 +85,8 @@ int smooth(const CommandLine& commandLine)
     std::error_code ec;
     if (commandLine.skipExisting && fs::exists(output, ec)) {
         if (isCompleteImage(output)) {
-            if (commandLine.verbose) fmt::print("{}: skipped, it exists\n", output.string());
+            if (commandLine.verbose)
+                printOut(fmt::format("{}: skipped, it exists\n", output.string()));
             return 0;
         }
         if (!commandLine.quiet) {
@@ -79,11 +94,22 @@ int smooth(const CommandLine& commandLine)
                        output.string());
         }
     }
-    installInterruptHandlers();
     // The file goes straight into the host's input world, and the result is written from the
     // output world: at most the render's own three worlds are ever held.
     const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
                                     commandLine.key.has_value()};
+    try {
+        return smoothImage(commandLine, writeOptions);
+    } catch (const Interrupted&) {
+        return reportStop("interrupted; nothing written");
+    }
+}
+
+// Reads, renders and writes the one image of `commandLine`, each of its pages a frame.
+int smoothImage(const CommandLine& commandLine, const WriteOptions& writeOptions)
+{
+    const fs::path input = commandLine.input;
+    const fs::path output = commandLine.output;
     const int depth = commandLine.depth.value_or(0);
     std::vector<Frame> pages =
         readFrames(input, depth, ReadOptions{depth, commandLine.clip},
@@ -104,14 +130,20 @@ int smooth(const CommandLine& commandLine)
             renderRequestFor(commandLine, page.world.deep() ? 16 : 8, parallelism.threads);
         page.world = renderWorld(plugin.entryPoint(), std::move(page.world), request);
         // Interrupted while rendering: nothing is written.
-        if (interrupted()) return report("interrupted; nothing written", kExitInterrupted);
+        throwIfInterrupted();
     }
+    // Files a killed run left beside the output go before a new one is written.
+    removeOrphanedTemporaries(output.parent_path());
     writeFramesReplacing(output, pages, writeOptions);
+    // A stop that came after the file was renamed into place: the file is whole.
+    if (interrupted()) {
+        return reportStop(fmt::format("interrupted; '{}' was written whole", output.string()));
+    }
     const std::string clipped = clippedNote(input, pages);
     if (!clipped.empty() && !commandLine.quiet) fmt::print(stderr, "{}\n", clipped);
     if (commandLine.verbose) {
-        fmt::print("{} -> {} ({} host {})\n", input.string(), output.string(), parallelism.threads,
-                   parallelism.threads == 1 ? "thread" : "threads");
+        printOut(fmt::format("{} -> {} ({} host {})\n", input.string(), output.string(),
+                             parallelism.threads, parallelism.threads == 1 ? "thread" : "threads"));
     }
     return 0;
 }
@@ -135,9 +167,7 @@ int run(const CommandLine& commandLine)
     return kExitFailure;
 }
 
-}  // namespace
-
-int main(int argc, char** argv)
+int runCommand(int argc, char** argv)
 {
     try {
         CommandLineParser parser;
@@ -150,6 +180,8 @@ int main(int argc, char** argv)
             return report(fmt::format("{} (see telvix --help)", e.what()), kExitUsage);
         }
         return run(commandLine);
+    } catch (const Interrupted&) {
+        return reportStop("interrupted; nothing written");
     } catch (const CliError& e) {
         return report(e.what(), e.exitCode());
     } catch (const std::bad_alloc&) {
@@ -157,4 +189,17 @@ int main(int argc, char** argv)
     } catch (const std::exception& e) {
         return report(e.what(), kExitFailure);
     }
+}
+
+}  // namespace
+
+int main(int argc, char** argv)
+{
+    // Before anything is written: stop requests, closed pipes, file-size limits and crashes.
+    installSignalHandlers();
+    const int status = runCommand(argc, argv);
+    // Output lost to a closed pipe ends the process as SIGPIPE would (see finishAfterStop).
+    if (std::fflush(stdout) != 0 && errno == EPIPE) requestStop(SIGPIPE);
+    if (stopSignal() == SIGPIPE) finishAfterStop();
+    return status;
 }

@@ -15,7 +15,7 @@
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
+#include <set>
 #include <string>
 #include <system_error>
 #include <utility>
@@ -121,6 +121,8 @@ void guarded(FrameWork& frame, Step&& step)
 {
     try {
         step();
+    } catch (const Interrupted&) {
+        frame.outcome = Outcome::Abandoned;  // a stop request, not a fault of the frame
     } catch (const CliError& e) {
         frame.outcome = Outcome::Failed;
         frame.error = oneLine(e.what());
@@ -132,6 +134,102 @@ void guarded(FrameWork& frame, Step&& step)
         frame.error = oneLine(e.what());
     }
 }
+
+// How many frames the memory lets run at once, planned from the first frame's size.
+struct MemoryPlan {
+    std::uint64_t budget = 0;     // memoryBudgetBytes(); 0: unknown, nothing planned
+    int jobs = 0;                 // jobs to run; 0: as asked
+    bool oneFramePerJob = false;  // no room for a second frame per job waiting its turn
+    // The memory one frame's worlds may take when `jobs` run at once.
+    std::uint64_t frameShare(int jobs) const
+    {
+        const std::uint64_t share = budget / static_cast<std::uint64_t>(std::max(jobs, 1));
+        return share > kFrameOverheadBytes ? share - kFrameOverheadBytes : 1;
+    }
+};
+
+// Each job renders a frame (three worlds, or with pages every page's world and two more of the
+// largest, and the overhead of reading and writing it) while a second frame waits (its worlds).
+// The jobs asked for (or chosen) are reduced, with a warning, until that fits in the memory
+// budget; a frame that does not fit alone is refused before any work. Later frames larger than
+// the first are checked against their job's share as they are read.
+MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
+{
+    MemoryPlan memory;
+    memory.budget = memoryBudgetBytes();
+    if (memory.budget == 0 || plan.jobs.empty()) return memory;
+    const FrameJob& first = plan.jobs.front();
+    const int depth = commandLine.depth.value_or(0);
+    std::vector<Image> pages;
+    try {
+        pages = readPageHeaders(first.input, ReadOptions{depth, commandLine.clip});
+    } catch (const CliError&) {
+        return memory;  // the frame fails with its own message in its turn
+    }
+    const std::uint64_t waiting = pagesWorldBytes(pages, depth);
+    const std::uint64_t rendering = pagesRenderBytes(pages, depth) + kFrameOverheadBytes;
+    if (rendering > memory.budget) {
+        try {
+            checkPagesMemory(first.input, pages, depth, memory.frameShare(1));
+        } catch (const CliError& e) {
+            throw CliError(fmt::format("{}: {}", first.label, e.what()));
+        }
+    }
+    const Parallelism asked =
+        chooseParallelism(commandLine, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
+    const std::uint64_t fitting = memory.budget / (rendering + waiting);
+    memory.oneFramePerJob = fitting == 0;
+    const int jobs = static_cast<int>(std::clamp<std::uint64_t>(fitting, 1, 1024));
+    if (jobs < asked.jobs) {
+        memory.jobs = jobs;
+        if (!commandLine.quiet) {
+            const Image& page = pages.front();
+            std::uint64_t pixels = 0;
+            for (const Image& each : pages) {
+                pixels += static_cast<std::uint64_t>(each.width) *
+                          static_cast<std::uint64_t>(each.height);
+            }
+            const std::string size =
+                pages.size() == 1
+                    ? fmt::format("{}x{}", page.width, page.height)
+                    : fmt::format("{} pages ({} pixels in all)", pages.size(), pixels);
+            fmt::print(stderr,
+                       "telvix: warning: frames of {} at {} bits need {:.2f} GB each; running "
+                       "{} {} at once instead of {} to stay within {:.1f} GB of memory\n",
+                       size, depth != 0 ? depth : page.bits, (rendering + waiting) / 1e9, jobs,
+                       jobs == 1 ? "frame" : "frames", asked.jobs, memory.budget / 1e9);
+        }
+    }
+    return memory;
+}
+
+// The folders outputs go to: each is created when missing, and temporary files that killed
+// runs left in it are removed, before the first frame is written there.
+class OutputFolders {
+public:
+    void prepare(const fs::path& folder)
+    {
+        const std::lock_guard<std::mutex> lock(mutex_);
+        if (prepared_.count(folder.string()) > 0) return;
+        if (!folder.empty()) {
+            std::error_code ec;
+            fs::create_directories(folder, ec);
+            if (ec) {
+                throw CliError(fmt::format("cannot create the folder '{}': {}", folder.string(),
+                                           ec.message()));
+            }
+        }
+        removeOrphanedTemporaries(folder);
+        // A frame per folder (out/0001/f.png ...) would fill the set: it is forgotten from time
+        // to time, which only means a folder may be looked through twice.
+        if (prepared_.size() >= 10'000) prepared_.clear();
+        prepared_.insert(folder.string());
+    }
+
+private:
+    std::mutex mutex_;
+    std::set<std::string> prepared_;
+};
 
 }  // namespace
 
@@ -165,27 +263,19 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                    plan.inputDescription, plan.gaps.size() == 1 ? "is" : "are", plan.jobs.size());
     }
 
-    // Folder outputs are created; a pattern's folder must exist, as for a single image.
-    const fs::path firstOutputFolder =
-        plan.jobs.empty() ? fs::path() : plan.jobs.front().output.parent_path();
-    if (!firstOutputFolder.empty() && FramePattern::parse(commandLine.output) == std::nullopt) {
-        std::error_code ec;
-        fs::create_directories(firstOutputFolder, ec);
-        if (ec) {
-            throw CliError(fmt::format("cannot create the folder '{}': {}",
-                                       firstOutputFolder.string(), ec.message()));
-        }
-    }
-
     // A long sequence runs one frame per core, a short one gives each frame's render the cores
-    // the other frames leave.
+    // the other frames leave; as many as the memory holds.
+    const MemoryPlan memory = planMemory(plan, commandLine);
+    CommandLine planned = commandLine;
+    if (memory.jobs != 0) planned.jobs = memory.jobs;
     const Parallelism parallelism =
-        chooseParallelism(commandLine, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
+        chooseParallelism(planned, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
     const int jobs = parallelism.jobs;
+    const std::uint64_t frameMemory = memory.budget == 0 ? 0 : memory.frameShare(jobs);
     // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
     // competing for the same cores.
     OIIO::attribute("threads", 1);
-    installInterruptHandlers();
+    OutputFolders folders;
 
     const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
                                     commandLine.key.has_value()};
@@ -213,8 +303,9 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
     };
 
     // At most two frames per job in flight: the memory a run needs does not grow with the
-    // length of the sequence, and every job has a frame to go on with while another waits.
-    const std::size_t tokens = static_cast<std::size_t>(jobs) * 2;
+    // length of the sequence, and every job has a frame to go on with while another waits
+    // (one per job when the memory holds no more).
+    const std::size_t tokens = static_cast<std::size_t>(jobs) * (memory.oneFramePerJob ? 1 : 2);
     // More jobs than cores is allowed (e.g. frames waiting on a network file system).
     const oneapi::tbb::global_control threads(oneapi::tbb::global_control::max_allowed_parallelism,
                                               static_cast<std::size_t>(jobs));
@@ -255,7 +346,8 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                                     job.input, depth, ReadOptions{depth, commandLine.clip},
                                     [&](const Image& page) {
                                         planOutputLayout(job.output, page, writeOptions);
-                                    });
+                                    },
+                                    frameMemory, jobs);
                                 frame->note = clippedNote(job.input, frame->pages);
                             });
                             fail(*frame);
@@ -296,6 +388,7 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                             frame->outcome = Outcome::Abandoned;
                         } else {
                             guarded(*frame, [&] {
+                                folders.prepare(plan.jobs[frame->index].output.parent_path());
                                 writeFramesReplacing(plan.jobs[frame->index].output, frame->pages,
                                                      writeOptions);
                                 frame->outcome = Outcome::Written;
@@ -322,16 +415,17 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                                     fmt::print(stderr, "{}\n", frame->note);
                                 }
                                 if (commandLine.verbose) {
-                                    fmt::print("{}: {} -> {} ({:.2f} s)\n", job.label,
-                                               job.input.string(), job.output.string(), seconds);
+                                    printOut(fmt::format("{}: {} -> {} ({:.2f} s)\n", job.label,
+                                                         job.input.string(), job.output.string(),
+                                                         seconds));
                                 }
                                 break;
                             case Outcome::Skipped:
                                 ++skipped;
                                 ++done;
                                 if (commandLine.verbose) {
-                                    fmt::print("{}: skipped, '{}' exists\n", job.label,
-                                               job.output.string());
+                                    printOut(fmt::format("{}: skipped, '{}' exists\n", job.label,
+                                                         job.output.string()));
                                 }
                                 break;
                             case Outcome::Failed:
@@ -342,11 +436,12 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                             default:
                                 break;
                         }
-                        if (commandLine.verbose) std::fflush(stdout);
                         progress.update(done, written);
                     }));
     });
     const std::lock_guard<std::mutex> serial(serialStages);
+    // Output lost to a closed pipe: nothing more to say, the process ends by SIGPIPE.
+    if (interrupted()) finishAfterStop();
     progress.update(done, written, true);
     progress.finish();
 
@@ -357,6 +452,7 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
         fmt::print(stderr, "telvix: error: {}\n", failure.message);
     }
     if (interrupted()) {
+        markFinalMessage();
         fmt::print(stderr,
                    "telvix: error: interrupted; {} of {} frames written, no partial files left "
                    "(--skip-existing resumes)\n",

@@ -33,7 +33,7 @@ cmake -S . -B build-wintest -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVIX_BUILD_T
     -DTELVIX_BUILD_WINTEST=ON >/dev/null
 cmake --build build-wintest -j2 --target Telvix telvix_wintest
 rm -rf build-wintest/wintest-out && mkdir -p build-wintest/wintest-out
-build-wintest/wintest/telvix_wintest build-wintest/Telvix.so build-wintest/wintest-out
+build-wintest/tests/windows/host/telvix_wintest build-wintest/Telvix.so build-wintest/wintest-out
 
 echo "== under Wine"
 # A prefix of our own inside the build folder; the first start creates it. Mono and Gecko are
@@ -44,7 +44,7 @@ export WINEDEBUG=-all
 export WINEDLLOVERRIDES="mscoree=d;mshtml=d"
 rm -rf build-win/wintest-out && mkdir -p build-win/wintest-out
 status=0
-(cd build-win && timeout 240 wine wintest/telvix_wintest.exe Telvix.aex wintest-out \
+(cd build-win && timeout 240 wine tests/windows/host/telvix_wintest.exe Telvix.aex wintest-out \
     </dev/null >wintest.log 2>&1) || status=$?
 cat build-win/wintest.log
 if [ "$status" -ne 0 ]; then

@@ -356,7 +356,7 @@ TYPED_TEST(EdgesTest, CornerBlendsHalfAndHalfIntoAnAlreadyChangedPixel)
     neighbourhoodAverage(n, &average, 2);
     TypeParam expected;
     blendPixels(&average, 0.5f, &earlier, 0.5f, &expected);
-    EXPECT_TRUE(test::samePixel(output.at(1, 1), expected));
+    EXPECT_EQ(output.at(1, 1), expected);
 }
 
 }  // namespace

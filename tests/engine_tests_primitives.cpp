@@ -162,17 +162,17 @@ TYPED_TEST(PrimitivesTest, BlendIsAlphaWeightedAndClamped)
         const TypeParam p{static_cast<Channel>(max), static_cast<Channel>(v),
                           static_cast<Channel>(max - v), static_cast<Channel>(v / 2)};
         blendPixels(&p, 0.5f, &p, 0.5f, &out);
-        ASSERT_TRUE(test::samePixel(out, p)) << v;
+        ASSERT_EQ(out, p) << v;
     }
 
     // Zero alpha on both sides: nothing to weigh, all channels 0.
     const TypeParam clearRed{0, static_cast<Channel>(max), 0, 0};
     blendPixels(&clearRed, 0.5f, &clearRed, 0.5f, &out);
-    EXPECT_TRUE(test::samePixel(out, TypeParam{0, 0, 0, 0}));
+    EXPECT_EQ(out, (TypeParam{0, 0, 0, 0}));
 
     // Weights summing past 1 cap alpha at channelMax.
     blendPixels(&white, 1.0f, &white, 1.0f, &out);
-    EXPECT_TRUE(test::samePixel(out, white));
+    EXPECT_EQ(out, white);
 }
 
 TYPED_TEST(PrimitivesTest, BlendMayWriteIntoItsSecondInput)
@@ -182,7 +182,7 @@ TYPED_TEST(PrimitivesTest, BlendMayWriteIntoItsSecondInput)
     TypeParam separate;
     blendPixels(&a, 0.3f, &b, 0.7f, &separate);
     blendPixels(&a, 0.3f, &b, 0.7f, &b);
-    EXPECT_TRUE(test::samePixel(separate, b));
+    EXPECT_EQ(separate, b);
 }
 
 TYPED_TEST(PrimitivesTest, AverageOfIdenticalOpaquePixelsIsThatPixel)
@@ -193,19 +193,19 @@ TYPED_TEST(PrimitivesTest, AverageOfIdenticalOpaquePixelsIsThatPixel)
     for (A_long weight : {1, 2, 4, 5}) {
         TypeParam out{};
         neighbourhoodAverage(n, &out, weight);
-        EXPECT_TRUE(test::samePixel(out, p)) << weight;
+        EXPECT_EQ(out, p) << weight;
     }
     // Only the centre present, as in a 1×1 world.
     Neighbourhood<TypeParam> alone;
     alone.entries[4] = &p;
     TypeParam out{};
     neighbourhoodAverage(alone, &out, 5);
-    EXPECT_TRUE(test::samePixel(out, p));
+    EXPECT_EQ(out, p);
     // No alpha anywhere: transparent black whatever the colours.
     const TypeParam clear = makePixel<TypeParam>(0, 200, 100, 50);
     n.entries.fill(&clear);
     neighbourhoodAverage(n, &out, 2);
-    EXPECT_TRUE(test::samePixel(out, TypeParam{0, 0, 0, 0}));
+    EXPECT_EQ(out, (TypeParam{0, 0, 0, 0}));
 }
 
 TEST(Primitives, AverageOfAnOpaqueCentreAmongTransparentNeighbours)
@@ -219,7 +219,7 @@ TEST(Primitives, AverageOfAnOpaqueCentreAmongTransparentNeighbours)
     n8.entries[4] = &red8;
     PF_Pixel8 out8{};
     neighbourhoodAverage(n8, &out8, 5);
-    EXPECT_TRUE(test::samePixel(out8, PF_Pixel8{98, 254, 0, 0}));
+    EXPECT_EQ(out8, (PF_Pixel8{98, 254, 0, 0}));
 
     const PF_Pixel16 red16{32768, 32768, 0, 0};
     const PF_Pixel16 clear16{0, 0, 0, 0};
@@ -228,7 +228,7 @@ TEST(Primitives, AverageOfAnOpaqueCentreAmongTransparentNeighbours)
     n16.entries[4] = &red16;
     PF_Pixel16 out16{};
     neighbourhoodAverage(n16, &out16, 5);
-    EXPECT_TRUE(test::samePixel(out16, PF_Pixel16{5 * 32768 / 13, 32768, 0, 0}));
+    EXPECT_EQ(out16, (PF_Pixel16{5 * 32768 / 13, 32768, 0, 0}));
 }
 
 TEST(Primitives, AverageLosesLevelsWhenUnpremultiplyingATruncatedMean)
@@ -238,7 +238,7 @@ TEST(Primitives, AverageLosesLevelsWhenUnpremultiplyingATruncatedMean)
     n.entries.fill(&faint);
     PF_Pixel8 out{};
     neighbourhoodAverage(n, &out, 5);
-    EXPECT_TRUE(test::samePixel(out, PF_Pixel8{17, 194, 224, 164}));
+    EXPECT_EQ(out, (PF_Pixel8{17, 194, 224, 164}));
 }
 
 }  // namespace

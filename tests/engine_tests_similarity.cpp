@@ -8,6 +8,7 @@
 #include <cstdint>
 
 #include "edge_classifier.h"
+#include "frame_makers.h"
 #include "pixel_art.h"
 #include "pixel_lanes.h"
 
@@ -89,14 +90,10 @@ public:
     }
 
 private:
-    std::uint32_t random()
-    {
-        state_ = state_ * 1664525u + 1013904223u;
-        return state_ >> 8;
-    }
+    std::uint32_t random() { return rng_.next(); }
     Channel channel(std::uint32_t top) { return static_cast<Channel>(random() % (top + 1)); }
 
-    std::uint32_t state_ = 12345u;
+    test::Lcg rng_{12345u};
 };
 
 constexpr A_long kTolerances[] = {0, 1, 6, 8, 127, 255};
@@ -184,11 +181,8 @@ TYPED_TEST(SimilarityMaskTest, FourContrastTestsAtOnceAgreeWithSignedContrast)
 // where single precision decides, and far from them; every tolerance is tried.
 TEST(OpaqueContrastTest, WholeNumberTestsAgreeWithSignedContrastAtAndBesideTheThresholds)
 {
-    std::uint32_t state = 2024u;
-    auto random = [&state](std::uint32_t range) {
-        state = state * 1664525u + 1013904223u;
-        return static_cast<int>((state >> 8) % range);
-    };
+    test::Lcg rng(2024u);
+    auto random = [&rng](std::uint32_t range) { return static_cast<int>(rng.next() % range); };
     // An opaque pixel whose W against `centre` is `target`, or the centre itself if none is found.
     auto withLuma = [&](const PF_Pixel8& centre, int target) {
         for (int attempt = 0; attempt < 4000; ++attempt) {
@@ -276,11 +270,10 @@ TYPED_TEST(SimilarityMaskTest, SideBySideBlendAgreesWithBlendPixels)
                 blendPixels(&a, 1.0f - w, &b, w, &expected);
                 Pixel sideBySide;
                 blendPixelsSideBySide(&a, 1.0f - w, &b, w, &sideBySide);
-                ASSERT_TRUE(test::samePixel(sideBySide, expected))
-                    << "round " << round << " w " << w;
+                ASSERT_EQ(sideBySide, expected) << "round " << round << " w " << w;
                 Pixel over = b;
                 blendPixelsSideBySide(&a, 1.0f - w, &over, w, &over);
-                ASSERT_TRUE(test::samePixel(over, expected)) << "round " << round << " w " << w;
+                ASSERT_EQ(over, expected) << "round " << round << " w " << w;
             }
         }
     }
@@ -289,12 +282,12 @@ TYPED_TEST(SimilarityMaskTest, SideBySideBlendAgreesWithBlendPixels)
     const Pixel clear{0, 10, 20, 30};
     Pixel out{1, 1, 1, 1};
     blendPixelsSideBySide(&clear, 0.5f, &clear, 0.5f, &out);
-    EXPECT_TRUE(test::samePixel(out, Pixel{0, 0, 0, 0}));
+    EXPECT_EQ(out, (Pixel{0, 0, 0, 0}));
     // The top of the range survives the 16-bit pack.
     const Pixel white{DepthTraits<Pixel>::channelMax, DepthTraits<Pixel>::channelMax,
                       DepthTraits<Pixel>::channelMax, DepthTraits<Pixel>::channelMax};
     blendPixelsSideBySide(&white, 0.25f, &white, 0.75f, &out);
-    EXPECT_TRUE(test::samePixel(out, white));
+    EXPECT_EQ(out, white);
 }
 
 TYPED_TEST(SimilarityMaskTest, ContrastPartsGiveSignedContrastBothWays)

@@ -162,7 +162,7 @@ TYPED_TEST(StepsTest, StraightEdgeSoftensOnlyTheForwardNeighbour)
     auto info = test::renderInfoFor(world, world, 6);
     TypeParam expected;
     neighbourhoodAverage(gatherNeighbourhood(2, 1, info), &expected, 4);
-    EXPECT_TRUE(test::samePixel(out.at(2, 1), expected));
+    EXPECT_EQ(out.at(2, 1), expected);
 }
 
 TYPED_TEST(StepsTest, DiagonalStaircaseBlendsCentreAndForward)
@@ -298,7 +298,7 @@ TYPED_TEST(StepsTest, RunClampsWeightsAndBlendsHalfAndHalfIntoChangedPixels)
     blendPixels(&world.at(2, 0), 0.75f, white, 0.25f, &fresh);
     TypeParam expected;
     blendPixels(&fresh, 0.5f, &before, 0.5f, &expected);
-    EXPECT_TRUE(test::samePixel(output.at(2, 0), expected));
+    EXPECT_EQ(output.at(2, 0), expected);
 }
 
 }  // namespace

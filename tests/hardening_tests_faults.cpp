@@ -24,17 +24,15 @@
 #include <vector>
 
 #include "effect_entry.h"
-#include "host_tests_art.h"
+#include "pixel_art.h"
 
 using standin::Callback;
 using standin::Host;
 using standin::Settings;
 using standin::World;
-using namespace telvix_test;
+using namespace telvix::test;
 
 namespace {
-
-using Depths = ::testing::Types<PF_Pixel8, PF_Pixel16>;
 
 // The codes each failing call returns: the host's out-of-memory, its interrupt, and a code no
 // host sends (it must still come back unchanged).
@@ -97,8 +95,8 @@ Command renderCommand(bool key)
     return {name, [key](Host& host) {
                 // Edges everywhere, a key-coloured pixel, padded rows of different lengths.
                 const std::string art = "...#..\n.##r#.\n.#h##.\n..#...\n......";
-                World in = artWorld<Pixel>(art, 6);
-                const World pristine = artWorld<Pixel>(art);
+                World in = artFrame<Pixel>(art, 6);
+                const World pristine = artFrame<Pixel>(art);
                 World out(in.width(), in.height(), in.deep(), 10);
                 const PF_Err err = host.render(
                     in, out, Settings{.useColorKey = key, .keyColor = PF_Pixel{255, 255, 0, 0}});

@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "effect_entry.h"
+#include "frame_makers.h"
 #include "standin_host.h"
 
 using standin::Host;
@@ -30,36 +31,11 @@ struct Job {
     standin::Threading threading;  // the host's bands for each iterate and copy
 };
 
-// A frame of dark strokes and a few key-coloured and half-transparent pixels on paper, drawn
-// from `seed` with a small linear congruential generator (the same frame on every platform).
+// The job's frame: dark strokes and a few key-coloured and half-transparent pixels on paper
+// (frame_makers.h), rows padded.
 World drawFrame(const Job& job)
 {
-    World world(job.width, job.height, job.deep, 8);
-    std::uint32_t state = job.seed;
-    auto next = [&state] {
-        state = state * 1664525u + 1013904223u;
-        return state >> 24;
-    };
-    for (A_long y = 0; y < job.height; ++y) {
-        for (A_long x = 0; x < job.width; ++x) {
-            const std::uint32_t r = next();
-            // Alpha, red, green, blue in 8-bit terms: ink, paper, key red, half-white.
-            const A_u_char ink = r < 90 ? 0 : 255;
-            A_u_char a = 255, red = ink, green = ink, blue = ink;
-            if (r >= 250) {
-                green = blue = 0;
-            } else if (r >= 245) {
-                a = 128;
-            }
-            if (job.deep) {
-                auto w = [](A_u_char c) { return A_u_short((c * 32768 + 128) / 255); };
-                world.at<PF_Pixel16>(x, y) = PF_Pixel16{w(a), w(red), w(green), w(blue)};
-            } else {
-                world.at<PF_Pixel8>(x, y) = PF_Pixel8{a, red, green, blue};
-            }
-        }
-    }
-    return world;
+    return telvix::test::strokeFrame(job.width, job.height, job.deep, job.seed, 8);
 }
 
 // Renders `job` on a host of its own and returns the output world.

@@ -4,7 +4,7 @@
 #include <cstring>
 
 #include "effect_entry.h"
-#include "host_tests_art.h"
+#include "pixel_art.h"
 #include "render.h"
 #include "string_table.h"
 #include "telvix_version.h"
@@ -13,7 +13,7 @@ using standin::Callback;
 using standin::Host;
 using standin::Settings;
 using standin::World;
-using namespace telvix_test;
+using namespace telvix::test;
 
 namespace {
 
@@ -100,12 +100,12 @@ TEST(Commands, WithoutABasicSuiteAboutAndRenderFailBeforeAnyCallback)
 {
     Host host(&entryPointFunc);
     host.setBasicSuiteMissing(true);
-    World in = artWorld<PF_Pixel8>(".#\n#.");
+    World in = artFrame<PF_Pixel8>(".#\n#.");
     World out(2, 2, false);
     EXPECT_EQ(host.about(), PF_Err_INTERNAL_STRUCT_DAMAGED);
     EXPECT_EQ(host.render(in, out, Settings{.useColorKey = true}), PF_Err_INTERNAL_STRUCT_DAMAGED);
     EXPECT_TRUE(host.callLog().empty());
-    EXPECT_EQ(drawing<PF_Pixel8>(out), "\n__\n__");  // still the zeroed world
+    EXPECT_EQ(drawing<PF_Pixel8>(out), "\noo\noo");  // still the zeroed world
 }
 
 TEST(StringTable, HoldsTheFourteenTextsByIndex)
@@ -192,7 +192,6 @@ TEST(Parameters, AFailingAddStopsAtOnceAndReturnsItsCode)
 template <typename Pixel>
 class Render : public ::testing::Test {
 };
-using Depths = ::testing::Types<PF_Pixel8, PF_Pixel16>;
 TYPED_TEST_SUITE(Render, Depths);
 
 TYPED_TEST(Render, CallsTheHostInOrderWithOneSuitePerIterate)
@@ -200,7 +199,7 @@ TYPED_TEST(Render, CallsTheHostInOrderWithOneSuitePerIterate)
     const std::string iterate = sizeof(TypeParam) == 8 ? "iterate16" : "iterate8";
     for (bool key : {false, true}) {
         Host host(&entryPointFunc);
-        World in = artWorld<TypeParam>("..#\n.##");
+        World in = artFrame<TypeParam>("..#\n.##");
         World out(3, 2, in.deep());
         ASSERT_EQ(host.render(in, out, Settings{.useColorKey = key}), PF_Err_NONE);
         std::vector<std::string> expected = {"copy", "new_world"};
@@ -230,7 +229,7 @@ TYPED_TEST(Render, CallsTheHostInOrderWithOneSuitePerIterate)
 TYPED_TEST(Render, WithoutTheKeyTheAnalysedFrameIsTheInput)
 {
     Host host(&entryPointFunc);
-    World in = artWorld<TypeParam>("..#r\n.##h\n#.oo");
+    World in = artFrame<TypeParam>("..#r\n.##h\n#.ww");
     World out(4, 3, in.deep());
     renderWithoutSmoothing<TypeParam>(host, in, out, Settings{});
     EXPECT_TRUE(out.samePixels(in));
@@ -239,16 +238,16 @@ TYPED_TEST(Render, WithoutTheKeyTheAnalysedFrameIsTheInput)
 TYPED_TEST(Render, TheKeyClearsExactlyTheOpaqueKeyColouredPixels)
 {
     Host host(&entryPointFunc);
-    World in = artWorld<TypeParam>(R"(
+    World in = artFrame<TypeParam>(R"(
         ..#r
         .##h
         #..h)");
     World out(4, 3, in.deep());
     renderWithoutSmoothing<TypeParam>(host, in, out, Settings{.useColorKey = true});
     EXPECT_EQ(drawing<TypeParam>(out), drawing<TypeParam>(R"(
-        oo#r
-        o##h
-        #ooh)"));
+        ww#r
+        w##h
+        #wwh)"));
     EXPECT_EQ(out.at<TypeParam>(0, 0).red, kMax<TypeParam>);  // white key: 32768 in 16-bit
 
     renderWithoutSmoothing<TypeParam>(
@@ -263,11 +262,11 @@ TYPED_TEST(Render, TheKeyClearsExactlyTheOpaqueKeyColouredPixels)
 TYPED_TEST(Render, TheKeyPassVisitsOnlyTheOutputExtent)
 {
     Host host(&entryPointFunc);
-    World in = artWorld<TypeParam>("....\n....\n....");
+    World in = artFrame<TypeParam>("....\n....\n....");
     World out(4, 3, in.deep());
     out.def().extent_hint = PF_LRect{1, 1, 3, 2};
     renderWithoutSmoothing<TypeParam>(host, in, out, Settings{.useColorKey = true});
-    EXPECT_EQ(drawing<TypeParam>(out), "\n....\n.oo.\n....");
+    EXPECT_EQ(drawing<TypeParam>(out), "\n....\n.ww.\n....");
     EXPECT_EQ(host.progressFinal(), 1);
 }
 
@@ -275,11 +274,11 @@ TYPED_TEST(Render, SizesRowPaddingAndUnmatchedKeysDoNotChangeTheResult)
 {
     const char* art = "..#..\n.##.r\n#.#h.\n##...";
     Host host(&entryPointFunc);
-    World in = artWorld<TypeParam>(art);
+    World in = artFrame<TypeParam>(art);
     World reference(5, 4, in.deep());
     ASSERT_EQ(host.render(in, reference, Settings{}), PF_Err_NONE);
 
-    World paddedIn = artWorld<TypeParam>(art, 24);
+    World paddedIn = artFrame<TypeParam>(art, 24);
     World paddedOut(5, 4, in.deep(), 8);
     ASSERT_EQ(host.render(paddedIn, paddedOut, Settings{}), PF_Err_NONE);
     EXPECT_TRUE(paddedOut.samePixels(reference));
@@ -305,7 +304,7 @@ TYPED_TEST(Render, AFailingHostCallEndsTheRenderWithItsCode)
         {Callback::DisposeWorld, 1}};
     for (const auto& [callback, atCall] : failures) {
         Host host(&entryPointFunc);
-        World in = artWorld<TypeParam>(".#\n#.");
+        World in = artFrame<TypeParam>(".#\n#.");
         World out(2, 2, in.deep());
         host.faults().failures = {{callback, atCall, 1234}};
         EXPECT_EQ(host.render(in, out, Settings{.useColorKey = true}), 1234)
@@ -321,7 +320,7 @@ TYPED_TEST(Render, AFailingHostCallEndsTheRenderWithItsCode)
 TYPED_TEST(Render, AnInterruptReturnsTheCancelCode)
 {
     Host host(&entryPointFunc);
-    World in = artWorld<TypeParam>("...\n.#.\n...");
+    World in = artFrame<TypeParam>("...\n.#.\n...");
     World out(3, 3, in.deep());
     host.faults().cancelAfterPixels = 4;
     EXPECT_EQ(host.render(in, out, Settings{.useColorKey = true}), PF_Interrupt_CANCEL);
@@ -342,7 +341,7 @@ TYPED_TEST(Render, AnInterruptWhileTheWritesAreAppliedReturnsTheCancelCode)
         .##...
         .##...)";
     Host clean(&entryPointFunc);
-    World in = artWorld<TypeParam>(art);
+    World in = artFrame<TypeParam>(art);
     World out(6, 6, in.deep());
     out.def().extent_hint = PF_LRect{0, 2, 6, 3};
     ASSERT_EQ(clean.render(in, out, Settings{}), PF_Err_NONE);
@@ -365,8 +364,8 @@ TYPED_TEST(Render, AFrameWithMoreWritesThanTheFirstGuessRecordsThemAgain)
     // guess. The render records a second time into a pool of the counted size.
     constexpr A_long kSize = 512;
     World in(kSize, kSize, sizeof(TypeParam) == sizeof(PF_Pixel16));
-    const TypeParam paper = paletteColour<TypeParam>('.');
-    const TypeParam ink = paletteColour<TypeParam>('#');
+    const TypeParam paper = artPixel<TypeParam>('.');
+    const TypeParam ink = artPixel<TypeParam>('#');
     for (A_long y = 0; y < kSize; ++y) {
         for (A_long x = 0; x < kSize; ++x) {
             in.at<TypeParam>(x, y) = x % 2 == 0 && y % 2 == 0 ? ink : paper;
@@ -394,7 +393,7 @@ TYPED_TEST(Render, AMissingIterateSuiteFailsOnlyItsOwnDepth)
         Host host(&entryPointFunc);
         auto& plan = host.faults();
         (refused ? plan.refusedSuites : plan.nullSuites).push_back(kPFIterate16Suite);
-        World in = artWorld<TypeParam>(".#\n#.");
+        World in = artFrame<TypeParam>(".#\n#.");
         World out(2, 2, in.deep());
         EXPECT_EQ(host.render(in, out, Settings{.useColorKey = true}),
                   deep ? PF_Err_INTERNAL_STRUCT_DAMAGED : PF_Err_NONE);

@@ -1,13 +1,20 @@
-// Test helpers: 8- and 16-bit worlds drawn as ASCII art, a serial driver for the smoothing pass,
-// and changed-pixel masks.
+// Test helpers: 8- and 16-bit frames drawn as ASCII art, for the engine's tests (TestWorld, a
+// world of one depth that owns its pixels) and for the tests that go through the stand-in host
+// (standin::World); a serial driver for the smoothing pass; changed-pixel masks; and equality
+// and printing of pixels, so that EXPECT_EQ on two pixels shows both when they differ.
 //
-// Legend: '#' opaque black, '.' opaque white, 'g' opaque grey 128, 'o' transparent black
-// (all channels 0). Whitespace around rows is ignored; every row must have the same length.
+// Legend, at either depth:
+//   '#' opaque black (ink)            '.' opaque white (paper)
+//   'g' opaque grey 128               'r' opaque red
+//   'h' white at half alpha           'w' white at alpha 0 (what the white key leaves)
+//   'o' transparent black (all channels 0, what a fresh world holds)
+// Whitespace around rows is ignored; every row must have the same length.
 #pragma once
 
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <ostream>
 #include <sstream>
 #include <stdexcept>
 #include <string>
@@ -18,6 +25,29 @@
 #include "depth_traits.h"
 #include "render_info.h"
 #include "smoothing_engine.h"
+#include "standin_host.h"
+
+// Pixels compare channel by channel and print as {a, r, g, b}. The host SDK declares the pixel
+// types in the global namespace without either, so the tests give them here, where argument-
+// dependent lookup (and GoogleTest's printer) finds them.
+inline bool operator==(const PF_Pixel8& a, const PF_Pixel8& b)
+{
+    return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
+}
+inline bool operator==(const PF_Pixel16& a, const PF_Pixel16& b)
+{
+    return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
+}
+inline void PrintTo(const PF_Pixel8& p, std::ostream* os)
+{
+    *os << "PF_Pixel8{a " << int(p.alpha) << ", r " << int(p.red) << ", g " << int(p.green)
+        << ", b " << int(p.blue) << "}";
+}
+inline void PrintTo(const PF_Pixel16& p, std::ostream* os)
+{
+    *os << "PF_Pixel16{a " << p.alpha << ", r " << p.red << ", g " << p.green << ", b " << p.blue
+        << "}";
+}
 
 namespace telvix::test {
 
@@ -47,9 +77,18 @@ Pixel makePixel(A_long alpha, A_long red, A_long green, A_long blue)
     return p;
 }
 
+// The depth's white: 255, or 32768 at 16 bits.
+template <typename Pixel>
+inline constexpr auto kMax =
+    static_cast<typename DepthTraits<Pixel>::Channel>(DepthTraits<Pixel>::channelMax);
+
+// The legend's characters, in the order drawing() tries them.
+inline constexpr char kArtLegend[] = "#.grhwo";
+
 template <typename Pixel>
 Pixel artPixel(char c)
 {
+    using Channel = typename DepthTraits<Pixel>::Channel;
     switch (c) {
         case '#':
             return makePixel<Pixel>(255, 0, 0, 0);
@@ -57,6 +96,13 @@ Pixel artPixel(char c)
             return makePixel<Pixel>(255, 255, 255, 255);
         case 'g':
             return makePixel<Pixel>(255, 128, 128, 128);
+        case 'r':
+            return makePixel<Pixel>(255, 255, 0, 0);
+        case 'h':  // half of the depth's white, not 128 widened: 127, or 16384 at 16 bits
+            return Pixel{static_cast<Channel>(kMax<Pixel> / 2), kMax<Pixel>, kMax<Pixel>,
+                         kMax<Pixel>};
+        case 'w':
+            return makePixel<Pixel>(0, 255, 255, 255);
         case 'o':
             return makePixel<Pixel>(0, 0, 0, 0);
         default:
@@ -169,12 +215,6 @@ TestWorld<Pixel> smoothed(TestWorld<Pixel>& source, A_long tolerance = 6)
     return output;
 }
 
-template <typename Pixel>
-bool samePixel(const Pixel& a, const Pixel& b)
-{
-    return a.alpha == b.alpha && a.red == b.red && a.green == b.green && a.blue == b.blue;
-}
-
 // 'x' where the two worlds differ, '.' where they agree, one row per line.
 template <typename Pixel>
 std::string changedMask(const TestWorld<Pixel>& before, const TestWorld<Pixel>& after)
@@ -182,7 +222,7 @@ std::string changedMask(const TestWorld<Pixel>& before, const TestWorld<Pixel>& 
     std::string mask;
     for (A_long y = 0; y < before.height(); ++y) {
         for (A_long x = 0; x < before.width(); ++x) {
-            mask += samePixel(before.at(x, y), after.at(x, y)) ? '.' : 'x';
+            mask += before.at(x, y) == after.at(x, y) ? '.' : 'x';
         }
         mask += '\n';
     }
@@ -197,6 +237,54 @@ inline std::string mask(const std::string& art)
         out += row + '\n';
     }
     return out;
+}
+
+// A stand-in host world (8- or 16-bit by Pixel) drawn from art, each row followed by
+// `rowPadding` spare bytes.
+template <typename Pixel>
+standin::World artFrame(const std::string& art, A_long rowPadding = 0)
+{
+    const auto rows = artRows(art);
+    standin::World world(static_cast<A_long>(rows.at(0).size()), static_cast<A_long>(rows.size()),
+                         sizeof(Pixel) == sizeof(PF_Pixel16), rowPadding);
+    for (A_long y = 0; y < world.height(); ++y) {
+        if (static_cast<A_long>(rows[y].size()) != world.width()) {
+            throw std::invalid_argument("ragged art row: " + rows[y]);
+        }
+        for (A_long x = 0; x < world.width(); ++x) {
+            world.at<Pixel>(x, y) = artPixel<Pixel>(rows[y][x]);
+        }
+    }
+    return world;
+}
+
+// The world drawn back in the legend ('?' for a colour outside it), each row after a line
+// break, so that EXPECT_EQ on two drawings shows both frames when they differ.
+template <typename Pixel>
+std::string drawing(const standin::World& world)
+{
+    std::string out;
+    for (A_long y = 0; y < world.height(); ++y) {
+        out += '\n';
+        for (A_long x = 0; x < world.width(); ++x) {
+            const Pixel p = world.at<Pixel>(x, y);
+            char c = '?';
+            for (const char* candidate = kArtLegend; *candidate != '\0'; ++candidate) {
+                if (p == artPixel<Pixel>(*candidate)) {
+                    c = *candidate;
+                    break;
+                }
+            }
+            out += c;
+        }
+    }
+    return out;
+}
+
+template <typename Pixel>
+std::string drawing(const std::string& art)
+{
+    return drawing<Pixel>(artFrame<Pixel>(art));
 }
 
 }  // namespace telvix::test

@@ -21,22 +21,13 @@
 #include <vector>
 
 #include "effect_entry.h"
+#include "frame_makers.h"
 #include "reference/reference_pass.h"
 #include "standin_host.h"
 
 namespace {
 
-A_u_short widen(A_u_char c) { return static_cast<A_u_short>((c * 32768 + 128) / 255); }
-
-// Writes an 8-bit colour, widened in a deep world.
-void put(standin::World& world, A_long x, A_long y, PF_Pixel8 c)
-{
-    if (world.deep()) {
-        world.at<PF_Pixel16>(x, y) = {widen(c.alpha), widen(c.red), widen(c.green), widen(c.blue)};
-    } else {
-        world.at<PF_Pixel8>(x, y) = c;
-    }
-}
+using telvix::test::putColour;
 
 // A pixel's channels as alpha, red, green, blue, at either depth.
 struct Channels {
@@ -147,9 +138,9 @@ standin::World loadFrame(const std::filesystem::path& path, bool deep)
                 world.at<PF_Pixel16>(x, y) = {host(p[3]), host(p[0]), host(p[1]), host(p[2])};
             } else {
                 // OIIO widens 8-bit values by 257; the division gives the file's byte back.
-                put(world, x, y,
-                    {A_u_char(p[3] / 257), A_u_char(p[0] / 257), A_u_char(p[1] / 257),
-                     A_u_char(p[2] / 257)});
+                putColour(world, x, y,
+                          {A_u_char(p[3] / 257), A_u_char(p[0] / 257), A_u_char(p[1] / 257),
+                           A_u_char(p[2] / 257)});
             }
         }
     }
@@ -212,141 +203,9 @@ INSTANTIATE_TEST_SUITE_P(SixteenBit, ShippedFrame,
                          ::testing::Values(FrameCase{"h00_aliased16.png", true}), frameCaseName);
 
 // ---------------------------------------------------------------------------------------------
-// Small random frames: a few colours of a palette in rectangles, lines, stair-stepped half
-// planes, short segments at the borders and single dots, so that steps, corners, thin lines and
-// isolated pixels all occur.
+// Small random frames (frame_makers.h), thousands of them.
 
-const PF_Pixel8 kPalette[] = {
-    {255, 0, 0, 0},       {255, 20, 30, 90},    {255, 60, 40, 30},    {255, 255, 255, 255},
-    {255, 250, 240, 220}, {255, 200, 200, 200}, {255, 128, 128, 128}, {255, 220, 30, 30},
-    {255, 40, 180, 60},   {128, 0, 0, 0},       {0, 255, 255, 255},   {0, 0, 0, 0},
-    {40, 200, 100, 50},   {255, 3, 3, 3},       {252, 255, 255, 255}, {254, 254, 254, 254},
-};
-
-class RandomFrames {
-public:
-    explicit RandomFrames(std::uint32_t seed) : rng_(seed) {}
-
-    A_long pick(A_long lo, A_long hi) { return lo + A_long(rng_() % std::uint32_t(hi - lo + 1)); }
-    PF_Pixel8 colour() { return kPalette[pick(0, A_long(std::size(kPalette)) - 1)]; }
-
-    standin::World frame(bool deep, std::vector<PF_Pixel8>& used)
-    {
-        const A_long w = pick(1, 40);
-        const A_long h = pick(1, 40);
-        standin::World world(w, h, deep, 8 * pick(0, 2));
-        used = {colour(), colour(), colour(), colour()};
-        auto plot = [&](A_long x, A_long y, PF_Pixel8 c) {
-            if (x >= 0 && x < w && y >= 0 && y < h) {
-                put(world, x, y, c);
-            }
-        };
-        for (A_long y = 0; y < h; ++y) {
-            for (A_long x = 0; x < w; ++x) {
-                plot(x, y, used[0]);
-            }
-        }
-        for (A_long shapes = pick(1, 6); shapes > 0; --shapes) {
-            const PF_Pixel8 ink = used[std::size_t(pick(1, 3))];
-            const A_long x0 = pick(-2, w + 1), y0 = pick(-2, h + 1);
-            const A_long x1 = pick(-2, w + 1), y1 = pick(-2, h + 1);
-            switch (pick(0, 4)) {
-                case 0:  // rectangle
-                    for (A_long y = std::min(y0, y1); y <= std::max(y0, y1); ++y) {
-                        for (A_long x = std::min(x0, x1); x <= std::max(x0, x1); ++x) {
-                            plot(x, y, ink);
-                        }
-                    }
-                    break;
-                case 1: {  // line, one or two pixels thick
-                    const A_long steps =
-                        std::max({std::abs(x1 - x0), std::abs(y1 - y0), A_long{1}});
-                    const bool thick = pick(0, 2) == 0;
-                    for (A_long i = 0; i <= steps; ++i) {
-                        const A_long x = x0 + A_long(std::lround(double(i * (x1 - x0)) / steps));
-                        const A_long y = y0 + A_long(std::lround(double(i * (y1 - y0)) / steps));
-                        plot(x, y, ink);
-                        if (thick) {
-                            plot(x + 1, y, ink);
-                        }
-                    }
-                    break;
-                }
-                case 2: {  // half plane with a stair-stepped border
-                    const A_long p = pick(-4, 4), q = pick(1, 4), r = pick(-20, 60);
-                    for (A_long y = 0; y < h; ++y) {
-                        for (A_long x = 0; x < w; ++x) {
-                            if (y * q < x * p + r) {
-                                plot(x, y, ink);
-                            }
-                        }
-                    }
-                    break;
-                }
-                case 3: {  // a short one-pixel segment from at or near the left or top border,
-                           // sometimes with a spur beside it (a knee in the segment's border)
-                    const A_long from = pick(0, 2);
-                    const A_long length = pick(2, 9);
-                    const bool across = pick(0, 1) == 1;
-                    for (A_long i = 0; i < length; ++i) {
-                        plot(across ? from + i : x0, across ? y0 : from + i, ink);
-                    }
-                    if (pick(0, 1) == 1) {
-                        const A_long at = from + pick(0, 1) * pick(0, length - 1);
-                        const A_long side = pick(0, 1) * 2 - 1;
-                        plot(across ? at : x0 + side, across ? y0 + side : at, ink);
-                    }
-                    break;
-                }
-                default:  // single dots
-                    for (A_long n = pick(1, 5); n > 0; --n) {
-                        plot(pick(0, w - 1), pick(0, h - 1), ink);
-                    }
-            }
-        }
-        // Sometimes a grain of up to 3 levels on every channel, so that the tolerance decides.
-        auto grain = [this](auto& pixel, int unit, int max) {
-            for (auto* c : {&pixel.alpha, &pixel.red, &pixel.green, &pixel.blue}) {
-                *c = static_cast<std::remove_reference_t<decltype(*c)>>(
-                    std::clamp(int(*c) + int(pick(-3, 3)) * unit, 0, max));
-            }
-        };
-        for (A_long y = 0, grainy = pick(0, 3) == 0; grainy && y < h; ++y) {
-            for (A_long x = 0; x < w; ++x) {
-                deep ? grain(world.at<PF_Pixel16>(x, y), 128, 32768)
-                     : grain(world.at<PF_Pixel8>(x, y), 1, 255);
-            }
-        }
-        return world;
-    }
-
-    // Weighted towards the small tolerances that users set.
-    A_long tolerance()
-    {
-        const A_long kind = pick(0, 3);
-        return kind == 0 ? 0 : kind == 1 ? pick(0, 255) : pick(0, 12);
-    }
-
-    // The whole frame, an empty area, an area inside the frame, or one reaching beyond it.
-    PF_Rect extent(A_long w, A_long h)
-    {
-        const A_long kind = pick(0, 4);
-        const A_long l = pick(0, w - 1), t = pick(0, h - 1);
-        if (kind == 2) {
-            return pick(0, 1) ? PF_Rect{l, t, l, pick(t, h)} : PF_Rect{l, t, pick(l, w), t};
-        }
-        if (kind == 3) {
-            return {l, t, pick(l + 1, w), pick(t + 1, h)};
-        }
-        if (kind == 4) {
-            return {pick(-3, w), pick(-3, h), pick(-3, w + 3), pick(-3, h + 3)};
-        }
-        return {0, 0, w, h};
-    }
-
-private:
-    std::mt19937 rng_;
-};
+using telvix::test::RandomFrames;
 
 constexpr std::uint32_t kSeed = 20240611u;
 constexpr int kCasesPerShard = 2500;

@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "effect_entry.h"
+#include "frame_makers.h"
 #include "standin_host.h"
 
 namespace {
@@ -95,36 +96,6 @@ standin::World loadFrame(const fs::path& path, bool deep)
         }
     }
     return world;
-}
-
-// Adds a fixed pseudo-random grain of -3..+3 levels (8-bit units, times 128 at 16 bits) to every
-// channel, alpha included, so that neighbouring colours are
-// near but rarely equal and the tolerance decides what is similar.
-void addGrain(standin::World& world)
-{
-    std::uint32_t seed = 20261208u;
-    auto grain = [&seed]() {
-        seed = seed * 1664525u + 1013904223u;
-        return static_cast<int>((seed >> 16) % 7u) - 3;
-    };
-    auto shift = [](int value, int delta, int max) { return std::clamp(value + delta, 0, max); };
-    for (A_long y = 0; y < world.height(); ++y) {
-        for (A_long x = 0; x < world.width(); ++x) {
-            if (world.deep()) {
-                PF_Pixel16& p = world.at<PF_Pixel16>(x, y);
-                p.red = static_cast<A_u_short>(shift(p.red, grain() * 128, 32768));
-                p.green = static_cast<A_u_short>(shift(p.green, grain() * 128, 32768));
-                p.blue = static_cast<A_u_short>(shift(p.blue, grain() * 128, 32768));
-                p.alpha = static_cast<A_u_short>(shift(p.alpha, grain() * 128, 32768));
-            } else {
-                PF_Pixel8& p = world.at<PF_Pixel8>(x, y);
-                p.red = static_cast<A_u_char>(shift(p.red, grain(), 255));
-                p.green = static_cast<A_u_char>(shift(p.green, grain(), 255));
-                p.blue = static_cast<A_u_char>(shift(p.blue, grain(), 255));
-                p.alpha = static_cast<A_u_char>(shift(p.alpha, grain(), 255));
-            }
-        }
-    }
 }
 
 // A world's pixels as the file stores them: RGBA rows, 8-bit values as they are, 16-bit values
@@ -285,7 +256,8 @@ void renderCase(const GoldenCase& c, std::unique_ptr<standin::World>& output)
     }
     standin::World input = loadFrame(file, c.deep);
     if (c.noisy) {
-        addGrain(input);
+        // A fixed grain (frame_makers.h), so that the tolerance decides what is similar.
+        telvix::test::addGrain(input, 20261208u);
     }
     output = std::make_unique<standin::World>(input.width(), input.height(), c.deep, 4);
     standin::Host host(&entryPointFunc);

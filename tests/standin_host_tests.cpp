@@ -7,12 +7,12 @@
 #include <vector>
 
 #include "effect_entry.h"
-#include "host_tests_art.h"
+#include "pixel_art.h"
 
 using standin::Callback;
 using standin::Host;
 using standin::World;
-using namespace telvix_test;
+using namespace telvix::test;
 
 namespace {
 
@@ -60,14 +60,14 @@ TEST(StandinCallbacks, CopyHonoursRowbytesAndCopiesTheOverlapOfOtherSizes)
     Host host(nullptr);
     PF_UtilCallbacks* utils = host.inData().utils;
     PF_ProgPtr ref = host.inData().effect_ref;
-    World src = artWorld<PF_Pixel8>("#.r\n.#h", 12);
+    World src = artFrame<PF_Pixel8>("#.r\n.#h", 12);
     World same(3, 2, false, 4);
     EXPECT_EQ(utils->copy(ref, &src.def(), &same.def(), nullptr, nullptr), PF_Err_NONE);
     EXPECT_TRUE(same.samePixels(src));
 
     World small(2, 3, false);
     EXPECT_EQ(utils->copy(ref, &src.def(), &small.def(), nullptr, nullptr), PF_Err_NONE);
-    EXPECT_EQ(drawing<PF_Pixel8>(small), "\n#.\n.#\n__");
+    EXPECT_EQ(drawing<PF_Pixel8>(small), "\n#.\n.#\noo");
 
     World deep(3, 2, true);
     EXPECT_EQ(utils->copy(ref, &src.def(), &deep.def(), nullptr, nullptr),
@@ -108,7 +108,7 @@ TEST(StandinIterate, VisitsRowMajorInsideBothWorldsAndStopsAtTheFirstError)
     EXPECT_EQ(recorder.visits[3].y, 1);
     EXPECT_TRUE(recorder.visits[5].hasIn);
     EXPECT_EQ(host.progressDone(), 2);
-    EXPECT_EQ(drawing<PF_Pixel8>(dst).substr(0, 5), "\n???_");
+    EXPECT_EQ(drawing<PF_Pixel8>(dst).substr(0, 5), "\n???o");
 
     Recorder failing{.failAt = 2};
     EXPECT_EQ(iterate8(host)->iterate(&host.inData(), 0, 2, &src.def(), nullptr, &failing,
@@ -202,7 +202,7 @@ TEST(StandinHost, HostsOnSeveralThreadsKeepTheirOwnBooks)
     for (int t = 0; t < 4; ++t) {
         threads.emplace_back([t, &acquired] {
             Host host(&entryPointFunc);
-            World in = artWorld<PF_Pixel8>("..#\n##.");
+            World in = artFrame<PF_Pixel8>("..#\n##.");
             for (int frame = 0; frame <= t; ++frame) {
                 World out(3, 2, false);
                 host.render(in, out, standin::Settings{.useColorKey = true});

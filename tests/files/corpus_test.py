@@ -16,12 +16,15 @@ usage: corpus_test.py TELVIX SAMPLES_DIR FRAMES_DIR [--keep DIR] [--jobs N] [--h
 """
 
 import argparse
+import fcntl
 import fnmatch
 import hashlib
 import os
 import re
+import resource
 import shutil
 import signal
+import socket
 import stat
 import struct
 import subprocess
@@ -41,7 +44,6 @@ LOSSY = {"jpg", "webp"}
 # Cells the command does not pass yet: run and reported, not failing. Keys are
 # "INPUT -> OUTPUT" (fnmatch patterns) for the matrix and "hostile: NAME" for the rest.
 KNOWN_GAPS = {
-    "hostile: double-sigint-sequence": "at times leaves a frame's temporary file",
 }
 
 
@@ -400,12 +402,66 @@ def check_cell(inp, fmt, telvix, d):
 # ---------------------------------------------------------------------------------------------
 # Hostile cases: each returns a problem or None
 
+MEMORY_LIMIT_MB = 600  # the most a refused hostile run may use (max RSS)
+
+
+def run_measured(cmd, timeout=HOSTILE_TIMEOUT, limits=(), stdout=subprocess.PIPE):
+    """Runs a command with resource limits [(resource, value)]; returns (returncode or
+    'timeout', stdout, stderr, max RSS in MB) as text, the RSS its own, not other children's."""
+    def limit():
+        for resource_id, value in limits:
+            resource.setrlimit(resource_id, (value, value))
+    p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=stdout, stderr=subprocess.PIPE,
+                         preexec_fn=limit)
+    chunks = {"out": b"", "err": b""}
+
+    def drain(stream, key):
+        chunks[key] = stream.read()
+    readers = [threading.Thread(target=drain, args=(p.stderr, "err"))]
+    if p.stdout:
+        readers.append(threading.Thread(target=drain, args=(p.stdout, "out")))
+    for r in readers:
+        r.start()
+    deadline = time.time() + timeout
+    status = rusage = None
+    while True:
+        pid, status, rusage = os.wait4(p.pid, os.WNOHANG)
+        if pid == p.pid:
+            break
+        if time.time() > deadline:
+            p.kill()
+            os.wait4(p.pid, 0)
+            status = None
+            break
+        time.sleep(0.01)
+    p.returncode = 0  # reaped here; keeps Popen from waiting again
+    for r in readers:
+        r.join()
+    out, err = chunks["out"].decode(errors="replace"), chunks["err"].decode(errors="replace")
+    if status is None:
+        return "timeout", out, err, 0
+    rc = os.waitstatus_to_exitcode(status)
+    return rc, out, err, rusage.ru_maxrss / 1024
+
+
+def temporaries(folder):
+    """The hidden files (temporary ones among them) anywhere under folder."""
+    return sorted(os.path.relpath(os.path.join(root, f), folder)
+                  for root, _, files in os.walk(folder) for f in files if f.startswith("."))
+
+
+def host_tag():
+    """This machine's name as the command's temporary names carry it."""
+    return "".join(c for c in socket.gethostname() if c.isalnum())[:16] or "host"
+
+
 def hostile_cases(telvix, samples, frames_dir, d, corpus):
     cel = os.path.join(samples, "cel_small.png")
     by_name = {name: path for name, path, _ in corpus}
     cases = []
 
-    def refused_case(name, make_input, out_ext="png", args=(), codes=(1,)):
+    def refused_case(name, make_input, out_ext="png", args=(), codes=(1,), limits=(),
+                     says=None, seconds=None):
         def body():
             folder = os.path.join(d, "hostile", name)
             os.makedirs(folder)
@@ -413,8 +469,11 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
             before = sha(src) if os.path.isfile(src) and not os.path.islink(src) else None
             out_folder = os.path.join(folder, "out")
             os.makedirs(out_folder)
-            rc, _, err = run([telvix, "smooth", src, os.path.join(out_folder, "o." + out_ext),
-                              "--quiet"] + list(args), timeout=HOSTILE_TIMEOUT)
+            started = time.time()
+            rc, _, err, rss = run_measured(
+                [telvix, "smooth", src, os.path.join(out_folder, "o." + out_ext), "--quiet"] +
+                list(args), limits=limits)
+            took = time.time() - started
             problems = []
             if rc == "timeout":
                 problems.append(f"hung (killed after {HOSTILE_TIMEOUT} s)")
@@ -422,6 +481,12 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
                 problems.append(f"exit {rc}, expected {'/'.join(map(str, codes))}")
             elif not one_line(err):
                 problems.append(f"stderr has {len(err.splitlines())} lines")
+            elif says and says not in err:
+                problems.append(f"stderr does not say {says!r}: {err.strip()[:120]}")
+            if rss > MEMORY_LIMIT_MB:
+                problems.append(f"used {rss:.0f} MB")
+            if seconds and took > seconds:
+                problems.append(f"took {took:.1f} s")
             if os.listdir(out_folder):
                 problems.append(f"left {sorted(os.listdir(out_folder))}")
             if before is not None and sha(src) != before:
@@ -472,6 +537,40 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
                  (1, 2))
     refused_case("compression-bogus-tif", lambda f: cel, "tif", ["--compression", "bogus"],
                  (1, 2))
+
+    def tiff_claiming_30000(folder):
+        """A 9 kB TIFF whose directory claims 30000 x 30000 pixels."""
+        p = os.path.join(folder, "claims.tif")
+        data = bytearray(open(by_name["tif-strip8"], "rb").read())
+        assert data[:2] == b"II"
+        directory = struct.unpack_from("<I", data, 4)[0]
+        for i in range(struct.unpack_from("<H", data, directory)[0]):
+            entry = directory + 2 + 12 * i
+            if struct.unpack_from("<H", data, entry)[0] in (256, 257):
+                struct.pack_into("<HII", data, entry + 2, 4, 1, 30000)
+        open(p, "wb").write(bytes(data))
+        return p
+
+    def png_text_2g(folder):
+        """56 bytes: a PNG whose text chunk claims 2^31 bytes."""
+        p = os.path.join(folder, "text.png")
+
+        def chunk(kind, body):
+            return struct.pack(">I", len(body)) + kind + body + \
+                struct.pack(">I", zlib.crc32(kind + body) & 0xFFFFFFFF)
+        data = b"\x89PNG\r\n\x1a\n" + chunk(b"IHDR", struct.pack(">IIBBBBB", 64, 64, 8, 6, 0, 0, 0))
+        data += struct.pack(">I", 1 << 31) + b"tEXt" + b"Comment\x00aaaaaaa"
+        assert len(data) == 56
+        open(p, "wb").write(data)
+        return p
+
+    # Claimed sizes: refused from the header, fast and in bounded memory.
+    refused_case("tiff-claims-30000x30000", tiff_claiming_30000, says="claims", seconds=5)
+    refused_case("png-text-chunk-claims-2g", png_text_2g, says="claims", seconds=5)
+    # A file-size limit (SIGXFSZ): the write fails in one line, its temporary file removed.
+    refused_case("file-size-limit", lambda f: by_name["png-rgba16"], "png",
+                 ["--compression", "0"], limits=[(resource.RLIMIT_FSIZE, 16 * 1024)],
+                 says="File too large")
 
     def missing_folder():
         folder = os.path.join(d, "hostile", "missing-output-folder")
@@ -586,7 +685,12 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
         cases.append((name, body))
 
     interrupted("sigterm-sequence", [signal.SIGTERM], (130,))
-    interrupted("double-sigint-sequence", [signal.SIGINT, signal.SIGINT], (130, -signal.SIGINT))
+    interrupted("sighup-sequence", [signal.SIGHUP], (130,))
+    interrupted("double-sigint-sequence", [signal.SIGINT, signal.SIGINT], (130,))
+    interrupted("sigint-then-sigterm-sequence", [signal.SIGINT, signal.SIGTERM], (130,))
+    # A crash (stood in for by the signal): temporary files removed, death by the signal.
+    interrupted("sigsegv-sequence", [signal.SIGSEGV], (-signal.SIGSEGV,))
+    interrupted("sigabrt-sequence", [signal.SIGABRT], (-signal.SIGABRT,))
 
     def verbose_head():
         plates, out, digest = sequence("verbose-head-1", frames=8)
@@ -604,12 +708,243 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
             p.wait()
             return "hung after its stdout closed"
         problems = check_sequence(plates, out, digest)
-        if p.returncode not in (0, 1, 141, -signal.SIGPIPE):
+        # As cat and other tools end on a closed pipe: by SIGPIPE, without a word.
+        if p.returncode not in (141, -signal.SIGPIPE):
             problems.append(f"exit {p.returncode}")
-        if len(err.splitlines()) > 1:
-            problems.append("more than one line on stderr")
+        if err.strip():
+            problems.append(f"stderr says {err.strip()[:100]!r}")
         return "; ".join(problems) or None
     cases.append(("verbose-head-1", verbose_head))
+
+    def sigkill_orphans():
+        """SIGKILL leaves temporary files; the next run into the folder removes them and
+        nothing else."""
+        plates, out, digest = sequence("sigkill-orphans")
+        cmd = [telvix, "smooth", os.path.join(plates, "shot.####.png"),
+               os.path.join(out, "shot.####.png"), "--quiet", "--jobs", "2"]
+        orphans = []
+        for _ in range(5):  # the kill must land while a frame is being written
+            p = subprocess.Popen(cmd, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.DEVNULL)
+            deadline = time.time() + 10
+            while time.time() < deadline and not temporaries(out):
+                time.sleep(0.002)
+            p.kill()
+            p.wait()
+            orphans = temporaries(out)
+            if orphans:
+                break
+        if not orphans:
+            return "no temporary file to orphan"
+        # Files the next run must leave alone: another machine's, a live process's (this one's),
+        # and hidden files of other naming.
+        # and one whose process is gone but which another process holds locked (as a process
+        # in another pid namespace would).
+        gone = subprocess.Popen(["true"])
+        gone.wait()
+        locked = f".shot.0004.telvix-{host_tag()}-{gone.pid}-abcdef.png"
+        keep = [f".shot.0001.telvix-elsewhere-{p.pid}-abcdef.png",
+                f".shot.0002.telvix-{host_tag()}-{os.getpid()}-abcdef.png",
+                ".shot.0003.telvix-notes.png", ".keep.txt", locked]
+        for name in keep:
+            open(os.path.join(out, name), "w").write("not the command's")
+        with open(os.path.join(out, locked)) as lock:
+            fcntl.flock(lock, fcntl.LOCK_EX)
+            rc, _, err = run(cmd[:-2] + ["--skip-existing", "--jobs", "2"], timeout=60)
+        problems = []
+        if rc != 0:
+            problems.append(f"exit {rc}: {err.strip()[:100]}")
+        left = set(temporaries(out))
+        if left & set(orphans):
+            problems.append(f"orphans left: {sorted(left & set(orphans))}")
+        if left != set(keep):
+            problems.append(f"hidden files now {sorted(left)}")
+        if any(sha(os.path.join(plates, f)) != digest for f in os.listdir(plates)):
+            problems.append("an input changed")
+        return "; ".join(problems) or None
+    cases.append(("sigkill-orphans", sigkill_orphans))
+
+    def big_noise(folder):
+        """A frame that takes a while to read and to write: 2500 x 2500 of noise."""
+        src = os.path.join(folder, "noise.png")
+        must(["oiiotool", "--nosoftwareattrib", "--pattern", "noise", "2500x2500", "4",
+              "-d", "uint8", "-o", src])
+        return src
+
+    def sigint_single(name, when):
+        """SIGINT while one image is read or written: status 130, one line, no output and
+        no temporary file, promptly."""
+        def body():
+            folder = os.path.join(d, "hostile", name)
+            out = os.path.join(folder, "out")
+            os.makedirs(out)
+            src = big_noise(folder)
+            digest = sha(src)
+            p = subprocess.Popen([telvix, "smooth", src, os.path.join(out, "o.png"),
+                                  "--compression", "9", "--threads", "1"],
+                                 stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
+                                 stderr=subprocess.PIPE)
+            if when == "write":  # once its temporary file exists
+                deadline = time.time() + 20
+                while time.time() < deadline and not temporaries(out):
+                    time.sleep(0.002)
+            else:  # once it has the file open
+                deadline = time.time() + 20
+                fds = f"/proc/{p.pid}/fd"
+                while time.time() < deadline and p.poll() is None:
+                    try:
+                        if any(os.readlink(os.path.join(fds, fd)) == src
+                               for fd in os.listdir(fds)):
+                            break
+                    except OSError:
+                        pass
+                    time.sleep(0.002)
+            signalled = time.time()
+            p.send_signal(signal.SIGINT)
+            try:
+                _, err = p.communicate(timeout=HOSTILE_TIMEOUT)
+            except subprocess.TimeoutExpired:
+                p.kill()
+                p.communicate()
+                return "hung after SIGINT"
+            took = time.time() - signalled
+            err = err.decode(errors="replace")
+            problems = []
+            if p.returncode != 130:
+                problems.append(f"exit {p.returncode}")
+            if not one_line(err):
+                problems.append(f"stderr has {len(err.splitlines())} lines: {err[:200]!r}")
+            left = os.listdir(out)
+            if left and left != ["o.png"]:
+                problems.append(f"left {left}")
+            if left == ["o.png"] and info(os.path.join(out, "o.png")) is None:
+                problems.append("o.png is not whole")
+            if took > 2:
+                problems.append(f"took {took:.1f} s to stop")
+            if sha(src) != digest:
+                problems.append("input changed")
+            return "; ".join(problems) or None
+        cases.append((name, body))
+
+    sigint_single("sigint-single-image-read", "read")
+    sigint_single("sigint-single-image-write", "write")
+
+    def jpeg_full_disk():
+        """JPEG into a full disk: libjpeg would end the process on the failed write."""
+        folder = os.path.join(d, "hostile", "jpeg-full-disk")
+        full = os.path.join(folder, "full")
+        os.makedirs(full)
+        src = big_noise(folder)
+        if subprocess.run(["mount", "-t", "tmpfs", "-o", "size=16k", "tmpfs", full],
+                          stderr=subprocess.DEVNULL).returncode != 0:
+            print("corpus: hostile jpeg-full-disk: cannot mount a tmpfs here, skipped")
+            return None
+        try:
+            rc, _, err, rss = run_measured([telvix, "smooth", src, os.path.join(full, "o.jpg"),
+                                            "--quiet", "--drop-alpha"])
+            problems = []
+            if rc != 1:
+                problems.append(f"exit {rc}")
+            if not one_line(err) or "No space left on device" not in err:
+                problems.append(f"stderr {err.strip()[:120]!r}")
+            if os.listdir(full):
+                problems.append(f"left {os.listdir(full)}")
+            return "; ".join(problems) or None
+        finally:
+            subprocess.run(["umount", full])
+    cases.append(("jpeg-full-disk", jpeg_full_disk))
+
+    def flat_frames(name, count, size):
+        """`count` grey PNG frames of size x size, flat: 65 kB each at 7000 x 7000."""
+        folder = os.path.join(d, "hostile", name)
+        plates = os.path.join(folder, "plates")
+        os.makedirs(plates)
+        first = os.path.join(plates, "f.0001.png")
+        must(["oiiotool", "--nosoftwareattrib", "--create", f"{size}x{size}", "1",
+              "-d", "uint8", "-o", first])
+        for i in range(2, count + 1):
+            shutil.copyfile(first, os.path.join(plates, f"f.{i:04d}.png"))
+        return folder, plates
+
+    def memory_and_jobs():
+        """Four 65 kB files of 7000 x 7000 at --jobs 4 with 1.6 GB of address space: the jobs
+        are cut to what fits (a frame's render takes 0.6 GB), and the run succeeds."""
+        folder, plates = flat_frames("memory-and-jobs", 4, 7000)
+        out = os.path.join(folder, "out")
+        rc, _, err, rss = run_measured(
+            [telvix, "smooth", os.path.join(plates, "f.####.png"),
+             os.path.join(out, "f.####.png"), "--jobs", "4"],
+            timeout=120, limits=[(resource.RLIMIT_AS, 1600 << 20)])
+        problems = []
+        if rc != 0:
+            problems.append(f"exit {rc}: {err.strip()[:160]}")
+        elif "warning" not in err or "instead of 4" not in err:
+            problems.append(f"no warning about the jobs: {err.strip()[:120]!r}")
+        if rss > 1300:
+            problems.append(f"used {rss:.0f} MB")
+        if os.path.isdir(out) and (temporaries(out) or len(os.listdir(out)) != 4):
+            problems.append(f"out holds {sorted(os.listdir(out))}")
+        return "; ".join(problems) or None
+    cases.append(("memory-and-jobs", memory_and_jobs))
+
+    def memory_refused():
+        """A frame whose render cannot fit at all is refused in one line before any work."""
+        folder, plates = flat_frames("memory-refused", 2, 7000)
+        out = os.path.join(folder, "out")
+        rc, _, err, rss = run_measured(
+            [telvix, "smooth", os.path.join(plates, "f.####.png"),
+             os.path.join(out, "f.####.png"), "--quiet", "--depth", "16"],
+            limits=[(resource.RLIMIT_AS, 1200 << 20)])
+        problems = []
+        if rc != 1 or not one_line(err) or "needs" not in err:
+            problems.append(f"exit {rc}: {err.strip()[:160]!r}")
+        if rss > MEMORY_LIMIT_MB:
+            problems.append(f"used {rss:.0f} MB")
+        if os.path.exists(out):
+            problems.append(f"out holds {sorted(os.listdir(out))}")
+        return "; ".join(problems) or None
+    cases.append(("memory-refused", memory_refused))
+
+    def stray_frame_number():
+        """s.99999999.png beside five frames: a separate numbering, planned in no time."""
+        folder = os.path.join(d, "hostile", "stray-frame-number")
+        plates = os.path.join(folder, "plates")
+        os.makedirs(plates)
+        for n in (1, 2, 3, 4, 5, 99999999):
+            shutil.copyfile(cel, os.path.join(plates, f"s.{n:04d}.png"))
+        out = os.path.join(folder, "out")
+        started = time.time()
+        rc, _, err, rss = run_measured([telvix, "smooth", os.path.join(plates, "s.####.png"),
+                                        os.path.join(out, "s.####.png"), "--quiet"])
+        problems = []
+        if rc != 0:
+            problems.append(f"exit {rc}: {err.strip()[:120]}")
+        if time.time() - started > 5:
+            problems.append(f"took {time.time() - started:.1f} s")
+        if rss > 300:
+            problems.append(f"used {rss:.0f} MB")
+        if os.path.isdir(out) and len(os.listdir(out)) != 6:
+            problems.append(f"out holds {sorted(os.listdir(out))}")
+        return "; ".join(problems) or None
+    cases.append(("stray-frame-number", stray_frame_number))
+
+    def output_folder_per_frame():
+        """A pattern whose frames land in folders that do not exist yet: all are created."""
+        folder = os.path.join(d, "hostile", "output-folder-per-frame")
+        plates = os.path.join(folder, "plates")
+        os.makedirs(plates)
+        for n in range(1, 5):
+            shutil.copyfile(cel, os.path.join(plates, f"s.{n:04d}.png"))
+        out = os.path.join(folder, "out")
+        rc, _, err = run([telvix, "smooth", os.path.join(plates, "s.%04d.png"),
+                          os.path.join(out, "%04d", "shot", "f.png"), "--quiet"],
+                         timeout=HOSTILE_TIMEOUT)
+        if rc != 0:
+            return f"exit {rc}: {err.strip()[:120]}"
+        missing = [n for n in range(1, 5)
+                   if info(os.path.join(out, f"{n:04d}", "shot", "f.png")) is None]
+        return f"frames {missing} not written" if missing else None
+    cases.append(("output-folder-per-frame", output_folder_per_frame))
     return cases
 
 

@@ -1,7 +1,7 @@
 // The frames both builds of the effect render for the cross-toolchain comparison: small
 // cel-like drawings (dark aliased lines and discs on white paper, filled shapes, isolated
 // specks, transparent patches) made deterministically from integer arithmetic alone, so that
-// every platform draws the very same input.
+// every platform draws the very same input (celTestFrame in tests/frame_makers.h).
 #pragma once
 
 #include <cstdint>
