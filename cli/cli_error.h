@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace telvix::cli {
 
@@ -27,5 +28,11 @@ class UsageError : public CliError {
 public:
     explicit UsageError(const std::string& message) : CliError(message, kExitUsage) {}
 };
+
+// `text` on one line, as every error is reported: library and system messages can span lines.
+// Its lines are joined by "; " (a line ending in a space by the space alone), and trailing
+// spaces and separators are dropped; `whenEmpty` stands for a message that is empty then (some
+// readers and writers fail without a word).
+std::string oneLine(std::string_view text, std::string_view whenEmpty = {});
 
 }  // namespace telvix::cli

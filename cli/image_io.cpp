@@ -32,21 +32,8 @@ namespace {
 
 namespace fs = std::filesystem;
 
-// Library messages can span lines; errors are reported on one. Some readers and writers fail
-// without a word (OpenImageIO's DPX reader on a cut-off file): `silent` says what is known then.
-std::string oneLine(std::string text, const char* silent = "the library gave no reason")
-{
-    std::string out;
-    for (char c : text) {
-        if (c == '\n' || c == '\r') {
-            if (!out.empty() && out.back() != ' ') out += "; ";
-        } else {
-            out += c;
-        }
-    }
-    while (!out.empty() && (out.back() == ' ' || out.back() == ';')) out.pop_back();
-    return out.empty() ? std::string(silent) : out;
-}
+// What a library's failure says when it gave no message.
+constexpr const char* kNoReason = "the library gave no reason";
 
 // How a user names a layout of `channels` channels.
 const char* layoutName(int channels)
@@ -517,8 +504,8 @@ OutputLayout planOutputLayout(const fs::path& path, const Image& description,
     if (keyedAlpha) ++channels;
     auto output = OIIO::ImageOutput::create(path.string());
     if (!output) {
-        throw CliError(
-            fmt::format("cannot write '{}': {}", path.string(), oneLine(OIIO::geterror())));
+        throw CliError(fmt::format("cannot write '{}': {}", path.string(),
+                                   oneLine(OIIO::geterror(), kNoReason)));
     }
     if (!options.compression.empty()) {
         applyCompression(nullptr, path, output->format_name(), options.compression);
@@ -932,8 +919,8 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& path)
     const OIIO::ImageSpec config = readerConfig();
     auto input = OIIO::ImageInput::open(path.string(), &config);
     if (!input) {
-        throw CliError(
-            fmt::format("cannot read '{}': {}", path.string(), oneLine(OIIO::geterror())));
+        throw CliError(fmt::format("cannot read '{}': {}", path.string(),
+                                   oneLine(OIIO::geterror(), kNoReason)));
     }
     return input;
 }
@@ -1156,8 +1143,8 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
     }
     auto created = OIIO::ImageOutput::create(path.string());
     if (!created) {
-        throw CliError(
-            fmt::format("cannot write '{}': {}", path.string(), oneLine(OIIO::geterror())));
+        throw CliError(fmt::format("cannot write '{}': {}", path.string(),
+                                   oneLine(OIIO::geterror(), kNoReason)));
     }
 
     std::vector<OIIO::ImageSpec> specs;
@@ -1203,7 +1190,7 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
             return CliError(fmt::format("cannot write '{}': {}", path.string(), proxy.failure()));
         }
         return CliError(fmt::format("cannot write '{}': {}", path.string(),
-                                    naming(oneLine(message), temporary.path(), path)));
+                                    naming(oneLine(message, kNoReason), temporary.path(), path)));
     };
     const int count = static_cast<int>(pages.size());
     if (!(count == 1 ? output->open(temporary.path().string(), specs[0])

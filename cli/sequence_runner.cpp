@@ -57,14 +57,6 @@ struct Failure {
     std::string message;  // "frame 1005: cannot read ..."
 };
 
-// Messages on one line, as every error is reported.
-std::string oneLine(std::string text)
-{
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    return text;
-}
-
 // "1:05" for 65 seconds.
 std::string minutesSeconds(double seconds)
 {
