@@ -35,4 +35,7 @@ public:
 // readers and writers fail without a word).
 std::string oneLine(std::string_view text, std::string_view whenEmpty = {});
 
+// What a message says for a library that failed without a word.
+inline constexpr std::string_view kNoReason = "the library gave no reason";
+
 }  // namespace telvix::cli

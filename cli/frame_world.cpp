@@ -9,6 +9,8 @@
 
 #include "channel_convert.h"
 #include "cli_error.h"
+#include "image_write.h"
+#include "memory_budget.h"
 
 namespace telvix::cli {
 namespace {

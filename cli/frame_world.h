@@ -6,7 +6,9 @@
 #include <string>
 #include <vector>
 
-#include "image_io.h"
+#include "image.h"
+#include "image_read.h"
+#include "output_format.h"
 #include "standin_host.h"
 
 namespace telvix::cli {

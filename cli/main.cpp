@@ -16,12 +16,14 @@
 #include "cli_error.h"
 #include "frame_sequence.h"
 #include "frame_world.h"
-#include "image_io.h"
+#include "image_read.h"
 #include "interrupt.h"
 #include "options.h"
+#include "output_format.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
 #include "sequence_runner.h"
+#include "temporary_file.h"
 
 namespace {
 

@@ -23,9 +23,12 @@
 
 #include "cli_error.h"
 #include "frame_world.h"
-#include "image_io.h"
+#include "image_read.h"
 #include "interrupt.h"
+#include "memory_budget.h"
+#include "output_format.h"
 #include "plugin_driver.h"
+#include "temporary_file.h"
 
 namespace telvix::cli {
 namespace {

@@ -1,6 +1,6 @@
 // The built telvix command run as a user runs it: files in, files out, exit status and messages.
-// Test images are written and read with the command's own image_io, whose exactness the unit
-// tests check.
+// Test images are written and read with the command's own image reading and writing, whose
+// exactness the unit tests check.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>

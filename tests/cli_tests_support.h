@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "channel_convert.h"
-#include "image_io.h"
+#include "image_read.h"
+#include "image_write.h"
+#include "memory_budget.h"
 
 namespace telvix::cli::test {
 
