@@ -1,5 +1,7 @@
 #include "cli_error.h"
 
+#include <cstdio>
+
 namespace telvix::cli {
 
 std::string oneLine(std::string_view text, std::string_view whenEmpty)
@@ -14,6 +16,11 @@ std::string oneLine(std::string_view text, std::string_view whenEmpty)
     }
     while (!out.empty() && (out.back() == ' ' || out.back() == ';')) out.pop_back();
     return out.empty() ? std::string(whenEmpty) : out;
+}
+
+void printError(const std::string& message)
+{
+    std::fprintf(stderr, "telvix: error: %s\n", oneLine(message).c_str());
 }
 
 }  // namespace telvix::cli

@@ -35,6 +35,10 @@ public:
 // readers and writers fail without a word).
 std::string oneLine(std::string_view text, std::string_view whenEmpty = {});
 
+// Prints "telvix: error: <message>" as one line on stderr. Never throws: a closed stderr
+// (2>&1 | head) is not a second error.
+void printError(const std::string& message);
+
 // What a message says for a library that failed without a word.
 inline constexpr std::string_view kNoReason = "the library gave no reason";
 

@@ -33,9 +33,7 @@ using namespace telvix::cli;
 // Prints "telvix: error: <message>" as one line on stderr and returns `exitCode`.
 int report(const std::string& message, int exitCode)
 {
-    const std::string line = oneLine(message);
-    // Never throws: a closed stderr (2>&1 | head) is not a second error.
-    std::fprintf(stderr, "telvix: error: %s\n", line.c_str());
+    printError(message);
     return exitCode;
 }
 

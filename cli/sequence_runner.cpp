@@ -226,13 +226,10 @@ private:
     std::set<std::string> prepared_;
 };
 
-}  // namespace
-
-int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint)
+// Frames asked for whose input is missing: the run is refused, or with --keep-going each is a
+// failure of its own (returned). Holes in a numbering found on disk: a warning.
+std::vector<Failure> checkMissingFrames(const SequencePlan& plan, const CommandLine& commandLine)
 {
-    const bool stderrIsTerminal = isatty(STDERR_FILENO) == 1;
-    const bool quiet = commandLine.quiet;
-
     std::vector<Failure> failures;
     if (!plan.missing.empty()) {
         std::vector<long> numbers;
@@ -252,233 +249,310 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                                                job.input.string())});
         }
     }
-    if (!plan.gaps.empty() && !quiet) {
+    if (!plan.gaps.empty() && !commandLine.quiet) {
         fmt::print(stderr, "telvix: warning: {} {} of '{}' {} missing; smoothing the {} found\n",
                    plan.gaps.size() == 1 ? "frame" : "frames", describeFrames(plan.gaps),
                    plan.inputDescription, plan.gaps.size() == 1 ? "is" : "are", plan.jobs.size());
     }
+    return failures;
+}
 
-    // A long sequence runs one frame per core, a short one gives each frame's render the cores
-    // the other frames leave; as many as the memory holds.
+// How a run's frames share the machine: jobs (frames at once) and each frame's host threads,
+// the memory each frame may take, and how many frames are in flight.
+struct RunShape {
+    Parallelism parallelism;
+    std::uint64_t frameMemory = 0;  // 0: unknown, each frame checked against the whole budget
+    std::size_t tokens = 1;
+};
+
+// A long sequence runs one frame per core, a short one gives each frame's render the cores the
+// other frames leave; as many as the memory holds.
+RunShape shapeRun(const SequencePlan& plan, const CommandLine& commandLine)
+{
     const MemoryPlan memory = planMemory(plan, commandLine);
     CommandLine planned = commandLine;
     if (memory.jobs != 0) planned.jobs = memory.jobs;
-    const Parallelism parallelism =
+    RunShape shape;
+    shape.parallelism =
         chooseParallelism(planned, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
-    const int jobs = parallelism.jobs;
-    const std::uint64_t frameMemory = memory.budget == 0 ? 0 : memory.frameShare(jobs);
-    // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
-    // competing for the same cores.
-    OIIO::attribute("threads", 1);
-    OutputFolders folders;
-
-    const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
-                                    commandLine.key.has_value()};
-    // A --compression the outputs' format does not take is a usage error before any work.
-    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
-    const std::size_t total = plan.jobs.size();
-    std::atomic<bool> failed{false};  // a frame failed and the run is not kept going
-    // The serial stages' state; the lock is never contended (oneTBB runs those stages one at a
-    // time) and makes that visible to ThreadSanitizer too.
-    std::mutex serialStages;
-    std::size_t next = 0;
-    std::size_t done = 0;
-    std::size_t written = 0;
-    std::size_t skipped = 0;
-    // --skip-existing: outputs there but not complete, written again (counted in the parallel
-    // read stage).
-    std::atomic<std::size_t> redone{0};
-    const auto start = Clock::now();
-    ProgressLine progress(stderrIsTerminal && !quiet && !commandLine.verbose, total);
-
-    // A frame that has not started its reading stops there once the run is ending.
-    auto ending = [&] { return interrupted() || failed.load(); };
-    auto fail = [&](FrameWork& frame) {
-        if (frame.outcome == Outcome::Failed && !commandLine.keepGoing) failed.store(true);
-    };
-
+    const int jobs = shape.parallelism.jobs;
+    shape.frameMemory = memory.budget == 0 ? 0 : memory.frameShare(jobs);
     // At most two frames per job in flight: the memory a run needs does not grow with the
     // length of the sequence, and every job has a frame to go on with while another waits
     // (one per job when the memory holds no more).
-    const std::size_t tokens = static_cast<std::size_t>(jobs) * (memory.oneFramePerJob ? 1 : 2);
+    shape.tokens = static_cast<std::size_t>(jobs) * (memory.oneFramePerJob ? 1 : 2);
+    return shape;
+}
+
+// A run of a plan's frames: a pipeline that starts, reads, renders, writes and tallies each
+// frame, and the messages and exit status it ends with.
+class PlanRun {
+public:
+    PlanRun(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint,
+            std::vector<Failure> failures)
+        : plan_(plan),
+          commandLine_(commandLine),
+          entryPoint_(entryPoint),
+          shape_(shapeRun(plan, commandLine)),
+          writeOptions_{commandLine.compression, commandLine.dropAlpha,
+                        commandLine.key.has_value()},
+          failures_(std::move(failures)),
+          stderrIsTerminal_(isatty(STDERR_FILENO) == 1),
+          progress_(stderrIsTerminal_ && !commandLine.quiet && !commandLine.verbose,
+                    plan.jobs.size())
+    {
+    }
+
+    int run();
+
+private:
+    int jobs() const { return shape_.parallelism.jobs; }
+    // A frame that has not started its reading stops there once the run is ending.
+    bool ending() const { return interrupted() || failed_.load(); }
+    // A failed frame ends the run unless it is kept going.
+    void noteFailure(const FrameWork& frame)
+    {
+        if (frame.outcome == Outcome::Failed && !commandLine_.keepGoing) failed_.store(true);
+    }
+
+    FramePtr start(oneapi::tbb::flow_control& control);
+    void read(FrameWork& frame);
+    void render(FrameWork& frame);
+    void write(FrameWork& frame);
+    void tally(FrameWork& frame);
+    int finish();
+
+    const SequencePlan& plan_;
+    const CommandLine& commandLine_;
+    PF_FilterProc entryPoint_;
+    const RunShape shape_;
+    const WriteOptions writeOptions_;
+    OutputFolders folders_;
+    std::atomic<bool> failed_{false};  // a frame failed and the run is not kept going
+    // The serial stages' state; the lock is never contended (oneTBB runs those stages one at a
+    // time) and makes that visible to ThreadSanitizer too.
+    std::mutex serialStages_;
+    std::size_t next_ = 0;
+    std::size_t done_ = 0;
+    std::size_t written_ = 0;
+    std::size_t skipped_ = 0;
+    std::vector<Failure> failures_;
+    // --skip-existing: outputs there but not complete, written again (counted in the parallel
+    // read stage).
+    std::atomic<std::size_t> redone_{0};
+    const Clock::time_point startTime_ = Clock::now();
+    const bool stderrIsTerminal_;
+    ProgressLine progress_;
+};
+
+int PlanRun::run()
+{
+    // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
+    // competing for the same cores.
+    OIIO::attribute("threads", 1);
+    // Each parallel stage takes the frame from the one before, works on it while it is still
+    // pending, and gives it on.
+    const auto stage = [](auto step) {
+        return [step](FramePtr frame) {
+            frame->take();
+            if (frame->outcome == Outcome::Pending) step(*frame);
+            frame->give();
+            return frame;
+        };
+    };
     // More jobs than cores is allowed (e.g. frames waiting on a network file system).
     const oneapi::tbb::global_control threads(oneapi::tbb::global_control::max_allowed_parallelism,
-                                              static_cast<std::size_t>(jobs));
-    oneapi::tbb::task_arena arena(jobs);
+                                              static_cast<std::size_t>(jobs()));
+    oneapi::tbb::task_arena arena(jobs());
     arena.execute([&] {
+        using oneapi::tbb::filter_mode;
+        using oneapi::tbb::make_filter;
         oneapi::tbb::parallel_pipeline(
-            tokens,
-            oneapi::tbb::make_filter<void, FramePtr>(
-                oneapi::tbb::filter_mode::serial_in_order,
-                [&](oneapi::tbb::flow_control& control) -> FramePtr {
-                    const std::lock_guard<std::mutex> serial(serialStages);
-                    if (next >= total || ending()) {
-                        control.stop();
-                        return nullptr;
-                    }
-                    auto frame = std::make_shared<FrameWork>();
-                    frame->index = next++;
-                    frame->give();
-                    return frame;
-                }) &
-                oneapi::tbb::make_filter<FramePtr, FramePtr>(
-                    oneapi::tbb::filter_mode::parallel,
-                    [&](FramePtr frame) {
-                        frame->take();
-                        const FrameJob& job = plan.jobs[frame->index];
-                        frame->started = Clock::now();
-                        std::error_code ec;
-                        if (ending()) {
-                            frame->outcome = Outcome::Abandoned;
-                        } else if (commandLine.skipExisting && fs::exists(job.output, ec) &&
-                                   isCompleteImage(job.output)) {
-                            frame->outcome = Outcome::Skipped;
-                        } else {
-                            if (commandLine.skipExisting && fs::exists(job.output, ec)) ++redone;
-                            guarded(*frame, [&] {
-                                const int depth = commandLine.depth.value_or(0);
-                                frame->pages = readFrames(
-                                    job.input, depth, ReadOptions{depth, commandLine.clip},
-                                    [&](const Image& page) {
-                                        planOutputLayout(job.output, page, writeOptions);
-                                    },
-                                    frameMemory, jobs);
-                                frame->note = clippedNote(job.input, frame->pages);
-                            });
-                            fail(*frame);
-                        }
-                        frame->give();
-                        return frame;
-                    }) &
-                oneapi::tbb::make_filter<FramePtr, FramePtr>(
-                    oneapi::tbb::filter_mode::parallel,
-                    [&](FramePtr frame) {
-                        frame->take();
-                        if (frame->outcome != Outcome::Pending) return frame;
-                        guarded(*frame, [&] {
-                            // Each page of a file is a frame of its own.
-                            for (Frame& page : frame->pages) {
-                                standin::World& world = page.world;
-                                if (commandLine.extent) {
-                                    checkExtentInFrame(*commandLine.extent, world.width(),
-                                                       world.height());
-                                }
-                                const RenderRequest request = renderRequestFor(
-                                    commandLine, world.deep() ? 16 : 8, parallelism.threads);
-                                // The input world is released as the output replaces it.
-                                world = renderWorld(entryPoint, std::move(world), request);
-                            }
-                        });
-                        fail(*frame);
-                        frame->give();
-                        return frame;
-                    }) &
-                oneapi::tbb::make_filter<FramePtr, FramePtr>(
-                    oneapi::tbb::filter_mode::parallel,
-                    [&](FramePtr frame) {
-                        frame->take();
-                        if (frame->outcome != Outcome::Pending) return frame;
-                        // An interrupt abandons frames in flight: nothing more is written.
-                        if (interrupted()) {
-                            frame->outcome = Outcome::Abandoned;
-                        } else {
-                            guarded(*frame, [&] {
-                                folders.prepare(plan.jobs[frame->index].output.parent_path());
-                                writeFramesReplacing(plan.jobs[frame->index].output, frame->pages,
-                                                     writeOptions);
-                                frame->outcome = Outcome::Written;
-                            });
-                            fail(*frame);
-                        }
-                        frame->pages.clear();
-                        frame->give();
-                        return frame;
-                    }) &
-                oneapi::tbb::make_filter<FramePtr, void>(
-                    oneapi::tbb::filter_mode::serial_out_of_order, [&](FramePtr frame) {
-                        frame->take();
-                        const std::lock_guard<std::mutex> serial(serialStages);
-                        const FrameJob& job = plan.jobs[frame->index];
-                        const double seconds =
-                            std::chrono::duration<double>(Clock::now() - frame->started).count();
-                        switch (frame->outcome) {
-                            case Outcome::Written:
-                                ++written;
-                                ++done;
-                                if (!frame->note.empty() && !quiet) {
-                                    progress.finish();  // the note on a line of its own
-                                    fmt::print(stderr, "{}\n", frame->note);
-                                }
-                                if (commandLine.verbose) {
-                                    printOut(fmt::format("{}: {} -> {} ({:.2f} s)\n", job.label,
-                                                         job.input.string(), job.output.string(),
-                                                         seconds));
-                                }
-                                break;
-                            case Outcome::Skipped:
-                                ++skipped;
-                                ++done;
-                                if (commandLine.verbose) {
-                                    printOut(fmt::format("{}: skipped, '{}' exists\n", job.label,
-                                                         job.output.string()));
-                                }
-                                break;
-                            case Outcome::Failed:
-                                ++done;
-                                failures.push_back(
-                                    {frame->index, fmt::format("{}: {}", job.label, frame->error)});
-                                break;
-                            default:
-                                break;
-                        }
-                        progress.update(done, written);
-                    }));
+            shape_.tokens,
+            make_filter<void, FramePtr>(
+                filter_mode::serial_in_order,
+                [&](oneapi::tbb::flow_control& control) { return start(control); }) &
+                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
+                                                stage([&](FrameWork& f) { read(f); })) &
+                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
+                                                stage([&](FrameWork& f) { render(f); })) &
+                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
+                                                stage([&](FrameWork& f) { write(f); })) &
+                make_filter<FramePtr, void>(filter_mode::serial_out_of_order, [&](FramePtr frame) {
+                    frame->take();
+                    tally(*frame);
+                }));
     });
-    const std::lock_guard<std::mutex> serial(serialStages);
+    return finish();
+}
+
+FramePtr PlanRun::start(oneapi::tbb::flow_control& control)
+{
+    const std::lock_guard<std::mutex> serial(serialStages_);
+    if (next_ >= plan_.jobs.size() || ending()) {
+        control.stop();
+        return nullptr;
+    }
+    auto frame = std::make_shared<FrameWork>();
+    frame->index = next_++;
+    frame->give();
+    return frame;
+}
+
+void PlanRun::read(FrameWork& frame)
+{
+    const FrameJob& job = plan_.jobs[frame.index];
+    frame.started = Clock::now();
+    if (ending()) {
+        frame.outcome = Outcome::Abandoned;
+        return;
+    }
+    std::error_code ec;
+    if (commandLine_.skipExisting && fs::exists(job.output, ec)) {
+        if (isCompleteImage(job.output)) {
+            frame.outcome = Outcome::Skipped;
+            return;
+        }
+        ++redone_;
+    }
+    guarded(frame, [&] {
+        const int depth = commandLine_.depth.value_or(0);
+        frame.pages = readFrames(
+            job.input, depth, ReadOptions{depth, commandLine_.clip},
+            [&](const Image& page) { planOutputLayout(job.output, page, writeOptions_); },
+            shape_.frameMemory, jobs());
+        frame.note = clippedNote(job.input, frame.pages);
+    });
+    noteFailure(frame);
+}
+
+void PlanRun::render(FrameWork& frame)
+{
+    guarded(frame, [&] {
+        // Each page of a file is a frame of its own.
+        for (Frame& page : frame.pages) {
+            standin::World& world = page.world;
+            if (commandLine_.extent) {
+                checkExtentInFrame(*commandLine_.extent, world.width(), world.height());
+            }
+            const RenderRequest request =
+                renderRequestFor(commandLine_, world.deep() ? 16 : 8, shape_.parallelism.threads);
+            // The input world is released as the output replaces it.
+            world = renderWorld(entryPoint_, std::move(world), request);
+        }
+    });
+    noteFailure(frame);
+}
+
+void PlanRun::write(FrameWork& frame)
+{
+    // An interrupt abandons frames in flight: nothing more is written.
+    if (interrupted()) {
+        frame.outcome = Outcome::Abandoned;
+    } else {
+        const fs::path& output = plan_.jobs[frame.index].output;
+        guarded(frame, [&] {
+            folders_.prepare(output.parent_path());
+            writeFramesReplacing(output, frame.pages, writeOptions_);
+            frame.outcome = Outcome::Written;
+        });
+        noteFailure(frame);
+    }
+    frame.pages.clear();
+}
+
+void PlanRun::tally(FrameWork& frame)
+{
+    const std::lock_guard<std::mutex> serial(serialStages_);
+    const FrameJob& job = plan_.jobs[frame.index];
+    const double seconds = std::chrono::duration<double>(Clock::now() - frame.started).count();
+    switch (frame.outcome) {
+        case Outcome::Written:
+            ++written_;
+            ++done_;
+            if (!frame.note.empty() && !commandLine_.quiet) {
+                progress_.finish();  // the note on a line of its own
+                fmt::print(stderr, "{}\n", frame.note);
+            }
+            if (commandLine_.verbose) {
+                printOut(fmt::format("{}: {} -> {} ({:.2f} s)\n", job.label, job.input.string(),
+                                     job.output.string(), seconds));
+            }
+            break;
+        case Outcome::Skipped:
+            ++skipped_;
+            ++done_;
+            if (commandLine_.verbose) {
+                printOut(fmt::format("{}: skipped, '{}' exists\n", job.label, job.output.string()));
+            }
+            break;
+        case Outcome::Failed:
+            ++done_;
+            failures_.push_back({frame.index, fmt::format("{}: {}", job.label, frame.error)});
+            break;
+        default:
+            break;
+    }
+    progress_.update(done_, written_);
+}
+
+int PlanRun::finish()
+{
+    const std::lock_guard<std::mutex> serial(serialStages_);
     // Output lost to a closed pipe: nothing more to say, the process ends by SIGPIPE.
     if (interrupted()) finishAfterStop();
-    progress.update(done, written, true);
-    progress.finish();
+    progress_.update(done_, written_, true);
+    progress_.finish();
 
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    std::stable_sort(failures.begin(), failures.end(),
+    const std::size_t total = plan_.jobs.size();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - startTime_).count();
+    std::stable_sort(failures_.begin(), failures_.end(),
                      [](const Failure& a, const Failure& b) { return a.index < b.index; });
-    for (const Failure& failure : failures) {
-        fmt::print(stderr, "telvix: error: {}\n", failure.message);
-    }
+    for (const Failure& failure : failures_) printError(failure.message);
     if (interrupted()) {
         markFinalMessage();
-        fmt::print(stderr,
-                   "telvix: error: interrupted; {} of {} frames written, no partial files left "
-                   "(--skip-existing resumes)\n",
-                   written, total);
+        printError(
+            fmt::format("interrupted; {} of {} frames written, no partial files left "
+                        "(--skip-existing resumes)",
+                        written_, total));
         return kExitInterrupted;
     }
-    if (!failures.empty()) {
-        const std::size_t asked = total + plan.missing.size();
-        if (commandLine.keepGoing) {
-            fmt::print(stderr, "telvix: error: {} of {} frames failed\n", failures.size(), asked);
+    if (!failures_.empty()) {
+        const std::size_t asked = total + plan_.missing.size();
+        if (commandLine_.keepGoing) {
+            printError(fmt::format("{} of {} frames failed", failures_.size(), asked));
         } else {
-            fmt::print(stderr,
-                       "telvix: error: stopped after the failure; {} of {} frames written\n",
-                       written, asked);
+            printError(
+                fmt::format("stopped after the failure; {} of {} frames written", written_, asked));
         }
         return kExitFailure;
     }
-    if (redone.load() > 0 && !quiet) {
-        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n", redone.load(),
-                   redone.load() == 1 ? "output was" : "outputs were");
+    const bool quiet = commandLine_.quiet;
+    if (redone_.load() > 0 && !quiet) {
+        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n", redone_.load(),
+                   redone_.load() == 1 ? "output was" : "outputs were");
     }
-    if (!quiet && (stderrIsTerminal || commandLine.verbose)) {
-        const double fps = elapsed > 0 ? static_cast<double>(written) / elapsed : 0.0;
+    if (!quiet && (stderrIsTerminal_ || commandLine_.verbose)) {
+        const double fps = elapsed > 0 ? static_cast<double>(written_) / elapsed : 0.0;
+        const int threads = shape_.parallelism.threads;
         fmt::print(stderr,
                    "telvix: {} frames written{} in {:.1f} s ({:.1f} fps, {} {}, {} host {} "
                    "each)\n",
-                   written, skipped > 0 ? fmt::format(", {} skipped", skipped) : "", elapsed, fps,
-                   jobs, jobs == 1 ? "job" : "jobs", parallelism.threads,
-                   parallelism.threads == 1 ? "thread" : "threads");
+                   written_, skipped_ > 0 ? fmt::format(", {} skipped", skipped_) : "", elapsed,
+                   fps, jobs(), jobs() == 1 ? "job" : "jobs", threads,
+                   threads == 1 ? "thread" : "threads");
     }
     return 0;
+}
+
+}  // namespace
+
+int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint)
+{
+    PlanRun run(plan, commandLine, entryPoint, checkMissingFrames(plan, commandLine));
+    // A --compression the outputs' format does not take is a usage error before any work.
+    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
+    return run.run();
 }
 
 }  // namespace telvix::cli
