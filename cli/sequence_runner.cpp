@@ -12,6 +12,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -45,6 +46,7 @@ struct FrameWork {
     std::vector<Frame> pages;  // the file's pages: descriptions and, once read, pixels
     std::string note;          // samples clipped on reading (--clip), reported when written
     std::string error;
+    std::exception_ptr exception;  // the failure as thrown: it ends a run of one image as it is
     Clock::time_point started;
     // oneTBB hands a frame from stage to stage with its own synchronisation, which
     // ThreadSanitizer cannot see in an uninstrumented library; every stage takes the frame with
@@ -59,6 +61,12 @@ struct Failure {
     std::size_t index;
     std::string message;  // "frame 1005: cannot read ..."
 };
+
+// "frame 1005: MESSAGE"; the message alone for the one image of a run, which has no label.
+std::string labelled(const FrameJob& job, const std::string& message)
+{
+    return job.label.empty() ? message : fmt::format("{}: {}", job.label, message);
+}
 
 // "1:05" for 65 seconds.
 std::string minutesSeconds(double seconds)
@@ -121,12 +129,15 @@ void guarded(FrameWork& frame, Step&& step)
     } catch (const CliError& e) {
         frame.outcome = Outcome::Failed;
         frame.error = oneLine(e.what());
+        frame.exception = std::current_exception();
     } catch (const std::bad_alloc&) {
         frame.outcome = Outcome::Failed;
         frame.error = "out of memory";
+        frame.exception = std::current_exception();
     } catch (const std::exception& e) {
         frame.outcome = Outcome::Failed;
         frame.error = oneLine(e.what());
+        frame.exception = std::current_exception();
     }
 }
 
@@ -167,7 +178,7 @@ MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
         try {
             checkPagesMemory(first.input, pages, depth, memory.frameShare(1));
         } catch (const CliError& e) {
-            throw CliError(fmt::format("{}: {}", first.label, e.what()));
+            throw CliError(labelled(first, e.what()));
         }
     }
     const Parallelism asked =
@@ -198,15 +209,18 @@ MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
     return memory;
 }
 
-// The folders outputs go to: each is created when missing, and temporary files that killed
-// runs left in it are removed, before the first frame is written there.
+// The folders outputs go to: each is created when missing (for a sequence; one image's folder
+// must exist), and temporary files that killed runs left in it are removed, before the first
+// frame is written there.
 class OutputFolders {
 public:
+    explicit OutputFolders(bool create) : create_(create) {}
+
     void prepare(const fs::path& folder)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (prepared_.count(folder.string()) > 0) return;
-        if (!folder.empty()) {
+        if (create_ && !folder.empty()) {
             std::error_code ec;
             fs::create_directories(folder, ec);
             if (ec) {
@@ -222,6 +236,7 @@ public:
     }
 
 private:
+    bool create_;
     std::mutex mutex_;
     std::set<std::string> prepared_;
 };
@@ -285,7 +300,8 @@ RunShape shapeRun(const SequencePlan& plan, const CommandLine& commandLine)
 }
 
 // A run of a plan's frames: a pipeline that starts, reads, renders, writes and tallies each
-// frame, and the messages and exit status it ends with.
+// frame, and the messages and exit status it ends with. A sequence speaks of frames; the one
+// image of a single-image plan speaks as that image, and its failure ends the run as thrown.
 class PlanRun {
 public:
     PlanRun(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint,
@@ -296,10 +312,12 @@ public:
           shape_(shapeRun(plan, commandLine)),
           writeOptions_{commandLine.compression, commandLine.dropAlpha,
                         commandLine.key.has_value()},
+          folders_(!plan.singleImage),
           failures_(std::move(failures)),
           stderrIsTerminal_(isatty(STDERR_FILENO) == 1),
-          progress_(stderrIsTerminal_ && !commandLine.quiet && !commandLine.verbose,
-                    plan.jobs.size())
+          progress_(
+              stderrIsTerminal_ && !commandLine.quiet && !commandLine.verbose && !plan.singleImage,
+              plan.jobs.size())
     {
     }
 
@@ -320,7 +338,9 @@ private:
     void render(FrameWork& frame);
     void write(FrameWork& frame);
     void tally(FrameWork& frame);
+    void rewriting(const FrameJob& job);
     int finish();
+    int finishImage();
 
     const SequencePlan& plan_;
     const CommandLine& commandLine_;
@@ -337,6 +357,7 @@ private:
     std::size_t written_ = 0;
     std::size_t skipped_ = 0;
     std::vector<Failure> failures_;
+    std::exception_ptr imageFailure_;  // the failure of a single image, as thrown
     // --skip-existing: outputs there but not complete, written again (counted in the parallel
     // read stage).
     std::atomic<std::size_t> redone_{0};
@@ -348,8 +369,8 @@ private:
 int PlanRun::run()
 {
     // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
-    // competing for the same cores.
-    OIIO::attribute("threads", 1);
+    // competing for the same cores. One image keeps it for reading and writing.
+    if (!plan_.singleImage) OIIO::attribute("threads", 1);
     // Each parallel stage takes the frame from the one before, works on it while it is still
     // pending, and gives it on.
     const auto stage = [](auto step) {
@@ -413,7 +434,7 @@ void PlanRun::read(FrameWork& frame)
             frame.outcome = Outcome::Skipped;
             return;
         }
-        ++redone_;
+        rewriting(job);
     }
     guarded(frame, [&] {
         const int depth = commandLine_.depth.value_or(0);
@@ -424,6 +445,18 @@ void PlanRun::read(FrameWork& frame)
         frame.note = clippedNote(job.input, frame.pages);
     });
     noteFailure(frame);
+}
+
+// An output there but incomplete is written again: one image says so now, a sequence counts
+// them for its summary.
+void PlanRun::rewriting(const FrameJob& job)
+{
+    if (!plan_.singleImage) {
+        ++redone_;
+    } else if (!commandLine_.quiet) {
+        fmt::print(stderr, "telvix: '{}' exists but is incomplete; writing it again\n",
+                   job.output.string());
+    }
 }
 
 void PlanRun::render(FrameWork& frame)
@@ -466,6 +499,7 @@ void PlanRun::tally(FrameWork& frame)
     const std::lock_guard<std::mutex> serial(serialStages_);
     const FrameJob& job = plan_.jobs[frame.index];
     const double seconds = std::chrono::duration<double>(Clock::now() - frame.started).count();
+    const int threads = shape_.parallelism.threads;
     switch (frame.outcome) {
         case Outcome::Written:
             ++written_;
@@ -474,7 +508,11 @@ void PlanRun::tally(FrameWork& frame)
                 progress_.finish();  // the note on a line of its own
                 fmt::print(stderr, "{}\n", frame.note);
             }
-            if (commandLine_.verbose) {
+            if (commandLine_.verbose && plan_.singleImage) {
+                printOut(fmt::format("{} -> {} ({} host {})\n", job.input.string(),
+                                     job.output.string(), threads,
+                                     threads == 1 ? "thread" : "threads"));
+            } else if (commandLine_.verbose) {
                 printOut(fmt::format("{}: {} -> {} ({:.2f} s)\n", job.label, job.input.string(),
                                      job.output.string(), seconds));
             }
@@ -482,13 +520,16 @@ void PlanRun::tally(FrameWork& frame)
         case Outcome::Skipped:
             ++skipped_;
             ++done_;
-            if (commandLine_.verbose) {
+            if (commandLine_.verbose && plan_.singleImage) {
+                printOut(fmt::format("{}: skipped, it exists\n", job.output.string()));
+            } else if (commandLine_.verbose) {
                 printOut(fmt::format("{}: skipped, '{}' exists\n", job.label, job.output.string()));
             }
             break;
         case Outcome::Failed:
             ++done_;
-            failures_.push_back({frame.index, fmt::format("{}: {}", job.label, frame.error)});
+            failures_.push_back({frame.index, labelled(job, frame.error)});
+            if (plan_.singleImage) imageFailure_ = frame.exception;
             break;
         default:
             break;
@@ -501,6 +542,7 @@ int PlanRun::finish()
     const std::lock_guard<std::mutex> serial(serialStages_);
     // Output lost to a closed pipe: nothing more to say, the process ends by SIGPIPE.
     if (interrupted()) finishAfterStop();
+    if (plan_.singleImage) return finishImage();
     progress_.update(done_, written_, true);
     progress_.finish();
 
@@ -545,13 +587,26 @@ int PlanRun::finish()
     return 0;
 }
 
+// One image ends as a stop, as its failure (thrown on, to be reported as the run's error with
+// its own exit status), or done.
+int PlanRun::finishImage()
+{
+    if (interrupted()) {
+        markFinalMessage();
+        printError(written_ > 0 ? fmt::format("interrupted; '{}' was written whole",
+                                              plan_.jobs.front().output.string())
+                                : std::string("interrupted; nothing written"));
+        return kExitInterrupted;
+    }
+    if (imageFailure_) std::rethrow_exception(imageFailure_);
+    return 0;
+}
+
 }  // namespace
 
 int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint)
 {
     PlanRun run(plan, commandLine, entryPoint, checkMissingFrames(plan, commandLine));
-    // A --compression the outputs' format does not take is a usage error before any work.
-    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
     return run.run();
 }
 
