@@ -149,6 +149,63 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& path)
     return input;
 }
 
+// Reads the pixels of page `subimage` (its header `spec`, described in `image`) from `input`,
+// a strip of rows at a time, and hands them to `sink` as readPagesRows does; floating-point
+// samples outside 0-1 are clipped and counted in `image.clipped`. False when the reader failed
+// or noted an error (its error says why); Interrupted on a stop request, before a strip.
+bool readPageRows(OIIO::ImageInput& input, int subimage, const OIIO::ImageSpec& spec, Image& image,
+                  const RowSink& sink)
+{
+    const bool floating = sampleKind(spec) == SampleKind::Floating;
+    // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes,
+    // floating-point ones through floats. Tiled files are read a row of tiles at a time
+    // (their scanline reads are not usable), so a strip is a whole number of tile rows.
+    const bool tiled = spec.tile_width > 0 && spec.tile_height > 0;
+    int strip = stripRows(image.width, image.channels, image.height);
+    if (tiled) {
+        strip = std::max(1, strip / spec.tile_height) * spec.tile_height;
+        strip = std::min(strip, image.height);
+    }
+    const std::size_t stripSamples = static_cast<std::size_t>(strip) *
+                                     static_cast<std::size_t>(image.width) *
+                                     static_cast<std::size_t>(image.channels);
+    std::vector<std::uint16_t> samples(stripSamples);
+    std::vector<std::uint8_t> bytes(image.bits == 8 ? stripSamples : 0);
+    std::vector<float> floats(floating ? stripSamples : 0);
+    const OIIO::TypeDesc type = image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
+    for (int first = 0; first < image.height; first += strip) {
+        // A stop request ends even a long read promptly, a strip at a time.
+        throwIfInterrupted();
+        const int rows = std::min(strip, image.height - first);
+        const std::size_t count = static_cast<std::size_t>(rows) * image.width * image.channels;
+        // The data window may start anywhere; rows are counted from its top.
+        const int y = spec.y + first;
+        void* narrow = image.bits == 8 ? static_cast<void*>(bytes.data()) : samples.data();
+        void* data = floating ? static_cast<void*>(floats.data()) : narrow;
+        const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
+        bool ok = false;
+        if (tiled) {
+            ok = input.read_tiles(subimage, 0, spec.x, spec.x + image.width, y, y + rows, spec.z,
+                                  spec.z + 1, 0, image.channels, given, data);
+        } else {
+            ok = input.read_scanlines(subimage, 0, y, y + rows, 0, 0, image.channels, given, data);
+        }
+        // A damaged file can read "successfully" with an error noted on the way (a cut-off
+        // strip left black); that frame is not to be trusted.
+        if (!ok || input.has_error()) return false;
+        if (floating) {
+            // Clipped first, then converted as OpenImageIO converts to integers (scaled by
+            // 255 or 65535 and rounded), the same values an explicit --depth gives.
+            image.clipped += clipToUnit(floats.data(), count);
+            OIIO::convert_pixel_values(OIIO::TypeDesc::FLOAT, floats.data(), type, narrow,
+                                       static_cast<int>(count));
+        }
+        if (image.bits == 8) std::copy_n(bytes.begin(), count, samples.begin());
+        sink(subimage, first, rows, samples.data());
+    }
+    return true;
+}
+
 // Opens `path` and reads every page's header, after every check that needs no pixel memory.
 CheckedFile openChecked(const fs::path& path, const ReadOptions& options)
 {
@@ -202,7 +259,6 @@ std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& option
     };
     begin(pages);
 
-    std::uint64_t outside = 0;
     for (std::size_t page = 0; page < pages.size(); ++page) {
         Image& image = pages[page];
         const OIIO::ImageSpec& spec = specs[page];
@@ -219,59 +275,11 @@ std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& option
             throw CliError(
                 fmt::format("cannot read '{}': the file changed while it was read", path.string()));
         }
-        const bool floating = sampleKind(spec) == SampleKind::Floating;
-        // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes,
-        // floating-point ones through floats. Tiled files are read a row of tiles at a time
-        // (their scanline reads are not usable), so a strip is a whole number of tile rows.
-        const bool tiled = spec.tile_width > 0 && spec.tile_height > 0;
-        int strip = stripRows(image.width, image.channels, image.height);
-        if (tiled) {
-            strip = std::max(1, strip / spec.tile_height) * spec.tile_height;
-            strip = std::min(strip, image.height);
-        }
-        const std::size_t stripSamples = static_cast<std::size_t>(strip) *
-                                         static_cast<std::size_t>(image.width) *
-                                         static_cast<std::size_t>(image.channels);
-        std::vector<std::uint16_t> samples(stripSamples);
-        std::vector<std::uint8_t> bytes(image.bits == 8 ? stripSamples : 0);
-        std::vector<float> floats(floating ? stripSamples : 0);
-        const OIIO::TypeDesc type =
-            image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
-        for (int first = 0; first < image.height; first += strip) {
-            // A stop request ends even a long read promptly, a strip at a time.
-            throwIfInterrupted();
-            const int rows = std::min(strip, image.height - first);
-            const std::size_t count = static_cast<std::size_t>(rows) * image.width * image.channels;
-            // The data window may start anywhere; rows are counted from its top.
-            const int y = spec.y + first;
-            void* narrow = image.bits == 8 ? static_cast<void*>(bytes.data()) : samples.data();
-            void* data = floating ? static_cast<void*>(floats.data()) : narrow;
-            const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
-            bool ok = false;
-            if (tiled) {
-                ok = input->read_tiles(subimage, 0, spec.x, spec.x + image.width, y, y + rows,
-                                       spec.z, spec.z + 1, 0, image.channels, given, data);
-            } else {
-                ok = input->read_scanlines(subimage, 0, y, y + rows, 0, 0, image.channels, given,
-                                           data);
-            }
-            // A damaged file can read "successfully" with an error noted on the way (a cut-off
-            // strip left black); that frame is not to be trusted.
-            if (!ok || input->has_error()) throw readFailure();
-            if (floating) {
-                // Clipped first, then converted as OpenImageIO converts to integers (scaled by
-                // 255 or 65535 and rounded), the same values an explicit --depth gives.
-                const std::uint64_t clipped = clipToUnit(floats.data(), count);
-                image.clipped += clipped;
-                outside += clipped;
-                OIIO::convert_pixel_values(OIIO::TypeDesc::FLOAT, floats.data(), type, narrow,
-                                           static_cast<int>(count));
-            }
-            if (image.bits == 8) std::copy_n(bytes.begin(), count, samples.begin());
-            sink(subimage, first, rows, samples.data());
-        }
+        if (!readPageRows(*input, subimage, spec, image, sink)) throw readFailure();
     }
     input->close();
+    std::uint64_t outside = 0;
+    for (const Image& page : pages) outside += page.clipped;
     if (outside > 0 && !options.clip) {
         throw CliError(
             fmt::format("'{}' has {} samples outside 0-1 (negative, above 1, NaN or "

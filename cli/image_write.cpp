@@ -66,6 +66,91 @@ std::uint16_t quantised(std::uint16_t v, int bits)
     return static_cast<std::uint16_t>((code << (16 - bits)) | (code >> (2 * bits - 16)));
 }
 
+// The header a page is written with (its ImageSpec): its layout, metadata, straight alpha, colour
+// space and the --compression asked for (`format`: the writer's format name).
+OIIO::ImageSpec writtenHeader(const Image& description, const OutputLayout& layout,
+                              const fs::path& path, const std::string& format,
+                              const WriteOptions& options)
+{
+    // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
+    OIIO::ImageSpec spec(description.width, description.height, layout.channels, layout.type);
+    for (const OIIO::ParamValue& value : description.metadata) {
+        spec.extra_attribs.add_or_replace(value);
+    }
+    spec.alpha_channel = layout.channels == 2 || layout.channels == 4 ? layout.channels - 1 : -1;
+    spec.attribute("oiio:UnassociatedAlpha", 1);
+    if (layout.bitsPerSample != 0) spec.attribute("oiio:BitsPerSample", layout.bitsPerSample);
+    if (!description.colorSpace.empty()) {
+        spec.attribute("oiio:ColorSpace", description.colorSpace);
+    }
+    if (!options.compression.empty()) applyCompression(&spec, path, format, options.compression);
+    return spec;
+}
+
+// Writes the rows of `page`, opened in `output` with `layout`, a strip at a time: its source's
+// samples converted to the layout's channels and sample type. False when the writer failed (its
+// error says why); Interrupted on a stop request, after a strip.
+bool writePageRows(OIIO::ImageOutput& output, const PageSource& page, const OutputLayout& layout)
+{
+    const Image& description = page.description;
+    const int channels = layout.channels;
+    const OIIO::TypeDesc type = layout.type;
+    const bool floating = type == OIIO::TypeDesc::HALF || type == OIIO::TypeDesc::FLOAT;
+
+    // A format that writes tiles (IFF) takes whole rows of tiles: a strip is a multiple of
+    // them.
+    const int tileHeight = output.spec().tile_width > 0 ? output.spec().tile_height : 0;
+    const int widest = std::max(channels, description.channels);
+    int strip = stripRows(description.width, widest, description.height);
+    if (tileHeight > 0) {
+        strip = std::min(std::max(1, strip / tileHeight) * tileHeight, description.height);
+    }
+    const std::size_t stripPixels = static_cast<std::size_t>(strip) * description.width;
+    std::vector<std::uint16_t> samples(stripPixels * static_cast<std::size_t>(widest));
+    std::vector<std::uint16_t> converted(channels != description.channels ? samples.size() : 0);
+    std::vector<std::uint8_t> bytes(description.bits == 8 && !floating ? samples.size() : 0);
+    std::vector<float> floats(floating ? samples.size() : 0);
+    const std::uint16_t opaque = description.bits == 16 ? 65535 : 255;
+    const float scale = 1.0f / static_cast<float>(opaque);
+    bool ok = true;
+    for (int first = 0; ok && first < description.height; first += strip) {
+        const int rows = std::min(strip, description.height - first);
+        page.source(first, rows, samples.data());
+        const std::size_t pixels = static_cast<std::size_t>(rows) * description.width;
+        std::uint16_t* written = samples.data();
+        if (channels != description.channels) {
+            convertChannels(samples.data(), description.channels, converted.data(), channels,
+                            pixels, opaque);
+            written = converted.data();
+        }
+        const std::size_t values = pixels * static_cast<std::size_t>(channels);
+        const void* data = written;
+        if (floating) {
+            std::transform(written, written + values, floats.begin(),
+                           [scale](std::uint16_t v) { return static_cast<float>(v) * scale; });
+            data = floats.data();
+        } else if (description.bits == 8) {
+            std::transform(written, written + values, bytes.begin(),
+                           [](std::uint16_t v) { return std::uint8_t(v); });
+            data = bytes.data();
+        } else if (layout.bitsPerSample != 0) {
+            const int bits = layout.bitsPerSample;
+            std::transform(written, written + values, written,
+                           [bits](std::uint16_t v) { return quantised(v, bits); });
+        }
+        const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
+        if (tileHeight > 0) {
+            ok = output.write_tiles(0, description.width, first, first + rows, 0, 1, given, data);
+        } else {
+            ok = output.write_scanlines(first, first + rows, 0, given, data);
+        }
+        // A stop request abandons the file: the temporary one is removed, nothing replaced.
+        // Asked after a strip is written, as some writers complain when closed with none.
+        throwIfInterrupted();
+    }
+    return ok;
+}
+
 }  // namespace
 
 void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pages,
@@ -94,24 +179,8 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
 
     std::vector<OIIO::ImageSpec> specs;
     for (std::size_t i = 0; i < pages.size(); ++i) {
-        const Image& description = pages[i].description;
-        const OutputLayout& layout = layouts[i];
-        // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
-        OIIO::ImageSpec spec(description.width, description.height, layout.channels, layout.type);
-        for (const OIIO::ParamValue& value : description.metadata) {
-            spec.extra_attribs.add_or_replace(value);
-        }
-        spec.alpha_channel =
-            layout.channels == 2 || layout.channels == 4 ? layout.channels - 1 : -1;
-        spec.attribute("oiio:UnassociatedAlpha", 1);
-        if (layout.bitsPerSample != 0) spec.attribute("oiio:BitsPerSample", layout.bitsPerSample);
-        if (!description.colorSpace.empty()) {
-            spec.attribute("oiio:ColorSpace", description.colorSpace);
-        }
-        if (!options.compression.empty()) {
-            applyCompression(&spec, path, created->format_name(), options.compression);
-        }
-        specs.push_back(std::move(spec));
+        specs.push_back(
+            writtenHeader(pages[i].description, layouts[i], path, created->format_name(), options));
     }
 
     TemporaryFile temporary(path);
@@ -163,61 +232,7 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
                             layout.bitsPerSample != 0 ? layout.bitsPerSample : description.bits,
                             layoutName(channels)));
         }
-        const bool floating = type == OIIO::TypeDesc::HALF || type == OIIO::TypeDesc::FLOAT;
-
-        // A format that writes tiles (IFF) takes whole rows of tiles: a strip is a multiple of
-        // them.
-        const int tileHeight = output->spec().tile_width > 0 ? output->spec().tile_height : 0;
-        const int widest = std::max(channels, description.channels);
-        int strip = stripRows(description.width, widest, description.height);
-        if (tileHeight > 0) {
-            strip = std::min(std::max(1, strip / tileHeight) * tileHeight, description.height);
-        }
-        const std::size_t stripPixels = static_cast<std::size_t>(strip) * description.width;
-        std::vector<std::uint16_t> samples(stripPixels * static_cast<std::size_t>(widest));
-        std::vector<std::uint16_t> converted(channels != description.channels ? samples.size() : 0);
-        std::vector<std::uint8_t> bytes(description.bits == 8 && !floating ? samples.size() : 0);
-        std::vector<float> floats(floating ? samples.size() : 0);
-        const std::uint16_t opaque = description.bits == 16 ? 65535 : 255;
-        const float scale = 1.0f / static_cast<float>(opaque);
-        bool ok = true;
-        for (int first = 0; ok && first < description.height; first += strip) {
-            const int rows = std::min(strip, description.height - first);
-            pages[i].source(first, rows, samples.data());
-            const std::size_t pixels = static_cast<std::size_t>(rows) * description.width;
-            std::uint16_t* written = samples.data();
-            if (channels != description.channels) {
-                convertChannels(samples.data(), description.channels, converted.data(), channels,
-                                pixels, opaque);
-                written = converted.data();
-            }
-            const std::size_t values = pixels * static_cast<std::size_t>(channels);
-            const void* data = written;
-            if (floating) {
-                std::transform(written, written + values, floats.begin(),
-                               [scale](std::uint16_t v) { return static_cast<float>(v) * scale; });
-                data = floats.data();
-            } else if (description.bits == 8) {
-                std::transform(written, written + values, bytes.begin(),
-                               [](std::uint16_t v) { return std::uint8_t(v); });
-                data = bytes.data();
-            } else if (layout.bitsPerSample != 0) {
-                const int bits = layout.bitsPerSample;
-                std::transform(written, written + values, written,
-                               [bits](std::uint16_t v) { return quantised(v, bits); });
-            }
-            const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
-            if (tileHeight > 0) {
-                ok = output->write_tiles(0, description.width, first, first + rows, 0, 1, given,
-                                         data);
-            } else {
-                ok = output->write_scanlines(first, first + rows, 0, given, data);
-            }
-            // A stop request abandons the file: the temporary one is removed, nothing replaced.
-            // Asked after a strip is written, as some writers complain when closed with none.
-            throwIfInterrupted();
-        }
-        if (!ok) throw failed(output->geterror());
+        if (!writePageRows(*output, pages[i], layout)) throw failed(output->geterror());
     }
     if (!output->close() || !proxy.failure().empty()) throw failed(output->geterror());
     const std::string failure = file.finish();
