@@ -22,7 +22,7 @@
 #include "effect_entry.h"
 #include "frame_makers.h"
 #include "frame_world.h"
-#include "image_io.h"
+#include "image_read.h"
 #include "standin_host.h"
 #include "timed_render.h"
 

@@ -3,6 +3,7 @@
 
 #include <stdexcept>
 #include <string>
+#include <string_view>
 
 namespace telvix::cli {
 
@@ -27,5 +28,18 @@ class UsageError : public CliError {
 public:
     explicit UsageError(const std::string& message) : CliError(message, kExitUsage) {}
 };
+
+// `text` on one line, as every error is reported: library and system messages can span lines.
+// Its lines are joined by "; " (a line ending in a space by the space alone), and trailing
+// spaces and separators are dropped; `whenEmpty` stands for a message that is empty then (some
+// readers and writers fail without a word).
+std::string oneLine(std::string_view text, std::string_view whenEmpty = {});
+
+// Prints "telvix: error: <message>" as one line on stderr. Never throws: a closed stderr
+// (2>&1 | head) is not a second error.
+void printError(const std::string& message);
+
+// What a message says for a library that failed without a word.
+inline constexpr std::string_view kNoReason = "the library gave no reason";
 
 }  // namespace telvix::cli

@@ -279,6 +279,20 @@ std::vector<fs::path> imagesInFolder(const fs::path& folder)
     return images;
 }
 
+SequencePlan planImage(const fs::path& input, const fs::path& output)
+{
+    std::error_code ec;
+    if (fs::exists(output, ec) && fs::equivalent(input, output, ec)) {
+        throw UsageError(fmt::format("OUTPUT '{}' is the same file as INPUT '{}'", output.string(),
+                                     input.string()));
+    }
+    SequencePlan plan;
+    plan.jobs.push_back(FrameJob{"", -1, input, output});
+    plan.inputDescription = input.string();
+    plan.singleImage = true;
+    return plan;
+}
+
 SequencePlan planSequence(const std::string& input, const std::string& output,
                           const std::optional<std::string>& frames)
 {

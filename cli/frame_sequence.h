@@ -70,6 +70,9 @@ struct SequencePlan {
     std::vector<FrameJob> missing;  // asked-for frames whose input does not exist
     std::vector<long> gaps;         // discovered ranges: numbers missing between first and last
     std::string inputDescription;   // how messages name the input (pattern or folder)
+    // One image named on the command line, a plan of one frame without a label: messages name
+    // the image, its output folder must exist, and its failure ends the run as it is.
+    bool singleImage = false;
 };
 
 // True when INPUT/OUTPUT of `smooth` name a sequence or a folder rather than one image.
@@ -81,6 +84,11 @@ bool isSequenceRequest(const std::string& input, const std::string& output);
 // over any input file (paths compared after resolving links and "..").
 SequencePlan planSequence(const std::string& input, const std::string& output,
                           const std::optional<std::string>& frames);
+
+// The plan for one image INPUT written to OUTPUT. Throws UsageError when OUTPUT is INPUT (links
+// and different spellings of one file count as the same file): writing over the input would
+// destroy it before the run could be checked.
+SequencePlan planImage(const std::filesystem::path& input, const std::filesystem::path& output);
 
 // The image files of `folder` that OpenImageIO can read (by extension), hidden files skipped,
 // sorted by name.

@@ -1,12 +1,16 @@
 #include "frame_world.h"
 
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
-#include <optional>
 #include <type_traits>
 
 #include "channel_convert.h"
+#include "cli_error.h"
+#include "image_write.h"
+#include "memory_budget.h"
 
 namespace telvix::cli {
 namespace {
@@ -153,53 +157,80 @@ Image worldToImage(const standin::World& world, int channels)
     return image;
 }
 
-Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs,
-                const std::function<void(int channels, int bits)>& checkHeader,
-                std::uint64_t memoryBytes, int jobs)
+std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
+                              const ReadOptions& options,
+                              const std::function<void(const Image& page)>& checkHeader,
+                              std::uint64_t memoryBytes, int jobs)
 {
     if (memoryBytes == 0) {
         const std::uint64_t budget = memoryBudgetBytes();
         memoryBytes = budget > kFrameOverheadBytes ? budget - kFrameOverheadBytes
                                                    : std::min<std::uint64_t>(budget, 1);
     }
-    std::optional<standin::World> world;
-    Rows layout{nullptr, 0, 0, 8};
-    Image description = readImageRows(
-        path, otherFormatsAs,
-        [&](const Image& found) {
-            const int bits = hostBits != 0 ? hostBits : found.bits;
-            if (checkHeader) checkHeader(found.channels, bits);
-            checkFrameMemory(path, static_cast<std::uint64_t>(found.width),
-                             static_cast<std::uint64_t>(found.height), bits, memoryBytes, jobs);
-            layout = Rows{nullptr, found.width, found.channels, found.bits};
-            world.emplace(found.width, found.height, bits == 16);
+    std::vector<Frame> frames;
+    std::vector<Rows> layouts;
+    const std::vector<Image> pages = readPagesRows(
+        path, options,
+        [&](const std::vector<Image>& found) {
+            // Every page's world is held until the file is written; a render adds two more of
+            // the largest page's size.
+            checkPagesMemory(path, found, hostBits, memoryBytes, jobs);
+            for (const Image& page : found) {
+                Image planned = page;
+                planned.bits = hostBits != 0 ? hostBits : page.bits;
+                if (hostBits != 0) {
+                    // An explicit depth is the depth written.
+                    planned.storedBits = hostBits;
+                    planned.storedType =
+                        hostBits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+                }
+                if (checkHeader) checkHeader(planned);
+                layouts.push_back(Rows{nullptr, page.width, page.channels, page.bits});
+                planned.bits = page.bits;
+                frames.push_back(
+                    Frame{planned, standin::World(page.width, page.height,
+                                                  (hostBits != 0 ? hostBits : page.bits) == 16)});
+            }
         },
-        [&](int first, int rows, const std::uint16_t* samples) {
-            Rows in = layout;
+        [&](int page, int first, int rows, const std::uint16_t* samples) {
+            Rows in = layouts[static_cast<std::size_t>(page)];
             in.samples = samples;
-            fillRows(in, first, rows, *world);
+            fillRows(in, first, rows, frames[static_cast<std::size_t>(page)].world);
         });
-    return Frame{std::move(description), std::move(*world)};
+    for (std::size_t i = 0; i < frames.size(); ++i)
+        frames[i].description.clipped = pages[i].clipped;
+    return frames;
 }
 
-void writeFrameReplacing(const std::filesystem::path& path, const standin::World& world,
-                         const Image& description, const WriteOptions& options)
+void writeFramesReplacing(const std::filesystem::path& path, const std::vector<Frame>& pages,
+                          const WriteOptions& options)
 {
-    Image written;
-    written.width = world.width();
-    written.height = world.height();
-    // A keyed image keeps its transparency: the world's alpha is written too.
-    written.channels = description.channels;
-    if (options.keyed && !description.hasAlpha()) ++written.channels;
-    written.bits = world.deep() ? 16 : 8;
-    written.colorSpace = description.colorSpace;
-    written.metadata = description.metadata;
-    writeImageRowsReplacing(
-        path, written,
-        [&](int first, int rows, std::uint16_t* samples) {
-            readRows(world, first, rows, written.channels, samples);
-        },
-        options);
+    std::vector<PageSource> sources;
+    for (const Frame& page : pages) {
+        const standin::World& world = page.world;
+        Image written = page.description;
+        written.samples.clear();
+        written.width = world.width();
+        written.height = world.height();
+        // A keyed image keeps its transparency: the world's alpha is written too.
+        if (options.keyed && !page.description.hasAlpha()) ++written.channels;
+        written.bits = world.deep() ? 16 : 8;
+        const int channels = written.channels;
+        sources.push_back(
+            PageSource{written, [&world, channels](int first, int rows, std::uint16_t* samples) {
+                           readRows(world, first, rows, channels, samples);
+                       }});
+    }
+    writePagesReplacing(path, sources, options);
+}
+
+std::string clippedNote(const std::filesystem::path& path, const std::vector<Frame>& pages)
+{
+    std::uint64_t clipped = 0;
+    for (const Frame& page : pages) clipped += page.description.clipped;
+    if (clipped == 0) return {};
+    return fmt::format("telvix: note: {}: {} {} outside 0-1 clipped", path.string(), clipped,
+                       clipped == 1 ? "sample" : "samples");
 }
 
 }  // namespace telvix::cli

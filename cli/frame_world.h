@@ -1,9 +1,14 @@
 // Moving pixels between file images and the host's worlds.
 #pragma once
 
+#include <cstdint>
 #include <functional>
+#include <string>
+#include <vector>
 
-#include "image_io.h"
+#include "image.h"
+#include "image_read.h"
+#include "output_format.h"
 #include "standin_host.h"
 
 namespace telvix::cli {
@@ -18,29 +23,36 @@ standin::World imageToWorld(const Image& image, int hostBits);
 // the rounded mean of red, green and blue; alpha is dropped when `channels` has none.
 Image worldToImage(const standin::World& world, int channels);
 
-// A frame read from a file: the file's description (size, channels, bits, colour space,
-// metadata; no samples) and its pixels in a host world.
+// A frame read from a file, or one page of it: the page's description (size, channels, bits,
+// stored type, colour space, metadata; no samples) and its pixels in a host world.
 struct Frame {
     Image description;
     standin::World world;
 };
 
-// Reads `path` straight into a world of `hostBits` (8 or 16; 0: the file's depth), a strip of
-// rows at a time, so the whole decoded file never sits in memory beside the world.
-// `otherFormatsAs` is readImage's. Throws CliError as readImage does, and when the render's
-// three worlds could not fit in the machine's memory (checked before the world is made).
-// `checkHeader`, when given, is called with the file's channels and the depth it will be
-// processed at, after its header is read and before any pixel memory is taken. The three worlds
-// must fit in `memoryBytes` (one of `jobs` jobs' share; 0: the run's whole budget,
-// memoryBudgetBytes less kFrameOverheadBytes).
-Frame readFrame(const std::filesystem::path& path, int hostBits, int otherFormatsAs,
-                const std::function<void(int channels, int bits)>& checkHeader = {},
-                std::uint64_t memoryBytes = 0, int jobs = 1);
+// Reads every page of `path` straight into worlds of `hostBits` (8 or 16; 0: the file's depth,
+// 16 for 10 and 12-bit and floating-point files), a strip of rows at a time, so the whole
+// decoded file never sits in memory beside the worlds. With `hostBits` given, the pages are
+// written back at that depth (their descriptions say so). Throws CliError as readPagesRows does,
+// and when the worlds and a render's two more (pagesRenderBytes) could not fit in `memoryBytes`
+// (one of `jobs` jobs' share; 0: the run's whole budget, memoryBudgetBytes less
+// kFrameOverheadBytes), checked before any world is made. `checkHeader`, when given, is called
+// with each page's description as it will be written (bits: the world's depth) after the
+// headers are read and before any pixel memory is taken.
+std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
+                              const ReadOptions& options,
+                              const std::function<void(const Image& page)>& checkHeader = {},
+                              std::uint64_t memoryBytes = 0, int jobs = 1);
 
-// Writes the world's pixels to `path` with `description`'s channels (plus alpha when
-// `options.keyed` and it has none; then as planOutputLayout decides), colour space and metadata,
-// at the world's depth, a strip of rows at a time, replacing `path` only once the file is whole.
-void writeFrameReplacing(const std::filesystem::path& path, const standin::World& world,
-                         const Image& description, const WriteOptions& options);
+// Writes the pages' worlds to `path` with their descriptions' channels (plus alpha when
+// `options.keyed` and they have none; then as planOutputLayout decides), stored type, colour
+// space and metadata, at the worlds' depth, a strip of rows at a time, replacing `path` only
+// once the file is whole.
+void writeFramesReplacing(const std::filesystem::path& path, const std::vector<Frame>& pages,
+                          const WriteOptions& options);
+
+// "telvix: note: FILE: N samples outside 0-1 clipped" for a file whose pages had samples
+// clipped on reading (--clip), else empty.
+std::string clippedNote(const std::filesystem::path& path, const std::vector<Frame>& pages);
 
 }  // namespace telvix::cli

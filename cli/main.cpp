@@ -1,56 +1,32 @@
 // telvix: smooths the lines of cel-animation images with the Telvix effect, loaded and driven
 // the way an effect host drives it.
 #include <fmt/format.h>
-#include <oneapi/tbb/info.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
 #include <exception>
-#include <filesystem>
 #include <new>
-#include <system_error>
-#include <utility>
 
 #include "cli_error.h"
 #include "frame_sequence.h"
-#include "frame_world.h"
-#include "image_io.h"
 #include "interrupt.h"
 #include "options.h"
+#include "output_format.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
 #include "sequence_runner.h"
 
 namespace {
 
-namespace fs = std::filesystem;
 using namespace telvix::cli;
 
 // Prints "telvix: error: <message>" as one line on stderr and returns `exitCode`.
 int report(const std::string& message, int exitCode)
 {
-    std::string line = message;
-    for (char& c : line) {
-        if (c == '\n' || c == '\r') c = ' ';
-    }
-    // Never throws: a closed stderr (2>&1 | head) is not a second error.
-    std::fprintf(stderr, "telvix: error: %s\n", line.c_str());
+    printError(message);
     return exitCode;
 }
-
-// Writing over the input would destroy it before the run could be checked; links and
-// different spellings of one file count as the same file.
-void checkDistinctFiles(const fs::path& input, const fs::path& output)
-{
-    std::error_code ec;
-    if (fs::exists(output, ec) && fs::equivalent(input, output, ec)) {
-        throw UsageError(fmt::format("OUTPUT '{}' is the same file as INPUT '{}'", output.string(),
-                                     input.string()));
-    }
-}
-
-int smoothImage(const CommandLine& commandLine, const WriteOptions& writeOptions);
 
 // The end of a run stopped by a signal: quietly by SIGPIPE when its output was closed, else
 // one line and status 130.
@@ -61,82 +37,23 @@ int reportStop(const std::string& message)
     return report(message, kExitInterrupted);
 }
 
+// Smooths one image, a frame sequence or a folder: one image is a plan of one frame, run as a
+// sequence is. Everything that can be refused is planned and checked before the plug-in is
+// loaded and before anything is written; each output appears only once it is complete.
 int smooth(const CommandLine& commandLine)
 {
-    if (isSequenceRequest(commandLine.input, commandLine.output)) {
-        // Everything is planned and checked before the plug-in is loaded.
-        const SequencePlan plan =
-            planSequence(commandLine.input, commandLine.output, commandLine.frames);
-        const PluginLibrary plugin(findPlugin(commandLine.plugin));
-        return runSequence(plan, commandLine, plugin.entryPoint());
-    }
-    if (commandLine.frames) {
+    const bool sequence = isSequenceRequest(commandLine.input, commandLine.output);
+    if (!sequence && commandLine.frames) {
         throw UsageError(
             "--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
     }
-
-    const fs::path input = commandLine.input;
-    const fs::path output = commandLine.output;
-    // Everything that can be refused is checked before the plug-in is loaded and before
-    // anything is written; the output appears only once it is complete.
-    checkDistinctFiles(input, output);
-    checkCompression(output, commandLine.compression);
-    std::error_code ec;
-    if (commandLine.skipExisting && fs::exists(output, ec)) {
-        if (isCompleteImage(output)) {
-            if (commandLine.verbose)
-                printOut(fmt::format("{}: skipped, it exists\n", output.string()));
-            return 0;
-        }
-        if (!commandLine.quiet) {
-            fmt::print(stderr, "telvix: '{}' exists but is incomplete; writing it again\n",
-                       output.string());
-        }
-    }
-    // The file goes straight into the host's input world, and the result is written from the
-    // output world: at most the render's own three worlds are ever held.
-    const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
-                                    commandLine.key.has_value()};
-    try {
-        return smoothImage(commandLine, writeOptions);
-    } catch (const Interrupted&) {
-        return reportStop("interrupted; nothing written");
-    }
-}
-
-// Reads, renders and writes the one image of `commandLine`.
-int smoothImage(const CommandLine& commandLine, const WriteOptions& writeOptions)
-{
-    const fs::path input = commandLine.input;
-    const fs::path output = commandLine.output;
-    Frame frame = readFrame(
-        input, commandLine.depth.value_or(0), commandLine.depth.value_or(0),
-        [&](int channels, int bits) { planOutputLayout(output, channels, bits, writeOptions); });
-    if (commandLine.extent) {
-        checkExtentInFrame(*commandLine.extent, frame.world.width(), frame.world.height());
-    }
-
+    const SequencePlan plan =
+        sequence ? planSequence(commandLine.input, commandLine.output, commandLine.frames)
+                 : planImage(commandLine.input, commandLine.output);
+    // A --compression the outputs' format does not take is a usage error before any work.
+    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
     const PluginLibrary plugin(findPlugin(commandLine.plugin));
-    // One frame: its render gets every core unless --threads says otherwise.
-    const Parallelism parallelism =
-        chooseParallelism(commandLine, 1, oneapi::tbb::info::default_concurrency());
-    const RenderRequest request =
-        renderRequestFor(commandLine, frame.world.deep() ? 16 : 8, parallelism.threads);
-    const standin::World result = renderWorld(plugin.entryPoint(), std::move(frame.world), request);
-    // Interrupted while rendering: nothing is written.
-    throwIfInterrupted();
-    // Files a killed run left beside the output go before a new one is written.
-    removeOrphanedTemporaries(output.parent_path());
-    writeFrameReplacing(output, result, frame.description, writeOptions);
-    // A stop that came after the file was renamed into place: the file is whole.
-    if (interrupted()) {
-        return reportStop(fmt::format("interrupted; '{}' was written whole", output.string()));
-    }
-    if (commandLine.verbose) {
-        printOut(fmt::format("{} -> {} ({} host {})\n", input.string(), output.string(),
-                             parallelism.threads, parallelism.threads == 1 ? "thread" : "threads"));
-    }
-    return 0;
+    return runSequence(plan, commandLine, plugin.entryPoint());
 }
 
 int run(const CommandLine& commandLine)

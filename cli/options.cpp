@@ -128,7 +128,8 @@ CommandLineParser::CommandLineParser()
         "smooth", "Smooth the lines of an image, a frame sequence or a folder of images");
     smooth_
         ->add_option("INPUT", values_.input,
-                     "Image to read (8 or 16 bits, grey, RGB or RGBA), a frame pattern "
+                     "Image to read (8, 10, 12 or 16 bits, half or float; grey, RGB or RGBA), a "
+                     "frame pattern "
                      "(shot.####.png, shot.%04d.png) or a folder")
         ->required();
     smooth_
@@ -192,6 +193,9 @@ CommandLineParser::CommandLineParser()
     smooth_->add_flag("--drop-alpha", values_.dropAlpha,
                       "Drop alpha where the output format cannot hold it (JPEG) instead of "
                       "refusing");
+    smooth_->add_flag("--clip", values_.clip,
+                      "Clip floating-point samples outside 0-1 (and NaN) to 0-1, counting them, "
+                      "instead of refusing the file");
     smooth_->add_flag("--skip-existing", values_.skipExisting,
                       "Leave frames whose output file already exists (resume a run)");
     smooth_->add_flag("--keep-going", values_.keepGoing,

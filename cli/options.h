@@ -52,6 +52,7 @@ struct CommandLine {
     int threads = 0;                    // host threads per frame; 0: chosen likewise
     std::string compression;            // passed to the output format; empty: its default
     bool dropAlpha = false;             // drop alpha where the output format cannot hold it
+    bool clip = false;                  // clip floating-point samples outside 0-1, not refuse
     bool skipExisting = false;          // leave frames whose output exists alone
     bool keepGoing = false;             // process every frame it can, report failures at the end
     bool quiet = false;                 // only errors on stderr

@@ -5,7 +5,6 @@
 #include <optional>
 #include <string>
 
-#include "image_io.h"
 #include "options.h"
 #include "standin_host.h"
 

@@ -12,10 +12,10 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
-#include <optional>
 #include <set>
 #include <string>
 #include <system_error>
@@ -24,9 +24,12 @@
 
 #include "cli_error.h"
 #include "frame_world.h"
-#include "image_io.h"
+#include "image_read.h"
 #include "interrupt.h"
+#include "memory_budget.h"
+#include "output_format.h"
 #include "plugin_driver.h"
+#include "temporary_file.h"
 
 namespace telvix::cli {
 namespace {
@@ -40,8 +43,10 @@ enum class Outcome { Pending, Written, Skipped, Failed, Abandoned };
 struct FrameWork {
     std::size_t index = 0;
     Outcome outcome = Outcome::Pending;
-    std::optional<Frame> frame;  // the file's description and, once read, its pixels
+    std::vector<Frame> pages;  // the file's pages: descriptions and, once read, pixels
+    std::string note;          // samples clipped on reading (--clip), reported when written
     std::string error;
+    std::exception_ptr exception;  // the failure as thrown: it ends a run of one image as it is
     Clock::time_point started;
     // oneTBB hands a frame from stage to stage with its own synchronisation, which
     // ThreadSanitizer cannot see in an uninstrumented library; every stage takes the frame with
@@ -57,12 +62,10 @@ struct Failure {
     std::string message;  // "frame 1005: cannot read ..."
 };
 
-// Messages on one line, as every error is reported.
-std::string oneLine(std::string text)
+// "frame 1005: MESSAGE"; the message alone for the one image of a run, which has no label.
+std::string labelled(const FrameJob& job, const std::string& message)
 {
-    std::replace(text.begin(), text.end(), '\n', ' ');
-    std::replace(text.begin(), text.end(), '\r', ' ');
-    return text;
+    return job.label.empty() ? message : fmt::format("{}: {}", job.label, message);
 }
 
 // "1:05" for 65 seconds.
@@ -126,12 +129,15 @@ void guarded(FrameWork& frame, Step&& step)
     } catch (const CliError& e) {
         frame.outcome = Outcome::Failed;
         frame.error = oneLine(e.what());
+        frame.exception = std::current_exception();
     } catch (const std::bad_alloc&) {
         frame.outcome = Outcome::Failed;
         frame.error = "out of memory";
+        frame.exception = std::current_exception();
     } catch (const std::exception& e) {
         frame.outcome = Outcome::Failed;
         frame.error = oneLine(e.what());
+        frame.exception = std::current_exception();
     }
 }
 
@@ -140,7 +146,7 @@ struct MemoryPlan {
     std::uint64_t budget = 0;     // memoryBudgetBytes(); 0: unknown, nothing planned
     int jobs = 0;                 // jobs to run; 0: as asked
     bool oneFramePerJob = false;  // no room for a second frame per job waiting its turn
-    // The memory one frame's three worlds may take when `jobs` run at once.
+    // The memory one frame's worlds may take when `jobs` run at once.
     std::uint64_t frameShare(int jobs) const
     {
         const std::uint64_t share = budget / static_cast<std::uint64_t>(std::max(jobs, 1));
@@ -148,62 +154,73 @@ struct MemoryPlan {
     }
 };
 
-// Each job renders a frame (three worlds and the overhead of reading and writing it) while a
-// second frame waits (one world). The jobs asked for (or chosen) are reduced, with a warning,
-// until that fits in the memory budget; a frame that does not fit alone is refused before any
-// work. Later frames larger than the first are checked against their job's share as they are
-// read.
+// Each job renders a frame (three worlds, or with pages every page's world and two more of the
+// largest, and the overhead of reading and writing it) while a second frame waits (its worlds).
+// The jobs asked for (or chosen) are reduced, with a warning, until that fits in the memory
+// budget; a frame that does not fit alone is refused before any work. Later frames larger than
+// the first are checked against their job's share as they are read.
 MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
 {
     MemoryPlan memory;
     memory.budget = memoryBudgetBytes();
     if (memory.budget == 0 || plan.jobs.empty()) return memory;
     const FrameJob& first = plan.jobs.front();
-    std::optional<Image> header;
+    const int depth = commandLine.depth.value_or(0);
+    std::vector<Image> pages;
     try {
-        header = readImageHeader(first.input, commandLine.depth.value_or(0));
+        pages = readPageHeaders(first.input, ReadOptions{depth, commandLine.clip});
     } catch (const CliError&) {
         return memory;  // the frame fails with its own message in its turn
     }
-    const int bits = commandLine.depth.value_or(header->bits);
-    const auto width = static_cast<std::uint64_t>(header->width);
-    const auto height = static_cast<std::uint64_t>(header->height);
-    const std::uint64_t world = worldBytes(width, height, bits);
-    const std::uint64_t rendering = 3 * world + kFrameOverheadBytes;
+    const std::uint64_t waiting = pagesWorldBytes(pages, depth);
+    const std::uint64_t rendering = pagesRenderBytes(pages, depth) + kFrameOverheadBytes;
     if (rendering > memory.budget) {
         try {
-            checkFrameMemory(first.input, width, height, bits, memory.frameShare(1));
+            checkPagesMemory(first.input, pages, depth, memory.frameShare(1));
         } catch (const CliError& e) {
-            throw CliError(fmt::format("{}: {}", first.label, e.what()));
+            throw CliError(labelled(first, e.what()));
         }
     }
     const Parallelism asked =
         chooseParallelism(commandLine, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
-    const std::uint64_t fitting = memory.budget / (rendering + world);
+    const std::uint64_t fitting = memory.budget / (rendering + waiting);
     memory.oneFramePerJob = fitting == 0;
     const int jobs = static_cast<int>(std::clamp<std::uint64_t>(fitting, 1, 1024));
     if (jobs < asked.jobs) {
         memory.jobs = jobs;
         if (!commandLine.quiet) {
+            const Image& page = pages.front();
+            std::uint64_t pixels = 0;
+            for (const Image& each : pages) {
+                pixels += static_cast<std::uint64_t>(each.width) *
+                          static_cast<std::uint64_t>(each.height);
+            }
+            const std::string size =
+                pages.size() == 1
+                    ? fmt::format("{}x{}", page.width, page.height)
+                    : fmt::format("{} pages ({} pixels in all)", pages.size(), pixels);
             fmt::print(stderr,
-                       "telvix: warning: frames of {}x{} at {} bits need {:.2f} GB each; running "
+                       "telvix: warning: frames of {} at {} bits need {:.2f} GB each; running "
                        "{} {} at once instead of {} to stay within {:.1f} GB of memory\n",
-                       width, height, bits, (rendering + world) / 1e9, jobs,
+                       size, depth != 0 ? depth : page.bits, (rendering + waiting) / 1e9, jobs,
                        jobs == 1 ? "frame" : "frames", asked.jobs, memory.budget / 1e9);
         }
     }
     return memory;
 }
 
-// The folders outputs go to: each is created when missing, and temporary files that killed
-// runs left in it are removed, before the first frame is written there.
+// The folders outputs go to: each is created when missing (for a sequence; one image's folder
+// must exist), and temporary files that killed runs left in it are removed, before the first
+// frame is written there.
 class OutputFolders {
 public:
+    explicit OutputFolders(bool create) : create_(create) {}
+
     void prepare(const fs::path& folder)
     {
         const std::lock_guard<std::mutex> lock(mutex_);
         if (prepared_.count(folder.string()) > 0) return;
-        if (!folder.empty()) {
+        if (create_ && !folder.empty()) {
             std::error_code ec;
             fs::create_directories(folder, ec);
             if (ec) {
@@ -219,17 +236,15 @@ public:
     }
 
 private:
+    bool create_;
     std::mutex mutex_;
     std::set<std::string> prepared_;
 };
 
-}  // namespace
-
-int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint)
+// Frames asked for whose input is missing: the run is refused, or with --keep-going each is a
+// failure of its own (returned). Holes in a numbering found on disk: a warning.
+std::vector<Failure> checkMissingFrames(const SequencePlan& plan, const CommandLine& commandLine)
 {
-    const bool stderrIsTerminal = isatty(STDERR_FILENO) == 1;
-    const bool quiet = commandLine.quiet;
-
     std::vector<Failure> failures;
     if (!plan.missing.empty()) {
         std::vector<long> numbers;
@@ -249,226 +264,350 @@ int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_Fil
                                                job.input.string())});
         }
     }
-    if (!plan.gaps.empty() && !quiet) {
+    if (!plan.gaps.empty() && !commandLine.quiet) {
         fmt::print(stderr, "telvix: warning: {} {} of '{}' {} missing; smoothing the {} found\n",
                    plan.gaps.size() == 1 ? "frame" : "frames", describeFrames(plan.gaps),
                    plan.inputDescription, plan.gaps.size() == 1 ? "is" : "are", plan.jobs.size());
     }
+    return failures;
+}
 
-    // A long sequence runs one frame per core, a short one gives each frame's render the cores
-    // the other frames leave; as many as the memory holds.
+// How a run's frames share the machine: jobs (frames at once) and each frame's host threads,
+// the memory each frame may take, and how many frames are in flight.
+struct RunShape {
+    Parallelism parallelism;
+    std::uint64_t frameMemory = 0;  // 0: unknown, each frame checked against the whole budget
+    std::size_t tokens = 1;
+};
+
+// A long sequence runs one frame per core, a short one gives each frame's render the cores the
+// other frames leave; as many as the memory holds.
+RunShape shapeRun(const SequencePlan& plan, const CommandLine& commandLine)
+{
     const MemoryPlan memory = planMemory(plan, commandLine);
     CommandLine planned = commandLine;
     if (memory.jobs != 0) planned.jobs = memory.jobs;
-    const Parallelism parallelism =
+    RunShape shape;
+    shape.parallelism =
         chooseParallelism(planned, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
-    const int jobs = parallelism.jobs;
-    const std::uint64_t frameMemory = memory.budget == 0 ? 0 : memory.frameShare(jobs);
-    // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
-    // competing for the same cores.
-    OIIO::attribute("threads", 1);
-    OutputFolders folders;
-
-    const WriteOptions writeOptions{commandLine.compression, commandLine.dropAlpha,
-                                    commandLine.key.has_value()};
-    // A --compression the outputs' format does not take is a usage error before any work.
-    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
-    const std::size_t total = plan.jobs.size();
-    std::atomic<bool> failed{false};  // a frame failed and the run is not kept going
-    // The serial stages' state; the lock is never contended (oneTBB runs those stages one at a
-    // time) and makes that visible to ThreadSanitizer too.
-    std::mutex serialStages;
-    std::size_t next = 0;
-    std::size_t done = 0;
-    std::size_t written = 0;
-    std::size_t skipped = 0;
-    // --skip-existing: outputs there but not complete, written again (counted in the parallel
-    // read stage).
-    std::atomic<std::size_t> redone{0};
-    const auto start = Clock::now();
-    ProgressLine progress(stderrIsTerminal && !quiet && !commandLine.verbose, total);
-
-    // A frame that has not started its reading stops there once the run is ending.
-    auto ending = [&] { return interrupted() || failed.load(); };
-    auto fail = [&](FrameWork& frame) {
-        if (frame.outcome == Outcome::Failed && !commandLine.keepGoing) failed.store(true);
-    };
-
+    const int jobs = shape.parallelism.jobs;
+    shape.frameMemory = memory.budget == 0 ? 0 : memory.frameShare(jobs);
     // At most two frames per job in flight: the memory a run needs does not grow with the
     // length of the sequence, and every job has a frame to go on with while another waits
     // (one per job when the memory holds no more).
-    const std::size_t tokens = static_cast<std::size_t>(jobs) * (memory.oneFramePerJob ? 1 : 2);
+    shape.tokens = static_cast<std::size_t>(jobs) * (memory.oneFramePerJob ? 1 : 2);
+    return shape;
+}
+
+// A run of a plan's frames: a pipeline that starts, reads, renders, writes and tallies each
+// frame, and the messages and exit status it ends with. A sequence speaks of frames; the one
+// image of a single-image plan speaks as that image, and its failure ends the run as thrown.
+class PlanRun {
+public:
+    PlanRun(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint,
+            std::vector<Failure> failures)
+        : plan_(plan),
+          commandLine_(commandLine),
+          entryPoint_(entryPoint),
+          shape_(shapeRun(plan, commandLine)),
+          writeOptions_{commandLine.compression, commandLine.dropAlpha,
+                        commandLine.key.has_value()},
+          folders_(!plan.singleImage),
+          failures_(std::move(failures)),
+          stderrIsTerminal_(isatty(STDERR_FILENO) == 1),
+          progress_(
+              stderrIsTerminal_ && !commandLine.quiet && !commandLine.verbose && !plan.singleImage,
+              plan.jobs.size())
+    {
+    }
+
+    int run();
+
+private:
+    int jobs() const { return shape_.parallelism.jobs; }
+    // A frame that has not started its reading stops there once the run is ending.
+    bool ending() const { return interrupted() || failed_.load(); }
+    // A failed frame ends the run unless it is kept going.
+    void noteFailure(const FrameWork& frame)
+    {
+        if (frame.outcome == Outcome::Failed && !commandLine_.keepGoing) failed_.store(true);
+    }
+
+    FramePtr start(oneapi::tbb::flow_control& control);
+    void read(FrameWork& frame);
+    void render(FrameWork& frame);
+    void write(FrameWork& frame);
+    void tally(FrameWork& frame);
+    void rewriting(const FrameJob& job);
+    int finish();
+    int finishImage();
+
+    const SequencePlan& plan_;
+    const CommandLine& commandLine_;
+    PF_FilterProc entryPoint_;
+    const RunShape shape_;
+    const WriteOptions writeOptions_;
+    OutputFolders folders_;
+    std::atomic<bool> failed_{false};  // a frame failed and the run is not kept going
+    // The serial stages' state; the lock is never contended (oneTBB runs those stages one at a
+    // time) and makes that visible to ThreadSanitizer too.
+    std::mutex serialStages_;
+    std::size_t next_ = 0;
+    std::size_t done_ = 0;
+    std::size_t written_ = 0;
+    std::size_t skipped_ = 0;
+    std::vector<Failure> failures_;
+    std::exception_ptr imageFailure_;  // the failure of a single image, as thrown
+    // --skip-existing: outputs there but not complete, written again (counted in the parallel
+    // read stage).
+    std::atomic<std::size_t> redone_{0};
+    const Clock::time_point startTime_ = Clock::now();
+    const bool stderrIsTerminal_;
+    ProgressLine progress_;
+};
+
+int PlanRun::run()
+{
+    // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
+    // competing for the same cores. One image keeps it for reading and writing.
+    if (!plan_.singleImage) OIIO::attribute("threads", 1);
+    // Each parallel stage takes the frame from the one before, works on it while it is still
+    // pending, and gives it on.
+    const auto stage = [](auto step) {
+        return [step](FramePtr frame) {
+            frame->take();
+            if (frame->outcome == Outcome::Pending) step(*frame);
+            frame->give();
+            return frame;
+        };
+    };
     // More jobs than cores is allowed (e.g. frames waiting on a network file system).
     const oneapi::tbb::global_control threads(oneapi::tbb::global_control::max_allowed_parallelism,
-                                              static_cast<std::size_t>(jobs));
-    oneapi::tbb::task_arena arena(jobs);
+                                              static_cast<std::size_t>(jobs()));
+    oneapi::tbb::task_arena arena(jobs());
     arena.execute([&] {
+        using oneapi::tbb::filter_mode;
+        using oneapi::tbb::make_filter;
         oneapi::tbb::parallel_pipeline(
-            tokens,
-            oneapi::tbb::make_filter<void, FramePtr>(
-                oneapi::tbb::filter_mode::serial_in_order,
-                [&](oneapi::tbb::flow_control& control) -> FramePtr {
-                    const std::lock_guard<std::mutex> serial(serialStages);
-                    if (next >= total || ending()) {
-                        control.stop();
-                        return nullptr;
-                    }
-                    auto frame = std::make_shared<FrameWork>();
-                    frame->index = next++;
-                    frame->give();
-                    return frame;
-                }) &
-                oneapi::tbb::make_filter<FramePtr, FramePtr>(
-                    oneapi::tbb::filter_mode::parallel,
-                    [&](FramePtr frame) {
-                        frame->take();
-                        const FrameJob& job = plan.jobs[frame->index];
-                        frame->started = Clock::now();
-                        std::error_code ec;
-                        if (ending()) {
-                            frame->outcome = Outcome::Abandoned;
-                        } else if (commandLine.skipExisting && fs::exists(job.output, ec) &&
-                                   isCompleteImage(job.output)) {
-                            frame->outcome = Outcome::Skipped;
-                        } else {
-                            if (commandLine.skipExisting && fs::exists(job.output, ec)) ++redone;
-                            guarded(*frame, [&] {
-                                const int depth = commandLine.depth.value_or(0);
-                                frame->frame = readFrame(
-                                    job.input, depth, depth,
-                                    [&](int channels, int bits) {
-                                        planOutputLayout(job.output, channels, bits, writeOptions);
-                                    },
-                                    frameMemory, jobs);
-                            });
-                            fail(*frame);
-                        }
-                        frame->give();
-                        return frame;
-                    }) &
-                oneapi::tbb::make_filter<FramePtr, FramePtr>(
-                    oneapi::tbb::filter_mode::parallel,
-                    [&](FramePtr frame) {
-                        frame->take();
-                        if (frame->outcome != Outcome::Pending) return frame;
-                        guarded(*frame, [&] {
-                            standin::World& world = frame->frame->world;
-                            if (commandLine.extent) {
-                                checkExtentInFrame(*commandLine.extent, world.width(),
-                                                   world.height());
-                            }
-                            const RenderRequest request = renderRequestFor(
-                                commandLine, world.deep() ? 16 : 8, parallelism.threads);
-                            // The input world is released as the output replaces it.
-                            world = renderWorld(entryPoint, std::move(world), request);
-                        });
-                        fail(*frame);
-                        frame->give();
-                        return frame;
-                    }) &
-                oneapi::tbb::make_filter<FramePtr, FramePtr>(
-                    oneapi::tbb::filter_mode::parallel,
-                    [&](FramePtr frame) {
-                        frame->take();
-                        if (frame->outcome != Outcome::Pending) return frame;
-                        // An interrupt abandons frames in flight: nothing more is written.
-                        if (interrupted()) {
-                            frame->outcome = Outcome::Abandoned;
-                        } else {
-                            guarded(*frame, [&] {
-                                folders.prepare(plan.jobs[frame->index].output.parent_path());
-                                writeFrameReplacing(plan.jobs[frame->index].output,
-                                                    frame->frame->world, frame->frame->description,
-                                                    writeOptions);
-                                frame->outcome = Outcome::Written;
-                            });
-                            fail(*frame);
-                        }
-                        frame->frame.reset();
-                        frame->give();
-                        return frame;
-                    }) &
-                oneapi::tbb::make_filter<FramePtr, void>(
-                    oneapi::tbb::filter_mode::serial_out_of_order, [&](FramePtr frame) {
-                        frame->take();
-                        const std::lock_guard<std::mutex> serial(serialStages);
-                        const FrameJob& job = plan.jobs[frame->index];
-                        const double seconds =
-                            std::chrono::duration<double>(Clock::now() - frame->started).count();
-                        switch (frame->outcome) {
-                            case Outcome::Written:
-                                ++written;
-                                ++done;
-                                if (commandLine.verbose) {
-                                    printOut(fmt::format("{}: {} -> {} ({:.2f} s)\n", job.label,
-                                                         job.input.string(), job.output.string(),
-                                                         seconds));
-                                }
-                                break;
-                            case Outcome::Skipped:
-                                ++skipped;
-                                ++done;
-                                if (commandLine.verbose) {
-                                    printOut(fmt::format("{}: skipped, '{}' exists\n", job.label,
-                                                         job.output.string()));
-                                }
-                                break;
-                            case Outcome::Failed:
-                                ++done;
-                                failures.push_back(
-                                    {frame->index, fmt::format("{}: {}", job.label, frame->error)});
-                                break;
-                            default:
-                                break;
-                        }
-                        progress.update(done, written);
-                    }));
+            shape_.tokens,
+            make_filter<void, FramePtr>(
+                filter_mode::serial_in_order,
+                [&](oneapi::tbb::flow_control& control) { return start(control); }) &
+                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
+                                                stage([&](FrameWork& f) { read(f); })) &
+                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
+                                                stage([&](FrameWork& f) { render(f); })) &
+                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
+                                                stage([&](FrameWork& f) { write(f); })) &
+                make_filter<FramePtr, void>(filter_mode::serial_out_of_order, [&](FramePtr frame) {
+                    frame->take();
+                    tally(*frame);
+                }));
     });
-    const std::lock_guard<std::mutex> serial(serialStages);
+    return finish();
+}
+
+FramePtr PlanRun::start(oneapi::tbb::flow_control& control)
+{
+    const std::lock_guard<std::mutex> serial(serialStages_);
+    if (next_ >= plan_.jobs.size() || ending()) {
+        control.stop();
+        return nullptr;
+    }
+    auto frame = std::make_shared<FrameWork>();
+    frame->index = next_++;
+    frame->give();
+    return frame;
+}
+
+void PlanRun::read(FrameWork& frame)
+{
+    const FrameJob& job = plan_.jobs[frame.index];
+    frame.started = Clock::now();
+    if (ending()) {
+        frame.outcome = Outcome::Abandoned;
+        return;
+    }
+    std::error_code ec;
+    if (commandLine_.skipExisting && fs::exists(job.output, ec)) {
+        if (isCompleteImage(job.output)) {
+            frame.outcome = Outcome::Skipped;
+            return;
+        }
+        rewriting(job);
+    }
+    guarded(frame, [&] {
+        const int depth = commandLine_.depth.value_or(0);
+        frame.pages = readFrames(
+            job.input, depth, ReadOptions{depth, commandLine_.clip},
+            [&](const Image& page) { planOutputLayout(job.output, page, writeOptions_); },
+            shape_.frameMemory, jobs());
+        frame.note = clippedNote(job.input, frame.pages);
+    });
+    noteFailure(frame);
+}
+
+// An output there but incomplete is written again: one image says so now, a sequence counts
+// them for its summary.
+void PlanRun::rewriting(const FrameJob& job)
+{
+    if (!plan_.singleImage) {
+        ++redone_;
+    } else if (!commandLine_.quiet) {
+        fmt::print(stderr, "telvix: '{}' exists but is incomplete; writing it again\n",
+                   job.output.string());
+    }
+}
+
+void PlanRun::render(FrameWork& frame)
+{
+    guarded(frame, [&] {
+        // Each page of a file is a frame of its own.
+        for (Frame& page : frame.pages) {
+            standin::World& world = page.world;
+            if (commandLine_.extent) {
+                checkExtentInFrame(*commandLine_.extent, world.width(), world.height());
+            }
+            const RenderRequest request =
+                renderRequestFor(commandLine_, world.deep() ? 16 : 8, shape_.parallelism.threads);
+            // The input world is released as the output replaces it.
+            world = renderWorld(entryPoint_, std::move(world), request);
+        }
+    });
+    noteFailure(frame);
+}
+
+void PlanRun::write(FrameWork& frame)
+{
+    // An interrupt abandons frames in flight: nothing more is written.
+    if (interrupted()) {
+        frame.outcome = Outcome::Abandoned;
+    } else {
+        const fs::path& output = plan_.jobs[frame.index].output;
+        guarded(frame, [&] {
+            folders_.prepare(output.parent_path());
+            writeFramesReplacing(output, frame.pages, writeOptions_);
+            frame.outcome = Outcome::Written;
+        });
+        noteFailure(frame);
+    }
+    frame.pages.clear();
+}
+
+void PlanRun::tally(FrameWork& frame)
+{
+    const std::lock_guard<std::mutex> serial(serialStages_);
+    const FrameJob& job = plan_.jobs[frame.index];
+    const double seconds = std::chrono::duration<double>(Clock::now() - frame.started).count();
+    const int threads = shape_.parallelism.threads;
+    switch (frame.outcome) {
+        case Outcome::Written:
+            ++written_;
+            ++done_;
+            if (!frame.note.empty() && !commandLine_.quiet) {
+                progress_.finish();  // the note on a line of its own
+                fmt::print(stderr, "{}\n", frame.note);
+            }
+            if (commandLine_.verbose && plan_.singleImage) {
+                printOut(fmt::format("{} -> {} ({} host {})\n", job.input.string(),
+                                     job.output.string(), threads,
+                                     threads == 1 ? "thread" : "threads"));
+            } else if (commandLine_.verbose) {
+                printOut(fmt::format("{}: {} -> {} ({:.2f} s)\n", job.label, job.input.string(),
+                                     job.output.string(), seconds));
+            }
+            break;
+        case Outcome::Skipped:
+            ++skipped_;
+            ++done_;
+            if (commandLine_.verbose && plan_.singleImage) {
+                printOut(fmt::format("{}: skipped, it exists\n", job.output.string()));
+            } else if (commandLine_.verbose) {
+                printOut(fmt::format("{}: skipped, '{}' exists\n", job.label, job.output.string()));
+            }
+            break;
+        case Outcome::Failed:
+            ++done_;
+            failures_.push_back({frame.index, labelled(job, frame.error)});
+            if (plan_.singleImage) imageFailure_ = frame.exception;
+            break;
+        default:
+            break;
+    }
+    progress_.update(done_, written_);
+}
+
+int PlanRun::finish()
+{
+    const std::lock_guard<std::mutex> serial(serialStages_);
     // Output lost to a closed pipe: nothing more to say, the process ends by SIGPIPE.
     if (interrupted()) finishAfterStop();
-    progress.update(done, written, true);
-    progress.finish();
+    if (plan_.singleImage) return finishImage();
+    progress_.update(done_, written_, true);
+    progress_.finish();
 
-    const double elapsed = std::chrono::duration<double>(Clock::now() - start).count();
-    std::stable_sort(failures.begin(), failures.end(),
+    const std::size_t total = plan_.jobs.size();
+    const double elapsed = std::chrono::duration<double>(Clock::now() - startTime_).count();
+    std::stable_sort(failures_.begin(), failures_.end(),
                      [](const Failure& a, const Failure& b) { return a.index < b.index; });
-    for (const Failure& failure : failures) {
-        fmt::print(stderr, "telvix: error: {}\n", failure.message);
-    }
+    for (const Failure& failure : failures_) printError(failure.message);
     if (interrupted()) {
         markFinalMessage();
-        fmt::print(stderr,
-                   "telvix: error: interrupted; {} of {} frames written, no partial files left "
-                   "(--skip-existing resumes)\n",
-                   written, total);
+        printError(
+            fmt::format("interrupted; {} of {} frames written, no partial files left "
+                        "(--skip-existing resumes)",
+                        written_, total));
         return kExitInterrupted;
     }
-    if (!failures.empty()) {
-        const std::size_t asked = total + plan.missing.size();
-        if (commandLine.keepGoing) {
-            fmt::print(stderr, "telvix: error: {} of {} frames failed\n", failures.size(), asked);
+    if (!failures_.empty()) {
+        const std::size_t asked = total + plan_.missing.size();
+        if (commandLine_.keepGoing) {
+            printError(fmt::format("{} of {} frames failed", failures_.size(), asked));
         } else {
-            fmt::print(stderr,
-                       "telvix: error: stopped after the failure; {} of {} frames written\n",
-                       written, asked);
+            printError(
+                fmt::format("stopped after the failure; {} of {} frames written", written_, asked));
         }
         return kExitFailure;
     }
-    if (redone.load() > 0 && !quiet) {
-        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n", redone.load(),
-                   redone.load() == 1 ? "output was" : "outputs were");
+    const bool quiet = commandLine_.quiet;
+    if (redone_.load() > 0 && !quiet) {
+        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n", redone_.load(),
+                   redone_.load() == 1 ? "output was" : "outputs were");
     }
-    if (!quiet && (stderrIsTerminal || commandLine.verbose)) {
-        const double fps = elapsed > 0 ? static_cast<double>(written) / elapsed : 0.0;
+    if (!quiet && (stderrIsTerminal_ || commandLine_.verbose)) {
+        const double fps = elapsed > 0 ? static_cast<double>(written_) / elapsed : 0.0;
+        const int threads = shape_.parallelism.threads;
         fmt::print(stderr,
                    "telvix: {} frames written{} in {:.1f} s ({:.1f} fps, {} {}, {} host {} "
                    "each)\n",
-                   written, skipped > 0 ? fmt::format(", {} skipped", skipped) : "", elapsed, fps,
-                   jobs, jobs == 1 ? "job" : "jobs", parallelism.threads,
-                   parallelism.threads == 1 ? "thread" : "threads");
+                   written_, skipped_ > 0 ? fmt::format(", {} skipped", skipped_) : "", elapsed,
+                   fps, jobs(), jobs() == 1 ? "job" : "jobs", threads,
+                   threads == 1 ? "thread" : "threads");
     }
     return 0;
+}
+
+// One image ends as a stop, as its failure (thrown on, to be reported as the run's error with
+// its own exit status), or done.
+int PlanRun::finishImage()
+{
+    if (interrupted()) {
+        markFinalMessage();
+        printError(written_ > 0 ? fmt::format("interrupted; '{}' was written whole",
+                                              plan_.jobs.front().output.string())
+                                : std::string("interrupted; nothing written"));
+        return kExitInterrupted;
+    }
+    if (imageFailure_) std::rethrow_exception(imageFailure_);
+    return 0;
+}
+
+}  // namespace
+
+int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint)
+{
+    PlanRun run(plan, commandLine, entryPoint, checkMissingFrames(plan, commandLine));
+    return run.run();
 }
 
 }  // namespace telvix::cli

@@ -15,7 +15,8 @@ namespace telvix::cli {
 // are the same for any number of jobs or threads and a stopped run leaves only complete frames.
 // Prints progress and errors as `commandLine` asks, and returns the exit status: 0 when every
 // frame was written (or skipped), 1 when any failed or was missing, kExitInterrupted after
-// SIGINT/SIGTERM.
+// SIGINT/SIGTERM. The one image of a single-image plan (planImage) is reported as itself: its
+// failure is thrown on as it was thrown, to end the command with its own message and status.
 int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint);
 
 }  // namespace telvix::cli

@@ -1,6 +1,6 @@
 // The built telvix command run as a user runs it: files in, files out, exit status and messages.
-// Test images are written and read with the command's own image_io, whose exactness the unit
-// tests check.
+// Test images are written and read with the command's own image reading and writing, whose
+// exactness the unit tests check.
 #include <fmt/format.h>
 #include <gtest/gtest.h>
 #include <sys/wait.h>
@@ -69,7 +69,7 @@ TEST_F(Command, BadRequestsFailCleanly)
     writeImageReplacing(dir / "in16.png", artImage(kNothingToSmooth, 16));
     std::ofstream(dir / "keep.jpg") << "an existing file";
     std::ofstream(dir / "text.png") << "not an image";
-    writeWithOiio(dir / "float.tif", 4, OIIO::TypeDesc::FLOAT);
+    writeWithOiio(dir / "hot.tif", 4, OIIO::TypeDesc::FLOAT, 1.5f);
     writeWithOiio(dir / "five.tif", 5, OIIO::TypeDesc::UINT8);
     fs::create_symlink("in.png", dir / "link.png");
     fs::create_hard_link(dir / "in.png", dir / "hard.png");
@@ -83,7 +83,7 @@ TEST_F(Command, BadRequestsFailCleanly)
         {"smooth missing.png out.png", 1, "no such file"},
         {"smooth . out.png", 1, "folder"},
         {"smooth text.png out.png", 1, "text.png"},
-        {"smooth float.tif out.png", 1, "--depth 16"},
+        {"smooth hot.tif out.png", 1, "64 samples outside 0-1"},
         {"smooth five.tif out.png", 1, "5 channels"},
         {"smooth in.png out.png --tolerance 256", 2, "--tolerance"},
         {"smooth in.png out.png --tolerance -1", 2, "--tolerance"},

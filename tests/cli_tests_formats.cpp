@@ -5,11 +5,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstdint>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "cli_tests_run.h"
 
@@ -256,6 +258,44 @@ TEST_F(Formats, SkipExistingRedoesIncompleteOutputs)
     EXPECT_NE(run.err.find("1 existing output was incomplete and written again"), std::string::npos)
         << run.err;
     EXPECT_EQ(slurp(dir / "out.0002.png"), whole);
+}
+
+// 10 and 12-bit files keep their depth, and every code the effect leaves alone (tolerance 255:
+// no edges) comes back as the same code, through OpenImageIO's TIFF reader (which widens codes
+// to 16 bits by truncating) and its TIFF and DPX writers.
+TEST_F(Formats, TenAndTwelveBitCodesComeBackUnchanged)
+{
+    for (const int bits : {10, 12}) {
+        const int codes = 1 << bits;
+        std::vector<std::uint16_t> samples;
+        for (int y = 0; y < 2; ++y) {
+            for (int c = 0; c < codes; ++c) {
+                const auto wide =
+                    static_cast<std::uint16_t>((c << (16 - bits)) | (c >> (2 * bits - 16)));
+                samples.insert(samples.end(), {wide, wide, wide});
+            }
+        }
+        OIIO::ImageSpec spec(codes, 2, 3, OIIO::TypeDesc::UINT16);
+        spec.attribute("oiio:BitsPerSample", bits);
+        auto out = OIIO::ImageOutput::create("in.tif");
+        ASSERT_TRUE(out && out->open((dir / "in.tif").string(), spec));
+        ASSERT_TRUE(out->write_image(OIIO::TypeDesc::UINT16, samples.data()) && out->close());
+        for (const char* name : {"out.tif", "out.dpx"}) {
+            const RunResult run = telvix(fmt::format("smooth in.tif {} --tolerance 255", name));
+            ASSERT_EQ(run.status, 0) << run.err;
+            auto in = OIIO::ImageInput::open((dir / name).string());
+            ASSERT_TRUE(in);
+            EXPECT_EQ(in->spec().get_int_attribute("oiio:BitsPerSample"), bits) << name;
+            std::vector<std::uint16_t> back(samples.size());
+            ASSERT_TRUE(in->read_image(0, 0, 0, 3, OIIO::TypeDesc::UINT16, back.data()));
+            int wrong = 0;
+            for (std::size_t i = 0; i < back.size(); ++i) {
+                const int code = static_cast<int>((back[i] * (codes - 1u) + 32767u) / 65535u);
+                wrong += code != static_cast<int>(i / 3 % static_cast<std::size_t>(codes));
+            }
+            EXPECT_EQ(wrong, 0) << bits << "-bit " << name;
+        }
+    }
 }
 
 }  // namespace

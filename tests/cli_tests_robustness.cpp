@@ -252,6 +252,46 @@ TEST(FrameMemory, ThreeWorldsMustFitInTheMachine)
     }
 }
 
+TEST(FrameMemory, EveryPageIsHeldAndTwoMoreOfTheLargest)
+{
+    constexpr std::uint64_t GB = 1000 * 1000 * 1000;
+    const auto page = [](int width, int height, int bits) {
+        Image image;
+        image.width = width;
+        image.height = height;
+        image.channels = 4;
+        image.bits = bits;
+        return image;
+    };
+    // 10000 x 10000 at 16 bits: 0.8 GB a world; 5000 x 5000: 0.2 GB.
+    const std::vector<Image> pages{page(10000, 10000, 16), page(5000, 5000, 16),
+                                   page(5000, 5000, 16)};
+    EXPECT_EQ(pagesWorldBytes(pages, 0), 12 * GB / 10);
+    EXPECT_EQ(pagesRenderBytes(pages, 0), 28 * GB / 10);
+    // An explicit depth counts every page at that depth.
+    EXPECT_EQ(pagesRenderBytes(pages, 8), 14 * GB / 10);
+    // One page: its three worlds, as checkFrameMemory counts them.
+    EXPECT_EQ(pagesRenderBytes({pages[0]}, 0), 24 * GB / 10);
+    EXPECT_NO_THROW(checkPagesMemory("f.tif", pages, 0, 28 * GB / 10));
+    EXPECT_NO_THROW(checkPagesMemory("f.tif", pages, 0, 0));  // memory unknown
+    try {
+        checkPagesMemory("f.tif", pages, 0, 2 * GB, 4);
+        ADD_FAILURE() << "three pages needing 2.8 GB fit in 2 GB";
+    } catch (const CliError& e) {
+        EXPECT_STREQ(e.what(),
+                     "'f.tif' has 3 pages of 150000000 pixels in all; rendering them needs 2.8 GB "
+                     "but each of the 4 jobs has 2.0 GB (fewer --jobs give each more)");
+    }
+    try {
+        checkPagesMemory("f.tif", {pages[0]}, 0, 2 * GB);
+        ADD_FAILURE() << "a page needing 2.4 GB fits in 2 GB";
+    } catch (const CliError& e) {
+        EXPECT_STREQ(e.what(),
+                     "'f.tif' is 10000x10000 pixels; rendering it at 16 bits needs 2.4 GB but "
+                     "this machine has 2.0 GB of memory");
+    }
+}
+
 TEST_F(Robustness, UnwritableOutputsLeaveNothingBehind)
 {
     fs::copy_file(TELVIX_SAMPLES "/cel_small.png", dir / "in.png");

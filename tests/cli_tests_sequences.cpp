@@ -234,15 +234,22 @@ TEST_F(Sequence, CompressionChangesTheFileNotThePixels)
     EXPECT_EQ(readImage(dir / "raw.0001.tif").samples, readImage(dir / "lzw.0001.tif").samples);
 }
 
-TEST_F(Sequence, FloatFramesAreRefusedUnlessADepthIsGiven)
+TEST_F(Sequence, FloatFramesKeepTheirTypeAndAreClippedOnlyWhenAsked)
 {
     writeWithOiio(dir / "in.0001.tif", 4, OIIO::TypeDesc::FLOAT);
-    const RunResult run = telvix("smooth in.####.tif out.####.tif");
+    writeWithOiio(dir / "in.0002.tif", 4, OIIO::TypeDesc::FLOAT, -0.25f);
+    const RunResult run = telvix("smooth in.####.tif out.####.tif --jobs 1");
     EXPECT_EQ(run.status, 1);
-    EXPECT_NE(run.err.find("frame 1: "), std::string::npos) << run.err;
-    EXPECT_NE(run.err.find("--depth 16"), std::string::npos) << run.err;
-    ASSERT_EQ(telvix("smooth in.####.tif out.####.tif --depth 16").status, 0);
-    EXPECT_EQ(readImage(dir / "out.0001.tif").bits, 16);
+    EXPECT_NE(run.err.find("frame 2: "), std::string::npos) << run.err;
+    EXPECT_NE(run.err.find("--clip"), std::string::npos) << run.err;
+    const RunResult clipped = telvix("smooth in.####.tif out.####.tif --clip");
+    ASSERT_EQ(clipped.status, 0) << clipped.err;
+    EXPECT_EQ(clipped.err, "telvix: note: in.0002.tif: 64 samples outside 0-1 clipped\n");
+    auto out = OIIO::ImageInput::open((dir / "out.0001.tif").string());
+    ASSERT_TRUE(out);
+    EXPECT_EQ(out->spec().format, OIIO::TypeDesc::FLOAT);
+    ASSERT_EQ(telvix("smooth in.####.tif out.####.png --depth 16 --clip --quiet").status, 0);
+    EXPECT_EQ(readImage(dir / "out.0001.png").bits, 16);
 }
 
 TEST_F(Sequence, SkipExistingLeavesFinishedFramesAlone)

@@ -18,7 +18,9 @@
 #include <vector>
 
 #include "channel_convert.h"
-#include "image_io.h"
+#include "image_read.h"
+#include "image_write.h"
+#include "memory_budget.h"
 
 namespace telvix::cli::test {
 
@@ -82,11 +84,11 @@ inline Image artImage(const std::string& art, int bits, int channels = 4)
     return image;
 }
 
-// A 4x4 file of `channels` channels of `type`, every sample 0.5 of full scale.
+// A 4x4 file of `channels` channels of `type`, every sample `value` of full scale.
 inline void writeWithOiio(const std::filesystem::path& file, int channels,
-                         const OIIO::TypeDesc& type)
+                          const OIIO::TypeDesc& type, float value = 0.5f)
 {
-    const std::vector<float> pixels(static_cast<std::size_t>(4 * 4 * channels), 0.5f);
+    const std::vector<float> pixels(static_cast<std::size_t>(4 * 4 * channels), value);
     auto out = OIIO::ImageOutput::create(file.string());
     ASSERT_TRUE(out && out->open(file.string(), OIIO::ImageSpec(4, 4, channels, type)));
     ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, pixels.data()) && out->close());

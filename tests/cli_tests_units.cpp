@@ -239,19 +239,29 @@ TEST_F(ImageFiles, PngKeepsEveryLayoutAndStraightAlphaExactly)
         << "temporary files were left behind";
 }
 
-TEST_F(ImageFiles, FloatSamplesAreReadOnlyAtAnExplicitDepth)
+// Floating point is processed at 16 bits; values outside 0-1 are refused, counted, unless
+// clipping is asked for.
+TEST_F(ImageFiles, FloatSamplesOutside0To1AreRefusedUnlessClipped)
 {
     const fs::path file = dir / "float.tif";
     writeWithOiio(file, 4, OIIO::TypeDesc::FLOAT);
-    try {
-        readImage(file);
-        ADD_FAILURE() << "a float image was read without --depth";
-    } catch (const CliError& e) {
-        EXPECT_NE(std::string(e.what()).find("--depth 16"), std::string::npos) << e.what();
-    }
-    const Image image = readImage(file, 16);
+    const Image image = readImage(file);
     EXPECT_EQ(image.bits, 16);
+    EXPECT_EQ(image.storedType, OIIO::TypeDesc::FLOAT);
     EXPECT_EQ(image.at(0, 0, 0), 32768);  // 0.5 of 65535, rounded
+
+    const fs::path hot = dir / "hot.exr";
+    writeWithOiio(hot, 3, OIIO::TypeDesc::HALF, 1.5f);
+    try {
+        readImage(hot);
+        ADD_FAILURE() << "samples above 1 were read without clipping";
+    } catch (const CliError& e) {
+        EXPECT_NE(std::string(e.what()).find("48 samples outside 0-1"), std::string::npos)
+            << e.what();
+    }
+    const Image clipped = readImage(hot, 0, true);
+    EXPECT_EQ(clipped.clipped, 48u);
+    EXPECT_EQ(clipped.at(3, 3, 2), 65535);
 }
 
 }  // namespace
