@@ -1,6 +1,7 @@
 // Errors that end a telvix run: each carries the process exit status it maps to.
 #pragma once
 
+#include <cstdint>
 #include <stdexcept>
 #include <string>
 #include <string_view>
@@ -38,6 +39,9 @@ std::string oneLine(std::string_view text, std::string_view whenEmpty = {});
 // Prints "telvix: error: <message>" as one line on stderr. Never throws: a closed stderr
 // (2>&1 | head) is not a second error.
 void printError(const std::string& message);
+
+// Bytes as the gigabytes a message gives them in (one decimal, as "{:.1f} GB").
+inline double gigabytes(std::uint64_t bytes) { return static_cast<double>(bytes) / 1e9; }
 
 // What a message says for a library that failed without a word.
 inline constexpr std::string_view kNoReason = "the library gave no reason";

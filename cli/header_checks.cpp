@@ -158,7 +158,7 @@ void checkClaimedSizes(const fs::path& path, const std::string& format,
             throw CliError(
                 fmt::format("cannot read {}: its header claims {}x{} pixels ({:.1f} GB), more than "
                             "its {} bytes can hold; the file is damaged",
-                            quoted, spec.width, spec.height, pixelBytes / 1e9, fileBytes));
+                            quoted, spec.width, spec.height, gigabytes(pixelBytes), fileBytes));
         }
         leastBytes += pixelBytes / ratio;
     }
@@ -168,7 +168,7 @@ void checkClaimedSizes(const fs::path& path, const std::string& format,
         throw CliError(
             fmt::format("cannot read '{}': its {} pages claim {:.1f} GB of pixels in all, more "
                         "than its {} bytes can hold; the file is damaged",
-                        path.string(), specs.size(), pixelBytes / 1e9, fileBytes));
+                        path.string(), specs.size(), gigabytes(pixelBytes), fileBytes));
     }
 }
 

@@ -318,7 +318,7 @@ Image readImage(const fs::path& path, int otherFormatsAs, bool clip)
         [&](int page, int first, int rows, const std::uint16_t* samples) {
             if (page != 0) return;
             const std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
-            std::copy_n(samples, rows * row, image.samples.begin() + first * row);
+            std::copy_n(samples, rows * row, image.samples.data() + first * row);
         });
     image.clipped = pages.front().clipped;
     return image;

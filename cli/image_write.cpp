@@ -261,7 +261,7 @@ void writeImageReplacing(const fs::path& path, const Image& image, const WriteOp
     writePagesReplacing(path,
                         {PageSource{image,
                                     [&](int first, int rows, std::uint16_t* samples) {
-                                        std::copy_n(image.samples.begin() + first * row, rows * row,
+                                        std::copy_n(image.samples.data() + first * row, rows * row,
                                                     samples);
                                     }}},
                         options);

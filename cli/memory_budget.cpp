@@ -22,8 +22,8 @@ namespace fs = std::filesystem;
 std::string memoryHeld(std::uint64_t memoryBytes, int jobs)
 {
     return jobs > 1 ? fmt::format("each of the {} jobs has {:.1f} GB (fewer --jobs give each more)",
-                                  jobs, memoryBytes / 1e9)
-                    : fmt::format("this machine has {:.1f} GB of memory", memoryBytes / 1e9);
+                                  jobs, gigabytes(memoryBytes))
+                    : fmt::format("this machine has {:.1f} GB of memory", gigabytes(memoryBytes));
 }
 
 // A number from the first line of a file (cgroup limits), or 0 when absent or "max".
@@ -102,10 +102,11 @@ void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t h
     // Sizes reaching here are at most kMaxFramePixels, so the product cannot overflow.
     const std::uint64_t needed = 3 * worldBytes(width, height, hostBits);
     if (memoryBytes != 0 && needed > memoryBytes) {
-        throw CliError(fmt::format(
-            "'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
-            "but {}",
-            path.string(), width, height, hostBits, needed / 1e9, memoryHeld(memoryBytes, jobs)));
+        throw CliError(
+            fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
+                        "but {}",
+                        path.string(), width, height, hostBits, gigabytes(needed),
+                        memoryHeld(memoryBytes, jobs)));
     }
 }
 
@@ -152,7 +153,7 @@ void checkPagesMemory(const fs::path& path, const std::vector<Image>& pages, int
         throw CliError(fmt::format(
             "'{}' has {} pages of {} pixels in all; rendering them needs {:.1f} GB "
             "but {}",
-            path.string(), pages.size(), pixels, needed / 1e9, memoryHeld(memoryBytes, jobs)));
+            path.string(), pages.size(), pixels, gigabytes(needed), memoryHeld(memoryBytes, jobs)));
     }
 }
 

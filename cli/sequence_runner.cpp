@@ -11,6 +11,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cmath>
 #include <cstdio>
 #include <exception>
 #include <memory>
@@ -71,7 +72,7 @@ std::string labelled(const FrameJob& job, const std::string& message)
 // "1:05" for 65 seconds.
 std::string minutesSeconds(double seconds)
 {
-    const long s = static_cast<long>(seconds + 0.5);
+    const long s = std::lround(seconds);
     return s >= 3600 ? fmt::format("{}:{:02}:{:02}", s / 3600, s / 60 % 60, s % 60)
                      : fmt::format("{}:{:02}", s / 60, s % 60);
 }
@@ -202,8 +203,8 @@ MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
             fmt::print(stderr,
                        "telvix: warning: frames of {} at {} bits need {:.2f} GB each; running "
                        "{} {} at once instead of {} to stay within {:.1f} GB of memory\n",
-                       size, depth != 0 ? depth : page.bits, (rendering + waiting) / 1e9, jobs,
-                       jobs == 1 ? "frame" : "frames", asked.jobs, memory.budget / 1e9);
+                       size, depth != 0 ? depth : page.bits, gigabytes(rendering + waiting), jobs,
+                       jobs == 1 ? "frame" : "frames", asked.jobs, gigabytes(memory.budget));
         }
     }
     return memory;
@@ -389,20 +390,20 @@ int PlanRun::run()
         using oneapi::tbb::filter_mode;
         using oneapi::tbb::make_filter;
         oneapi::tbb::parallel_pipeline(
-            shape_.tokens,
-            make_filter<void, FramePtr>(
-                filter_mode::serial_in_order,
-                [&](oneapi::tbb::flow_control& control) { return start(control); }) &
-                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
-                                                stage([&](FrameWork& f) { read(f); })) &
-                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
-                                                stage([&](FrameWork& f) { render(f); })) &
-                make_filter<FramePtr, FramePtr>(filter_mode::parallel,
-                                                stage([&](FrameWork& f) { write(f); })) &
-                make_filter<FramePtr, void>(filter_mode::serial_out_of_order, [&](FramePtr frame) {
-                    frame->take();
-                    tally(*frame);
-                }));
+            shape_.tokens, make_filter<void, FramePtr>(
+                               filter_mode::serial_in_order,
+                               [&](oneapi::tbb::flow_control& control) { return start(control); }) &
+                               make_filter<FramePtr, FramePtr>(
+                                   filter_mode::parallel, stage([&](FrameWork& f) { read(f); })) &
+                               make_filter<FramePtr, FramePtr>(
+                                   filter_mode::parallel, stage([&](FrameWork& f) { render(f); })) &
+                               make_filter<FramePtr, FramePtr>(
+                                   filter_mode::parallel, stage([&](FrameWork& f) { write(f); })) &
+                               make_filter<FramePtr, void>(filter_mode::serial_out_of_order,
+                                                           [&](const FramePtr& frame) {
+                                                               frame->take();
+                                                               tally(*frame);
+                                                           }));
     });
     return finish();
 }

@@ -74,7 +74,7 @@ TemporaryFile::TemporaryFile(const fs::path& destination)
     if (stem.size() > room) stem.resize(room);
     for (int attempt = 0; attempt < 100; ++attempt) {
         const std::string name =
-            (folder / ("." + stem + tag + randomSuffix() + extension)).string();
+            (folder / fmt::format(".{}{}{}{}", stem, tag, randomSuffix(), extension)).string();
         int slot = -1;
         const int fd = createRegisteredFile(name, slot);
         if (fd < 0) {
