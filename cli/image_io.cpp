@@ -20,11 +20,13 @@
 #include <cstring>
 #include <fstream>
 #include <memory>
+#include <optional>
 #include <random>
 #include <regex>
 #include <system_error>
 
 #include "cli_error.h"
+#include "dpx_row_end.h"
 #include "interrupt.h"
 
 namespace telvix::cli {
@@ -762,6 +764,9 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
                                      static_cast<std::size_t>(image.channels);
     std::vector<std::uint16_t> samples(stripSamples);
     std::vector<std::uint8_t> bytes(image.bits == 8 ? stripSamples : 0);
+    // OpenImageIO's DPX reader leaves the last sample of some rows unread (dpx_row_end.h).
+    const std::optional<DpxRowEnds> rowEnds =
+        image.bits == 16 ? DpxRowEnds::find(path, input->format_name(), spec) : std::nullopt;
     for (int first = 0; first < image.height; first += strip) {
         // A stop request ends even a long read promptly, a strip at a time.
         throwIfInterrupted();
@@ -785,6 +790,9 @@ Image readImageRows(const fs::path& path, int otherFormatsAs,
         if (!ok || input->has_error()) {
             throw CliError(
                 fmt::format("cannot read '{}': {}", path.string(), oneLine(input->geterror())));
+        }
+        if (rowEnds && !rowEnds->repair(first, rows, samples.data())) {
+            throw CliError(fmt::format("cannot read '{}': the file ends early", path.string()));
         }
         sink(first, rows, samples.data());
     }
