@@ -108,14 +108,15 @@ TEST_F(Formats, GarbageStripsFailTheFrame)
 // below ours reads such rows a word short and leaves that sample to whatever its buffer held.
 TEST_F(Formats, TenBitDpxReadsTheLastSampleOfEachRow)
 {
-    constexpr int kWidth = 4;
-    constexpr int kHeight = 2;
-    constexpr int kChannels = 4;
+    constexpr std::size_t kWidth = 4;
+    constexpr std::size_t kHeight = 2;
+    constexpr std::size_t kChannels = 4;
     std::vector<std::uint16_t> written(kWidth * kHeight * kChannels, 0);
     written[0] = 0x5555;                   // row 0, first sample
     written[kWidth * kChannels] = 0xAAAA;  // row 1, first sample
     {
-        OIIO::ImageSpec spec(kWidth, kHeight, kChannels, OIIO::TypeDesc::UINT16);
+        OIIO::ImageSpec spec(static_cast<int>(kWidth), static_cast<int>(kHeight),
+                             static_cast<int>(kChannels), OIIO::TypeDesc::UINT16);
         spec.attribute("oiio:BitsPerSample", 10);
         auto output = OIIO::ImageOutput::create("dpx");
         ASSERT_TRUE(output && output->open((dir / "in.dpx").string(), spec));
@@ -129,8 +130,8 @@ TEST_F(Formats, TenBitDpxReadsTheLastSampleOfEachRow)
     const bool big = bytes.compare(0, 4, "SDPX") == 0;
     ASSERT_TRUE(big || bytes.compare(0, 4, "XPDS") == 0);
     std::size_t offset = 0;
-    for (int i = 0; i < 4; ++i) {
-        const auto byte = static_cast<unsigned char>(bytes[static_cast<std::size_t>(4 + i)]);
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[4 + i]);
         offset |= std::size_t{byte} << (big ? 8 * (3 - i) : 8 * i);
     }
     constexpr std::size_t kRowWords = (kWidth * kChannels + 2) / 3;
