@@ -6,10 +6,12 @@
 
 #include <algorithm>
 #include <memory>
+#include <optional>
 #include <string>
 #include <system_error>
 
 #include "cli_error.h"
+#include "dpx_row_end.h"
 #include "header_checks.h"
 #include "interrupt.h"
 
@@ -152,9 +154,10 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& path)
 // Reads the pixels of page `subimage` (its header `spec`, described in `image`) from `input`,
 // a strip of rows at a time, and hands them to `sink` as readPagesRows does; floating-point
 // samples outside 0-1 are clipped and counted in `image.clipped`. False when the reader failed
-// or noted an error (its error says why); Interrupted on a stop request, before a strip.
+// or noted an error (its error says why) and when `rowEnds`, given, could not be read;
+// Interrupted on a stop request, before a strip.
 bool readPageRows(OIIO::ImageInput& input, int subimage, const OIIO::ImageSpec& spec, Image& image,
-                  const RowSink& sink)
+                  const DpxRowEnds* rowEnds, const RowSink& sink)
 {
     const bool floating = sampleKind(spec) == SampleKind::Floating;
     // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes,
@@ -201,6 +204,7 @@ bool readPageRows(OIIO::ImageInput& input, int subimage, const OIIO::ImageSpec& 
                                        static_cast<int>(count));
         }
         if (image.bits == 8) std::copy_n(bytes.begin(), count, samples.begin());
+        if (rowEnds != nullptr && !rowEnds->repair(first, rows, samples.data())) return false;
         sink(subimage, first, rows, samples.data());
     }
     return true;
@@ -275,7 +279,12 @@ std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& option
             throw CliError(
                 fmt::format("cannot read '{}': the file changed while it was read", path.string()));
         }
-        if (!readPageRows(*input, subimage, spec, image, sink)) throw readFailure();
+        // OpenImageIO's DPX reader leaves the last sample of some rows unread (dpx_row_end.h).
+        const std::optional<DpxRowEnds> rowEnds =
+            image.bits == 16 ? DpxRowEnds::find(path, input->format_name(), spec) : std::nullopt;
+        if (!readPageRows(*input, subimage, spec, image, rowEnds ? &*rowEnds : nullptr, sink)) {
+            throw readFailure();
+        }
     }
     input->close();
     std::uint64_t outside = 0;

@@ -35,7 +35,9 @@ ctest --test-dir build-scalar --output-on-failure -j "$jobs" -L 'engine|golden|r
 stage "AddressSanitizer and UBSan (build-asan)"
 # AddressSanitizer and UndefinedBehaviorSanitizer: every test but the long whole-frame renders
 # (labelled nosan or golden, and the reference comparisons on the shipped frames); the reference
-# comparisons on 10,000 small random frames, on 1-16 host threads, run here too.
+# comparisons on 10,000 small random frames, on 1-16 host threads, run here too, and so does the
+# file corpus (labelled corpus alone in this build, where it skips its crash and address-space
+# cases).
 cmake -S . -B build-asan -G Ninja -DCMAKE_BUILD_TYPE=Debug -DTELVIX_SANITIZE=ON "$werror"
 cmake --build build-asan
 ASAN_OPTIONS=detect_leaks=1 UBSAN_OPTIONS=print_stacktrace=1 \

@@ -103,6 +103,56 @@ TEST_F(Formats, GarbageStripsFailTheFrame)
     EXPECT_FALSE(fs::exists(dir / "out.png"));
 }
 
+// A 10-bit DPX whose rows hold 3n + 1 samples (RGBA, 4 pixels wide) reads its last sample of
+// each row from the file, as the same 10-bit value reads anywhere else in the row: the reader
+// below ours reads such rows a word short and leaves that sample to whatever its buffer held.
+TEST_F(Formats, TenBitDpxReadsTheLastSampleOfEachRow)
+{
+    constexpr std::size_t kWidth = 4;
+    constexpr std::size_t kHeight = 2;
+    constexpr std::size_t kChannels = 4;
+    std::vector<std::uint16_t> written(kWidth * kHeight * kChannels, 0);
+    written[0] = 0x5555;                   // row 0, first sample
+    written[kWidth * kChannels] = 0xAAAA;  // row 1, first sample
+    {
+        OIIO::ImageSpec spec(static_cast<int>(kWidth), static_cast<int>(kHeight),
+                             static_cast<int>(kChannels), OIIO::TypeDesc::UINT16);
+        spec.attribute("oiio:BitsPerSample", 10);
+        auto output = OIIO::ImageOutput::create("dpx");
+        ASSERT_TRUE(output && output->open((dir / "in.dpx").string(), spec));
+        ASSERT_TRUE(output->write_image(OIIO::TypeDesc::UINT16, written.data()));
+        output->close();
+    }
+    // Each row's last word (one sample in it) gets a copy of the row's first word, whose top
+    // sample is the row's first.
+    std::string bytes = slurp(dir / "in.dpx");
+    ASSERT_GT(bytes.size(), 8U);
+    const bool big = bytes.compare(0, 4, "SDPX") == 0;
+    ASSERT_TRUE(big || bytes.compare(0, 4, "XPDS") == 0);
+    std::size_t offset = 0;
+    for (std::size_t i = 0; i < 4; ++i) {
+        const auto byte = static_cast<unsigned char>(bytes[4 + i]);
+        offset |= std::size_t{byte} << (big ? 8 * (3 - i) : 8 * i);
+    }
+    constexpr std::size_t kRowWords = (kWidth * kChannels + 2) / 3;
+    ASSERT_EQ(bytes.size(), offset + kHeight * kRowWords * 4);
+    for (std::size_t row = 0; row < kHeight; ++row) {
+        const std::size_t start = offset + row * kRowWords * 4;
+        bytes.replace(start + (kRowWords - 1) * 4, 4, bytes.substr(start, 4));
+    }
+    std::ofstream(dir / "in.dpx", std::ios::binary) << bytes;
+
+    const Image image = readImage(dir / "in.dpx");
+    ASSERT_EQ(image.bits, 16);
+    ASSERT_EQ(image.samples.size(), written.size());
+    for (std::size_t row = 0; row < kHeight; ++row) {
+        const std::size_t first = row * kWidth * kChannels;
+        EXPECT_NE(image.samples[first], 0) << "row " << row;
+        EXPECT_EQ(image.samples[first + kWidth * kChannels - 1], image.samples[first])
+            << "row " << row;
+    }
+}
+
 // Alpha that the output format cannot hold is refused in one line before anything is written,
 // naming what keeps it; --drop-alpha accepts the loss. Grey + alpha never becomes false colour.
 TEST_F(Formats, AlphaTheFormatCannotHoldIsRefusedOrDropped)

@@ -13,6 +13,7 @@ left in the output folder) or lossy-ok (JPEG, WebP: decodes, right size and chan
 Cells listed in KNOWN_GAPS are run and reported but do not fail the test.
 
 usage: corpus_test.py TELVIX SAMPLES_DIR FRAMES_DIR [--keep DIR] [--jobs N] [--hostile-only]
+                      [--sanitized]
 """
 
 import argparse
@@ -455,6 +456,25 @@ def host_tag():
     return "".join(c for c in socket.gethostname() if c.isalnum())[:16] or "host"
 
 
+# --sanitized: the command is an AddressSanitizer/UBSan build. It runs several times slower, so
+# waits that cover a whole render are stretched by SLOWDOWN (a stop after a signal must still be
+# prompt); and the cases below cannot apply to it, so they are reported as skipped.
+SANITIZED = False
+SLOWDOWN = 1
+NOT_UNDER_SANITIZER = {
+    "sigsegv-sequence": "the command leaves crash signals to the sanitizer",
+    "sigabrt-sequence": "the command leaves crash signals to the sanitizer",
+    "memory-and-jobs": "the sanitizer cannot reserve its shadow memory under RLIMIT_AS",
+    "memory-refused": "the sanitizer cannot reserve its shadow memory under RLIMIT_AS",
+}
+
+
+def set_sanitized():
+    global SANITIZED, SLOWDOWN
+    SANITIZED = True
+    SLOWDOWN = 10
+
+
 def hostile_cases(telvix, samples, frames_dir, d, corpus):
     cel = os.path.join(samples, "cel_small.png")
     by_name = {name: path for name, path, _ in corpus}
@@ -784,8 +804,9 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
                                   "--compression", "9", "--threads", "1"],
                                  stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL,
                                  stderr=subprocess.PIPE)
-            if when == "write":  # once its temporary file exists
-                deadline = time.time() + 20
+            # The signal is meant for the read or the write, not the render between them.
+            if when == "write":  # once its temporary file exists, after the render
+                deadline = time.time() + 20 * SLOWDOWN
                 while time.time() < deadline and not temporaries(out):
                     time.sleep(0.002)
             else:  # once it has the file open
@@ -840,8 +861,10 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
             print("corpus: hostile jpeg-full-disk: cannot mount a tmpfs here, skipped")
             return None
         try:
+            # The write fails only after the whole render.
             rc, _, err, rss = run_measured([telvix, "smooth", src, os.path.join(full, "o.jpg"),
-                                            "--quiet", "--drop-alpha"])
+                                            "--quiet", "--drop-alpha"],
+                                           timeout=HOSTILE_TIMEOUT * SLOWDOWN)
             problems = []
             if rc != 1:
                 problems.append(f"exit {rc}")
@@ -945,6 +968,11 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
                    if info(os.path.join(out, f"{n:04d}", "shot", "f.png")) is None]
         return f"frames {missing} not written" if missing else None
     cases.append(("output-folder-per-frame", output_folder_per_frame))
+    if SANITIZED:
+        for name, _ in cases:
+            if name in NOT_UNDER_SANITIZER:
+                print(f"corpus: hostile {name}: skipped, {NOT_UNDER_SANITIZER[name]}")
+        cases = [c for c in cases if c[0] not in NOT_UNDER_SANITIZER]
     return cases
 
 
@@ -958,7 +986,11 @@ def main():
     ap.add_argument("--keep", help="work in this folder and leave it")
     ap.add_argument("--hostile-only", action="store_true", help="skip the format matrix")
     ap.add_argument("--jobs", type=int, default=os.cpu_count() or 2)
+    ap.add_argument("--sanitized", action="store_true",
+                    help="TELVIX is a sanitizer build: slower, crash and memory cases skipped")
     a = ap.parse_args()
+    if a.sanitized:
+        set_sanitized()
     telvix = os.path.abspath(a.telvix)
 
     missing = [t for t in ("oiiotool", "convert", "identify", "tiffinfo")
