@@ -7,6 +7,7 @@
 
 #include "cli_error.h"
 #include "frame_world.h"
+#include "interrupt.h"
 
 namespace telvix::cli {
 namespace {
@@ -75,8 +76,8 @@ RenderRequest renderRequestFor(const CommandLine& commandLine, int depth, int ho
     request.settings.tolerance = commandLine.tolerance;
     if (commandLine.key) {
         request.settings.useColorKey = true;
-        request.settings.keyColor =
-            PF_Pixel8{PF_MAX_CHAN8, commandLine.key->red, commandLine.key->green, commandLine.key->blue};
+        request.settings.keyColor = PF_Pixel8{PF_MAX_CHAN8, commandLine.key->red,
+                                              commandLine.key->green, commandLine.key->blue};
     }
     request.extent = commandLine.extent;
     request.depth = depth;
@@ -93,6 +94,9 @@ standin::World renderWorld(PF_FilterProc entryPoint, standin::World source,
     // Like a host rendering on several threads: iterate and copy split the rows into even
     // bands, one thread each. The plug-in's output is the same for any number of bands.
     host.setThreading(standin::Threading{std::max(request.hostThreads, 1), 0});
+    // Ctrl-C (or SIGTERM, SIGHUP) cancels a render in progress at the next row, as the user's
+    // cancel does in a real host, instead of waiting for a large frame to finish.
+    host.setCancelRequest(&interrupted);
     check(host.globalSetup(), "global setup");
     if (source.deep() && (host.outData().out_flags & PF_OutFlag_DEEP_COLOR_AWARE) == 0) {
         throw CliError("the plug-in does not handle 16-bit frames; use --depth 8");
@@ -105,7 +109,11 @@ standin::World renderWorld(PF_FilterProc entryPoint, standin::World source,
         output.def().extent_hint = PF_LRect{e.left, e.top, e.right, e.bottom};
     }
     // The output starts as the host's zeroed world; the render copies the input into it first.
-    check(host.render(source, output, request.settings), "render");
+    const PF_Err rendered = host.render(source, output, request.settings);
+    if (rendered == PF_Interrupt_CANCEL && interrupted()) {
+        throw Interrupted();
+    }
+    check(rendered, "render");
     return output;
 }
 

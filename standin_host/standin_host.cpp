@@ -261,7 +261,8 @@ struct Host::Impl {
         // A planned interrupt stops the call once that many pixels were visited, as the real
         // host does when the user cancels.
         const long long cancelAfter = host->faults_.cancelAfterPixels;
-        if (cancelAfter == 0) {
+        bool (*const cancelRequested)() = host->cancelRequested_;
+        if (cancelAfter == 0 || (cancelRequested != nullptr && cancelRequested())) {
             return PF_Interrupt_CANCEL;
         }
         if (host->pixelFunctionsSkipped_) {
@@ -313,6 +314,11 @@ struct Host::Impl {
                     break;
                 }
                 rowsDone.fetch_add(1, std::memory_order_relaxed);
+                if (cancelRequested != nullptr && cancelRequested()) {
+                    PF_Err none = PF_Err_NONE;
+                    result.compare_exchange_strong(none, PF_Interrupt_CANCEL);
+                    break;
+                }
             }
             if (!countEachPixel) {
                 visited.fetch_add(bandVisits);

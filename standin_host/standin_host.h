@@ -141,6 +141,10 @@ public:
     // floor that benchmarks report beside every figure).
     void setPixelFunctionsSkipped(bool skipped) { pixelFunctionsSkipped_ = skipped; }
     void setThreading(Threading threading) { threading_ = threading; }
+    // `requested`, when set, is asked after every row an iterate visits, on that band's thread:
+    // true stops the iterate, which returns PF_Interrupt_CANCEL, as a real host does when the
+    // user cancels a render. It must be safe to call from several threads at once.
+    void setCancelRequest(bool (*requested)()) { cancelRequested_ = requested; }
     const Threading& threading() const { return threading_; }
     FaultPlan& faults() { return faults_; }
 
@@ -196,6 +200,7 @@ private:
     long long longestIterate_ = 0;
     long long iterateCalls_ = 0;  // all iterates of this host, for the random band splits
     Threading threading_;
+    bool (*cancelRequested_)() = nullptr;
     bool basicSuiteMissing_ = false;
     bool pixelFunctionsSkipped_ = false;
     PF_UtilCallbacks utils_{};

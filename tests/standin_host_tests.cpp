@@ -122,6 +122,15 @@ TEST(StandinIterate, VisitsRowMajorInsideBothWorldsAndStopsAtTheFirstError)
                                       &Recorder::visit, &dst.def()),
               PF_Interrupt_CANCEL);
     EXPECT_EQ(cancelled.visits.size(), 3u);
+
+    // A cancel the user asks for stops the iterate after the row it is in.
+    host.faults().cancelAfterPixels = -1;
+    host.setCancelRequest([] { return true; });
+    Recorder userCancelled;
+    EXPECT_EQ(iterate8(host)->iterate(&host.inData(), 0, 2, &src.def(), nullptr, &userCancelled,
+                                      &Recorder::visit, &dst.def()),
+              PF_Interrupt_CANCEL);
+    EXPECT_TRUE(userCancelled.visits.empty());
 }
 
 TEST(StandinSuites, AnsiHelpersStayInsideTheHostBuffer)
