@@ -8,6 +8,8 @@
 // It also prints a checksum of the rendered pixels, so that renders on different numbers of the
 // host's threads can be compared.
 //   render_driver synthetic:WxH|uniform:WxH [options]   one of the benchmark's drawn frames
+#include <fmt/format.h>
+
 #include <algorithm>
 #include <chrono>
 #include <cstdint>
@@ -17,8 +19,6 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
-
-#include <fmt/format.h>
 
 #include "effect_entry.h"
 #include "frame_makers.h"
@@ -56,7 +56,8 @@ standin::World loadFrame(const std::string& name, int depth)
         char rest = 0;
         if (std::sscanf(name.c_str() + prefix.size(), "%dx%d%c", &width, &height, &rest) != 2 ||
             width < 1 || height < 1 || width > 65535 || height > 65535) {
-            throw std::runtime_error(fmt::format("cannot read the size in '{}' ({}WxH)", name, prefix));
+            throw std::runtime_error(
+                fmt::format("cannot read the size in '{}' ({}WxH)", name, prefix));
         }
         standin::World world(width, height, depth == 16);
         if (prefix == "uniform:") {

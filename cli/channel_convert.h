@@ -31,10 +31,7 @@ constexpr std::uint16_t hostToFile16(std::uint16_t h)
 }
 
 // 8-bit channel c to a host 16-bit value (c * 32768 + 128) / 255, the host's own widening.
-constexpr std::uint16_t widen8To16(std::uint8_t c)
-{
-    return telvix::widen8To16(c);
-}
+constexpr std::uint16_t widen8To16(std::uint8_t c) { return telvix::widen8To16(c); }
 
 // Host 16-bit value h to 8 bits, (h * 255 + 16384) / 32768; values above 32768 count as 32768.
 constexpr std::uint8_t narrow16To8(std::uint16_t h)

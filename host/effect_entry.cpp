@@ -16,7 +16,8 @@ namespace {
 static_assert(PF_VERSION(TELVIX_MAJOR_VERSION, TELVIX_MINOR_VERSION, TELVIX_BUG_VERSION,
                          TELVIX_STAGE_VERSION, TELVIX_BUILD_VERSION) == TELVIX_ENCODED_VERSION);
 static_assert(PF_VERSION(1, 0, 6, PF_Stage_DEVELOP, 0) == TELVIX_ENCODED_VERSION);
-static_assert(TELVIX_GLOBAL_OUTFLAGS == (PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_USE_OUTPUT_EXTENT));
+static_assert(TELVIX_GLOBAL_OUTFLAGS ==
+              (PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_USE_OUTPUT_EXTENT));
 
 // Writes "<name> v<major>.<minor><bug>\r<description>" into return_msg with the host's sprintf.
 PF_Err about(PF_InData* in_data, PF_OutData* out_data)
@@ -42,16 +43,16 @@ PF_Err dispatch(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data, PF_ParamDe
                 PF_LayerDef* output)
 {
     switch (cmd) {
-    case PF_Cmd_ABOUT:
-        return about(in_data, out_data);
-    case PF_Cmd_GLOBAL_SETUP:
-        return globalSetup(out_data);
-    case PF_Cmd_PARAMS_SETUP:
-        return setupParams(in_data, out_data);
-    case PF_Cmd_RENDER:
-        return render(in_data, params, output);
-    default:
-        return PF_Err_NONE;
+        case PF_Cmd_ABOUT:
+            return about(in_data, out_data);
+        case PF_Cmd_GLOBAL_SETUP:
+            return globalSetup(out_data);
+        case PF_Cmd_PARAMS_SETUP:
+            return setupParams(in_data, out_data);
+        case PF_Cmd_RENDER:
+            return render(in_data, params, output);
+        default:
+            return PF_Err_NONE;
     }
 }
 
@@ -59,9 +60,9 @@ PF_Err dispatch(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data, PF_ParamDe
 
 }  // namespace telvix
 
-extern "C" TELVIX_EXPORT PF_Err entryPointFunc(PF_Cmd cmd, PF_InData* in_data,
-                                               PF_OutData* out_data, PF_ParamDef* params[],
-                                               PF_LayerDef* output, void* /*extra*/)
+extern "C" TELVIX_EXPORT PF_Err entryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
+                                               PF_ParamDef* params[], PF_LayerDef* output,
+                                               void* /*extra*/)
 {
     try {
         return telvix::dispatch(cmd, in_data, out_data, params, output);

@@ -13,6 +13,6 @@
 // Answers one host command and returns a host error code (PF_Err_NONE on success). No exception
 // leaves it: anything thrown inside becomes PF_Err_INTERNAL_STRUCT_DAMAGED. Commands other than
 // About, global setup, parameter setup and render do nothing and return PF_Err_NONE.
-extern "C" TELVIX_EXPORT PF_Err entryPointFunc(PF_Cmd cmd, PF_InData* in_data,
-                                               PF_OutData* out_data, PF_ParamDef* params[],
-                                               PF_LayerDef* output, void* extra);
+extern "C" TELVIX_EXPORT PF_Err entryPointFunc(PF_Cmd cmd, PF_InData* in_data, PF_OutData* out_data,
+                                               PF_ParamDef* params[], PF_LayerDef* output,
+                                               void* extra);

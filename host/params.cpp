@@ -1,9 +1,9 @@
 #include "params.h"
 
+#include <cstring>
+
 #include "AE_EffectCB.h"
 #include "string_table.h"
-
-#include <cstring>
 
 namespace telvix {
 

@@ -9,16 +9,16 @@ namespace telvix {
 // interface: every entry stays, those no control uses and their spellings included.
 enum StringId : A_long {
     kStrNone = 0,
-    kStrName,                // display name
-    kStrDescription,         // About's description: a summary line and a notice line
-    kStrAllDependencies,     // "All Dependencies requested."
-    kStrMissingDependencies, // "Missing Dependencies requested."
+    kStrName,                 // display name
+    kStrDescription,          // About's description: a summary line and a notice line
+    kStrAllDependencies,      // "All Dependencies requested."
+    kStrMissingDependencies,  // "Missing Dependencies requested."
     kStrErrorLoadingSuite,
     kStrErrorReleasingSuite,
-    kStrColorKeyName,        // name of the colour parameter
-    kStrUseColorKeyName,     // name of the check box parameter
-    kStrUseColorKeyLabel,    // label beside the check box
-    kStrSmoothRangeName,     // name of the tolerance slider
+    kStrColorKeyName,      // name of the colour parameter
+    kStrUseColorKeyName,   // name of the check box parameter
+    kStrUseColorKeyLabel,  // label beside the check box
+    kStrSmoothRangeName,   // name of the tolerance slider
     kStrSmoothLengthTolerance,
     kStrRelativeThreshold,
     kStrRelativeThreshold2,

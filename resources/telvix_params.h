@@ -32,10 +32,7 @@ inline constexpr PF_Pixel kColorKeyDefault{PF_MAX_CHAN8, PF_MAX_CHAN8, PF_MAX_CH
 
 // The host's widening of an 8-bit channel to its 16-bit range, (c * 32768 + 128) / 255: a deep
 // render widens the 8-bit key colour so, and 8-bit values put into deep worlds are widened so.
-constexpr A_u_short widen8To16(A_u_char c)
-{
-    return static_cast<A_u_short>(CONVERT8TO16(c));
-}
+constexpr A_u_short widen8To16(A_u_char c) { return static_cast<A_u_short>(CONVERT8TO16(c)); }
 static_assert(widen8To16(0) == 0 && widen8To16(128) == 16448 && widen8To16(255) == PF_MAX_CHAN16,
               "the host's 8-to-16 widening");
 

@@ -29,13 +29,13 @@
 #define PF_VERS_VERS_HIGH_SHIFT 26
 #define PF_VERS_VERS_LOW_SHIFT 3
 
-#define PF_VERSION(VERS, SUBVERS, BUGVERS, STAGE, BUILD)                                          \
-    ((((((unsigned long)(VERS)) >> PF_VERS_VERS_LOW_SHIFT) & PF_VERS_VERS_HIGH_BITS)              \
-      << PF_VERS_VERS_HIGH_SHIFT) |                                                               \
-     ((((unsigned long)(VERS)) & PF_VERS_VERS_BITS) << PF_VERS_VERS_SHIFT) |                      \
-     ((((unsigned long)(SUBVERS)) & PF_VERS_SUBVERS_BITS) << PF_VERS_SUBVERS_SHIFT) |             \
-     ((((unsigned long)(BUGVERS)) & PF_VERS_BUGFIX_BITS) << PF_VERS_BUGFIX_SHIFT) |               \
-     ((((unsigned long)(STAGE)) & PF_VERS_STAGE_BITS) << PF_VERS_STAGE_SHIFT) |                   \
+#define PF_VERSION(VERS, SUBVERS, BUGVERS, STAGE, BUILD)                              \
+    ((((((unsigned long)(VERS)) >> PF_VERS_VERS_LOW_SHIFT) & PF_VERS_VERS_HIGH_BITS)  \
+      << PF_VERS_VERS_HIGH_SHIFT) |                                                   \
+     ((((unsigned long)(VERS)) & PF_VERS_VERS_BITS) << PF_VERS_VERS_SHIFT) |          \
+     ((((unsigned long)(SUBVERS)) & PF_VERS_SUBVERS_BITS) << PF_VERS_SUBVERS_SHIFT) | \
+     ((((unsigned long)(BUGVERS)) & PF_VERS_BUGFIX_BITS) << PF_VERS_BUGFIX_SHIFT) |   \
+     ((((unsigned long)(STAGE)) & PF_VERS_STAGE_BITS) << PF_VERS_STAGE_SHIFT) |       \
      ((((unsigned long)(BUILD)) & PF_VERS_BUILD_BITS) << PF_VERS_BUILD_SHIFT))
 
 enum { PF_Stage_DEVELOP = 0, PF_Stage_ALPHA, PF_Stage_BETA, PF_Stage_RELEASE };
@@ -87,12 +87,7 @@ enum {
     PF_Interrupt_CANCEL = 517
 };
 
-enum {
-    PF_Param_LAYER = 0,
-    PF_Param_SLIDER = 1,
-    PF_Param_CHECKBOX = 4,
-    PF_Param_COLOR = 5
-};
+enum { PF_Param_LAYER = 0, PF_Param_SLIDER = 1, PF_Param_CHECKBOX = 4, PF_Param_COLOR = 5 };
 
 enum {
     PF_OutFlag_NONE = 0,
@@ -286,7 +281,8 @@ static_assert(offsetof(PF_LayerDef, world_flags) == 16 && offsetof(PF_LayerDef, 
                   offsetof(PF_LayerDef, reserved_long4) == 80 &&
                   offsetof(PF_LayerDef, pix_aspect_ratio) == 88 &&
                   offsetof(PF_LayerDef, reserved_long2) == 96 &&
-                  offsetof(PF_LayerDef, origin_x) == 104 && offsetof(PF_LayerDef, origin_y) == 108 &&
+                  offsetof(PF_LayerDef, origin_x) == 104 &&
+                  offsetof(PF_LayerDef, origin_y) == 108 &&
                   offsetof(PF_LayerDef, reserved_long3) == 112 &&
                   offsetof(PF_LayerDef, dephault) == 116,
               "PF_LayerDef layout");
@@ -316,8 +312,7 @@ static_assert(offsetof(PF_InData, utils) == 176 && offsetof(PF_InData, effect_re
                   offsetof(PF_InData, quality) == 192 && offsetof(PF_InData, version) == 196 &&
                   offsetof(PF_InData, serial_num) == 200 && offsetof(PF_InData, appl_id) == 204 &&
                   offsetof(PF_InData, num_params) == 208 &&
-                  offsetof(PF_InData, extent_hint) == 260 &&
-                  offsetof(PF_InData, in_flags) == 308 &&
+                  offsetof(PF_InData, extent_hint) == 260 && offsetof(PF_InData, in_flags) == 308 &&
                   offsetof(PF_InData, global_data) == 312 &&
                   offsetof(PF_InData, pica_basicP) == 384 &&
                   offsetof(PF_InData, pre_effect_source_origin_x) == 392 &&
@@ -325,17 +320,14 @@ static_assert(offsetof(PF_InData, utils) == 176 && offsetof(PF_InData, effect_re
                   offsetof(PF_InData, shutter_phase) == 400,
               "PF_InData layout");
 static_assert(sizeof(PF_OutData) == 408, "PF_OutData size");
-static_assert(offsetof(PF_OutData, name) == 4 && offsetof(PF_OutData, global_data) == 40 &&
-                  offsetof(PF_OutData, num_params) == 48 &&
-                  offsetof(PF_OutData, sequence_data) == 56 &&
-                  offsetof(PF_OutData, flat_sdata_size) == 64 &&
-                  offsetof(PF_OutData, frame_data) == 72 && offsetof(PF_OutData, width) == 80 &&
-                  offsetof(PF_OutData, height) == 84 && offsetof(PF_OutData, origin) == 88 &&
-                  offsetof(PF_OutData, out_flags) == 96 &&
-                  offsetof(PF_OutData, return_msg) == 100 &&
-                  offsetof(PF_OutData, start_sampL) == 356 &&
-                  offsetof(PF_OutData, dur_sampL) == 360 &&
-                  offsetof(PF_OutData, reserved_dest_snd) == 368 &&
-                  offsetof(PF_OutData, out_flags2) == 400,
-              "PF_OutData layout");
+static_assert(
+    offsetof(PF_OutData, name) == 4 && offsetof(PF_OutData, global_data) == 40 &&
+        offsetof(PF_OutData, num_params) == 48 && offsetof(PF_OutData, sequence_data) == 56 &&
+        offsetof(PF_OutData, flat_sdata_size) == 64 && offsetof(PF_OutData, frame_data) == 72 &&
+        offsetof(PF_OutData, width) == 80 && offsetof(PF_OutData, height) == 84 &&
+        offsetof(PF_OutData, origin) == 88 && offsetof(PF_OutData, out_flags) == 96 &&
+        offsetof(PF_OutData, return_msg) == 100 && offsetof(PF_OutData, start_sampL) == 356 &&
+        offsetof(PF_OutData, dur_sampL) == 360 && offsetof(PF_OutData, reserved_dest_snd) == 368 &&
+        offsetof(PF_OutData, out_flags2) == 400,
+    "PF_OutData layout");
 #endif

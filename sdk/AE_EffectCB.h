@@ -21,15 +21,15 @@ typedef struct {
 
 typedef struct _PF_UtilCallbacks {
     void* reserved_0[8];
-    PF_Err (*copy)(PF_ProgPtr effect_ref, PF_EffectWorld* src, PF_EffectWorld* dst,
-                   PF_Rect* src_r, PF_Rect* dst_r);
+    PF_Err (*copy)(PF_ProgPtr effect_ref, PF_EffectWorld* src, PF_EffectWorld* dst, PF_Rect* src_r,
+                   PF_Rect* dst_r);
     void* fill;
     void* gaussian_kernel;
     void* iterate;
     void* premultiply;
     void* premultiply_color;
-    PF_Err (*new_world)(PF_ProgPtr effect_ref, A_long width, A_long height,
-                        PF_NewWorldFlags flags, PF_EffectWorld* world);
+    PF_Err (*new_world)(PF_ProgPtr effect_ref, A_long width, A_long height, PF_NewWorldFlags flags,
+                        PF_EffectWorld* world);
     PF_Err (*dispose_world)(PF_ProgPtr effect_ref, PF_EffectWorld* world);
     void* reserved_128[10];
     PF_ANSICallbacks ansi;
@@ -41,7 +41,8 @@ typedef struct _PF_UtilCallbacks {
 static_assert(sizeof(PF_ANSICallbacks) == 160, "PF_ANSICallbacks size");
 static_assert(offsetof(PF_ANSICallbacks, sprintf) == 120 &&
                   offsetof(PF_ANSICallbacks, strcpy) == 128 &&
-                  offsetof(PF_ANSICallbacks, asin) == 136 && offsetof(PF_ANSICallbacks, acos) == 144 &&
+                  offsetof(PF_ANSICallbacks, asin) == 136 &&
+                  offsetof(PF_ANSICallbacks, acos) == 144 &&
                   offsetof(PF_ANSICallbacks, ansi_procs) == 152,
               "PF_ANSICallbacks layout");
 static_assert(sizeof(PF_UtilCallbacks) == 552, "PF_UtilCallbacks size");

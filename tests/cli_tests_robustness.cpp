@@ -156,7 +156,8 @@ protected:
             EXPECT_EQ(after, before) << args << " changed the folder";
         }
         for (const auto& [name, content] : before) {
-            EXPECT_TRUE(after.count(name) && after.at(name) == content) << args << " touched " << name;
+            EXPECT_TRUE(after.count(name) && after.at(name) == content)
+                << args << " touched " << name;
         }
         EXPECT_EQ(temporaryFiles(dir), 0) << args;
         ++tried;

@@ -1,10 +1,10 @@
 // SuiteHandler against the stand-in host's basic suite.
-#include "suite_handler.h"
-#include "standin_host.h"
-
 #include <gtest/gtest.h>
 
 #include <functional>
+
+#include "standin_host.h"
+#include "suite_handler.h"
 
 using standin::Callback;
 using standin::Host;

@@ -2,13 +2,7 @@
 // longjmps out of OpenImageIO's reader, skipping the destructors of strings the reader had
 // allocated for its error message. Nothing of ours is held there, so only allocations made
 // within that library are ignored.
-extern "C" const char* __lsan_default_suppressions()
-{
-    return "leak:libOpenImageIO.so\n";
-}
+extern "C" const char* __lsan_default_suppressions() { return "leak:libOpenImageIO.so\n"; }
 
 // Without this the list of suppressions used is printed at exit, after the command's messages.
-extern "C" const char* __lsan_default_options()
-{
-    return "print_suppressions=0";
-}
+extern "C" const char* __lsan_default_options() { return "print_suppressions=0"; }

@@ -1,6 +1,6 @@
-// Built into the command only under ThreadSanitizer. OpenImageIO and oneTBB are not built with it, so its
-// internal locking (the shared string table, its thread pool) is invisible to the sanitizer and
-// reported as races on every first use from two threads. Only what those libraries do inside
+// Built into the command only under ThreadSanitizer. OpenImageIO and oneTBB are not built with it,
+// so its internal locking (the shared string table, its thread pool) is invisible to the sanitizer
+// and reported as races on every first use from two threads. Only what those libraries do inside
 // themselves is suppressed; accesses from our code are still checked.
 extern "C" const char* __tsan_default_suppressions()
 {
