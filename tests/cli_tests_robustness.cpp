@@ -255,7 +255,7 @@ TEST(FrameMemory, ThreeWorldsMustFitInTheMachine)
 
 TEST(FrameMemory, EveryPageIsHeldAndTwoMoreOfTheLargest)
 {
-    constexpr std::uint64_t GB = 1000 * 1000 * 1000;
+    constexpr std::uint64_t GB = std::uint64_t{1000} * 1000 * 1000;
     const auto page = [](int width, int height, int bits) {
         Image image;
         image.width = width;

@@ -131,7 +131,7 @@ TEST(PiplReader, RejectsCutAndOverlongResources)
 
 TEST(PiplReader, NamesEveryFieldThatDiffers)
 {
-    const auto problemsWith = [](Bytes b) {
+    const auto problemsWith = [](const Bytes& b) {
         std::string error;
         const auto pipl = parsePipl(b, &error);
         EXPECT_TRUE(pipl) << error;
