@@ -30,6 +30,16 @@ public:
     explicit UsageError(const std::string& message) : CliError(message, kExitUsage) {}
 };
 
+// The plug-in answered a command with an error: `code()` is the host's error number.
+class RenderFailure : public CliError {
+public:
+    RenderFailure(const std::string& message, int code) : CliError(message), code_(code) {}
+    int code() const { return code_; }
+
+private:
+    int code_;
+};
+
 // `text` on one line, as every error is reported: library and system messages can span lines.
 // Its lines are joined by "; " (a line ending in a space by the space alone), and trailing
 // spaces and separators are dropped; `whenEmpty` stands for a message that is empty then (some

@@ -126,6 +126,13 @@ void requestStop(int signal)
     firstStop.compare_exchange_strong(none, signal);
 }
 
+void clearStopRequest()
+{
+    firstStop.store(0);
+    userStops.store(0);
+    finalPrinted.store(false);
+}
+
 void throwIfInterrupted()
 {
     if (interrupted()) throw Interrupted();

@@ -30,6 +30,10 @@ int stopSignal();
 // Asks the run to stop as `signal` would.
 void requestStop(int signal);
 
+// Forgets a stop request once its run has ended, for a process that goes on to start another
+// run (the Python module, whose interpreter outlives a Ctrl-C'd sequence).
+void clearStopRequest();
+
 // Thrown where a read or write notices a stop request: the frame is abandoned, not failed.
 class Interrupted : public CliError {
 public:

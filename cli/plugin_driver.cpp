@@ -12,11 +12,12 @@
 namespace telvix::cli {
 namespace {
 
-// Throws CliError when a command answered with an error.
+// Throws RenderFailure when a command answered with an error.
 void check(PF_Err error, const char* command)
 {
     if (error != PF_Err_NONE) {
-        throw CliError(fmt::format("plug-in {} failed: {} ({})", command, errorName(error), error));
+        throw RenderFailure(
+            fmt::format("plug-in {} failed: {} ({})", command, errorName(error), error), error);
     }
 }
 

@@ -24,7 +24,8 @@ RenderRequest renderRequestFor(const CommandLine& commandLine, int depth, int ho
 // Sends global setup, parameter setup and render for `source` as a host would, and returns the
 // output world, of the source's size and depth. The source is released when the render is done,
 // so that a caller holds one world, not two, while it writes the result.
-// Throws CliError naming the command, the host error and its number when the plug-in fails.
+// Throws RenderFailure naming the command, the host error and its number when the plug-in
+// fails.
 standin::World renderWorld(PF_FilterProc entryPoint, standin::World source,
                            const RenderRequest& request);
 

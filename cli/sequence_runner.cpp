@@ -58,11 +58,6 @@ struct FrameWork {
 };
 using FramePtr = std::shared_ptr<FrameWork>;
 
-struct Failure {
-    std::size_t index;
-    std::string message;  // "frame 1005: cannot read ..."
-};
-
 // "frame 1005: MESSAGE"; the message alone for the one image of a run, which has no label.
 std::string labelled(const FrameJob& job, const std::string& message)
 {
@@ -244,9 +239,10 @@ private:
 
 // Frames asked for whose input is missing: the run is refused, or with --keep-going each is a
 // failure of its own (returned). Holes in a numbering found on disk: a warning.
-std::vector<Failure> checkMissingFrames(const SequencePlan& plan, const CommandLine& commandLine)
+std::vector<FrameResult> checkMissingFrames(const SequencePlan& plan,
+                                            const CommandLine& commandLine)
 {
-    std::vector<Failure> failures;
+    std::vector<FrameResult> failures;
     if (!plan.missing.empty()) {
         std::vector<long> numbers;
         for (const FrameJob& job : plan.missing) {
@@ -261,8 +257,10 @@ std::vector<Failure> checkMissingFrames(const SequencePlan& plan, const CommandL
                             plan.inputDescription, numbers.size() == 1 ? "is" : "are"));
         }
         for (const FrameJob& job : plan.missing) {
-            failures.push_back({0, fmt::format("{}: cannot read '{}': no such file", job.label,
-                                               job.input.string())});
+            FrameResult missing;
+            missing.job = job;
+            missing.error = fmt::format("cannot read '{}': no such file", job.input.string());
+            failures.push_back(std::move(missing));
         }
     }
     if (!plan.gaps.empty() && !commandLine.quiet) {
@@ -306,26 +304,28 @@ RunShape shapeRun(const SequencePlan& plan, const CommandLine& commandLine)
 class PlanRun {
 public:
     PlanRun(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint,
-            std::vector<Failure> failures)
+            const FrameObserver& observer, std::vector<FrameResult> missing)
         : plan_(plan),
           commandLine_(commandLine),
           entryPoint_(entryPoint),
+          observer_(observer),
           shape_(shapeRun(plan, commandLine)),
           writeOptions_{commandLine.compression, commandLine.dropAlpha,
                         commandLine.key.has_value()},
           folders_(!plan.singleImage),
-          failures_(std::move(failures)),
-          stderrIsTerminal_(isatty(STDERR_FILENO) == 1),
-          progress_(
-              stderrIsTerminal_ && !commandLine.quiet && !commandLine.verbose && !plan.singleImage,
-              plan.jobs.size())
+          results_(std::move(missing)),
+          failedFrames_(results_.size()),
+          progress_(isatty(STDERR_FILENO) == 1 && !commandLine.quiet && !commandLine.verbose &&
+                        !plan.singleImage,
+                    plan.jobs.size())
     {
     }
 
-    int run();
+    RunSummary run();
 
 private:
     int jobs() const { return shape_.parallelism.jobs; }
+    std::size_t total() const { return plan_.jobs.size() + plan_.missing.size(); }
     // A frame that has not started its reading stops there once the run is ending.
     bool ending() const { return interrupted() || failed_.load(); }
     // A failed frame ends the run unless it is kept going.
@@ -340,12 +340,12 @@ private:
     void write(FrameWork& frame);
     void tally(FrameWork& frame);
     void rewriting(const FrameJob& job);
-    int finish();
-    int finishImage();
+    RunSummary finish();
 
     const SequencePlan& plan_;
     const CommandLine& commandLine_;
     PF_FilterProc entryPoint_;
+    const FrameObserver& observer_;
     const RunShape shape_;
     const WriteOptions writeOptions_;
     OutputFolders folders_;
@@ -357,17 +357,17 @@ private:
     std::size_t done_ = 0;
     std::size_t written_ = 0;
     std::size_t skipped_ = 0;
-    std::vector<Failure> failures_;
+    std::vector<FrameResult> results_;  // the frames ended, in the order they did
+    std::size_t failedFrames_ = 0;
     std::exception_ptr imageFailure_;  // the failure of a single image, as thrown
     // --skip-existing: outputs there but not complete, written again (counted in the parallel
     // read stage).
     std::atomic<std::size_t> redone_{0};
     const Clock::time_point startTime_ = Clock::now();
-    const bool stderrIsTerminal_;
     ProgressLine progress_;
 };
 
-int PlanRun::run()
+RunSummary PlanRun::run()
 {
     // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
     // competing for the same cores. One image keeps it for reading and writing.
@@ -501,10 +501,15 @@ void PlanRun::tally(FrameWork& frame)
     const FrameJob& job = plan_.jobs[frame.index];
     const double seconds = std::chrono::duration<double>(Clock::now() - frame.started).count();
     const int threads = shape_.parallelism.threads;
+    FrameResult result;
+    result.job = job;
+    result.index = frame.index;
+    result.seconds = seconds;
     switch (frame.outcome) {
         case Outcome::Written:
             ++written_;
-            ++done_;
+            result.outcome = FrameOutcome::Written;
+            result.note = frame.note;
             if (!frame.note.empty() && !commandLine_.quiet) {
                 progress_.finish();  // the note on a line of its own
                 fmt::print(stderr, "{}\n", frame.note);
@@ -520,7 +525,7 @@ void PlanRun::tally(FrameWork& frame)
             break;
         case Outcome::Skipped:
             ++skipped_;
-            ++done_;
+            result.outcome = FrameOutcome::Skipped;
             if (commandLine_.verbose && plan_.singleImage) {
                 printOut(fmt::format("{}: skipped, it exists\n", job.output.string()));
             } else if (commandLine_.verbose) {
@@ -528,87 +533,120 @@ void PlanRun::tally(FrameWork& frame)
             }
             break;
         case Outcome::Failed:
-            ++done_;
-            failures_.push_back({frame.index, labelled(job, frame.error)});
+            ++failedFrames_;
+            result.outcome = FrameOutcome::Failed;
+            result.error = frame.error;
             if (plan_.singleImage) imageFailure_ = frame.exception;
             break;
         default:
-            break;
+            return;  // abandoned: neither done nor failed
     }
+    ++done_;
+    results_.push_back(std::move(result));
     progress_.update(done_, written_);
+    if (observer_) observer_(results_.back(), done_ + plan_.missing.size(), total());
 }
 
-int PlanRun::finish()
+RunSummary PlanRun::finish()
 {
     const std::lock_guard<std::mutex> serial(serialStages_);
-    // Output lost to a closed pipe: nothing more to say, the process ends by SIGPIPE.
-    if (interrupted()) finishAfterStop();
-    if (plan_.singleImage) return finishImage();
-    progress_.update(done_, written_, true);
-    progress_.finish();
+    if (!plan_.singleImage) {
+        progress_.update(done_, written_, true);
+        progress_.finish();
+    }
+    RunSummary summary;
+    summary.frames = std::move(results_);
+    summary.planned = total();
+    summary.written = written_;
+    summary.skipped = skipped_;
+    summary.failed = failedFrames_;
+    summary.redone = redone_.load();
+    summary.interrupted = interrupted();
+    summary.seconds = std::chrono::duration<double>(Clock::now() - startTime_).count();
+    summary.parallelism = shape_.parallelism;
+    summary.imageFailure = imageFailure_;
+    return summary;
+}
 
-    const std::size_t total = plan_.jobs.size();
-    const double elapsed = std::chrono::duration<double>(Clock::now() - startTime_).count();
-    std::stable_sort(failures_.begin(), failures_.end(),
-                     [](const Failure& a, const Failure& b) { return a.index < b.index; });
-    for (const Failure& failure : failures_) printError(failure.message);
-    if (interrupted()) {
+// The end of a single image's run: a stop, its failure (thrown on, to be reported as the
+// command's error with its own exit status), or done.
+int reportImage(const SequencePlan& plan, const RunSummary& summary)
+{
+    if (summary.interrupted) {
+        markFinalMessage();
+        printError(summary.written > 0 ? fmt::format("interrupted; '{}' was written whole",
+                                                     plan.jobs.front().output.string())
+                                       : std::string("interrupted; nothing written"));
+        return kExitInterrupted;
+    }
+    if (summary.imageFailure) std::rethrow_exception(summary.imageFailure);
+    return 0;
+}
+
+// A sequence's failures, its end and its speed, as the command reports them; returns the exit
+// status.
+int reportSequence(const RunSummary& summary, const CommandLine& commandLine)
+{
+    std::vector<const FrameResult*> failures;
+    for (const FrameResult& frame : summary.frames) {
+        if (frame.outcome == FrameOutcome::Failed) failures.push_back(&frame);
+    }
+    std::stable_sort(failures.begin(), failures.end(),
+                     [](const FrameResult* a, const FrameResult* b) { return a->index < b->index; });
+    for (const FrameResult* failure : failures) printError(labelled(failure->job, failure->error));
+    if (summary.interrupted) {
         markFinalMessage();
         printError(
             fmt::format("interrupted; {} of {} frames written, no partial files left "
                         "(--skip-existing resumes)",
-                        written_, total));
+                        summary.written, summary.planned));
         return kExitInterrupted;
     }
-    if (!failures_.empty()) {
-        const std::size_t asked = total + plan_.missing.size();
-        if (commandLine_.keepGoing) {
-            printError(fmt::format("{} of {} frames failed", failures_.size(), asked));
+    if (!failures.empty()) {
+        if (commandLine.keepGoing) {
+            printError(fmt::format("{} of {} frames failed", failures.size(), summary.planned));
         } else {
-            printError(
-                fmt::format("stopped after the failure; {} of {} frames written", written_, asked));
+            printError(fmt::format("stopped after the failure; {} of {} frames written",
+                                   summary.written, summary.planned));
         }
         return kExitFailure;
     }
-    const bool quiet = commandLine_.quiet;
-    if (redone_.load() > 0 && !quiet) {
-        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n", redone_.load(),
-                   redone_.load() == 1 ? "output was" : "outputs were");
+    const bool quiet = commandLine.quiet;
+    if (summary.redone > 0 && !quiet) {
+        fmt::print(stderr, "telvix: {} existing {} incomplete and written again\n", summary.redone,
+                   summary.redone == 1 ? "output was" : "outputs were");
     }
-    if (!quiet && (stderrIsTerminal_ || commandLine_.verbose)) {
-        const double fps = elapsed > 0 ? static_cast<double>(written_) / elapsed : 0.0;
-        const int threads = shape_.parallelism.threads;
+    if (!quiet && (isatty(STDERR_FILENO) == 1 || commandLine.verbose)) {
+        const double fps =
+            summary.seconds > 0 ? static_cast<double>(summary.written) / summary.seconds : 0.0;
+        const int jobs = summary.parallelism.jobs;
+        const int threads = summary.parallelism.threads;
         fmt::print(stderr,
                    "telvix: {} frames written{} in {:.1f} s ({:.1f} fps, {} {}, {} host {} "
                    "each)\n",
-                   written_, skipped_ > 0 ? fmt::format(", {} skipped", skipped_) : "", elapsed,
-                   fps, jobs(), jobs() == 1 ? "job" : "jobs", threads,
+                   summary.written,
+                   summary.skipped > 0 ? fmt::format(", {} skipped", summary.skipped) : "",
+                   summary.seconds, fps, jobs, jobs == 1 ? "job" : "jobs", threads,
                    threads == 1 ? "thread" : "threads");
     }
     return 0;
 }
 
-// One image ends as a stop, as its failure (thrown on, to be reported as the run's error with
-// its own exit status), or done.
-int PlanRun::finishImage()
-{
-    if (interrupted()) {
-        markFinalMessage();
-        printError(written_ > 0 ? fmt::format("interrupted; '{}' was written whole",
-                                              plan_.jobs.front().output.string())
-                                : std::string("interrupted; nothing written"));
-        return kExitInterrupted;
-    }
-    if (imageFailure_) std::rethrow_exception(imageFailure_);
-    return 0;
-}
-
 }  // namespace
+
+RunSummary runPlan(const SequencePlan& plan, const CommandLine& commandLine,
+                   PF_FilterProc entryPoint, const FrameObserver& observer)
+{
+    PlanRun run(plan, commandLine, entryPoint, observer, checkMissingFrames(plan, commandLine));
+    return run.run();
+}
 
 int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint)
 {
-    PlanRun run(plan, commandLine, entryPoint, checkMissingFrames(plan, commandLine));
-    return run.run();
+    const RunSummary summary = runPlan(plan, commandLine, entryPoint);
+    // Output lost to a closed pipe: nothing more to say, the process ends by SIGPIPE.
+    if (summary.interrupted) finishAfterStop();
+    return plan.singleImage ? reportImage(plan, summary) : reportSequence(summary, commandLine);
 }
 
 }  // namespace telvix::cli
