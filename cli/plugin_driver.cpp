@@ -153,14 +153,24 @@ std::string aboutText(PF_FilterProc entryPoint)
     return text;
 }
 
-std::string describeParameters(PF_FilterProc entryPoint)
+std::vector<PF_ParamDef> registeredParameters(PF_FilterProc entryPoint)
 {
     standin::Host host(entryPoint);
     check(host.globalSetup(), "global setup");
     check(host.paramsSetup(), "parameter setup");
-    const auto& params = host.registeredParams();
+    return host.registeredParams();
+}
+
+int firstParameterIndex(const std::vector<PF_ParamDef>& params)
+{
     // The host numbers the input layer 0; list it that way if the host reports it.
-    const int first = !params.empty() && params.front().param_type == PF_Param_LAYER ? 0 : 1;
+    return !params.empty() && params.front().param_type == PF_Param_LAYER ? 0 : 1;
+}
+
+std::string describeParameters(PF_FilterProc entryPoint)
+{
+    const std::vector<PF_ParamDef> params = registeredParameters(entryPoint);
+    const int first = firstParameterIndex(params);
     std::string text;
     for (std::size_t i = 0; i < params.size(); ++i) {
         const PF_ParamDef& def = params[i];

@@ -4,6 +4,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "options.h"
 #include "standin_host.h"
@@ -34,6 +35,12 @@ std::string errorName(PF_Err error);
 
 // The About text, its carriage returns turned into line breaks.
 std::string aboutText(PF_FilterProc entryPoint);
+
+// The parameters the plug-in registers at parameter setup, in order.
+std::vector<PF_ParamDef> registeredParameters(PF_FilterProc entryPoint);
+
+// The index of the first of `params` as the host numbers them: 0 when it is the input layer.
+int firstParameterIndex(const std::vector<PF_ParamDef>& params);
 
 // One line per registered parameter: index, name, kind, default, range and the option that
 // sets it.

@@ -157,7 +157,7 @@ class Summary:
     Attributes
     ----------
     frames : tuple of Frame
-        The frames that ended, in the order they did.
+        The frames that ended, in frame order (a folder's files by name).
     planned : int
         The frames asked for.
     interrupted : bool
@@ -195,8 +195,7 @@ class Summary:
     def merge(summaries: Iterable["Summary"], seconds: float = 0.0) -> "Summary":
         """One summary of several runs (chunks of one shot), frames in frame order."""
         summaries = list(summaries)
-        frames = sorted((f for s in summaries for f in s.frames),
-                        key=lambda f: (f.number is None, f.number or 0, f.label))
+        frames = sorted((f for s in summaries for f in s.frames), key=_frame_order)
         return Summary(tuple(frames), sum(s.planned for s in summaries),
                        any(s.interrupted for s in summaries), seconds)
 
@@ -211,9 +210,14 @@ class Summary:
         return text + " in {:.1f} s".format(self.seconds)
 
 
+def _frame_order(frame: Frame):
+    return (frame.number is None, frame.number or 0, frame.label)
+
+
 def _summary(result) -> Summary:
     frames, planned, interrupted, seconds, _jobs, _threads = result
-    return Summary(tuple(Frame(*f) for f in frames), planned, interrupted, seconds)
+    frames = sorted((Frame(*f) for f in frames), key=_frame_order)
+    return Summary(tuple(frames), planned, interrupted, seconds)
 
 
 def _options(tolerance, key, extent, depth, threads, compression, drop_alpha, clip,
