@@ -591,8 +591,9 @@ int reportSequence(const RunSummary& summary, const CommandLine& commandLine)
     for (const FrameResult& frame : summary.frames) {
         if (frame.outcome == FrameOutcome::Failed) failures.push_back(&frame);
     }
-    std::stable_sort(failures.begin(), failures.end(),
-                     [](const FrameResult* a, const FrameResult* b) { return a->index < b->index; });
+    std::stable_sort(
+        failures.begin(), failures.end(),
+        [](const FrameResult* a, const FrameResult* b) { return a->index < b->index; });
     for (const FrameResult* failure : failures) printError(labelled(failure->job, failure->error));
     if (summary.interrupted) {
         markFinalMessage();

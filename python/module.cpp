@@ -2,12 +2,12 @@
 // the stand-in host exactly as the telvix command does: numpy arrays go through the command's
 // own conversions between images and host worlds, and files and sequences through its own plan
 // and run. The public, documented functions are in telvix/__init__.py.
+#include <fmt/format.h>
+#include <oneapi/tbb/info.h>
 #include <pybind11/functional.h>
 #include <pybind11/numpy.h>
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
-
-#include <oneapi/tbb/info.h>
 
 #include <chrono>
 #include <climits>
@@ -22,8 +22,6 @@
 #include <thread>
 #include <utility>
 #include <vector>
-
-#include <fmt/format.h>
 
 #include "cli_error.h"
 #include "frame_sequence.h"
@@ -60,7 +58,8 @@ PF_FilterProc entryPointOf(const std::string& path)
 void checkRange(const char* option, long long value, long long low, long long high)
 {
     if (value < low || value > high) {
-        throw UsageError(fmt::format("{}: Value {} not in range {} to {}", option, value, low, high));
+        throw UsageError(
+            fmt::format("{}: Value {} not in range {} to {}", option, value, low, high));
     }
 }
 
@@ -68,9 +67,9 @@ void checkRange(const char* option, long long value, long long low, long long hi
 long long integerArgument(const py::handle& value, const char* name)
 {
     if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value)) {
-        throw py::type_error(fmt::format("{} must be an integer, not {}", name,
-                                         py::str(py::type::of(value).attr("__name__"))
-                                             .cast<std::string>()));
+        throw py::type_error(
+            fmt::format("{} must be an integer, not {}", name,
+                        py::str(py::type::of(value).attr("__name__")).cast<std::string>()));
     }
     try {
         return value.cast<long long>();
@@ -106,9 +105,9 @@ Extent extentArgument(const py::handle& extent)
 {
     if (py::isinstance<py::str>(extent)) return parseExtent(extent.cast<std::string>());
     if (!py::isinstance<py::sequence>(extent)) {
-        throw py::type_error(fmt::format("extent must be a string or four integers, not {}",
-                                         py::str(py::type::of(extent).attr("__name__"))
-                                             .cast<std::string>()));
+        throw py::type_error(
+            fmt::format("extent must be a string or four integers, not {}",
+                        py::str(py::type::of(extent).attr("__name__")).cast<std::string>()));
     }
     // Written out as the command's --extent value and parsed as it is, so that every malformed
     // or empty extent gets the command's message.
@@ -188,8 +187,9 @@ Image describeArray(const py::array& image)
 }
 
 // Smooths one image array; returns a new array of its shape and type.
-py::array smoothArray(const std::string& plugin, const py::array& image, const py::object& tolerance,
-                      const py::object& key, const py::object& extent, const py::object& threads)
+py::array smoothArray(const std::string& plugin, const py::array& image,
+                      const py::object& tolerance, const py::object& key, const py::object& extent,
+                      const py::object& threads)
 {
     Image description = describeArray(image);
     CommandLine commandLine = controls(tolerance, key, extent, threads);
@@ -200,7 +200,8 @@ py::array smoothArray(const std::string& plugin, const py::array& image, const p
     const int hostThreads = commandLine.threads > 0
                                 ? commandLine.threads
                                 : std::max(1, oneapi::tbb::info::default_concurrency());
-    py::array result(image.dtype(), std::vector<py::ssize_t>(image.shape(), image.shape() + image.ndim()));
+    py::array result(image.dtype(),
+                     std::vector<py::ssize_t>(image.shape(), image.shape() + image.ndim()));
     const std::size_t count = static_cast<std::size_t>(image.size());
     const auto* in = static_cast<const std::uint8_t*>(image.data());
     auto* out = static_cast<std::uint8_t*>(result.mutable_data());
@@ -232,11 +233,12 @@ py::array smoothArray(const std::string& plugin, const py::array& image, const p
 py::tuple frameTuple(const FrameResult& frame)
 {
     static const char* const kStatus[] = {"written", "skipped", "failed"};
-    return py::make_tuple(frame.job.number >= 0 ? py::object(py::int_(frame.job.number)) : py::none(),
-                          frame.job.label, frame.job.input.string(), frame.job.output.string(),
-                          kStatus[static_cast<int>(frame.outcome)],
-                          frame.error.empty() ? py::object(py::none()) : py::str(frame.error),
-                          frame.note, frame.seconds);
+    return py::make_tuple(
+        frame.job.number >= 0 ? py::object(py::int_(frame.job.number)) : py::none(),
+        frame.job.label, frame.job.input.string(), frame.job.output.string(),
+        kStatus[static_cast<int>(frame.outcome)],
+        frame.error.empty() ? py::object(py::none()) : py::str(frame.error), frame.note,
+        frame.seconds);
 }
 
 // The command line a file or sequence call stands for.
@@ -290,11 +292,12 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
     const RunOptions run = runOptions(input, output, options);
     const CommandLine& commandLine = run.commandLine;
     if (!sequence && commandLine.frames) {
-        throw UsageError("--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
+        throw UsageError(
+            "--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
     }
-    const SequencePlan plan = sequence
-                                  ? planSequence(commandLine.input, commandLine.output, commandLine.frames)
-                                  : planImage(commandLine.input, commandLine.output);
+    const SequencePlan plan =
+        sequence ? planSequence(commandLine.input, commandLine.output, commandLine.frames)
+                 : planImage(commandLine.input, commandLine.output);
     if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
     const PF_FilterProc entryPoint = entryPointOf(plugin);
 
@@ -317,9 +320,8 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
     bool keyboardInterrupt = false;
     {
         const py::gil_scoped_release released;
-        auto finished = std::async(std::launch::async, [&] {
-            return runPlan(plan, commandLine, entryPoint, observer);
-        });
+        auto finished = std::async(
+            std::launch::async, [&] { return runPlan(plan, commandLine, entryPoint, observer); });
         while (finished.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
             const py::gil_scoped_acquire acquired;
             if (PyErr_CheckSignals() != 0) {
@@ -367,7 +369,8 @@ py::list parameters(const std::string& plugin)
                                            def.u.sd.valid_min, def.u.sd.valid_max));
                 break;
             case PF_Param_LAYER:
-                list.append(py::make_tuple(index, name, "layer", py::none(), py::none(), py::none()));
+                list.append(
+                    py::make_tuple(index, name, "layer", py::none(), py::none(), py::none()));
                 break;
             default:
                 list.append(py::make_tuple(index, name, fmt::format("type {}", def.param_type),

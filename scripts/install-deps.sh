@@ -6,6 +6,7 @@ packages=(
     libgtest-dev libgmock-dev libbenchmark-dev
     libopenimageio-dev openimageio-tools libtiff-tools libcli11-dev libtbb-dev libfmt-dev
     imagemagick
+    python3-dev pybind11-dev python3-pybind11 python3-numpy python3-pytest python3-distributed
     mingw-w64
     clang libclang-rt-14-dev clang-format-14 clang-tidy-14
 )

@@ -1,0 +1,148 @@
+"""telvix.smooth_file and telvix.smooth_sequence: the command's files, summaries of what was
+done, progress, resuming, failures reported not raised, and Ctrl-C."""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+import telvix
+from conftest import FRAMES, SAMPLES, run_command
+
+
+def shot(folder, count, source=SAMPLES / "cel_small.png", first=1):
+    folder.mkdir(parents=True, exist_ok=True)
+    for number in range(first, first + count):
+        shutil.copyfile(source, folder / f"shot.{number:04d}.png")
+    return str(folder / "shot.####.png")
+
+
+def leftovers(folder):
+    """Hidden files: the temporary files a run writes before renaming them into place."""
+    return [p.name for p in Path(folder).iterdir() if p.name.startswith(".")]
+
+
+def test_smooth_file_writes_the_commands_file(tmp_path):
+    for name in ("h02_aliased.png", "h02_aliased16.png"):
+        run_command("smooth", FRAMES / name, tmp_path / "command.png", "--key", "FFFFFF")
+        summary = telvix.smooth_file(FRAMES / name, tmp_path / "module.png", key="FFFFFF")
+        assert summary.ok and [f.status for f in summary.frames] == ["written"]
+        assert (tmp_path / "module.png").read_bytes() == (tmp_path / "command.png").read_bytes()
+
+
+def test_smooth_file_failures_raise_and_touch_nothing(tmp_path):
+    source = tmp_path / "in.png"
+    shutil.copyfile(SAMPLES / "cel_small.png", source)
+    before = source.read_bytes()
+    with pytest.raises(ValueError, match="same file"):
+        telvix.smooth_file(source, tmp_path / "." / "in.png")
+    assert source.read_bytes() == before
+    with pytest.raises(telvix.FileError, match="cannot read") as missing:
+        telvix.smooth_file(tmp_path / "none.png", tmp_path / "out.png")
+    assert "\n" not in str(missing.value)
+    cut = tmp_path / "cut.png"
+    cut.write_bytes(before[:len(before) // 2])
+    with pytest.raises(telvix.FileError):
+        telvix.smooth_file(cut, tmp_path / "out.png")
+    assert sorted(p.name for p in tmp_path.iterdir()) == ["cut.png", "in.png"]
+
+
+def test_sequence_summary_progress_and_resume(tmp_path):
+    source = shot(tmp_path / "in", 6)
+    output = str(tmp_path / "out" / "shot.%04d.png")
+    seen = []
+    summary = telvix.smooth_sequence(source, output, progress=lambda f, done, total:
+                                     seen.append((f.number, f.status, done, total)))
+    assert summary.ok and len(summary.done) == 6 and summary.planned == 6
+    assert sorted(n for n, _, _, _ in seen) == list(range(1, 7))
+    assert [done for _, _, done, _ in seen] == list(range(1, 7))
+    assert {total for _, _, _, total in seen} == {6}
+    run_command("smooth", source, tmp_path / "command" / "shot.####.png")
+    for number in range(1, 7):
+        name = f"shot.{number:04d}.png"
+        assert (tmp_path / "out" / name).read_bytes() == \
+            (tmp_path / "command" / name).read_bytes()
+
+    # Resuming: complete outputs are skipped; one cut short is written again.
+    cut = tmp_path / "out" / "shot.0003.png"
+    cut.write_bytes(cut.read_bytes()[:100])
+    again = telvix.smooth_sequence(source, output, skip_existing=True, frames=[2, 3, 4])
+    assert [(f.number, f.status) for f in again.frames] == \
+        [(2, "skipped"), (3, "written"), (4, "skipped")]
+
+
+def test_failed_and_missing_frames_are_reported_not_raised(tmp_path):
+    source = shot(tmp_path / "in", 5)
+    (tmp_path / "in" / "shot.0002.png").write_bytes(b"\x89PNG\r\n\x1a\n not a picture")
+    output = str(tmp_path / "out" / "shot.####.png")
+    summary = telvix.smooth_sequence(source, output, frames="1-6", keep_going=True, jobs=2)
+    assert not summary.ok and summary.planned == 6
+    assert [f.number for f in summary.done] == [1, 3, 4, 5]
+    failed = {f.number: f.error for f in summary.failed}
+    assert set(failed) == {2, 6} and "no such file" in failed[6]
+    assert all("\n" not in reason for reason in failed.values())
+    assert str(summary).startswith("4 of 6 frames written, 2 failed")
+    # Without keep_going, frames asked for but missing refuse the whole run up front.
+    with pytest.raises(telvix.FileError, match="frame 6 of .* is missing"):
+        telvix.smooth_sequence(source, output, frames="1-6")
+
+
+def test_bad_requests_raise_value_errors(tmp_path):
+    source = shot(tmp_path / "in", 2)
+    with pytest.raises(ValueError, match="--frames"):
+        telvix.smooth_sequence(source, str(tmp_path / "o.####.png"), frames="9-1")
+    with pytest.raises(ValueError, match="--jobs"):
+        telvix.smooth_sequence(source, str(tmp_path / "o.####.png"), jobs=-1)
+    with pytest.raises(ValueError):
+        telvix.smooth_sequence(source, source)
+    assert not list(tmp_path.glob("o.*"))
+
+
+def test_an_exception_in_progress_stops_the_run_and_is_raised(tmp_path):
+    source = shot(tmp_path / "in", 12)
+    calls = []
+
+    def progress(frame, done, total):
+        calls.append(done)
+        raise RuntimeError("stop here")
+
+    with pytest.raises(RuntimeError, match="stop here"):
+        telvix.smooth_sequence(source, str(tmp_path / "out" / "s.####.png"), progress=progress,
+                               jobs=1)
+    assert calls == [1]
+    assert len(list((tmp_path / "out").glob("s.*.png"))) < 12
+    assert leftovers(tmp_path / "out") == []
+    # The stop does not outlive its run.
+    assert telvix.smooth_sequence(source, str(tmp_path / "again" / "s.####.png")).ok
+
+
+def test_ctrl_c_stops_a_sequence_and_leaves_no_partial_files(tmp_path):
+    source = shot(tmp_path / "in", 40, FRAMES / "h00_aliased16.png")
+    output = tmp_path / "out"
+    script = (
+        "import sys, telvix\n"
+        "def progress(frame, done, total):\n"
+        "    print(done, flush=True)\n"
+        "try:\n"
+        f"    telvix.smooth_sequence({source!r}, {str(output / 's.####.png')!r},"
+        " jobs=1, progress=progress)\n"
+        "except KeyboardInterrupt:\n"
+        "    print('interrupted', flush=True)\n"
+        "    sys.exit(130)\n")
+    run = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    assert run.stdout.readline().strip() == "1"
+    run.send_signal(signal.SIGINT)
+    started = time.monotonic()
+    rest = run.communicate(timeout=60)[0]
+    assert run.returncode == 130 and rest.strip().endswith("interrupted")
+    assert time.monotonic() - started < 10
+    written = list(output.glob("s.*.png"))
+    assert 1 <= len(written) < 40 and leftovers(output) == []
+    # What was written is whole: a resumed run skips it and writes the rest.
+    resumed = telvix.smooth_sequence(source, str(output / "s.####.png"), skip_existing=True)
+    assert resumed.ok and len(resumed.skipped) == len(written)
