@@ -1,6 +1,7 @@
 # Installing the telvix command with the plug-in it loads, and a Debian package of both.
 #
-#   cmake --install <build> --prefix <root>    bin/telvix, lib/telvix/Telvix.so
+#   cmake --install <build> --prefix <root>    bin/telvix, lib/telvix/Telvix.so, the Python
+#                                              package telvix
 #   cpack --config <build>/CPackConfig.cmake   telvix_<version>_<arch>.deb (installs to /usr)
 #
 # The command finds the plug-in in ../lib/telvix relative to itself, so the installed tree works
@@ -9,6 +10,29 @@ if(TARGET telvix)
     install(TARGETS telvix RUNTIME DESTINATION bin)
 endif()
 install(TARGETS Telvix LIBRARY DESTINATION lib/telvix)
+
+# The Python package telvix, where Debian's python3 finds it: /usr/lib/python3/dist-packages
+# for the prefix /usr (the Debian package), <prefix>/lib/python3.X/dist-packages for any other
+# (/usr/local by default). The prefix is known only when installing, so the folder is chosen
+# then. Either way the package finds the plug-in in lib/telvix, three folders up.
+if(TARGET telvix_python)
+    install(CODE "
+        if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
+            set(telvix_site \"\${CMAKE_INSTALL_PREFIX}/lib/python3/dist-packages\")
+        else()
+            set(telvix_site
+                \"\${CMAKE_INSTALL_PREFIX}/lib/python${TELVIX_PYTHON_VERSION}/dist-packages\")
+        endif()
+        file(INSTALL DESTINATION \"\${telvix_site}/telvix\" TYPE FILE FILES
+             \"$<TARGET_FILE:telvix_python>\"
+             \"${TELVIX_PYTHON_PACKAGE_DIR}/__init__.py\"
+             \"${TELVIX_PYTHON_PACKAGE_DIR}/__main__.py\"
+             \"${TELVIX_PYTHON_PACKAGE_DIR}/_errors.py\"
+             \"${TELVIX_PYTHON_PACKAGE_DIR}/cluster.py\"
+             \"${TELVIX_PYTHON_PACKAGE_DIR}/_telvix.pyi\"
+             \"${TELVIX_PYTHON_PACKAGE_DIR}/py.typed\")
+    ")
+endif()
 
 # The Windows plug-in is cross-built in a build of its own; name the built file to ship it too.
 set(TELVIX_WINDOWS_PLUGIN "" CACHE FILEPATH "A built Telvix.aex to install as share/telvix/Telvix.aex")
@@ -33,4 +57,11 @@ set(CPACK_DEBIAN_PACKAGE_SECTION graphics)
 # The runtime libraries (OpenImageIO, oneTBB, fmt, the C++ runtime) become dependencies as
 # dpkg-shlibdeps finds them in the installed binaries.
 set(CPACK_DEBIAN_PACKAGE_SHLIBDEPS ON)
+if(TARGET telvix_python)
+    # The Python module: the interpreter it was built for and numpy; Dask for shots on a
+    # cluster (telvix.cluster) is recommended, not required.
+    set(CPACK_DEBIAN_PACKAGE_DEPENDS
+        "python3 (>= ${TELVIX_PYTHON_VERSION}), python3 (<< ${TELVIX_PYTHON_NEXT_VERSION}), python3-numpy")
+    set(CPACK_DEBIAN_PACKAGE_RECOMMENDS "python3-distributed")
+endif()
 include(CPack)

@@ -403,6 +403,8 @@ PYBIND11_MODULE(_telvix, m)
     const py::module_ errors = py::module_::import("telvix._errors");
     renderErrorType = py::object(errors.attr("RenderError")).release().ptr();
     fileErrorType = py::object(errors.attr("FileError")).release().ptr();
+    // pybind11 takes translators as void (*)(std::exception_ptr), by value.
+    // NOLINTNEXTLINE(performance-unnecessary-value-param)
     py::register_exception_translator([](std::exception_ptr failure) {
         try {
             if (failure) std::rethrow_exception(failure);

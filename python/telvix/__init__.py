@@ -15,9 +15,12 @@ import functools
 import os
 from dataclasses import dataclass
 from pathlib import Path
-from typing import Callable, Iterable, Optional, Sequence, Tuple, Union
+from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
 from ._errors import FileError, RenderError, TelvixError
+
+if TYPE_CHECKING:
+    import numpy
 
 __all__ = [
     "smooth", "smooth_file", "smooth_sequence", "about", "params", "plugin_path",
@@ -59,8 +62,8 @@ def plugin_path() -> str:
                     "its path".format(", ".join(str(c) for c in candidates)))
 
 
-def smooth(image, tolerance: int = 6, key: Optional[KeyColour] = None,
-           extent: Optional[Extent] = None, threads: Optional[int] = None):
+def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = None,
+           extent: Optional[Extent] = None, threads: Optional[int] = None) -> numpy.ndarray:
     """Smooth the lines of one image.
 
     Parameters
@@ -358,6 +361,6 @@ class Param:
     maximum: Optional[int]
 
 
-def params() -> list:
+def params() -> List[Param]:
     """The effect's parameters, as the host registers them (index 0 is the input layer)."""
     return [Param(*p) for p in _telvix.parameters(plugin_path())]

@@ -11,7 +11,7 @@ class RenderError(TelvixError):
     Attributes
     ----------
     code : int
-        The host's error number, e.g. 513 for PF_Err_INTERNAL_STRUCT_DAMAGED.
+        The host's error number, e.g. 512 for PF_Err_INTERNAL_STRUCT_DAMAGED.
     name : str
         The host's name of the error.
     """

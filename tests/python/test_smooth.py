@@ -139,6 +139,20 @@ def test_a_missing_plugin_is_one_clear_error(tmp_path):
     assert done.stdout.startswith("cannot load the plug-in") and done.stdout.count("\n") == 1
 
 
+def test_a_failing_render_raises_render_error_with_the_hosts_code():
+    script = ("import numpy, telvix\n"
+              "try:\n"
+              "    telvix.smooth(numpy.zeros((4, 4, 4), numpy.uint16))\n"
+              "except telvix.RenderError as e:\n"
+              "    print(e.code, e.name, '|', e)\n")
+    env = dict(os.environ, TELVIX_PLUGIN=os.environ["TELVIX_FAILING_PLUGIN"])
+    done = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True,
+                          env=env)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout == ("512 PF_Err_INTERNAL_STRUCT_DAMAGED | plug-in render failed: "
+                           "PF_Err_INTERNAL_STRUCT_DAMAGED (512)\n")
+
+
 def test_about_params_and_version():
     assert "Telvix" in telvix.about()
     params = {p.name: p for p in telvix.params()}
