@@ -5,6 +5,7 @@
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
+#include <stdexcept>
 #include <type_traits>
 
 #include "channel_convert.h"
@@ -54,9 +55,11 @@ std::uint16_t toFile(decltype(Pixel::red) channel)
     }
 }
 
-// Rows of file samples as laid out in an Image: `width` pixels of `channels` per row.
+// Rows of file samples as laid out in an Image: `width` pixels of `channels` per row, samples
+// of `bits` (8 or 16) held as Sample (an Image's uint16_t, or a caller's uint8_t for 8 bits).
+template <typename Sample>
 struct Rows {
-    const std::uint16_t* samples;
+    const Sample* samples;
     int width;
     int channels;
     int bits;
@@ -71,8 +74,8 @@ struct Rows {
 
 // Copies `rows` rows of samples into the world from row `first` on, from the file's RGBA order
 // to the host's ARGB.
-template <typename Pixel>
-void fillRows(const Rows& in, int first, int rows, PF_EffectWorld& world)
+template <typename Pixel, typename Sample>
+void fillRows(const Rows<Sample>& in, int first, int rows, PF_EffectWorld& world)
 {
     const bool grey = in.channels <= 2;
     const bool alpha = in.channels == 2 || in.channels == 4;
@@ -90,32 +93,33 @@ void fillRows(const Rows& in, int first, int rows, PF_EffectWorld& world)
 }
 
 // Copies `rows` rows of the world from row `first` on into `out` samples of `channels`.
-template <typename Pixel>
-void readRows(const PF_EffectWorld& world, int first, int rows, int channels, std::uint16_t* out)
+template <typename Pixel, typename Sample>
+void readRows(const PF_EffectWorld& world, int first, int rows, int channels, Sample* out)
 {
     const bool alpha = channels == 2 || channels == 4;
     for (int y = 0; y < rows; ++y) {
         const Pixel* row = rowOf<Pixel>(world, first + y);
         for (int x = 0; x < world.width; ++x) {
             const Pixel& p = row[x];
-            const std::uint16_t red = toFile<Pixel>(p.red);
-            const std::uint16_t green = toFile<Pixel>(p.green);
-            const std::uint16_t blue = toFile<Pixel>(p.blue);
+            const Sample red = static_cast<Sample>(toFile<Pixel>(p.red));
+            const Sample green = static_cast<Sample>(toFile<Pixel>(p.green));
+            const Sample blue = static_cast<Sample>(toFile<Pixel>(p.blue));
             // A grey input gives equal red, green and blue, and the engine blends every
             // channel alike, so the mean only matters for a keyed colour that is not grey.
             if (channels <= 2) {
-                *out++ = static_cast<std::uint16_t>((std::uint32_t{red} + green + blue + 1u) / 3u);
+                *out++ = static_cast<Sample>((std::uint32_t{red} + green + blue + 1u) / 3u);
             } else {
                 *out++ = red;
                 *out++ = green;
                 *out++ = blue;
             }
-            if (alpha) *out++ = toFile<Pixel>(p.alpha);
+            if (alpha) *out++ = static_cast<Sample>(toFile<Pixel>(p.alpha));
         }
     }
 }
 
-void fillRows(const Rows& in, int first, int rows, standin::World& world)
+template <typename Sample>
+void fillRows(const Rows<Sample>& in, int first, int rows, standin::World& world)
 {
     if (world.deep()) {
         fillRows<PF_Pixel16>(in, first, rows, world.def());
@@ -124,7 +128,8 @@ void fillRows(const Rows& in, int first, int rows, standin::World& world)
     }
 }
 
-void readRows(const standin::World& world, int first, int rows, int channels, std::uint16_t* out)
+template <typename Sample>
+void readRows(const standin::World& world, int first, int rows, int channels, Sample* out)
 {
     if (world.deep()) {
         readRows<PF_Pixel16>(world.def(), first, rows, channels, out);
@@ -138,9 +143,37 @@ void readRows(const standin::World& world, int first, int rows, int channels, st
 standin::World imageToWorld(const Image& image, int hostBits)
 {
     standin::World world(image.width, image.height, hostBits == 16);
-    fillRows(Rows{image.samples.data(), image.width, image.channels, image.bits}, 0, image.height,
-             world);
+    fillRows(Rows<std::uint16_t>{image.samples.data(), image.width, image.channels, image.bits}, 0,
+             image.height, world);
     return world;
+}
+
+standin::World samplesToWorld(const std::uint8_t* samples, int width, int height, int channels,
+                              int hostBits)
+{
+    standin::World world(width, height, hostBits == 16);
+    fillRows(Rows<std::uint8_t>{samples, width, channels, 8}, 0, height, world);
+    return world;
+}
+
+standin::World samplesToWorld(const std::uint16_t* samples, int width, int height, int channels,
+                              int hostBits)
+{
+    standin::World world(width, height, hostBits == 16);
+    fillRows(Rows<std::uint16_t>{samples, width, channels, 16}, 0, height, world);
+    return world;
+}
+
+void worldToSamples(const standin::World& world, int channels, std::uint8_t* samples)
+{
+    if (world.deep()) throw std::logic_error("worldToSamples: a 16-bit world into 8-bit samples");
+    readRows(world, 0, world.height(), channels, samples);
+}
+
+void worldToSamples(const standin::World& world, int channels, std::uint16_t* samples)
+{
+    if (!world.deep()) throw std::logic_error("worldToSamples: an 8-bit world into 16-bit samples");
+    readRows(world, 0, world.height(), channels, samples);
 }
 
 Image worldToImage(const standin::World& world, int channels)
@@ -168,7 +201,7 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                                                    : std::min<std::uint64_t>(budget, 1);
     }
     std::vector<Frame> frames;
-    std::vector<Rows> layouts;
+    std::vector<Rows<std::uint16_t>> layouts;
     const std::vector<Image> pages = readPagesRows(
         path, options,
         [&](const std::vector<Image>& found) {
@@ -185,7 +218,8 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                         hostBits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
                 }
                 if (checkHeader) checkHeader(planned);
-                layouts.push_back(Rows{nullptr, page.width, page.channels, page.bits});
+                layouts.push_back(
+                    Rows<std::uint16_t>{nullptr, page.width, page.channels, page.bits});
                 planned.bits = page.bits;
                 frames.push_back(
                     Frame{planned, standin::World(page.width, page.height,
@@ -193,7 +227,7 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
             }
         },
         [&](int page, int first, int rows, const std::uint16_t* samples) {
-            Rows in = layouts[static_cast<std::size_t>(page)];
+            Rows<std::uint16_t> in = layouts[static_cast<std::size_t>(page)];
             in.samples = samples;
             fillRows(in, first, rows, frames[static_cast<std::size_t>(page)].world);
         });

@@ -23,6 +23,17 @@ standin::World imageToWorld(const Image& image, int hostBits);
 // the rounded mean of red, green and blue; alpha is dropped when `channels` has none.
 Image worldToImage(const standin::World& world, int channels);
 
+// The same conversions for pixels a caller holds in its own buffer, laid out as an Image's
+// samples (rows of width * channels, channels interleaved): 8-bit samples (0-255) or 16-bit
+// ones (0-65535) into a world of `hostBits`, and a world's pixels out into samples of its own
+// depth (std::logic_error for the other depth).
+standin::World samplesToWorld(const std::uint8_t* samples, int width, int height, int channels,
+                              int hostBits);
+standin::World samplesToWorld(const std::uint16_t* samples, int width, int height, int channels,
+                              int hostBits);
+void worldToSamples(const standin::World& world, int channels, std::uint8_t* samples);
+void worldToSamples(const standin::World& world, int channels, std::uint16_t* samples);
+
 // A frame read from a file, or one page of it: the page's description (size, channels, bits,
 // stored type, colour space, metadata; no samples) and its pixels in a host world.
 struct Frame {

@@ -191,7 +191,7 @@ py::array smoothArray(const std::string& plugin, const py::array& image,
                       const py::object& tolerance, const py::object& key, const py::object& extent,
                       const py::object& threads)
 {
-    Image description = describeArray(image);
+    const Image description = describeArray(image);
     CommandLine commandLine = controls(tolerance, key, extent, threads);
     if (commandLine.extent) {
         checkExtentInFrame(*commandLine.extent, description.width, description.height);
@@ -202,28 +202,25 @@ py::array smoothArray(const std::string& plugin, const py::array& image,
                                 : std::max(1, oneapi::tbb::info::default_concurrency());
     py::array result(image.dtype(),
                      std::vector<py::ssize_t>(image.shape(), image.shape() + image.ndim()));
-    const std::size_t count = static_cast<std::size_t>(image.size());
-    const auto* in = static_cast<const std::uint8_t*>(image.data());
-    auto* out = static_cast<std::uint8_t*>(result.mutable_data());
+    const int width = description.width;
+    const int height = description.height;
+    const int channels = description.channels;
+    const int depth = description.bits;
+    const RenderRequest request = renderRequestFor(commandLine, depth, hostThreads);
+    const void* in = image.data();
+    void* out = result.mutable_data();
     {
         // Other Python threads run while this one converts and renders.
         const py::gil_scoped_release released;
-        description.samples.resize(count);
-        if (description.bits == 8) {
-            std::copy(in, in + count, description.samples.begin());
-        } else {
-            std::memcpy(description.samples.data(), in, count * sizeof(std::uint16_t));
-        }
-        const int depth = description.bits;
-        const RenderRequest request = renderRequestFor(commandLine, depth, hostThreads);
-        standin::World world = imageToWorld(description, depth);
-        description.samples = {};
+        standin::World world = depth == 8 ? samplesToWorld(static_cast<const std::uint8_t*>(in),
+                                                           width, height, channels, 8)
+                                          : samplesToWorld(static_cast<const std::uint16_t*>(in),
+                                                           width, height, channels, 16);
         world = renderWorld(entryPoint, std::move(world), request);
-        const Image smoothed = worldToImage(world, description.channels);
         if (depth == 8) {
-            std::copy(smoothed.samples.begin(), smoothed.samples.end(), out);
+            worldToSamples(world, channels, static_cast<std::uint8_t*>(out));
         } else {
-            std::memcpy(out, smoothed.samples.data(), count * sizeof(std::uint16_t));
+            worldToSamples(world, channels, static_cast<std::uint16_t*>(out));
         }
     }
     return result;
