@@ -8,8 +8,11 @@
 
 #include <cstdint>
 #include <filesystem>
+#include <fstream>
 #include <optional>
 #include <string_view>
+
+#include "dpx_header.h"
 
 namespace telvix::cli {
 
@@ -23,16 +26,17 @@ public:
     // Sets the last sample of rows first .. first + rows - 1 (counted from the top) in
     // `samples`, rows of 16-bit samples as OpenImageIO hands them on. False when the file
     // cannot be read there.
-    bool repair(int first, int rows, std::uint16_t* samples) const;
+    bool repair(int first, int rows, std::uint16_t* samples);
 
 private:
     std::filesystem::path path_;
+    std::ifstream file_;            // opened at the first repair
     std::uint64_t dataOffset_ = 0;  // of the first row, in bytes from the file's start
     std::uint64_t rowBytes_ = 0;    // one row and its end-of-line padding
     std::uint64_t lastWord_ = 0;    // of the row's last word, in bytes from the row's start
     std::size_t rowSamples_ = 0;
-    bool bigEndian_ = true;
-    int shift_ = 0;  // of the last sample in its word
+    DpxHeader header_;  // the file's byte order
+    int shift_ = 0;     // of the last sample in its word
 };
 
 }  // namespace telvix::cli

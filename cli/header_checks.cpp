@@ -11,6 +11,7 @@
 #include <system_error>
 
 #include "cli_error.h"
+#include "dpx_header.h"
 #include "image.h"
 
 namespace telvix::cli {
@@ -178,27 +179,16 @@ void checkClaimedSizes(const fs::path& path, const std::string& format,
 // state too small a length, never too large a one.)
 void checkDpxLength(const fs::path& path, const OIIO::ImageSpec& spec)
 {
-    unsigned char header[20] = {};
-    FILE* file = std::fopen(path.c_str(), "rb");
-    if (file == nullptr) return;  // the reader has opened it; any later failure is its to report
-    const bool whole = std::fread(header, 1, sizeof header, file) == sizeof header;
-    std::fclose(file);
-    if (!whole) return;
-    const bool big = std::memcmp(header, "SDPX", 4) == 0;
-    if (!big && std::memcmp(header, "XPDS", 4) != 0) return;
-    const auto word = [&](int offset) {
-        std::uint32_t value = 0;
-        for (int i = 0; i < 4; ++i)
-            value = (value << 8) | header[big ? offset + i : offset + 3 - i];
-        return std::uint64_t{value};
-    };
+    // A file that cannot be opened or is no DPX is the reader's to report.
+    const std::optional<DpxHeader> header = readDpxHeader(path);
+    if (!header) return;
     const std::uint64_t bits = static_cast<std::uint64_t>(
         spec.get_int_attribute("oiio:BitsPerSample", 8 * static_cast<int>(spec.format.size())));
     const std::uint64_t rowBits =
         static_cast<std::uint64_t>(spec.width) * static_cast<std::uint64_t>(spec.nchannels) * bits;
-    const std::uint64_t data =
-        word(4) + static_cast<std::uint64_t>(spec.height) * ((rowBits + 31) / 32 * 4);
-    const std::uint64_t stated = std::max(word(16), data);
+    const std::uint64_t data = std::uint64_t{header->imageOffset} +
+                               static_cast<std::uint64_t>(spec.height) * ((rowBits + 31) / 32 * 4);
+    const std::uint64_t stated = std::max(std::uint64_t{header->fileSize}, data);
     std::error_code ec;
     const std::uintmax_t actual = fs::file_size(path, ec);
     if (!ec && stated > actual) {

@@ -157,7 +157,7 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& path)
 // or noted an error (its error says why) and when `rowEnds`, given, could not be read;
 // Interrupted on a stop request, before a strip.
 bool readPageRows(OIIO::ImageInput& input, int subimage, const OIIO::ImageSpec& spec, Image& image,
-                  const DpxRowEnds* rowEnds, const RowSink& sink)
+                  DpxRowEnds* rowEnds, const RowSink& sink)
 {
     const bool floating = sampleKind(spec) == SampleKind::Floating;
     // Samples are handed on as 16-bit values at both depths; 8-bit files go through bytes,
@@ -280,7 +280,7 @@ std::vector<Image> readPagesRows(const fs::path& path, const ReadOptions& option
                 fmt::format("cannot read '{}': the file changed while it was read", path.string()));
         }
         // OpenImageIO's DPX reader leaves the last sample of some rows unread (dpx_row_end.h).
-        const std::optional<DpxRowEnds> rowEnds =
+        std::optional<DpxRowEnds> rowEnds =
             image.bits == 16 ? DpxRowEnds::find(path, input->format_name(), spec) : std::nullopt;
         if (!readPageRows(*input, subimage, spec, image, rowEnds ? &*rowEnds : nullptr, sink)) {
             throw readFailure();
