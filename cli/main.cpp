@@ -12,7 +12,6 @@
 #include "frame_sequence.h"
 #include "interrupt.h"
 #include "options.h"
-#include "output_format.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
 #include "sequence_runner.h"
@@ -42,16 +41,8 @@ int reportStop(const std::string& message)
 // loaded and before anything is written; each output appears only once it is complete.
 int smooth(const CommandLine& commandLine)
 {
-    const bool sequence = isSequenceRequest(commandLine.input, commandLine.output);
-    if (!sequence && commandLine.frames) {
-        throw UsageError(
-            "--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
-    }
     const SequencePlan plan =
-        sequence ? planSequence(commandLine.input, commandLine.output, commandLine.frames)
-                 : planImage(commandLine.input, commandLine.output);
-    // A --compression the outputs' format does not take is a usage error before any work.
-    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
+        planSmooth(commandLine, isSequenceRequest(commandLine.input, commandLine.output));
     const PluginLibrary plugin(findPlugin(commandLine.plugin));
     return runSequence(plan, commandLine, plugin.entryPoint());
 }

@@ -635,6 +635,19 @@ int reportSequence(const RunSummary& summary, const CommandLine& commandLine)
 
 }  // namespace
 
+SequencePlan planSmooth(const CommandLine& commandLine, bool sequence)
+{
+    if (!sequence && commandLine.frames) {
+        throw UsageError(
+            "--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
+    }
+    const SequencePlan plan =
+        sequence ? planSequence(commandLine.input, commandLine.output, commandLine.frames)
+                 : planImage(commandLine.input, commandLine.output);
+    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
+    return plan;
+}
+
 RunSummary runPlan(const SequencePlan& plan, const CommandLine& commandLine,
                    PF_FilterProc entryPoint, const FrameObserver& observer)
 {

@@ -14,6 +14,12 @@
 
 namespace telvix::cli {
 
+// The plan of `telvix smooth` for INPUT and OUTPUT of `commandLine`: a sequence or folder
+// (planSequence) when `sequence`, else one image (planImage). A --frames list without a
+// sequence and a --compression the outputs' format does not take are usage errors, before any
+// work.
+SequencePlan planSmooth(const CommandLine& commandLine, bool sequence);
+
 // What became of one frame of a run.
 enum class FrameOutcome { Written, Skipped, Failed };
 

@@ -28,7 +28,6 @@
 #include "frame_world.h"
 #include "interrupt.h"
 #include "options.h"
-#include "output_format.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
 #include "sequence_runner.h"
@@ -288,14 +287,7 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
 {
     const RunOptions run = runOptions(input, output, options);
     const CommandLine& commandLine = run.commandLine;
-    if (!sequence && commandLine.frames) {
-        throw UsageError(
-            "--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
-    }
-    const SequencePlan plan =
-        sequence ? planSequence(commandLine.input, commandLine.output, commandLine.frames)
-                 : planImage(commandLine.input, commandLine.output);
-    if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
+    const SequencePlan plan = planSmooth(commandLine, sequence);
     const PF_FilterProc entryPoint = entryPointOf(plugin);
 
     std::mutex raisedMutex;
