@@ -641,7 +641,7 @@ SequencePlan planSmooth(const CommandLine& commandLine, bool sequence)
         throw UsageError(
             "--frames needs INPUT as a frame pattern (shot.####.png or shot.%04d.png)");
     }
-    const SequencePlan plan =
+    SequencePlan plan =
         sequence ? planSequence(commandLine.input, commandLine.output, commandLine.frames)
                  : planImage(commandLine.input, commandLine.output);
     if (!plan.jobs.empty()) checkCompression(plan.jobs.front().output, commandLine.compression);
