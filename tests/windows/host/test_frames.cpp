@@ -35,41 +35,27 @@ std::vector<FrameCase> frameCases()
     // Extras at both depths: a non-white key, a larger frame, and frames so small that every
     // pixel sits on the border.
     for (const bool deep : {false, true}) {
-        const std::string depth = deep ? "d16" : "d8";
-        FrameCase green;
-        green.name = depth + "_greenkey_tol6_full";
-        green.width = 64;
-        green.height = 48;
-        green.deep = deep;
-        green.seed = seed++;
+        // An extra case of this depth, tolerance 6 and the white key unless changed.
+        const auto extra = [&, depth = std::string(deep ? "d16" : "d8")](
+                               const char* name, A_long width, A_long height) {
+            FrameCase c;
+            c.name = depth + name;
+            c.width = width;
+            c.height = height;
+            c.deep = deep;
+            c.seed = seed++;
+            return c;
+        };
+        FrameCase green = extra("_greenkey_tol6_full", 64, 48);
         green.settings.useColorKey = true;
         green.settings.keyColor = rgba(0, 255, 0);
         cases.push_back(green);
-
-        FrameCase large;
-        large.name = depth + "_large_tol6_part";
-        large.width = 160;
-        large.height = 120;
+        FrameCase large = extra("_large_tol6_part", 160, 120);
         large.rowPadding = 8;
-        large.deep = deep;
         large.partialExtent = true;
-        large.seed = seed++;
         cases.push_back(large);
-
-        FrameCase tiny;
-        tiny.name = depth + "_tiny_tol6_full";
-        tiny.width = 3;
-        tiny.height = 2;
-        tiny.deep = deep;
-        tiny.seed = seed++;
-        cases.push_back(tiny);
-
-        FrameCase single;
-        single.name = depth + "_single_key_full";
-        single.width = 1;
-        single.height = 1;
-        single.deep = deep;
-        single.seed = seed++;
+        cases.push_back(extra("_tiny_tol6_full", 3, 2));
+        FrameCase single = extra("_single_key_full", 1, 1);
         single.settings.useColorKey = true;
         cases.push_back(single);
     }
