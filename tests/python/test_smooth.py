@@ -61,6 +61,25 @@ def test_four_python_threads_render_at_once_with_the_same_results():
             assert np.array_equal(run.result(), expected[i % 4])
 
 
+def test_the_gil_is_released_while_rendering():
+    # Python code on another thread keeps running during a render: the longest pause between
+    # its steps stays far below the render's own time.
+    import threading
+    import time
+    image = read_image(FRAMES / "u00_aliased.png", 4, 8)
+    started = time.perf_counter()
+    telvix.smooth(image, threads=1)
+    render = time.perf_counter() - started
+    worker = threading.Thread(target=lambda: [telvix.smooth(image, threads=1) for _ in range(3)])
+    worker.start()
+    longest, last = 0.0, time.perf_counter()
+    while worker.is_alive():
+        now = time.perf_counter()
+        longest, last = max(longest, now - last), now
+    worker.join()
+    assert longest < render / 2, (longest, render)
+
+
 def test_read_only_input_is_smoothed_and_left_alone():
     image = read_image(SAMPLES / "cel_small.png", 4, 8)
     before = image.copy()
