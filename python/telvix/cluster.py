@@ -263,11 +263,12 @@ class _Parser(argparse.ArgumentParser):
         raise _UsageError(message)
 
 
-def _positive(name: str, low: int, high: int) -> Callable[[str], int]:
+def _decimal(low: int) -> Callable[[str], int]:
+    """A decimal number of at least `low`; telvix checks the upper bounds with its messages."""
     def convert(text: str) -> int:
-        if not text.isdigit() or not low <= int(text) <= high:
+        if not text.isdigit() or int(text) < low:
             raise argparse.ArgumentTypeError(
-                "{}: '{}' is not a number in {}-{}".format(name, text, low, high))
+                "'{}' is not a decimal number of {} or more".format(text, low))
         return int(text)
 
     return convert
@@ -283,18 +284,18 @@ def _parser() -> _Parser:
     parser.add_argument("output", metavar="OUTPUT", help="frame pattern or folder to write")
     parser.add_argument("--scheduler", required=True, metavar="URL",
                         help="the Dask scheduler, e.g. tcp://render1:8786")
-    parser.add_argument("--chunk", type=_positive("--chunk", 1, 1_000_000), default=10,
+    parser.add_argument("--chunk", type=_decimal(1), default=10,
                         metavar="N", help="frames per task (default 10)")
     parser.add_argument("--frames", metavar="LIST",
                         help="frames to smooth, e.g. 1001-1100 (default: the frames on disk)")
-    parser.add_argument("--tolerance", type=_positive("--tolerance", 0, 1 << 30), metavar="N")
+    parser.add_argument("--tolerance", type=_decimal(0), metavar="N")
     parser.add_argument("--key", metavar="RRGGBB")
     parser.add_argument("--extent", metavar="L,T,R,B")
-    parser.add_argument("--depth", type=_positive("--depth", 0, 1 << 30), metavar="BITS")
-    parser.add_argument("--jobs", "-j", type=_positive("--jobs", 0, 1024), metavar="N",
+    parser.add_argument("--depth", type=_decimal(0), metavar="BITS")
+    parser.add_argument("--jobs", "-j", type=_decimal(0), metavar="N",
                         help="frames each worker smooths at once (default: its cores divided "
                              "by its threads)")
-    parser.add_argument("--threads", type=_positive("--threads", 0, 1 << 30), metavar="N")
+    parser.add_argument("--threads", type=_decimal(0), metavar="N")
     parser.add_argument("--compression", metavar="VALUE")
     parser.add_argument("--drop-alpha", action="store_true")
     parser.add_argument("--clip", action="store_true")
@@ -342,7 +343,7 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         _error("{} (see python3 -m telvix.cluster --help)".format(error))
         return 2
     options = {name: getattr(args, name) for name in _OPTIONS
-               if getattr(args, name) not in (None, False)}
+               if getattr(args, name) is not None and getattr(args, name) is not False}
     if options.get("jobs") == 0:
         del options["jobs"]  # 0 asks for the default, as in the command
 
