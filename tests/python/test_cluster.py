@@ -199,6 +199,35 @@ def test_a_corrupt_frame_fails_alone(client, tmp_path):
     assert len(list((tmp_path / "out").iterdir())) == 11
 
 
+def test_chunks_the_cluster_gives_up_on(cluster, client, tmp_path, monkeypatch):
+    """A chunk whose task raises, and one whose workers die on it until Dask gives up
+    (KilledWorker): their frames fail with the reason in one line, the other chunks' frames are
+    written. The tasks run functions pickled here by value."""
+    shot = make_shot(tmp_path / "plates", SMALL, 6)
+    smooth_chunk = telvix.cluster._smooth_chunk
+
+    def doomed(src, dst, numbers, options):
+        if 3 in numbers:
+            raise RuntimeError("storage gone\nfor good")
+        if 5 in numbers:
+            os._exit(1)  # the worker dies; its nanny starts another
+        return smooth_chunk(src, dst, numbers, options)
+
+    monkeypatch.setattr(telvix.cluster, "_smooth_chunk", doomed)
+    started = time.monotonic()
+    summary = telvix.cluster.smooth_shot(client, shot, str(tmp_path / "out" / "shot.####.png"),
+                                         chunk=2)
+    assert time.monotonic() - started < RUN_TIMEOUT
+    assert [f.number for f in summary.done] == [1, 2]
+    failed = {f.number: f.error for f in summary.failed}
+    assert failed[3] == failed[4] == ("the chunk of frames 3-4 failed on the cluster: "
+                                      "RuntimeError: storage gone; for good")
+    assert failed[5] == failed[6] == ("the cluster gave up on the chunk of frames 5-6: the "
+                                      "workers running it died")
+    assert summary.failed[0].input == str(tmp_path / "plates" / "shot.0003.png")
+    assert summary.failed[0].output == str(tmp_path / "out" / "shot.0003.png")
+
+
 def test_only_frame_patterns(client, tmp_path):
     make_shot(tmp_path / "plates", SMALL, 2)
     with pytest.raises(ValueError, match="not a frame pattern"):
