@@ -80,6 +80,14 @@ def _paths(src: str, dst: str, number: int) -> Tuple[str, str]:
     return source, target
 
 
+def _absolute(path: str) -> str:
+    """`path` made absolute from the current folder, a trailing '/' (a folder) kept."""
+    absolute = os.path.abspath(path)
+    if path.endswith(os.sep) and not absolute.endswith(os.sep):
+        absolute += os.sep
+    return absolute
+
+
 def _failed(src: str, dst: str, numbers: Sequence[int],
             reason: Callable[[str], str]) -> Summary:
     """A summary of `numbers`, all failed; `reason` gives the reason from the input's name."""
@@ -151,7 +159,8 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
         output files at the same paths as the client (shared storage).
     src_pattern, dst_pattern : str or os.PathLike
         Frame patterns (``shot.####.png`` or ``shot.%04d.png``); ``dst_pattern`` may also be a
-        folder, which takes the input's file names.
+        folder, which takes the input's file names. Relative paths are made absolute here,
+        from the client's current folder, and the frames are named so in the summary.
     frames : str or sequence of int, optional
         The frames to smooth: ``"1001-1100"``, ``"1-10,20"``, ``"1-99x2"`` or a list of
         numbers. Default: the frames found on disk (seen from the client).
@@ -207,7 +216,8 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
             unknown[0]))
     if isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1:
         raise ValueError("chunk: {!r} is not a number of frames (1 or more)".format(chunk))
-    src, dst = os.fspath(src_pattern), os.fspath(dst_pattern)
+    # Workers have working folders of their own: they are given absolute paths.
+    src, dst = _absolute(os.fspath(src_pattern)), _absolute(os.fspath(dst_pattern))
     if os.path.isdir(src) or _placeholder(os.path.basename(src)) is None:
         raise ValueError("INPUT '{}' is not a frame pattern; a cluster smooths frame patterns "
                          "(shot.####.png or shot.%04d.png), not folders or single images"

@@ -247,40 +247,43 @@ def test_only_frame_patterns(client, tmp_path):
 
 
 def test_shell_entries(cluster, client, tmp_path):
-    """python3 -m telvix.cluster and telvix smooth --scheduler: the same files, exit 0; a
-    corrupt frame: exit 1 and its line."""
-    shot = make_shot(tmp_path / "plates", SMALL, 9)
+    """python3 -m telvix.cluster and telvix smooth --scheduler, given paths relative to a
+    folder that is not the workers': the same files, exit 0; a corrupt frame: exit 1 and its
+    line."""
+    make_shot(tmp_path / "plates", SMALL, 9)
+    shot = "plates/shot.####.png"
     env = dict(os.environ)
 
     def runs(suffix):
         return {
             "module": [sys.executable, "-m", "telvix.cluster", "--scheduler", cluster.address,
-                       shot, str(tmp_path / ("module" + suffix) / "shot.####.png"), "--chunk",
-                       "4", "--tolerance", "9"],
-            "command": [COMMAND, "smooth", shot,
-                        str(tmp_path / ("command" + suffix) / "shot.%04d.png"), "--tolerance",
-                        "9", "--scheduler", cluster.address, "--chunk", "4"],
+                       shot, "module{}/shot.####.png".format(suffix), "--chunk", "4",
+                       "--tolerance", "9"],
+            "command": [COMMAND, "smooth", shot, "command{}/shot.%04d.png".format(suffix),
+                        "--tolerance", "9", "--scheduler", cluster.address, "--chunk", "4"],
         }
 
-    for name, args in runs("").items():
-        done = subprocess.run(args, capture_output=True, text=True, env=env,
+    def run(args):
+        return subprocess.run(args, capture_output=True, text=True, env=env, cwd=tmp_path,
                               timeout=RUN_TIMEOUT)
+
+    for name, args in runs("").items():
+        done = run(args)
         assert done.returncode == 0, (name, done.stderr)
         assert "9 frames written" in done.stderr, (name, done.stderr)
     assert outputs(tmp_path / "module") == outputs(tmp_path / "command")
-    run_command("smooth", shot, tmp_path / "ref" / "shot.####.png", "--tolerance", "9", "-q")
+    run_command("smooth", tmp_path / shot, tmp_path / "ref" / "shot.####.png", "--tolerance",
+                "9", "-q")
     assert outputs(tmp_path / "module") == outputs(tmp_path / "ref")
 
     # Into new folders (existing outputs would be skipped), with frame 3 cut off.
     corrupt(tmp_path / "plates" / "shot.0003.png")
     for name, args in runs("2").items():
-        done = subprocess.run(args, capture_output=True, text=True, env=env,
-                              timeout=RUN_TIMEOUT)
+        done = run(args)
         assert done.returncode == 1, (name, done.stderr)
         lines = done.stderr.splitlines()
         assert any(line.startswith("telvix: error: frame 3: ") for line in lines), lines
         assert lines[-1] == "telvix: error: 1 of 9 frames failed", lines
 
-    usage = subprocess.run(runs("3")["command"][:-2] + ["--chunk", "0"], capture_output=True,
-                           text=True, env=env, timeout=RUN_TIMEOUT)
+    usage = run(runs("3")["command"][:-2] + ["--chunk", "0"])
     assert usage.returncode == 2 and usage.stderr.startswith("telvix: error: --chunk")
