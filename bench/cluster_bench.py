@@ -14,6 +14,7 @@ cluster outputs are checked byte for byte against the command's.
 
 import argparse
 import os
+import resource
 import shutil
 import signal
 import statistics
@@ -86,9 +87,28 @@ def main():
             folder.mkdir()
             return folder
 
-        def timed(run):
-            began = time.perf_counter()
+        # CPU seconds of the scheduler's and workers' processes (all their threads), of this
+        # process and of its finished children: less sensitive than wall time to other work on
+        # a shared machine.
+        pids = list(client.run(os.getpid).values()) + [client.run_on_scheduler(os.getpid)]
+        tick = os.sysconf("SC_CLK_TCK")
+
+        def cpu_seconds():
+            total = 0.0
+            for pid in pids:
+                fields = Path("/proc/{}/stat".format(pid)).read_text().rsplit(")", 1)[1].split()
+                total += (int(fields[11]) + int(fields[12])) / tick
+            for who in (resource.RUSAGE_SELF, resource.RUSAGE_CHILDREN):
+                usage = resource.getrusage(who)
+                total += usage.ru_utime + usage.ru_stime
+            return total
+
+        cpu = {"command": [], "smooth_shot": [], "--scheduler": []}
+
+        def timed(run, name):
+            began, began_cpu = time.perf_counter(), cpu_seconds()
             run()
+            cpu[name].append(cpu_seconds() - began_cpu)
             return time.perf_counter() - began
 
         options = {} if args.jobs is None else {"jobs": args.jobs}
@@ -97,7 +117,7 @@ def main():
             out = fresh("command")
             times["command"].append(timed(lambda: subprocess.run(
                 [str(command), "smooth", shot, str(out / "shot.####.png"), "--quiet"],
-                check=True)))
+                check=True), "command"))
             out_cluster = fresh("cluster")
 
             def shot_run():
@@ -106,7 +126,7 @@ def main():
                                                      chunk=args.chunk, **options)
                 assert summary.ok, summary
 
-            times["smooth_shot"].append(timed(shot_run))
+            times["smooth_shot"].append(timed(shot_run, "smooth_shot"))
             if round_number == 0:
                 for path in sorted(out.iterdir()):
                     assert (out_cluster / path.name).read_bytes() == path.read_bytes(), path.name
@@ -114,22 +134,26 @@ def main():
             extra = [] if args.jobs is None else ["--jobs", str(args.jobs)]
             times["--scheduler"].append(timed(lambda: subprocess.run(
                 [str(command), "smooth", shot, str(out_shell / "shot.####.png"), "--quiet",
-                 "--scheduler", address, "--chunk", str(args.chunk), *extra], check=True)))
+                 "--scheduler", address, "--chunk", str(args.chunk), *extra], check=True), "--scheduler"))
             print("round {}: ".format(round_number + 1) + ", ".join(
-                "{} {:.2f} s".format(name, values[-1]) for name, values in times.items()),
-                flush=True)
+                "{} {:.2f} s ({:.2f} s CPU)".format(name, values[-1], cpu[name][-1])
+                for name, values in times.items()), flush=True)
 
         base = statistics.median(times["command"])
         print("\n{} frames 1920x1080 RGBA 8-bit, {} workers x 1 thread, chunk {}, jobs {}; "
               "{} cores; cluster start-up {:.1f} s (not counted)".format(
                   args.frames, args.workers, args.chunk,
                   "default" if args.jobs is None else args.jobs, os.cpu_count(), start_up))
-        print("| run | median | best | frames/s (median) | over the command |")
-        print("| --- | ---: | ---: | ---: | ---: |")
+        base_cpu = statistics.median(cpu["command"])
+        print("| run | wall median | wall best | frames/s (median) | wall over the command "
+              "| CPU median | CPU over the command |")
+        print("| --- | ---: | ---: | ---: | ---: | ---: | ---: |")
         for name, values in times.items():
-            median = statistics.median(values)
-            print("| {} | {:.2f} s | {:.2f} s | {:.2f} | {:+.1f} % |".format(
-                name, median, min(values), args.frames / median, (median / base - 1) * 100))
+            median, median_cpu = statistics.median(values), statistics.median(cpu[name])
+            print("| {} | {:.2f} s | {:.2f} s | {:.2f} | {:+.1f} % | {:.2f} s | {:+.1f} % |"
+                  .format(name, median, min(values), args.frames / median,
+                          (median / base - 1) * 100, median_cpu,
+                          (median_cpu / base_cpu - 1) * 100))
         client.close()
     finally:
         for process in processes:
