@@ -287,3 +287,5 @@ def test_shell_entries(cluster, client, tmp_path):
 
     usage = run(runs("3")["command"][:-2] + ["--chunk", "0"])
     assert usage.returncode == 2 and usage.stderr.startswith("telvix: error: --chunk")
+    alone = run([COMMAND, "smooth", shot, "command3/shot.####.png", "--chunk", "4"])
+    assert alone.returncode == 2 and "--chunk requires --scheduler" in alone.stderr
