@@ -240,6 +240,35 @@ def test_chunks_the_cluster_gives_up_on(cluster, client, tmp_path, monkeypatch):
     assert summary.failed[0].output == str(tmp_path / "out" / "shot.0003.png")
 
 
+def test_shell_entry_interrupted(cluster, client, tmp_path):
+    """Ctrl-C stops the shell entry with status 130 and one line; running it again completes
+    the shot, leaving only whole frames."""
+    count = 12
+    shot = make_shot(tmp_path / "plates", LARGE, count)
+    args = [sys.executable, "-m", "telvix.cluster", "--scheduler", cluster.address, shot,
+            str(tmp_path / "out" / "shot.####.png"), "--chunk", "2"]
+    running = subprocess.Popen(args, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while not any(p.suffix == ".png" and not p.name.startswith(".")
+                  for p in (tmp_path / "out").glob("*")):
+        assert running.poll() is None, running.stderr.read()
+        assert time.monotonic() < deadline, "no frame was written"
+        time.sleep(0.05)
+    running.send_signal(signal.SIGINT)
+    _, stderr = running.communicate(timeout=RUN_TIMEOUT)
+    assert running.returncode == 130, stderr
+    assert stderr.splitlines()[-1].startswith("telvix: error: interrupted; "), stderr
+
+    again = subprocess.run(args, capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    assert again.returncode == 0, again.stderr
+    # A chunk of the first run that was running on a worker may still be finishing a frame.
+    expected = ["shot.{:04d}.png".format(n) for n in range(1, count + 1)]
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while sorted(p.name for p in (tmp_path / "out").iterdir()) != expected:
+        assert time.monotonic() < deadline, sorted((tmp_path / "out").iterdir())
+        time.sleep(0.1)
+
+
 def test_only_frame_patterns(client, tmp_path):
     make_shot(tmp_path / "plates", SMALL, 2)
     with pytest.raises(ValueError, match="not a frame pattern"):
