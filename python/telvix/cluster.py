@@ -325,8 +325,9 @@ def _error(message: str) -> None:
     print("telvix: error: {}".format(message), file=sys.stderr, flush=True)
 
 
-def _report_chunk(summary_frames: Sequence[Frame]) -> None:
-    for frame in summary_frames:
+def _report_frames(frames: Sequence[Frame]) -> None:
+    """One line per frame written or skipped, as the command's --verbose prints them."""
+    for frame in frames:
         if frame.status == "written":
             print("{}: {} -> {} ({:.2f} s)".format(frame.label, frame.input, frame.output,
                                                    frame.seconds))
@@ -369,7 +370,6 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     except ImportError:
         _error("the Dask cluster needs python3-distributed (dask.distributed) installed")
         return 1
-    summary = None
     try:
         try:
             client = Client(args.scheduler, timeout=30)
@@ -400,11 +400,17 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     if terminal:
         print(file=sys.stderr)
     if args.verbose:
-        _report_chunk(summary.frames)
+        _report_frames(summary.frames)
     for frame in summary.failed:
         _error("{}: {}".format(frame.label, frame.error))
     if summary.failed:
         _error("{} of {} frames failed".format(len(summary.failed), summary.planned))
+        return 1
+    if not summary.ok:
+        # A chunk's run was stopped on its worker: the frames it had not reached are not listed.
+        _error("{} of {} frames were not smoothed (a run on a worker was stopped); running it "
+               "again resumes".format(summary.planned - len(summary.done) - len(summary.skipped),
+                                     summary.planned))
         return 1
     if not args.quiet:
         fps = len(summary.done) / summary.seconds if summary.seconds > 0 else 0.0
