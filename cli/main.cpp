@@ -1,12 +1,19 @@
 // telvix: smooths the lines of cel-animation images with the Telvix effect, loaded and driven
 // the way an effect host drives it.
 #include <fmt/format.h>
+#include <unistd.h>
 
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <cstdlib>
+#include <cstring>
 #include <exception>
+#include <filesystem>
 #include <new>
+#include <string>
+#include <string_view>
+#include <vector>
 
 #include "cli_error.h"
 #include "frame_sequence.h"
@@ -47,7 +54,42 @@ int smooth(const CommandLine& commandLine)
     return runSequence(plan, commandLine, plugin.entryPoint());
 }
 
-int run(const CommandLine& commandLine)
+// Hands a --scheduler run to the Python module's shell entry, which smooths the shot on a Dask
+// cluster: this process becomes `python3 -m telvix.cluster` with the arguments after "smooth".
+// Run from a build folder (<build>/cli/telvix), the package is <build>/python; installed, the
+// interpreter finds it on its own path.
+[[noreturn]] void runOnCluster(int argc, char** argv)
+{
+    namespace fs = std::filesystem;
+    std::vector<char*> args{const_cast<char*>(TELVIX_PYTHON), const_cast<char*>("-m"),
+                            const_cast<char*>("telvix.cluster")};
+    int first = 1;
+    while (first < argc && std::string_view(argv[first]) != "smooth") ++first;
+    for (int i = first + 1; i < argc; ++i) args.push_back(argv[i]);
+    args.push_back(nullptr);
+
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    const fs::path package = self.parent_path().parent_path() / "python";
+    if (!ec && fs::is_regular_file(package / "telvix" / "cluster.py", ec)) {
+        std::string path = package.string();
+        const char* inherited = std::getenv("PYTHONPATH");
+        if (inherited != nullptr && *inherited != '\0') path += std::string(":") + inherited;
+        setenv("PYTHONPATH", path.c_str(), 1);
+    }
+    // The interpreter starts with default signals: handlers are reset by exec, but an ignored
+    // signal (SIGXFSZ, see installSignalHandlers) and the blocked mask would carry over.
+    std::signal(SIGXFSZ, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    std::fflush(stdout);
+    execvp(args[0], args.data());
+    throw CliError(
+        fmt::format("--scheduler: cannot run {}: {}", TELVIX_PYTHON, std::strerror(errno)));
+}
+
+int run(const CommandLine& commandLine, int argc, char** argv)
 {
     switch (commandLine.command) {
         case Command::About: {
@@ -61,6 +103,7 @@ int run(const CommandLine& commandLine)
             return 0;
         }
         case Command::Smooth:
+            if (!commandLine.scheduler.empty()) runOnCluster(argc, argv);
             return smooth(commandLine);
     }
     return kExitFailure;
@@ -78,7 +121,7 @@ int runCommand(int argc, char** argv)
             if (e.get_exit_code() == 0) return parser.exit(e);
             return report(fmt::format("{} (see telvix --help)", e.what()), kExitUsage);
         }
-        return run(commandLine);
+        return run(commandLine, argc, argv);
     } catch (const Interrupted&) {
         return reportStop("interrupted; nothing written");
     } catch (const CliError& e) {

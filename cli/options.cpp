@@ -200,6 +200,20 @@ CommandLineParser::CommandLineParser()
                       "Leave frames whose output file already exists (resume a run)");
     smooth_->add_flag("--keep-going", values_.keepGoing,
                       "Process every frame it can and list the failures at the end");
+    // A whole shot on a Dask cluster: the command line goes to python3 -m telvix.cluster.
+    auto* scheduler =
+        smooth_
+            ->add_option("--scheduler", values_.scheduler,
+                         "Smooth the frame pattern INPUT on the Dask cluster of this scheduler "
+                         "(tcp://HOST:8786), a chunk of frames per task (python3 -m "
+                         "telvix.cluster)")
+            ->type_name("URL");
+    smooth_->add_option("--chunk", values_.chunk, "With --scheduler: frames per task")
+        ->type_name("N")
+        ->transform(kDecimal)
+        ->check(CLI::Range(1, 1'000'000))
+        ->needs(scheduler)
+        ->default_str("10");
     auto* quiet = smooth_->add_flag("--quiet,-q", values_.quiet, "Print errors only");
     smooth_->add_flag("--verbose,-v", values_.verbose, "Print one line per frame")->excludes(quiet);
 

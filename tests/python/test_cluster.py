@@ -1,0 +1,320 @@
+"""Shots on a real Dask cluster on this machine: a scheduler and two workers (one thread each),
+started here as processes of their own, against the telvix command's own output.
+
+Outputs are compared byte for byte: the command writes the same file for any number of jobs,
+threads or machines, so a cluster's frames must be those files exactly.
+"""
+
+import os
+import shutil
+import signal
+import subprocess
+import sys
+import time
+from pathlib import Path
+
+import pytest
+
+from conftest import COMMAND, FRAMES, SAMPLES, run_command
+
+distributed = pytest.importorskip("distributed")
+import telvix  # noqa: E402
+import telvix.cluster  # noqa: E402
+
+SMALL = [SAMPLES / "cel_small.png"] + sorted((FRAMES / "small").glob("*.png"))
+LARGE = [FRAMES / "h00_aliased.png", FRAMES / "h01_aliased.png", FRAMES / "h02_aliased.png"]
+START_TIMEOUT = 60  # seconds for the scheduler and a worker to come up
+RUN_TIMEOUT = 120  # seconds for any one run
+
+
+def make_shot(folder, sources, count, name="shot"):
+    """Frames 1..count of folder/name.####.png, cycling through `sources` (hard links)."""
+    folder.mkdir(parents=True, exist_ok=True)
+    for number in range(1, count + 1):
+        target = folder / "{}.{:04d}.png".format(name, number)
+        try:
+            os.link(sources[(number - 1) % len(sources)], target)
+        except OSError:
+            shutil.copyfile(sources[(number - 1) % len(sources)], target)
+    return str(folder / (name + ".####.png"))
+
+
+def outputs(folder):
+    """name -> bytes of every file in `folder`, hidden files included."""
+    return {p.name: p.read_bytes() for p in sorted(Path(folder).iterdir())}
+
+
+def corrupt(path):
+    """Cuts a frame's PNG in half (a broken link is replaced, not written through)."""
+    data = Path(path).read_bytes()
+    os.unlink(path)
+    Path(path).write_bytes(data[: len(data) // 2])
+
+
+class Cluster:
+    """A scheduler and workers on 127.0.0.1, each in a process group of its own."""
+
+    def __init__(self, folder):
+        self.folder = folder
+        # A worker killed with its nanny is orphaned; it becomes this process's child, to be
+        # reaped at once (see kill), rather than a zombie of an init that may reap it late,
+        # whose process id still counts as alive for the temporary files it left.
+        import ctypes
+
+        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
+        self.scheduler_file = str(folder / "scheduler.json")
+        self.processes = []
+        self.workers = []
+        self.scheduler = self._start("scheduler", "distributed.cli.dask_scheduler",
+                                     "--host", "127.0.0.1", "--port", "0")
+        deadline = time.monotonic() + START_TIMEOUT
+        while not os.path.exists(self.scheduler_file):
+            assert self.scheduler.poll() is None, self._log("scheduler")
+            assert time.monotonic() < deadline, "the scheduler did not start"
+            time.sleep(0.1)
+        self.client = distributed.Client(scheduler_file=self.scheduler_file,
+                                         timeout=START_TIMEOUT)
+        self.address = self.client.scheduler.address
+
+    def _start(self, name, module, *args):
+        log = open(self.folder / (name + ".log"), "wb")
+        process = subprocess.Popen(
+            [sys.executable, "-m", module, "--scheduler-file", self.scheduler_file,
+             "--no-dashboard", *args],
+            stdout=log, stderr=subprocess.STDOUT, stdin=subprocess.DEVNULL,
+            start_new_session=True, env=dict(os.environ))
+        log.close()
+        self.processes.append(process)
+        return process
+
+    def _log(self, name):
+        return (self.folder / (name + ".log")).read_text(errors="replace")[-2000:]
+
+    def ensure_workers(self, count=2):
+        """Starts workers until `count` run, and waits for all to be registered."""
+        self.workers = [w for w in self.workers if w.poll() is None]
+        while len(self.workers) < count:
+            name = "worker{}".format(len(self.processes))
+            self.workers.append(self._start(name, "distributed.cli.dask_worker",
+                                            "--nthreads", "1", "--host", "127.0.0.1"))
+        self.client.wait_for_workers(count, timeout=START_TIMEOUT)
+        deadline = time.monotonic() + START_TIMEOUT
+        while len(self.client.scheduler_info()["workers"]) != count:
+            assert time.monotonic() < deadline, "workers did not settle"
+            time.sleep(0.1)
+
+    def kill(self, process):
+        """SIGKILL to the process group (a worker's nanny and the worker it runs); returns once
+        every process of the group is gone and reaped."""
+        try:
+            os.killpg(process.pid, signal.SIGKILL)
+        except ProcessLookupError:
+            pass
+        process.wait(timeout=10)
+        while True:
+            try:
+                os.waitpid(-process.pid, 0)
+            except ChildProcessError:
+                break
+
+    def close(self):
+        try:
+            self.client.close(timeout=10)
+        except Exception:
+            pass
+        for process in self.processes:
+            self.kill(process)
+
+
+@pytest.fixture(scope="module")
+def cluster(tmp_path_factory):
+    started = Cluster(tmp_path_factory.mktemp("cluster"))
+    try:
+        yield started
+    finally:
+        started.close()
+
+
+@pytest.fixture
+def client(cluster):
+    cluster.ensure_workers(2)
+    return cluster.client
+
+
+def test_shot_matches_the_command(client, tmp_path):
+    """60 frames in chunks of 7 on two workers: every file is the command's, byte for byte."""
+    shot = make_shot(tmp_path / "plates", SMALL, 60)
+    run_command("smooth", shot, tmp_path / "ref" / "shot.####.png", "--jobs", "1", "-q")
+    seen = []
+    summary = telvix.cluster.smooth_shot(client, shot, str(tmp_path / "out" / "shot.####.png"),
+                                         chunk=7, progress=lambda done, total: seen.append(
+                                             (done, total)))
+    assert summary.ok and summary.planned == 60 and len(summary.done) == 60
+    assert [f.number for f in summary.frames] == list(range(1, 61))
+    assert len(seen) == 9 and seen[-1] == (60, 60)
+    assert outputs(tmp_path / "out") == outputs(tmp_path / "ref")
+
+    # Run again: every frame exists whole and is skipped.
+    again = telvix.cluster.smooth_shot(client, shot, str(tmp_path / "out" / "shot.####.png"),
+                                       frames="1-60", chunk=25)
+    assert again.ok and len(again.skipped) == 60
+
+
+def test_a_worker_killed_mid_shot(cluster, client, tmp_path):
+    """A worker SIGKILLed while it smooths a chunk: its chunk runs again on the other worker,
+    every frame ends up whole and identical, and no temporary file is left."""
+    count = 30
+    shot = make_shot(tmp_path / "plates", LARGE, count)
+    ref = tmp_path / "ref"
+    run_command("smooth", shot, ref / "shot.####.png", "--frames", "1-3", "-q")
+    killed = []
+
+    def progress(done, total):
+        # Two chunks ended: kill the group of a worker that the scheduler says is running one.
+        if done < 4 or killed:
+            return
+        busy = [address for address, keys in client.processing().items() if keys]
+        assert busy, "no worker is running a chunk"
+        pid = client.run(os.getpid, workers=busy[:1])[busy[0]]
+        victim = next(w for w in cluster.workers if w.pid == os.getpgid(pid))
+        cluster.kill(victim)
+        killed.append(done)
+
+    started = time.monotonic()
+    summary = telvix.cluster.smooth_shot(client, shot, str(tmp_path / "out" / "shot.####.png"),
+                                         chunk=2, progress=progress)
+    assert killed and killed[0] < count, "the worker was not killed in the middle"
+    assert time.monotonic() - started < RUN_TIMEOUT
+    assert summary.ok, [f.error for f in summary.failed]
+    assert len(summary.done) + len(summary.skipped) == count
+    files = outputs(tmp_path / "out")
+    assert sorted(files) == ["shot.{:04d}.png".format(n) for n in range(1, count + 1)], \
+        "temporary or missing files: {}".format(sorted(files))
+    for number in range(1, count + 1):
+        expected = (ref / "shot.{:04d}.png".format((number - 1) % 3 + 1)).read_bytes()
+        assert files["shot.{:04d}.png".format(number)] == expected, number
+
+
+def test_a_corrupt_frame_fails_alone(client, tmp_path):
+    """A cut-off frame is reported failed with the reader's reason; the others are written."""
+    shot = make_shot(tmp_path / "plates", SMALL, 12)
+    corrupt(tmp_path / "plates" / "shot.0005.png")
+    summary = telvix.cluster.smooth_shot(client, shot, str(tmp_path / "out" / "shot.####.png"),
+                                         frames=range(1, 14), chunk=4)
+    assert not summary.ok and summary.planned == 13
+    failed = {f.number: f.error for f in summary.failed}
+    assert sorted(failed) == [5, 13]
+    assert "shot.0005.png" in failed[5] and "\n" not in failed[5]
+    assert failed[13] == "cannot read '{}': no such file".format(tmp_path / "plates" /
+                                                                  "shot.0013.png")
+    assert len(summary.done) == 11
+    assert len(list((tmp_path / "out").iterdir())) == 11
+
+
+def test_chunks_the_cluster_gives_up_on(cluster, client, tmp_path, monkeypatch):
+    """A chunk whose task raises, and one whose workers die on it until Dask gives up
+    (KilledWorker): their frames fail with the reason in one line, the other chunks' frames are
+    written. The tasks run functions pickled here by value."""
+    shot = make_shot(tmp_path / "plates", SMALL, 6)
+    smooth_chunk = telvix.cluster._smooth_chunk
+
+    def doomed(src, dst, numbers, options):
+        if 3 in numbers:
+            raise RuntimeError("storage gone\nfor good")
+        if 5 in numbers:
+            os._exit(1)  # the worker dies; its nanny starts another
+        return smooth_chunk(src, dst, numbers, options)
+
+    monkeypatch.setattr(telvix.cluster, "_smooth_chunk", doomed)
+    started = time.monotonic()
+    summary = telvix.cluster.smooth_shot(client, shot, str(tmp_path / "out" / "shot.####.png"),
+                                         chunk=2)
+    assert time.monotonic() - started < RUN_TIMEOUT
+    assert [f.number for f in summary.done] == [1, 2]
+    failed = {f.number: f.error for f in summary.failed}
+    assert failed[3] == failed[4] == ("the chunk of frames 3-4 failed on the cluster: "
+                                      "RuntimeError: storage gone; for good")
+    assert failed[5] == failed[6] == ("the cluster gave up on the chunk of frames 5-6: the "
+                                      "workers running it died")
+    assert summary.failed[0].input == str(tmp_path / "plates" / "shot.0003.png")
+    assert summary.failed[0].output == str(tmp_path / "out" / "shot.0003.png")
+
+
+def test_shell_entry_interrupted(cluster, client, tmp_path):
+    """Ctrl-C stops the shell entry with status 130 and one line; running it again completes
+    the shot, leaving only whole frames."""
+    count = 12
+    shot = make_shot(tmp_path / "plates", LARGE, count)
+    args = [sys.executable, "-m", "telvix.cluster", "--scheduler", cluster.address, shot,
+            str(tmp_path / "out" / "shot.####.png"), "--chunk", "2"]
+    running = subprocess.Popen(args, stderr=subprocess.PIPE, text=True)
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while not any(p.suffix == ".png" and not p.name.startswith(".")
+                  for p in (tmp_path / "out").glob("*")):
+        assert running.poll() is None, running.stderr.read()
+        assert time.monotonic() < deadline, "no frame was written"
+        time.sleep(0.05)
+    running.send_signal(signal.SIGINT)
+    _, stderr = running.communicate(timeout=RUN_TIMEOUT)
+    assert running.returncode == 130, stderr
+    assert stderr.splitlines()[-1].startswith("telvix: error: interrupted; "), stderr
+
+    again = subprocess.run(args, capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    assert again.returncode == 0, again.stderr
+    # A chunk of the first run that was running on a worker may still be finishing a frame.
+    expected = ["shot.{:04d}.png".format(n) for n in range(1, count + 1)]
+    deadline = time.monotonic() + RUN_TIMEOUT
+    while sorted(p.name for p in (tmp_path / "out").iterdir()) != expected:
+        assert time.monotonic() < deadline, sorted((tmp_path / "out").iterdir())
+        time.sleep(0.1)
+
+
+def test_only_frame_patterns(client, tmp_path):
+    make_shot(tmp_path / "plates", SMALL, 2)
+    with pytest.raises(ValueError, match="not a frame pattern"):
+        telvix.cluster.smooth_shot(client, str(tmp_path / "plates"), str(tmp_path / "out"))
+
+
+def test_shell_entries(cluster, client, tmp_path):
+    """python3 -m telvix.cluster and telvix smooth --scheduler, given paths relative to a
+    folder that is not the workers': the same files, exit 0; a corrupt frame: exit 1 and its
+    line."""
+    make_shot(tmp_path / "plates", SMALL, 9)
+    shot = "plates/shot.####.png"
+    env = dict(os.environ)
+
+    def runs(suffix):
+        return {
+            "module": [sys.executable, "-m", "telvix.cluster", "--scheduler", cluster.address,
+                       shot, "module{}/shot.####.png".format(suffix), "--chunk", "4",
+                       "--tolerance", "9"],
+            "command": [COMMAND, "smooth", shot, "command{}/shot.%04d.png".format(suffix),
+                        "--tolerance", "9", "--scheduler", cluster.address, "--chunk", "4"],
+        }
+
+    def run(args):
+        return subprocess.run(args, capture_output=True, text=True, env=env, cwd=tmp_path,
+                              timeout=RUN_TIMEOUT)
+
+    for name, args in runs("").items():
+        done = run(args)
+        assert done.returncode == 0, (name, done.stderr)
+        assert "9 frames written" in done.stderr, (name, done.stderr)
+    assert outputs(tmp_path / "module") == outputs(tmp_path / "command")
+    run_command("smooth", tmp_path / shot, tmp_path / "ref" / "shot.####.png", "--tolerance",
+                "9", "-q")
+    assert outputs(tmp_path / "module") == outputs(tmp_path / "ref")
+
+    # Into new folders (existing outputs would be skipped), with frame 3 cut off.
+    corrupt(tmp_path / "plates" / "shot.0003.png")
+    for name, args in runs("2").items():
+        done = run(args)
+        assert done.returncode == 1, (name, done.stderr)
+        lines = done.stderr.splitlines()
+        assert any(line.startswith("telvix: error: frame 3: ") for line in lines), lines
+        assert lines[-1] == "telvix: error: 1 of 9 frames failed", lines
+
+    usage = run(runs("3")["command"][:-2] + ["--chunk", "0"])
+    assert usage.returncode == 2 and usage.stderr.startswith("telvix: error: --chunk")
+    alone = run([COMMAND, "smooth", shot, "command3/shot.####.png", "--chunk", "4"])
+    assert alone.returncode == 2 and "--chunk requires --scheduler" in alone.stderr
