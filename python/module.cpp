@@ -412,19 +412,25 @@ PYBIND11_MODULE(_telvix, m)
           py::arg("key"), py::arg("extent"), py::arg("threads"));
     m.def("run", &runFiles, py::arg("plugin"), py::arg("input"), py::arg("output"),
           py::arg("sequence"), py::arg("options"), py::arg("progress"));
-    // The frames a sequence call would smooth and those asked for but missing, without
-    // running it: (numbers, missing numbers), or the command's error for a bad request.
+    // What a sequence call would do, without running it: (frames to smooth, frames asked for
+    // but missing), each a list of (number, input, output), and whether INPUT is a frame
+    // pattern (else a folder); the command's error for a bad request.
     m.def(
         "plan",
         [](const std::string& input, const std::string& output, const py::object& frames) {
             const std::optional<std::string> list =
                 frames.is_none() ? std::nullopt : std::optional(frames.cast<std::string>());
             const SequencePlan plan = planSequence(input, output, list);
-            std::vector<long> numbers;
-            std::vector<long> missing;
-            for (const FrameJob& job : plan.jobs) numbers.push_back(job.number);
-            for (const FrameJob& job : plan.missing) missing.push_back(job.number);
-            return py::make_tuple(numbers, missing);
+            const auto describe = [](const std::vector<FrameJob>& jobs) {
+                py::list described;
+                for (const FrameJob& job : jobs) {
+                    described.append(
+                        py::make_tuple(job.number, job.input.string(), job.output.string()));
+                }
+                return described;
+            };
+            return py::make_tuple(describe(plan.jobs), describe(plan.missing),
+                                  FramePattern::parse(input).has_value());
         },
         py::arg("input"), py::arg("output"), py::arg("frames"));
     m.def("about", [](const std::string& plugin) { return aboutText(entryPointOf(plugin)); });

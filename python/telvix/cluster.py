@@ -18,7 +18,6 @@ from __future__ import annotations
 
 import argparse
 import os
-import re
 import sys
 import time
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
@@ -34,52 +33,6 @@ PathLike = Union[str, "os.PathLike[str]"]
 _OPTIONS = ("tolerance", "key", "extent", "depth", "threads", "compression", "drop_alpha",
             "clip", "jobs")
 
-# A frame placeholder as the command's patterns spell it: a run of '#' or '@', %d or %0Nd.
-_PLACEHOLDER = re.compile(r"#+|@+|%(0\d*)?d")
-
-
-def _placeholder(text: str) -> Optional["re.Match[str]"]:
-    """The frame placeholder of a file name, or None."""
-    return _PLACEHOLDER.search(text)
-
-
-def _number(match: "re.Match[str]", number: int) -> str:
-    """A frame number written as `match`'s placeholder writes it (wider numbers in full)."""
-    token = match.group(0)
-    if token[0] in "#@":
-        padding = len(token)
-    else:
-        padding = max(1, int(token[1:-1] or "1"))
-    digits = str(abs(number)).zfill(padding)
-    return "-" + digits if number < 0 else digits
-
-
-def _paths(src: str, dst: str, number: int) -> Tuple[str, str]:
-    """The input and output file of frame `number`, named as the command's plan names them.
-
-    Only frames that never reached a worker (missing inputs, chunks the cluster gave up on) are
-    named here; a worker's summary carries its own names.
-    """
-    folder, name = os.path.split(src)
-    match = _placeholder(name)
-    assert match is not None  # checked by smooth_shot
-    source = os.path.join(folder, name[:match.start()] + _number(match, number) + name[match.end():])
-    out_folder, out_name = os.path.split(dst)
-    out_match = _placeholder(out_name)
-    if out_match is not None:
-        target = os.path.join(out_folder, out_name[:out_match.start()] + _number(out_match, number)
-                              + out_name[out_match.end():])
-    else:
-        # A placeholder in a folder (out/%04d/f.png), or an output folder taking the input's
-        # file names.
-        whole = _placeholder(dst)
-        if whole is not None:
-            target = dst[:whole.start()] + _number(whole, number) + dst[whole.end():]
-        else:
-            target = os.path.join(dst, os.path.basename(source))
-    return source, target
-
-
 def _absolute(path: str) -> str:
     """`path` made absolute from the current folder, a trailing '/' (a folder) kept."""
     absolute = os.path.abspath(path)
@@ -88,15 +41,12 @@ def _absolute(path: str) -> str:
     return absolute
 
 
-def _failed(src: str, dst: str, numbers: Sequence[int],
-            reason: Callable[[str], str]) -> Summary:
-    """A summary of `numbers`, all failed; `reason` gives the reason from the input's name."""
-    frames = []
-    for number in numbers:
-        source, target = _paths(src, dst, number)
-        frames.append(Frame(number, "frame {}".format(number), source, target, "failed",
-                            reason(source)))
-    return Summary(tuple(frames), len(numbers))
+def _failed(planned: Sequence[Tuple[int, str, str]], reason: Callable[[str], str]) -> Summary:
+    """A summary of the planned (number, input, output) frames, all failed; `reason` gives the
+    reason from the input's name."""
+    frames = [Frame(number, "frame {}".format(number), source, target, "failed", reason(source))
+              for number, source, target in planned]
+    return Summary(tuple(frames), len(frames))
 
 
 def _worker_jobs() -> int:
@@ -218,24 +168,24 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
         raise ValueError("chunk: {!r} is not a number of frames (1 or more)".format(chunk))
     # Workers have working folders of their own: they are given absolute paths.
     src, dst = _absolute(os.fspath(src_pattern)), _absolute(os.fspath(dst_pattern))
-    if os.path.isdir(src) or _placeholder(os.path.basename(src)) is None:
-        raise ValueError("INPUT '{}' is not a frame pattern; a cluster smooths frame patterns "
-                         "(shot.####.png or shot.%04d.png), not folders or single images"
-                         .format(src))
     if frames is not None and not isinstance(frames, str):
         frames = ",".join(str(int(f)) for f in frames)
         if not frames:
             raise ValueError("--frames: the list is empty")
-    numbers, missing = telvix._telvix.plan(src, dst, frames)
-    numbers, missing = list(numbers), sorted(missing)
+    planned, missing, pattern = telvix._telvix.plan(src, dst, frames)
+    if not pattern:
+        raise ValueError("INPUT '{}' is not a frame pattern; a cluster smooths frame patterns "
+                         "(shot.####.png or shot.%04d.png), not folders or single images"
+                         .format(src))
+    missing = sorted(missing)
 
-    total = len(numbers) + len(missing)
+    total = len(planned) + len(missing)
     # Frames asked for but missing fail as the command fails them with --keep-going.
-    summaries = [_failed(src, dst, missing,
-                         lambda source: "cannot read '{}': no such file".format(source))]
+    summaries = [_failed(missing, lambda source: "cannot read '{}': no such file".format(source))]
 
-    chunks = [numbers[i:i + chunk] for i in range(0, len(numbers), chunk)]
-    futures = [client.submit(_smooth_chunk, src, dst, part, dict(options), pure=False)
+    chunks = [planned[i:i + chunk] for i in range(0, len(planned), chunk)]
+    futures = [client.submit(_smooth_chunk, src, dst, [number for number, _, _ in part],
+                             dict(options), pure=False)
                for part in chunks]
     which = {future.key: part for future, part in zip(futures, chunks)}
     done = len(missing)
@@ -250,8 +200,8 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
                 # A malformed request fails every chunk alike: it is the caller's error.
                 raise
             except Exception as error:  # noqa: BLE001 (any failure of the task, reported)
-                reason = _reason(error, part)
-                summary = _failed(src, dst, part, lambda _source: reason)
+                reason = _reason(error, [number for number, _, _ in part])
+                summary = _failed(part, lambda _source: reason)
             summaries.append(summary)
             done += len(part)
             if progress is not None:

@@ -17,7 +17,7 @@ import pytest
 
 from conftest import COMMAND, FRAMES, SAMPLES, run_command
 
-distributed = pytest.importorskip("distributed")
+import distributed  # noqa: E402  (installed with the other test dependencies)
 import telvix  # noqa: E402
 import telvix.cluster  # noqa: E402
 
