@@ -11,6 +11,7 @@
 #include <climits>
 #include <csignal>
 #include <cstring>
+#include <fstream>
 #include <random>
 #include <regex>
 #include <string>
@@ -119,6 +120,22 @@ void TemporaryFile::commitAs(const fs::path& destination)
     committed_ = true;
 }
 
+bool processIsGone(long long pid)
+{
+    if (pid <= 0 || pid > INT_MAX) return false;
+    if (kill(static_cast<pid_t>(pid), 0) != 0) return errno == ESRCH;
+    // A zombie has ended: its files are closed and its locks released, but its number lives on
+    // until its parent (or, for an orphan, init) reaps it, which some containers' init never
+    // does. Its state is the first field after the command name's closing parenthesis.
+    std::ifstream stat(fmt::format("/proc/{}/stat", pid));
+    std::string line;
+    if (!std::getline(stat, line)) return false;
+    const std::size_t name = line.rfind(')');
+    if (name == std::string::npos || name + 2 >= line.size()) return false;
+    const char state = line[name + 2];
+    return state == 'Z' || state == 'X';
+}
+
 std::size_t removeOrphanedTemporaries(const fs::path& folder)
 {
     std::size_t removed = 0;
@@ -131,8 +148,7 @@ std::size_t removeOrphanedTemporaries(const fs::path& folder)
         // Only this machine's files: a process elsewhere cannot be asked whether it lives.
         if (parts[1].str() != hostTag()) continue;
         const long long pid = std::stoll(parts[2].str());
-        if (pid <= 0 || pid > INT_MAX || pid == getpid()) continue;
-        if (kill(static_cast<pid_t>(pid), 0) == 0 || errno != ESRCH) continue;
+        if (pid == getpid() || !processIsGone(pid)) continue;
         const std::string file = entry.path().string();
         const int fd = open(file.c_str(), O_RDONLY | O_NOFOLLOW | O_NONBLOCK | O_CLOEXEC);
         if (fd < 0) continue;

@@ -34,6 +34,10 @@ private:
     bool committed_ = false;
 };
 
+// True when process `pid` of this machine has ended: no such process, or one that has exited
+// and not been reaped yet (a zombie).
+bool processIsGone(long long pid);
+
 // Removes the temporary files that runs on this machine killed outright (SIGKILL, a power cut)
 // left in `folder`: files of the command's own temporary naming, from this machine, whose
 // process is gone and which no process holds locked. Nothing else is touched. Returns how many

@@ -1,6 +1,8 @@
 // The telvix command's building blocks: value conversions, command-line parsing, moving pixels
-// between files and host worlds, and image files.
+// between files and host worlds, image files, and ended runs' temporary files.
 #include <gtest/gtest.h>
+#include <sys/wait.h>
+#include <unistd.h>
 
 #include <cstdlib>
 
@@ -9,6 +11,7 @@
 #include "cli_tests_support.h"
 #include "frame_world.h"
 #include "options.h"
+#include "temporary_file.h"
 
 namespace telvix::cli::test {
 namespace {
@@ -262,6 +265,26 @@ TEST_F(ImageFiles, FloatSamplesOutside0To1AreRefusedUnlessClipped)
     const Image clipped = readImage(hot, 0, true);
     EXPECT_EQ(clipped.clipped, 48u);
     EXPECT_EQ(clipped.at(3, 3, 2), 65535);
+}
+
+// A killed run's temporary files are swept once its process has ended, also while it waits,
+// a zombie, for a parent or an init that may never reap it.
+TEST(TemporaryFiles, AnEndedProcessIsGoneBeforeItIsReaped)
+{
+    EXPECT_FALSE(processIsGone(getpid()));
+    const pid_t child = fork();
+    ASSERT_GE(child, 0);
+    if (child == 0) _exit(0);
+    // The child has exited once its state reads as a zombie; give it a few seconds to get there.
+    bool gone = false;
+    for (int i = 0; i < 500 && !gone; ++i) {
+        gone = processIsGone(child);
+        if (!gone) usleep(10'000);
+    }
+    EXPECT_TRUE(gone) << "an exited, unreaped child still counts as running";
+    ASSERT_EQ(waitpid(child, nullptr, 0), child);
+    EXPECT_TRUE(processIsGone(child));
+    EXPECT_FALSE(processIsGone(0));
 }
 
 }  // namespace

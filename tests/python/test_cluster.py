@@ -56,12 +56,6 @@ class Cluster:
 
     def __init__(self, folder):
         self.folder = folder
-        # A worker killed with its nanny is orphaned; it becomes this process's child, to be
-        # reaped at once (see kill), rather than a zombie of an init that may reap it late,
-        # whose process id still counts as alive for the temporary files it left.
-        import ctypes
-
-        ctypes.CDLL(None, use_errno=True).prctl(36, 1, 0, 0, 0)  # PR_SET_CHILD_SUBREAPER
         self.scheduler_file = str(folder / "scheduler.json")
         self.processes = []
         self.workers = []
@@ -104,18 +98,14 @@ class Cluster:
             time.sleep(0.1)
 
     def kill(self, process):
-        """SIGKILL to the process group (a worker's nanny and the worker it runs); returns once
-        every process of the group is gone and reaped."""
+        """SIGKILL to the process group (a worker's nanny and the worker it runs). The worker,
+        orphaned, is left for init to reap, as on a farm machine: until then it is a zombie,
+        which the next run must already count as gone."""
         try:
             os.killpg(process.pid, signal.SIGKILL)
         except ProcessLookupError:
             pass
         process.wait(timeout=10)
-        while True:
-            try:
-                os.waitpid(-process.pid, 0)
-            except ChildProcessError:
-                break
 
     def close(self):
         try:
