@@ -9,6 +9,7 @@
 #include <pybind11/pybind11.h>
 #include <pybind11/stl.h>
 
+#include <algorithm>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -330,7 +331,7 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
     py::list frames;
     for (const FrameResult& frame : summary.frames) frames.append(frameTuple(frame));
     return py::make_tuple(frames, summary.planned, summary.interrupted, summary.seconds,
-                          summary.parallelism.jobs, summary.parallelism.threads);
+                          summary.parallelism.jobs, summary.parallelism.threads, plan.gaps);
 }
 
 // The registered parameters: (index, name, kind, default, minimum, maximum).
@@ -413,8 +414,9 @@ PYBIND11_MODULE(_telvix, m)
     m.def("run", &runFiles, py::arg("plugin"), py::arg("input"), py::arg("output"),
           py::arg("sequence"), py::arg("options"), py::arg("progress"));
     // What a sequence call would do, without running it: (frames to smooth, frames asked for
-    // but missing), each a list of (number, input, output), and whether INPUT is a frame
-    // pattern (else a folder); the command's error for a bad request.
+    // but missing), each a list of (number, input, output), whether INPUT is a frame pattern
+    // (else a folder), and the holes in the numbering found on disk; the command's error for a
+    // bad request.
     m.def(
         "plan",
         [](const std::string& input, const std::string& output, const py::object& frames) {
@@ -430,9 +432,16 @@ PYBIND11_MODULE(_telvix, m)
                 return described;
             };
             return py::make_tuple(describe(plan.jobs), describe(plan.missing),
-                                  FramePattern::parse(input).has_value());
+                                  FramePattern::parse(input).has_value(), plan.gaps);
         },
         py::arg("input"), py::arg("output"), py::arg("frames"));
+    m.def(
+        "describe_frames",
+        [](std::vector<long> frames) {
+            std::sort(frames.begin(), frames.end());
+            return describeFrames(frames);
+        },
+        py::arg("frames"));
     m.def("about", [](const std::string& plugin) { return aboutText(entryPointOf(plugin)); });
     m.def("parameters", &parameters);
 }

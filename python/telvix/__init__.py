@@ -167,12 +167,16 @@ class Summary:
         True when a stop ended the run early (the frames not listed were not touched).
     seconds : float
         Wall-clock time of the run.
+    gaps : tuple of int
+        Holes in the numbering of the frames found on disk (without a ``frames`` list): not
+        asked for, so not failed, but most likely frames a render left out.
     """
 
     frames: Tuple[Frame, ...]
     planned: int
     interrupted: bool = False
     seconds: float = 0.0
+    gaps: Tuple[int, ...] = ()
 
     @property
     def done(self) -> Tuple[Frame, ...]:
@@ -200,7 +204,8 @@ class Summary:
         summaries = list(summaries)
         frames = sorted((f for s in summaries for f in s.frames), key=_frame_order)
         return Summary(tuple(frames), sum(s.planned for s in summaries),
-                       any(s.interrupted for s in summaries), seconds)
+                       any(s.interrupted for s in summaries), seconds,
+                       tuple(sorted({g for s in summaries for g in s.gaps})))
 
     def __str__(self) -> str:
         text = "{} of {} frames written".format(len(self.done), self.planned)
@@ -218,9 +223,9 @@ def _frame_order(frame: Frame):
 
 
 def _summary(result) -> Summary:
-    frames, planned, interrupted, seconds, _jobs, _threads = result
+    frames, planned, interrupted, seconds, _jobs, _threads, gaps = result
     frames = sorted((Frame(*f) for f in frames), key=_frame_order)
-    return Summary(tuple(frames), planned, interrupted, seconds)
+    return Summary(tuple(frames), planned, interrupted, seconds, tuple(gaps))
 
 
 def _options(tolerance, key, extent, depth, threads, compression, drop_alpha, clip,

@@ -17,6 +17,7 @@ takes the options of ``telvix smooth`` (which hands the same command line here w
 from __future__ import annotations
 
 import argparse
+import dataclasses
 import os
 import sys
 import time
@@ -133,6 +134,7 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
         'PATH': no such file"; a frame that fails is reported, never retried. A chunk that the
         cluster gives up on (``distributed.KilledWorker`` once its workers died too often, or
         any other exception of its task) fails each of its frames with the reason in one line.
+        ``gaps`` lists the holes in the numbering found on disk.
 
     Raises
     ------
@@ -172,7 +174,7 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
         frames = ",".join(str(int(f)) for f in frames)
         if not frames:
             raise ValueError("--frames: the list is empty")
-    planned, missing, pattern = telvix._telvix.plan(src, dst, frames)
+    planned, missing, pattern, gaps = telvix._telvix.plan(src, dst, frames)
     if not pattern:
         raise ValueError("INPUT '{}' is not a frame pattern; a cluster smooths frame patterns "
                          "(shot.####.png or shot.%04d.png), not folders or single images"
@@ -182,6 +184,7 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
     total = len(planned) + len(missing)
     # Frames asked for but missing fail as the command fails them with --keep-going.
     summaries = [_failed(missing, lambda source: "cannot read '{}': no such file".format(source))]
+    summaries[0] = dataclasses.replace(summaries[0], gaps=tuple(gaps))
 
     chunks = [planned[i:i + chunk] for i in range(0, len(planned), chunk)]
     futures = [client.submit(_smooth_chunk, src, dst, [number for number, _, _ in part],
@@ -349,6 +352,11 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
         return 1
     if terminal:
         print(file=sys.stderr)
+    if summary.gaps and not args.quiet:
+        count = len(summary.gaps)
+        print("telvix: warning: {} {} of '{}' {} missing; smoothing the {} found".format(
+            "frame" if count == 1 else "frames", telvix._telvix.describe_frames(list(summary.gaps)),
+            args.input, "is" if count == 1 else "are", summary.planned), file=sys.stderr)
     if args.verbose:
         _report_frames(summary.frames)
     for frame in summary.failed:

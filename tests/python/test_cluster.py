@@ -199,6 +199,10 @@ def test_a_corrupt_frame_fails_alone(client, tmp_path):
                                                                   "shot.0013.png")
     assert len(summary.done) == 11
     assert len(list((tmp_path / "out").iterdir())) == 11
+    # Without a frame list a hole in the numbering on disk is no failure; the summary names it.
+    os.unlink(tmp_path / "plates" / "shot.0007.png")
+    again = telvix.cluster.smooth_shot(client, shot, str(tmp_path / "out" / "shot.####.png"))
+    assert again.gaps == (7,) and [f.number for f in again.failed] == [5]
 
 
 def test_chunks_the_cluster_gives_up_on(cluster, client, tmp_path, monkeypatch):

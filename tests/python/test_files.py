@@ -90,6 +90,13 @@ def test_failed_and_missing_frames_are_reported_not_raised(tmp_path):
     # Without keep_going, frames asked for but missing refuse the whole run up front.
     with pytest.raises(telvix.FileError, match="frame 6 of .* is missing"):
         telvix.smooth_sequence(source, output, frames="1-6")
+    # Holes in the numbering found on disk are not failures, but the summary names them.
+    holes = telvix.smooth_sequence(source, str(tmp_path / "holes" / "s.####.png"),
+                                   keep_going=True)
+    assert holes.gaps == () and len(holes.failed) == 1
+    (tmp_path / "in" / "shot.0004.png").unlink()
+    assert telvix.smooth_sequence(source, str(tmp_path / "holes2" / "s.####.png"),
+                                  keep_going=True).gaps == (4,)
 
 
 def test_bad_requests_raise_value_errors(tmp_path):
