@@ -63,18 +63,22 @@ void checkRange(const char* option, long long value, long long low, long long hi
     }
 }
 
-// An integer argument; bools and floats are refused as the wrong type.
+// An integer argument: a Python int or anything that is one (numpy's integer scalars); bools,
+// floats and strings are refused as the wrong type. Numbers beyond 64 bits come back as the
+// largest or smallest 64-bit value, which every range check refuses.
 long long integerArgument(const py::handle& value, const char* name)
 {
-    if (py::isinstance<py::bool_>(value) || !py::isinstance<py::int_>(value)) {
+    if (py::isinstance<py::bool_>(value) || PyIndex_Check(value.ptr()) == 0) {
         throw py::type_error(
             fmt::format("{} must be an integer, not {}", name,
                         py::str(py::type::of(value).attr("__name__")).cast<std::string>()));
     }
+    const auto number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
+    if (!number) throw py::error_already_set();
     try {
-        return value.cast<long long>();
+        return number.cast<long long>();
     } catch (const py::cast_error&) {
-        return value.cast<py::int_>() > py::int_(0) ? LLONG_MAX : LLONG_MIN;
+        return number > py::int_(0) ? LLONG_MAX : LLONG_MIN;
     }
 }
 
@@ -82,7 +86,7 @@ long long integerArgument(const py::handle& value, const char* name)
 KeyColour keyArgument(const py::handle& key)
 {
     if (py::isinstance<py::str>(key)) return parseKeyColour(key.cast<std::string>());
-    if (py::isinstance<py::sequence>(key) && py::len(key) == 3) {
+    if (py::isinstance<py::sequence>(key) && !py::isinstance<py::bytes>(key) && py::len(key) == 3) {
         int rgb[3] = {};
         for (std::size_t i = 0; i < 3; ++i) {
             const long long v = integerArgument(key[py::int_(i)], "key");
@@ -113,8 +117,12 @@ Extent extentArgument(const py::handle& extent)
     // or empty extent gets the command's message.
     std::string text;
     for (const py::handle item : extent) {
-        integerArgument(item, "extent");
-        text += (text.empty() ? "" : ",") + py::str(item).cast<std::string>();
+        const long long value = integerArgument(item, "extent");
+        // Beyond 64 bits, the number as written, which the parser refuses as too large.
+        const std::string written = value == LLONG_MAX || value == LLONG_MIN
+                                        ? py::str(item).cast<std::string>()
+                                        : std::to_string(value);
+        text += (text.empty() ? "" : ",") + written;
     }
     return parseExtent(text);
 }

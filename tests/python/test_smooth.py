@@ -88,6 +88,14 @@ def test_read_only_input_is_smoothed_and_left_alone():
     assert np.array_equal(image, before)
 
 
+def test_numpy_integers_are_integers():
+    image = read_image(SAMPLES / "cel_small.png", 4, 8)
+    expected = telvix.smooth(image, tolerance=12, key=(255, 255, 255), extent=(1, 2, 200, 100))
+    assert np.array_equal(expected, telvix.smooth(
+        image, tolerance=np.int64(12), key=np.array([255, 255, 255], np.uint8),
+        extent=np.array([1, 2, 200, 100]), threads=np.int32(2)))
+
+
 def test_tiny_images_do_not_crash():
     for shape in [(1, 1), (1, 7, 4), (7, 1, 3), (2, 2, 2)]:
         image = np.full(shape, 200, np.uint8)
@@ -125,6 +133,8 @@ BAD_OPTIONS = [
     ({"key": "12345"}, ValueError, "--key: '12345' is not a colour"),
     ({"key": (1, 2)}, ValueError, "is not a colour"),
     ({"key": (0, 0, 256)}, ValueError, "is not a colour"),
+    ({"key": b"abc"}, ValueError, "is not a colour"),
+    ({"key": (0, 0, 1.0)}, TypeError, "key must be an integer, not float"),
     ({"extent": (0, 0, 9, 8)}, ValueError, "--extent: 0,0,9,8 lies outside the 8x8 frame"),
     ({"extent": (0, 0, 10**30, 8)}, ValueError, "is not an extent"),
     ({"extent": (-1, 0, 4, 4)}, ValueError, "lies outside"),
