@@ -54,15 +54,6 @@ PF_FilterProc entryPointOf(const std::string& path)
     return library->entryPoint();
 }
 
-// "--tolerance: Value 300 not in range 0 to 255", as the command's parser words it.
-void checkRange(const char* option, long long value, long long low, long long high)
-{
-    if (value < low || value > high) {
-        throw UsageError(
-            fmt::format("{}: Value {} not in range {} to {}", option, value, low, high));
-    }
-}
-
 // An integer argument: a Python int or anything that is one (numpy's integer scalars); bools,
 // floats and strings are refused as the wrong type. Numbers beyond 64 bits come back as the
 // largest or smallest 64-bit value, which every range check refuses.
@@ -80,6 +71,18 @@ long long integerArgument(const py::handle& value, const char* name)
     } catch (const py::cast_error&) {
         return number > py::int_(0) ? LLONG_MAX : LLONG_MIN;
     }
+}
+
+// An integer option within low-high; out of range, the command's parser's words ("--tolerance:
+// Value 300 not in range 0 to 255").
+int rangeArgument(const py::handle& value, const char* name, long long low, long long high)
+{
+    const long long number = integerArgument(value, name);
+    if (number < low || number > high) {
+        throw UsageError(fmt::format("--{}: Value {} not in range {} to {}", name,
+                                     py::str(value).cast<std::string>(), low, high));
+    }
+    return static_cast<int>(number);
 }
 
 // A key colour: "RRGGBB", "#rrggbb" or (r, g, b) of 0-255.
@@ -132,16 +135,12 @@ CommandLine controls(const py::object& tolerance, const py::object& key, const p
                      const py::object& threads)
 {
     CommandLine commandLine;
-    const long long t = integerArgument(tolerance, "tolerance");
-    checkRange("--tolerance", t, telvix::kSmoothRangeMin, telvix::kSmoothRangeMax);
-    commandLine.tolerance = static_cast<int>(t);
+    commandLine.tolerance =
+        rangeArgument(tolerance, "tolerance", telvix::kSmoothRangeMin, telvix::kSmoothRangeMax);
     if (!key.is_none()) commandLine.key = keyArgument(key);
     if (!extent.is_none()) commandLine.extent = extentArgument(extent);
-    if (!threads.is_none()) {
-        const long long n = integerArgument(threads, "threads");
-        checkRange("--threads", n, 1, kMaxHostThreads);
-        commandLine.threads = static_cast<int>(n);
-    }
+    if (!threads.is_none())
+        commandLine.threads = rangeArgument(threads, "threads", 1, kMaxHostThreads);
     return commandLine;
 }
 
@@ -273,11 +272,7 @@ RunOptions runOptions(const std::string& input, const std::string& output, const
         }
         c.depth = static_cast<int>(depth);
     }
-    if (!get("jobs").is_none()) {
-        const long long jobs = integerArgument(get("jobs"), "jobs");
-        checkRange("--jobs", jobs, 0, 1024);
-        c.jobs = static_cast<int>(jobs);
-    }
+    if (!get("jobs").is_none()) c.jobs = rangeArgument(get("jobs"), "jobs", 0, 1024);
     if (!get("frames").is_none()) c.frames = get("frames").cast<std::string>();
     if (!get("compression").is_none()) c.compression = get("compression").cast<std::string>();
     c.dropAlpha = get("drop_alpha").is_none() ? false : get("drop_alpha").cast<bool>();
