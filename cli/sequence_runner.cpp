@@ -370,8 +370,16 @@ private:
 RunSummary PlanRun::run()
 {
     // Frames are the unit of parallel work; OpenImageIO's own pool would only add threads
-    // competing for the same cores. One image keeps it for reading and writing.
+    // competing for the same cores. One image keeps it for reading and writing. The setting is
+    // the process's: it is put back afterwards for whatever else the process reads and writes
+    // (a Python script's own OpenImageIO calls).
+    int oiioThreads = 0;
+    OIIO::getattribute("threads", oiioThreads);
     if (!plan_.singleImage) OIIO::attribute("threads", 1);
+    struct RestoreThreads {
+        int threads;
+        ~RestoreThreads() { OIIO::attribute("threads", threads); }
+    } restore{oiioThreads};
     // Each parallel stage takes the frame from the one before, works on it while it is still
     // pending, and gives it on.
     const auto stage = [](auto step) {
