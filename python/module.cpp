@@ -275,10 +275,15 @@ RunOptions runOptions(const std::string& input, const std::string& output, const
     if (!get("jobs").is_none()) c.jobs = rangeArgument(get("jobs"), "jobs", 0, 1024);
     if (!get("frames").is_none()) c.frames = get("frames").cast<std::string>();
     if (!get("compression").is_none()) c.compression = get("compression").cast<std::string>();
-    c.dropAlpha = get("drop_alpha").is_none() ? false : get("drop_alpha").cast<bool>();
-    c.clip = get("clip").is_none() ? false : get("clip").cast<bool>();
-    c.skipExisting = get("skip_existing").is_none() ? false : get("skip_existing").cast<bool>();
-    c.keepGoing = get("keep_going").is_none() ? false : get("keep_going").cast<bool>();
+    // A flag left out (None) is off.
+    const auto flag = [&](const char* name) {
+        const py::object value = get(name);
+        return !value.is_none() && value.cast<bool>();
+    };
+    c.dropAlpha = flag("drop_alpha");
+    c.clip = flag("clip");
+    c.skipExisting = flag("skip_existing");
+    c.keepGoing = flag("keep_going");
     return run;
 }
 

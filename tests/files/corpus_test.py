@@ -928,13 +928,18 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
         return "; ".join(problems) or None
     cases.append(("memory-refused", memory_refused))
 
-    def stray_frame_number():
-        """s.99999999.png beside five frames: a separate numbering, planned in no time."""
-        folder = os.path.join(d, "hostile", "stray-frame-number")
+    def cel_frames(name, numbers):
+        """A hostile case's folder with plates/s.NNNN.png copies of the cel for `numbers`."""
+        folder = os.path.join(d, "hostile", name)
         plates = os.path.join(folder, "plates")
         os.makedirs(plates)
-        for n in (1, 2, 3, 4, 5, 99999999):
+        for n in numbers:
             shutil.copyfile(cel, os.path.join(plates, f"s.{n:04d}.png"))
+        return folder, plates
+
+    def stray_frame_number():
+        """s.99999999.png beside five frames: a separate numbering, planned in no time."""
+        folder, plates = cel_frames("stray-frame-number", (1, 2, 3, 4, 5, 99999999))
         out = os.path.join(folder, "out")
         started = time.time()
         rc, _, err, rss = run_measured([telvix, "smooth", os.path.join(plates, "s.####.png"),
@@ -953,11 +958,7 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
 
     def output_folder_per_frame():
         """A pattern whose frames land in folders that do not exist yet: all are created."""
-        folder = os.path.join(d, "hostile", "output-folder-per-frame")
-        plates = os.path.join(folder, "plates")
-        os.makedirs(plates)
-        for n in range(1, 5):
-            shutil.copyfile(cel, os.path.join(plates, f"s.{n:04d}.png"))
+        folder, plates = cel_frames("output-folder-per-frame", range(1, 5))
         out = os.path.join(folder, "out")
         rc, _, err = run([telvix, "smooth", os.path.join(plates, "s.%04d.png"),
                           os.path.join(out, "%04d", "shot", "f.png"), "--quiet"],
