@@ -6,135 +6,63 @@
 #include <cstddef>
 #include <cstdint>
 #include <stdexcept>
-#include <type_traits>
 
-#include "channel_convert.h"
 #include "cli_error.h"
 #include "image_write.h"
 #include "memory_budget.h"
+#include "sample_exchange.h"
 
 namespace telvix::cli {
 namespace {
 
-// The first pixel of row y. Rows are `rowbytes` apart and may be padded, so the address is
-// worked out in bytes, in pointer-sized arithmetic so that large frames cannot overflow.
-template <typename Pixel>
-Pixel* rowOf(PF_EffectWorld& world, int y)
+// An Image's samples as rows of the conversion layer (straight, as Image samples are).
+SampleRows<const std::uint16_t> rowsOf(const Image& image, int first = 0)
 {
-    auto* base = reinterpret_cast<std::uint8_t*>(world.data);
-    return reinterpret_cast<Pixel*>(base + std::ptrdiff_t(y) * world.rowbytes);
+    const std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
+    return {image.samples.data() + static_cast<std::size_t>(first) * row, image.width,
+            image.channels, image.bits, false};
 }
 
-template <typename Pixel>
-const Pixel* rowOf(const PF_EffectWorld& world, int y)
-{
-    const auto* base = reinterpret_cast<const std::uint8_t*>(world.data);
-    return reinterpret_cast<const Pixel*>(base + std::ptrdiff_t(y) * world.rowbytes);
-}
-
-// One file sample of `fileBits` as a channel of the world's depth.
-template <typename Pixel>
-auto toHost(std::uint16_t sample, int fileBits)
-{
-    if constexpr (std::is_same_v<Pixel, PF_Pixel8>) {
-        return fileBits == 8 ? static_cast<std::uint8_t>(sample)
-                             : narrow16To8(fileToHost16(sample));
-    } else {
-        return fileBits == 8 ? widen8To16(static_cast<std::uint8_t>(sample)) : fileToHost16(sample);
-    }
-}
-
-// One host channel as a file sample of the world's depth.
-template <typename Pixel>
-std::uint16_t toFile(decltype(Pixel::red) channel)
-{
-    if constexpr (std::is_same_v<Pixel, PF_Pixel8>) {
-        return channel;
-    } else {
-        return hostToFile16(channel);
-    }
-}
-
-// Rows of file samples as laid out in an Image: `width` pixels of `channels` per row, samples
-// of `bits` (8 or 16) held as Sample (an Image's uint16_t, or a caller's uint8_t for 8 bits).
 template <typename Sample>
-struct Rows {
-    const Sample* samples;
-    int width;
-    int channels;
-    int bits;
-    std::uint16_t at(int x, int y, int c) const
-    {
-        return samples[(static_cast<std::size_t>(y) * static_cast<std::size_t>(width) +
-                        static_cast<std::size_t>(x)) *
-                           static_cast<std::size_t>(channels) +
-                       static_cast<std::size_t>(c)];
-    }
-};
-
-// Copies `rows` rows of samples into the world from row `first` on, from the file's RGBA order
-// to the host's ARGB.
-template <typename Pixel, typename Sample>
-void fillRows(const Rows<Sample>& in, int first, int rows, PF_EffectWorld& world)
+std::size_t rowStart(int first, int width, int channels)
 {
-    const bool grey = in.channels <= 2;
-    const bool alpha = in.channels == 2 || in.channels == 4;
-    const auto opaque = toHost<Pixel>(in.bits == 8 ? 255 : 65535, in.bits);
-    for (int y = 0; y < rows; ++y) {
-        Pixel* row = rowOf<Pixel>(world, first + y);
-        for (int x = 0; x < in.width; ++x) {
-            Pixel& p = row[x];
-            p.red = toHost<Pixel>(in.at(x, y, 0), in.bits);
-            p.green = grey ? p.red : toHost<Pixel>(in.at(x, y, 1), in.bits);
-            p.blue = grey ? p.red : toHost<Pixel>(in.at(x, y, 2), in.bits);
-            p.alpha = alpha ? toHost<Pixel>(in.at(x, y, in.channels - 1), in.bits) : opaque;
+    return static_cast<std::size_t>(first) * static_cast<std::size_t>(width) *
+           static_cast<std::size_t>(channels);
+}
+
+// Writes rows [first, first + rows) of `page`'s world into `strip` as the page's description
+// says (its channels; one more for a keyed image without alpha), every sample the render left
+// unchanged taken from the page's original samples.
+void pageRows(const Frame& page, int channels, int first, int rows, const WriteStrip& strip)
+{
+    const standin::World& world = page.world;
+    const PageSamples& original = page.original;
+    const int width = static_cast<int>(world.width());
+    const int bits = world.deep() ? 16 : 8;
+    const int inChannels = page.description.channels;
+    const auto write = [&](const auto* in) {
+        if (strip.floats != nullptr) {
+            worldIntoSamples(
+                world, in, first, rows,
+                SampleRows<float>{strip.floats, width, channels, bits, strip.associated});
+        } else {
+            worldIntoSamples(
+                world, in, first, rows,
+                SampleRows<std::uint16_t>{strip.ints, width, channels, bits, strip.associated});
         }
-    }
-}
-
-// Copies `rows` rows of the world from row `first` on into `out` samples of `channels`.
-template <typename Pixel, typename Sample>
-void readRows(const PF_EffectWorld& world, int first, int rows, int channels, Sample* out)
-{
-    const bool alpha = channels == 2 || channels == 4;
-    for (int y = 0; y < rows; ++y) {
-        const Pixel* row = rowOf<Pixel>(world, first + y);
-        for (int x = 0; x < world.width; ++x) {
-            const Pixel& p = row[x];
-            const Sample red = static_cast<Sample>(toFile<Pixel>(p.red));
-            const Sample green = static_cast<Sample>(toFile<Pixel>(p.green));
-            const Sample blue = static_cast<Sample>(toFile<Pixel>(p.blue));
-            // A grey input gives equal red, green and blue, and the engine blends every
-            // channel alike, so the mean only matters for a keyed colour that is not grey.
-            if (channels <= 2) {
-                *out++ = static_cast<Sample>((std::uint32_t{red} + green + blue + 1u) / 3u);
-            } else {
-                *out++ = red;
-                *out++ = green;
-                *out++ = blue;
-            }
-            if (alpha) *out++ = static_cast<Sample>(toFile<Pixel>(p.alpha));
-        }
-    }
-}
-
-template <typename Sample>
-void fillRows(const Rows<Sample>& in, int first, int rows, standin::World& world)
-{
-    if (world.deep()) {
-        fillRows<PF_Pixel16>(in, first, rows, world.def());
+    };
+    if (!original.floats.empty()) {
+        const SampleRows<const float> in{
+            original.floats.data() + rowStart<float>(first, width, inChannels), width, inChannels,
+            original.bits, original.associated};
+        write(&in);
+    } else if (!original.ints.empty()) {
+        const SampleRows<const std::uint16_t> in{
+            original.ints.data() + rowStart<std::uint16_t>(first, width, inChannels), width,
+            inChannels, original.bits, original.associated};
+        write(&in);
     } else {
-        fillRows<PF_Pixel8>(in, first, rows, world.def());
-    }
-}
-
-template <typename Sample>
-void readRows(const standin::World& world, int first, int rows, int channels, Sample* out)
-{
-    if (world.deep()) {
-        readRows<PF_Pixel16>(world.def(), first, rows, channels, out);
-    } else {
-        readRows<PF_Pixel8>(world.def(), first, rows, channels, out);
+        write(static_cast<const SampleRows<const std::uint16_t>*>(nullptr));
     }
 }
 
@@ -143,8 +71,7 @@ void readRows(const standin::World& world, int first, int rows, int channels, Sa
 standin::World imageToWorld(const Image& image, int hostBits)
 {
     standin::World world(image.width, image.height, hostBits == 16);
-    fillRows(Rows<std::uint16_t>{image.samples.data(), image.width, image.channels, image.bits}, 0,
-             image.height, world);
+    samplesIntoWorld(rowsOf(image), 0, image.height, world);
     return world;
 }
 
@@ -152,7 +79,7 @@ standin::World samplesToWorld(const std::uint8_t* samples, int width, int height
                               int hostBits)
 {
     standin::World world(width, height, hostBits == 16);
-    fillRows(Rows<std::uint8_t>{samples, width, channels, 8}, 0, height, world);
+    samplesIntoWorld(SampleRows<const std::uint8_t>{samples, width, channels, 8}, 0, height, world);
     return world;
 }
 
@@ -160,20 +87,31 @@ standin::World samplesToWorld(const std::uint16_t* samples, int width, int heigh
                               int hostBits)
 {
     standin::World world(width, height, hostBits == 16);
-    fillRows(Rows<std::uint16_t>{samples, width, channels, 16}, 0, height, world);
+    samplesIntoWorld(SampleRows<const std::uint16_t>{samples, width, channels, 16}, 0, height,
+                     world);
     return world;
 }
 
-void worldToSamples(const standin::World& world, int channels, std::uint8_t* samples)
+void worldToSamples(const standin::World& world, int channels, std::uint8_t* samples,
+                    const std::uint8_t* original)
 {
     if (world.deep()) throw std::logic_error("worldToSamples: a 16-bit world into 8-bit samples");
-    readRows(world, 0, world.height(), channels, samples);
+    const int width = static_cast<int>(world.width());
+    const SampleRows<const std::uint8_t> in{original, width, channels, 8};
+    worldIntoSamples(world, original != nullptr ? &in : nullptr, 0,
+                     static_cast<int>(world.height()),
+                     SampleRows<std::uint8_t>{samples, width, channels, 8});
 }
 
-void worldToSamples(const standin::World& world, int channels, std::uint16_t* samples)
+void worldToSamples(const standin::World& world, int channels, std::uint16_t* samples,
+                    const std::uint16_t* original)
 {
     if (!world.deep()) throw std::logic_error("worldToSamples: an 8-bit world into 16-bit samples");
-    readRows(world, 0, world.height(), channels, samples);
+    const int width = static_cast<int>(world.width());
+    const SampleRows<const std::uint16_t> in{original, width, channels, 16};
+    worldIntoSamples(world, original != nullptr ? &in : nullptr, 0,
+                     static_cast<int>(world.height()),
+                     SampleRows<std::uint16_t>{samples, width, channels, 16});
 }
 
 Image worldToImage(const standin::World& world, int channels)
@@ -186,7 +124,9 @@ Image worldToImage(const standin::World& world, int channels)
     image.samples.resize(static_cast<std::size_t>(image.width) *
                          static_cast<std::size_t>(image.height) *
                          static_cast<std::size_t>(channels));
-    readRows(world, 0, image.height, channels, image.samples.data());
+    worldIntoSamples(
+        world, static_cast<const SampleRows<const std::uint16_t>*>(nullptr), 0, image.height,
+        SampleRows<std::uint16_t>{image.samples.data(), image.width, channels, image.bits});
     return image;
 }
 
@@ -201,16 +141,16 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                                                    : std::min<std::uint64_t>(budget, 1);
     }
     std::vector<Frame> frames;
-    std::vector<Rows<std::uint16_t>> layouts;
     const std::vector<Image> pages = readPagesRows(
         path, options,
         [&](const std::vector<Image>& found) {
-            // Every page's world is held until the file is written; a render adds two more of
-            // the largest page's size.
+            // Every page's world and original samples are held until the file is written; a
+            // render adds two more worlds of the largest page's size.
             checkPagesMemory(path, found, hostBits, memoryBytes, jobs);
             for (const Image& page : found) {
                 Image planned = page;
-                planned.bits = hostBits != 0 ? hostBits : page.bits;
+                const int worldBits = hostBits != 0 ? hostBits : page.bits;
+                planned.bits = worldBits;
                 if (hostBits != 0) {
                     // An explicit depth is the depth written.
                     planned.storedBits = hostBits;
@@ -218,18 +158,41 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                         hostBits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
                 }
                 if (checkHeader) checkHeader(planned);
-                layouts.push_back(
-                    Rows<std::uint16_t>{nullptr, page.width, page.channels, page.bits});
                 planned.bits = page.bits;
-                frames.push_back(
-                    Frame{planned, standin::World(page.width, page.height,
-                                                  (hostBits != 0 ? hostBits : page.bits) == 16)});
+                PageSamples original{{}, {}, page.bits, page.associatedAlpha};
+                const std::size_t samples = static_cast<std::size_t>(page.width) *
+                                            static_cast<std::size_t>(page.height) *
+                                            static_cast<std::size_t>(page.channels);
+                if (page.floatingPoint()) {
+                    original.floats.resize(samples);
+                } else if (keepsOriginal(page, worldBits)) {
+                    original.ints.resize(samples);
+                }
+                frames.push_back(Frame{planned,
+                                       standin::World(page.width, page.height, worldBits == 16),
+                                       std::move(original)});
             }
         },
-        [&](int page, int first, int rows, const std::uint16_t* samples) {
-            Rows<std::uint16_t> in = layouts[static_cast<std::size_t>(page)];
-            in.samples = samples;
-            fillRows(in, first, rows, frames[static_cast<std::size_t>(page)].world);
+        [&](int page, int first, int rows, const ReadStrip& strip) {
+            Frame& frame = frames[static_cast<std::size_t>(page)];
+            const Image& d = frame.description;
+            PageSamples& original = frame.original;
+            const std::size_t at = rowStart<float>(first, d.width, d.channels);
+            const std::size_t count = rowStart<float>(rows, d.width, d.channels);
+            if (strip.floats != nullptr) {
+                std::copy_n(strip.floats, count, original.floats.data() + at);
+                samplesIntoWorld(SampleRows<const float>{strip.floats, d.width, d.channels,
+                                                         original.bits, original.associated},
+                                 first, rows, frame.world);
+            } else {
+                if (!original.ints.empty()) {
+                    std::copy_n(strip.ints, count, original.ints.data() + at);
+                }
+                samplesIntoWorld(
+                    SampleRows<const std::uint16_t>{strip.ints, d.width, d.channels, original.bits,
+                                                    original.associated},
+                    first, rows, frame.world);
+            }
         });
     for (std::size_t i = 0; i < frames.size(); ++i)
         frames[i].description.clipped = pages[i].clipped;
@@ -251,8 +214,8 @@ void writeFramesReplacing(const std::filesystem::path& path, const std::vector<F
         written.bits = world.deep() ? 16 : 8;
         const int channels = written.channels;
         sources.push_back(
-            PageSource{written, [&world, channels](int first, int rows, std::uint16_t* samples) {
-                           readRows(world, first, rows, channels, samples);
+            PageSource{written, [&page, channels](int first, int rows, const WriteStrip& strip) {
+                           pageRows(page, channels, first, rows, strip);
                        }});
     }
     writePagesReplacing(path, sources, options);

@@ -13,10 +13,8 @@
 
 namespace telvix::cli {
 
-// A world of the image's size at `hostBits` (8 or 16) holding its pixels. Samples become host
-// channels (16-bit file values with fileToHost16, 8-bit values widened with widen8To16 for a
-// 16-bit world, 16-bit values narrowed for an 8-bit one); grey fills red, green and blue; an
-// image without alpha becomes opaque.
+// A world of the image's size at `hostBits` (8 or 16) holding its pixels, converted as
+// sample_exchange.h says: grey fills red, green and blue; an image without alpha becomes opaque.
 standin::World imageToWorld(const Image& image, int hostBits);
 
 // The world's pixels as an image of the world's depth with `channels` channels (1-4). Grey is
@@ -24,21 +22,44 @@ standin::World imageToWorld(const Image& image, int hostBits);
 Image worldToImage(const standin::World& world, int channels);
 
 // The same conversions for pixels a caller holds in its own buffer, laid out as an Image's
-// samples (rows of width * channels, channels interleaved): 8-bit samples (0-255) or 16-bit
-// ones (0-65535) into a world of `hostBits`, and a world's pixels out into samples of its own
-// depth (std::logic_error for the other depth).
+// samples (rows of width * channels, channels interleaved, straight alpha): 8-bit samples
+// (0-255) or 16-bit ones (0-65535) into a world of `hostBits`, and a world's pixels out into
+// samples of its own depth (std::logic_error for the other depth). With `original`, the samples
+// the world was made from, every sample the render left unchanged is written back as it was.
 standin::World samplesToWorld(const std::uint8_t* samples, int width, int height, int channels,
                               int hostBits);
 standin::World samplesToWorld(const std::uint16_t* samples, int width, int height, int channels,
                               int hostBits);
-void worldToSamples(const standin::World& world, int channels, std::uint8_t* samples);
-void worldToSamples(const standin::World& world, int channels, std::uint16_t* samples);
+void worldToSamples(const standin::World& world, int channels, std::uint8_t* samples,
+                    const std::uint8_t* original = nullptr);
+void worldToSamples(const standin::World& world, int channels, std::uint16_t* samples,
+                    const std::uint16_t* original = nullptr);
+
+// A page's samples as its file holds them (associated alpha and values outside 0-1 included),
+// kept beside its world until it is written, so that every sample the render leaves unchanged is
+// written back exactly. Empty where the world holds them exactly already (keepsOriginal).
+struct PageSamples {
+    std::vector<std::uint16_t> ints;  // integer pages, at `bits`
+    std::vector<float> floats;        // floating-point pages (processed at `bits`)
+    int bits = 8;
+    bool associated = false;
+};
+
+// True when a page's integer samples must be kept beside a world of `worldBits` to be written
+// back exactly: all but 8-bit straight samples in an 8-bit world, which it holds as they are.
+// Floating-point samples are always kept.
+inline bool keepsOriginal(const Image& page, int worldBits)
+{
+    return page.floatingPoint() || page.bits != 8 || worldBits != 8 || page.associatedAlpha;
+}
 
 // A frame read from a file, or one page of it: the page's description (size, channels, bits,
-// stored type, colour space, metadata; no samples) and its pixels in a host world.
+// stored type, alpha, colour space, metadata; no samples), its pixels in a host world, and its
+// samples as read.
 struct Frame {
     Image description;
     standin::World world;
+    PageSamples original;
 };
 
 // Reads every page of `path` straight into worlds of `hostBits` (8 or 16; 0: the file's depth,

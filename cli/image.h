@@ -13,7 +13,7 @@ namespace telvix::cli {
 
 // An image as a file holds it: 1 (grey), 2 (grey + alpha), 3 (RGB) or 4 (RGBA) channels of
 // 8 or 16 bits, row-major with channels interleaved. Alpha, when present, is the last channel
-// and straight (colour not multiplied by it).
+// and these samples are straight (colour not multiplied by it), whatever the file holds.
 struct Image {
     int width = 0;
     int height = 0;
@@ -29,6 +29,9 @@ struct Image {
     int pages = 1;
     // Floating-point samples outside 0-1 (NaN and infinities too) clipped while reading.
     std::uint64_t clipped = 0;
+    // The file holds associated alpha (colour multiplied by it: OpenEXR, TIFF tagged so); an
+    // output whose format can hold either (TIFF) is written so too.
+    bool associatedAlpha = false;
     std::string colorSpace;  // the file's declared colour space, carried to output
     // The file's other metadata (resolution, colour profile, dates, format settings such as its
     // compression), written back with the image; layout-describing entries are left out.

@@ -14,6 +14,7 @@
 #include "dpx_row_end.h"
 #include "header_checks.h"
 #include "interrupt.h"
+#include "sample_exchange.h"
 
 namespace telvix::cli {
 namespace {
@@ -37,9 +38,9 @@ int nativeBits(const OIIO::ImageSpec& spec)
 bool isLayoutAttribute(const std::string& name)
 {
     static const char* const kLayout[] = {
-        "oiio:BitsPerSample", "oiio:UnassociatedAlpha",         "oiio:ColorSpace",
-        "oiio:subimages",     "tiff:PhotometricInterpretation", "tiff:PlanarConfiguration",
-        "oiio:ioproxy",
+        "oiio:BitsPerSample",       "oiio:UnassociatedAlpha", "tiff:UnassociatedAlpha",
+        "oiio:ColorSpace",          "oiio:subimages",         "tiff:PhotometricInterpretation",
+        "tiff:PlanarConfiguration", "oiio:ioproxy",
     };
     for (const char* layout : kLayout) {
         if (OIIO::Strutil::iequals(name, layout)) return true;
@@ -63,14 +64,25 @@ SampleKind sampleKind(const OIIO::ImageSpec& spec)
     return SampleKind::Floating;
 }
 
-// The page's description from its header: size, channels, depths, colour space, metadata.
-Image describePage(const std::string& quoted, const OIIO::ImageSpec& spec,
-                   const ReadOptions& options)
+// True when a page read by `format`'s reader (asked to leave alpha unassociated) holds
+// associated alpha: OpenEXR always does, TIFF unless its ExtraSamples tag says unassociated (the
+// reader then notes oiio:UnassociatedAlpha). The other formats this reads hold straight alpha.
+bool holdsAssociatedAlpha(const std::string& format, const OIIO::ImageSpec& spec)
+{
+    if (spec.nchannels != 2 && spec.nchannels != 4) return false;
+    if (format == "openexr") return true;
+    return format == "tiff" && spec.get_int_attribute("oiio:UnassociatedAlpha", 0) == 0;
+}
+
+// The page's description from its header: size, channels, depths, alpha, colour space, metadata.
+Image describePage(const std::string& quoted, const std::string& format,
+                   const OIIO::ImageSpec& spec, const ReadOptions& options)
 {
     Image image;
     image.width = spec.width;
     image.height = spec.height;
     image.channels = spec.nchannels;
+    image.associatedAlpha = holdsAssociatedAlpha(format, spec);
     image.colorSpace = spec.get_string_attribute("oiio:ColorSpace");
     for (const OIIO::ParamValue& value : spec.extra_attribs) {
         if (!isLayoutAttribute(value.name().string())) image.metadata.push_back(value);
@@ -109,16 +121,13 @@ Image describePage(const std::string& quoted, const OIIO::ImageSpec& spec,
     return image;
 }
 
-// Clips `count` floating-point samples to 0-1 in place (NaN to 0); returns how many were
-// outside.
-std::uint64_t clipToUnit(float* samples, std::size_t count)
+// How many of `count` floating-point samples lie outside 0-1 (NaN and infinities too).
+std::uint64_t countOutsideUnit(const float* samples, std::size_t count)
 {
     std::uint64_t outside = 0;
     for (std::size_t i = 0; i < count; ++i) {
         const float v = samples[i];
-        if (v >= 0.0f && v <= 1.0f) continue;
-        ++outside;
-        samples[i] = v > 1.0f ? 1.0f : 0.0f;
+        if (!(v >= 0.0f && v <= 1.0f)) ++outside;
     }
     return outside;
 }
@@ -153,7 +162,7 @@ std::unique_ptr<OIIO::ImageInput> openInput(const fs::path& path)
 
 // Reads the pixels of page `subimage` (its header `spec`, described in `image`) from `input`,
 // a strip of rows at a time, and hands them to `sink` as readPagesRows does; floating-point
-// samples outside 0-1 are clipped and counted in `image.clipped`. False when the reader failed
+// samples outside 0-1 are counted in `image.clipped`. False when the reader failed
 // or noted an error (its error says why) and when `rowEnds`, given, could not be read;
 // Interrupted on a stop request, before a strip.
 bool readPageRows(OIIO::ImageInput& input, int subimage, const OIIO::ImageSpec& spec, Image& image,
@@ -172,8 +181,8 @@ bool readPageRows(OIIO::ImageInput& input, int subimage, const OIIO::ImageSpec& 
     const std::size_t stripSamples = static_cast<std::size_t>(strip) *
                                      static_cast<std::size_t>(image.width) *
                                      static_cast<std::size_t>(image.channels);
-    std::vector<std::uint16_t> samples(stripSamples);
-    std::vector<std::uint8_t> bytes(image.bits == 8 ? stripSamples : 0);
+    std::vector<std::uint16_t> samples(floating ? 0 : stripSamples);
+    std::vector<std::uint8_t> bytes(image.bits == 8 && !floating ? stripSamples : 0);
     std::vector<float> floats(floating ? stripSamples : 0);
     const OIIO::TypeDesc type = image.bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
     for (int first = 0; first < image.height; first += strip) {
@@ -197,15 +206,15 @@ bool readPageRows(OIIO::ImageInput& input, int subimage, const OIIO::ImageSpec& 
         // strip left black); that frame is not to be trusted.
         if (!ok || input.has_error()) return false;
         if (floating) {
-            // Clipped first, then converted as OpenImageIO converts to integers (scaled by
-            // 255 or 65535 and rounded), the same values an explicit --depth gives.
-            image.clipped += clipToUnit(floats.data(), count);
-            OIIO::convert_pixel_values(OIIO::TypeDesc::FLOAT, floats.data(), type, narrow,
-                                       static_cast<int>(count));
+            // Handed on as stored: the conversion into the host's worlds clips and rounds them,
+            // and keeps them to write back the samples the smoothing leaves alone.
+            image.clipped += countOutsideUnit(floats.data(), count);
+            sink(subimage, first, rows, ReadStrip{nullptr, floats.data()});
+            continue;
         }
         if (image.bits == 8) std::copy_n(bytes.begin(), count, samples.begin());
         if (rowEnds != nullptr && !rowEnds->repair(first, rows, samples.data())) return false;
-        sink(subimage, first, rows, samples.data());
+        sink(subimage, first, rows, ReadStrip{samples.data(), nullptr});
     }
     return true;
 }
@@ -228,7 +237,7 @@ CheckedFile openChecked(const fs::path& path, const ReadOptions& options)
     for (std::size_t page = 0; page < specs.size(); ++page) {
         const std::string name = pageName(path, page, specs.size());
         checkLayout(name, specs[page]);
-        file.pages.push_back(describePage(name, specs[page], options));
+        file.pages.push_back(describePage(name, file.input->format_name(), specs[page], options));
         file.pages.back().pages = static_cast<int>(specs.size());
     }
     checkClaimedSizes(path, file.input->format_name(), specs, fileBytes);
@@ -305,7 +314,7 @@ bool isCompleteImage(const fs::path& path)
     try {
         readPagesRows(
             path, ReadOptions{16, true}, [](const std::vector<Image>&) {},
-            [](int, int, int, const std::uint16_t*) {});
+            [](int, int, int, const ReadStrip&) {});
         return true;
     } catch (const Interrupted&) {
         throw;
@@ -324,10 +333,22 @@ Image readImage(const fs::path& path, int otherFormatsAs, bool clip)
             image.samples.resize(static_cast<std::size_t>(image.width) * image.height *
                                  image.channels);
         },
-        [&](int page, int first, int rows, const std::uint16_t* samples) {
+        [&](int page, int first, int rows, const ReadStrip& strip) {
             if (page != 0) return;
             const std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
-            std::copy_n(samples, rows * row, image.samples.data() + first * row);
+            std::uint16_t* to = image.samples.data() + first * row;
+            const SampleRows<std::uint16_t> out{to, image.width, image.channels, image.bits};
+            if (strip.floats != nullptr) {
+                convertSamples(SampleRows<const float>{strip.floats, image.width, image.channels,
+                                                       image.bits, image.associatedAlpha},
+                               rows, out);
+            } else if (image.associatedAlpha) {
+                convertSamples(SampleRows<const std::uint16_t>{strip.ints, image.width,
+                                                               image.channels, image.bits, true},
+                               rows, out);
+            } else {
+                std::copy_n(strip.ints, rows * row, to);
+            }
         });
     image.clipped = pages.front().clipped;
     return image;

@@ -11,6 +11,7 @@
 #include "cli_error.h"
 #include "image_read.h"
 #include "interrupt.h"
+#include "sample_exchange.h"
 #include "temporary_file.h"
 
 namespace telvix::cli {
@@ -36,13 +37,14 @@ std::string naming(std::string message, const fs::path& temporary, const fs::pat
 
 // Copies `pixels` pixels of `from` channels into `to` channels: grey repeated into red, green
 // and blue, alpha kept last or left out, opaque alpha (`opaque`) added where none was.
-void convertChannels(const std::uint16_t* in, int from, std::uint16_t* out, int to,
-                     std::size_t pixels, std::uint16_t opaque)
+template <typename Sample>
+void convertChannels(const Sample* in, int from, Sample* out, int to, std::size_t pixels,
+                     Sample opaque)
 {
     const bool alphaIn = from == 2 || from == 4;
     const bool alphaOut = to == 2 || to == 4;
     for (std::size_t i = 0; i < pixels; ++i, in += from, out += to) {
-        const std::uint16_t alpha = alphaIn ? in[from - 1] : opaque;
+        const Sample alpha = alphaIn ? in[from - 1] : opaque;
         if (to <= 2) {
             out[0] = in[0];  // grey from grey only: RGB never becomes grey here
         } else {
@@ -66,19 +68,20 @@ std::uint16_t quantised(std::uint16_t v, int bits)
     return static_cast<std::uint16_t>((code << (16 - bits)) | (code >> (2 * bits - 16)));
 }
 
-// The header a page is written with (its ImageSpec): its layout, metadata, straight alpha, colour
-// space and the --compression asked for (`format`: the writer's format name).
+// The header a page is written with (its ImageSpec): its layout, metadata, alpha convention,
+// colour space and the --compression asked for (`format`: the writer's format name).
 OIIO::ImageSpec writtenHeader(const Image& description, const OutputLayout& layout,
                               const fs::path& path, const std::string& format,
                               const WriteOptions& options)
 {
-    // Straight alpha is written as it is: without the hint OIIO would treat it as associated.
+    // Samples are written as they are: without the hint a writer of straight alpha (PNG) would
+    // divide colour by alpha, and TIFF's ExtraSamples tag says which of the two the file holds.
     OIIO::ImageSpec spec(description.width, description.height, layout.channels, layout.type);
     for (const OIIO::ParamValue& value : description.metadata) {
         spec.extra_attribs.add_or_replace(value);
     }
     spec.alpha_channel = layout.channels == 2 || layout.channels == 4 ? layout.channels - 1 : -1;
-    spec.attribute("oiio:UnassociatedAlpha", 1);
+    spec.attribute("oiio:UnassociatedAlpha", layout.associated ? 0 : 1);
     if (layout.bitsPerSample != 0) spec.attribute("oiio:BitsPerSample", layout.bitsPerSample);
     if (!description.colorSpace.empty()) {
         spec.attribute("oiio:ColorSpace", description.colorSpace);
@@ -105,38 +108,47 @@ bool writePageRows(OIIO::ImageOutput& output, const PageSource& page, const Outp
     if (tileHeight > 0) {
         strip = std::min(std::max(1, strip / tileHeight) * tileHeight, description.height);
     }
-    const std::size_t stripPixels = static_cast<std::size_t>(strip) * description.width;
-    std::vector<std::uint16_t> samples(stripPixels * static_cast<std::size_t>(widest));
-    std::vector<std::uint16_t> converted(channels != description.channels ? samples.size() : 0);
-    std::vector<std::uint8_t> bytes(description.bits == 8 && !floating ? samples.size() : 0);
-    std::vector<float> floats(floating ? samples.size() : 0);
+    const std::size_t stripSamples =
+        static_cast<std::size_t>(strip) * description.width * static_cast<std::size_t>(widest);
+    const bool reshaped = channels != description.channels;
+    std::vector<std::uint16_t> samples(floating ? 0 : stripSamples);
+    std::vector<std::uint16_t> converted(!floating && reshaped ? stripSamples : 0);
+    std::vector<std::uint8_t> bytes(description.bits == 8 && !floating ? stripSamples : 0);
+    std::vector<float> floats(floating ? stripSamples : 0);
+    std::vector<float> convertedFloats(floating && reshaped ? stripSamples : 0);
     const std::uint16_t opaque = description.bits == 16 ? 65535 : 255;
-    const float scale = 1.0f / static_cast<float>(opaque);
     bool ok = true;
     for (int first = 0; ok && first < description.height; first += strip) {
         const int rows = std::min(strip, description.height - first);
-        page.source(first, rows, samples.data());
+        page.source(first, rows,
+                    WriteStrip{floating ? nullptr : samples.data(),
+                               floating ? floats.data() : nullptr, layout.associated});
         const std::size_t pixels = static_cast<std::size_t>(rows) * description.width;
+        const std::size_t values = pixels * static_cast<std::size_t>(channels);
+        const void* data = floats.data();
         std::uint16_t* written = samples.data();
-        if (channels != description.channels) {
+        if (floating && reshaped) {
+            convertChannels(floats.data(), description.channels, convertedFloats.data(), channels,
+                            pixels, 1.0f);
+            data = convertedFloats.data();
+        } else if (reshaped) {
             convertChannels(samples.data(), description.channels, converted.data(), channels,
                             pixels, opaque);
             written = converted.data();
         }
-        const std::size_t values = pixels * static_cast<std::size_t>(channels);
-        const void* data = written;
         if (floating) {
-            std::transform(written, written + values, floats.begin(),
-                           [scale](std::uint16_t v) { return static_cast<float>(v) * scale; });
-            data = floats.data();
+            // The source gave floats in the output's convention.
         } else if (description.bits == 8) {
             std::transform(written, written + values, bytes.begin(),
                            [](std::uint16_t v) { return std::uint8_t(v); });
             data = bytes.data();
-        } else if (layout.bitsPerSample != 0) {
-            const int bits = layout.bitsPerSample;
-            std::transform(written, written + values, written,
-                           [bits](std::uint16_t v) { return quantised(v, bits); });
+        } else {
+            if (layout.bitsPerSample != 0) {
+                const int bits = layout.bitsPerSample;
+                std::transform(written, written + values, written,
+                               [bits](std::uint16_t v) { return quantised(v, bits); });
+            }
+            data = written;
         }
         const OIIO::TypeDesc given = floating ? OIIO::TypeDesc::FLOAT : type;
         if (tileHeight > 0) {
@@ -225,12 +237,14 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
         if (output->spec().format != type || output->spec().nchannels != channels ||
             (layout.bitsPerSample != 0 && bitsKept != layout.bitsPerSample)) {
             output->close();
-            throw CliError(
-                fmt::format("cannot write '{}': the {} format cannot store {}-bit {} "
-                            "images",
-                            path.string(), output->format_name(),
-                            layout.bitsPerSample != 0 ? layout.bitsPerSample : description.bits,
-                            layoutName(channels)));
+            const bool floats = type == OIIO::TypeDesc::HALF || type == OIIO::TypeDesc::FLOAT;
+            throw CliError(fmt::format(
+                "cannot write '{}': the {} format cannot store {} {} images", path.string(),
+                output->format_name(),
+                floats ? std::string(type == OIIO::TypeDesc::HALF ? "half" : "float")
+                       : fmt::format("{}-bit", layout.bitsPerSample != 0 ? layout.bitsPerSample
+                                                                         : description.bits),
+                layoutName(channels)));
         }
         if (!writePageRows(*output, pages[i], layout)) throw failed(output->geterror());
     }
@@ -245,7 +259,7 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
         try {
             readPagesRows(
                 temporary.path(), ReadOptions{16, true}, [](const std::vector<Image>&) {},
-                [](int, int, int, const std::uint16_t*) {});
+                [](int, int, int, const ReadStrip&) {});
         } catch (const CliError& e) {
             throw failed(fmt::format("it does not read back: {}", e.what()));
         }
@@ -258,13 +272,22 @@ void writePagesReplacing(const fs::path& path, const std::vector<PageSource>& pa
 void writeImageReplacing(const fs::path& path, const Image& image, const WriteOptions& options)
 {
     const std::size_t row = static_cast<std::size_t>(image.width) * image.channels;
-    writePagesReplacing(path,
-                        {PageSource{image,
-                                    [&](int first, int rows, std::uint16_t* samples) {
-                                        std::copy_n(image.samples.data() + first * row, rows * row,
-                                                    samples);
-                                    }}},
-                        options);
+    const auto source = [&](int first, int rows, const WriteStrip& strip) {
+        const SampleRows<const std::uint16_t> in{image.samples.data() + first * row, image.width,
+                                                 image.channels, image.bits};
+        if (strip.floats != nullptr) {
+            convertSamples(in, rows,
+                           SampleRows<float>{strip.floats, image.width, image.channels, image.bits,
+                                             strip.associated});
+        } else if (strip.associated) {
+            convertSamples(in, rows,
+                           SampleRows<std::uint16_t>{strip.ints, image.width, image.channels,
+                                                     image.bits, true});
+        } else {
+            std::copy_n(in.data, rows * row, strip.ints);
+        }
+    };
+    writePagesReplacing(path, {PageSource{image, source}}, options);
 }
 
 }  // namespace telvix::cli

@@ -96,6 +96,7 @@ constexpr FormatLimits kFormatLimits[] = {
     {"dpx", "DPX", 0b11010, true, false, 0, true, false},
     {"iff", "IFF", 0b11000, true, false, 0, false, false},
     {"openexr", "OpenEXR", kAnyChannels, false, true, 2, false, false},
+    {"hdr", "HDR", 0b01000, false, true, 1, false, false},
 };
 
 const FormatLimits* limitsOf(const std::string& format)
@@ -183,7 +184,8 @@ OutputLayout planOutputLayout(const fs::path& path, const Image& description,
         layout.type = limits->floats == 1 ? OIIO::TypeDesc::FLOAT : description.storedType;
     } else if (limits->floatingPoint) {
         // Half holds every 8-bit value exactly, float every 16-bit one.
-        layout.type = bits == 16 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
+        layout.type =
+            bits == 16 || limits->floats == 1 ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::HALF;
     } else if (losesBits) {
         throw CliError(
             fmt::format("cannot write '{}': the {} format holds 8 bits per channel "
@@ -195,6 +197,10 @@ OutputLayout planOutputLayout(const fs::path& path, const Image& description,
                (description.storedBits == 10 || description.storedBits == 12)) {
         layout.bitsPerSample = description.storedBits;
     }
+    const bool alphaKept = channels == 2 || channels == 4;
+    const std::string format = output->format_name();
+    layout.associated =
+        alphaKept && (format == "openexr" || (format == "tiff" && description.associatedAlpha));
     return layout;
 }
 

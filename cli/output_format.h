@@ -43,6 +43,9 @@ struct OutputLayout {
     int channels = 0;
     OIIO::TypeDesc type;
     int bitsPerSample = 0;  // 10 or 12: the integers are written with that many bits
+    // Colour is written multiplied by alpha: OpenEXR's convention, and TIFF's for an image read
+    // from a file that held associated alpha. Straight everywhere else.
+    bool associated = false;
 };
 
 // Decides, from the output's format alone and before any work, how a page described by

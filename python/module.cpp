@@ -227,7 +227,9 @@ py::array smoothArray(const std::string& plugin, const py::array& image,
         if (depth == 8) {
             worldToSamples(world, channels, static_cast<std::uint8_t*>(out));
         } else {
-            worldToSamples(world, channels, static_cast<std::uint16_t*>(out));
+            // Samples the render left unchanged come back exactly as given.
+            worldToSamples(world, channels, static_cast<std::uint16_t*>(out),
+                           static_cast<const std::uint16_t*>(in));
         }
     }
     return result;

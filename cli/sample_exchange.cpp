@@ -1,0 +1,288 @@
+#include "sample_exchange.h"
+
+#include <algorithm>
+#include <cstddef>
+#include <type_traits>
+
+#include "channel_convert.h"
+
+namespace telvix::cli {
+namespace {
+
+template <typename Sample>
+constexpr bool kFloat = std::is_floating_point_v<Sample>;
+
+constexpr std::uint32_t maxOf(int bits) { return bits == 16 ? kFileMax16 : kMax8; }
+
+// Channel `i` of a pixel of `channels` as RGBA: grey stands for red, green and blue; alpha is
+// index 3, -1 where the pixel has none.
+int sourceIndex(int i, int channels)
+{
+    const bool alpha = channels == 2 || channels == 4;
+    if (i == 3) return alpha ? channels - 1 : -1;
+    return channels <= 2 ? 0 : i;
+}
+
+// Straight channel `i` (0-2 colour, 3 alpha) of the pixel at `p` as an integer of `bits`.
+// Associated colour is divided by alpha (0 where alpha is 0); floats are clipped to 0-1 and
+// rounded; a missing alpha is opaque.
+template <typename Sample>
+std::uint32_t straightCode(const Sample* p, const SampleRows<const Sample>& layout, int i, int bits)
+{
+    const int at = sourceIndex(i, layout.channels);
+    const int alphaAt = sourceIndex(3, layout.channels);
+    if constexpr (kFloat<Sample>) {
+        if (at < 0) return maxOf(bits);
+        float v = p[at];
+        if (i < 3 && layout.associated && alphaAt >= 0) {
+            const float a = p[alphaAt];
+            v = a > 0.0f ? v / a : 0.0f;
+        }
+        return floatToCode(v, bits);
+    } else {
+        const std::uint32_t max = maxOf(layout.bits);
+        std::uint32_t v = at < 0 ? max : std::uint32_t{p[at]};
+        if (i < 3 && layout.associated && alphaAt >= 0) {
+            const std::uint32_t a = p[alphaAt];
+            v = a == 0 ? 0 : std::min(max, (v * max + a / 2) / a);
+        }
+        if (layout.bits == bits) return v;
+        // 8 to 16 bits repeats the byte; 16 to 8 rounds to nearest.
+        return bits == 16 ? v * 257u : (v * kMax8 + 32767u) / kFileMax16;
+    }
+}
+
+// Straight channel `i` of the pixel at `p` as a float (0-1 for integers; floats as they stand,
+// associated colour divided by alpha).
+template <typename Sample>
+float straightFloat(const Sample* p, const SampleRows<const Sample>& layout, int i)
+{
+    const int at = sourceIndex(i, layout.channels);
+    if constexpr (kFloat<Sample>) {
+        if (at < 0) return 1.0f;
+        float v = p[at];
+        const int alphaAt = sourceIndex(3, layout.channels);
+        if (i < 3 && layout.associated && alphaAt >= 0) {
+            const float a = p[alphaAt];
+            v = a > 0.0f ? v / a : 0.0f;
+        }
+        return v;
+    } else {
+        const float scale = 1.0f / static_cast<float>(maxOf(layout.bits));
+        return static_cast<float>(straightCode(p, layout, i, layout.bits)) * scale;
+    }
+}
+
+// A host channel of a world of `deep` depth from an integer of `bits`.
+std::uint16_t codeToHost(std::uint32_t code, int bits, bool deep)
+{
+    const auto c = static_cast<std::uint16_t>(code);
+    if (deep) return bits == 8 ? widen8To16(static_cast<std::uint8_t>(c)) : fileToHost16(c);
+    return bits == 8 ? c : narrow16To8(fileToHost16(c));
+}
+
+// A host channel as an integer of the world's depth.
+std::uint32_t hostToCode(std::uint16_t channel, bool deep)
+{
+    return deep ? hostToFile16(channel) : channel;
+}
+
+// The RGBA channels of a host pixel.
+struct HostPixel {
+    std::uint16_t c[4];
+};
+
+// The first pixel of row y. Rows are `rowbytes` apart and may be padded, so the address is
+// worked out in bytes, in pointer-sized arithmetic so that large frames cannot overflow.
+template <typename Pixel>
+Pixel* rowOf(const PF_EffectWorld& world, int y)
+{
+    auto* base = reinterpret_cast<std::uint8_t*>(world.data);
+    return reinterpret_cast<Pixel*>(base + std::ptrdiff_t(y) * world.rowbytes);
+}
+
+// A pixel's four host channels as the world of `deep` depth would hold them.
+template <typename Sample>
+HostPixel toHost(const Sample* p, const SampleRows<const Sample>& layout, bool deep)
+{
+    HostPixel h{};
+    for (int i = 0; i < 4; ++i) {
+        h.c[i] = codeToHost(straightCode(p, layout, i, layout.bits), layout.bits, deep);
+    }
+    return h;
+}
+
+// Writes one output pixel. Channels whose bit is set in `changed` (bit i: RGBA channel i) take
+// `codes[i]`, an integer of `codeBits`; the others come from the original pixel `p`, copied
+// where the output holds samples as the input did.
+template <typename In, typename Out>
+void writePixel(const In* p, const SampleRows<const In>* layout, unsigned changed,
+                const std::uint32_t* codes, int codeBits, const SampleRows<Out>& out, Out* dst)
+{
+    const bool outAlpha = out.channels == 2 || out.channels == 4;
+    const int colours = out.channels <= 2 ? 1 : 3;
+    const bool sameKind =
+        layout != nullptr && kFloat<In> == kFloat<Out> && (kFloat<In> || layout->bits == out.bits);
+    const bool copies = sameKind && layout->associated == out.associated;
+    const auto value = [&](int i) -> Out {
+        if ((changed >> i & 1u) != 0 || layout == nullptr) {
+            if constexpr (kFloat<Out>) {
+                return static_cast<float>(codes[i]) * (1.0f / static_cast<float>(maxOf(codeBits)));
+            } else {
+                return static_cast<Out>(codes[i]);
+            }
+        }
+        const int at = sourceIndex(i, layout->channels);
+        if (copies && at >= 0) return static_cast<Out>(p[at]);
+        if constexpr (kFloat<Out>) {
+            return straightFloat(p, *layout, i);
+        } else {
+            return static_cast<Out>(straightCode(p, *layout, i, out.bits));
+        }
+    };
+    Out alpha{};
+    if (outAlpha) {
+        alpha = value(3);
+        dst[out.channels - 1] = alpha;
+    }
+    for (int i = 0; i < colours; ++i) {
+        const bool fromOriginal = (changed >> i & 1u) == 0 && layout != nullptr;
+        Out v = value(i);
+        // A copied sample is already in the output's convention.
+        if (out.associated && outAlpha && !(fromOriginal && copies)) {
+            if constexpr (kFloat<Out>) {
+                v = v * alpha;
+            } else {
+                const std::uint32_t max = maxOf(out.bits);
+                v = static_cast<Out>((std::uint32_t{v} * alpha + max / 2) / max);
+            }
+        }
+        dst[i] = v;
+    }
+}
+
+template <typename Sample>
+const Sample* pixelAt(const SampleRows<const Sample>& rows, int x, int y)
+{
+    return rows.data + (static_cast<std::size_t>(y) * static_cast<std::size_t>(rows.width) +
+                        static_cast<std::size_t>(x)) *
+                           static_cast<std::size_t>(rows.channels);
+}
+
+template <typename Sample>
+Sample* pixelAt(const SampleRows<Sample>& rows, int x, int y)
+{
+    return rows.data + (static_cast<std::size_t>(y) * static_cast<std::size_t>(rows.width) +
+                        static_cast<std::size_t>(x)) *
+                           static_cast<std::size_t>(rows.channels);
+}
+
+template <typename Pixel, typename Sample>
+void fillRows(const SampleRows<const Sample>& in, int first, int rows, standin::World& world)
+{
+    const bool deep = world.deep();
+    for (int y = 0; y < rows; ++y) {
+        Pixel* row = rowOf<Pixel>(world.def(), first + y);
+        for (int x = 0; x < in.width; ++x) {
+            const HostPixel h = toHost(pixelAt(in, x, y), in, deep);
+            Pixel& p = row[x];
+            p.red = static_cast<decltype(p.red)>(h.c[0]);
+            p.green = static_cast<decltype(p.red)>(h.c[1]);
+            p.blue = static_cast<decltype(p.red)>(h.c[2]);
+            p.alpha = static_cast<decltype(p.red)>(h.c[3]);
+        }
+    }
+}
+
+template <typename Pixel, typename In, typename Out>
+void readRows(const PF_EffectWorld& world, const SampleRows<const In>* original, int first,
+              int rows, const SampleRows<Out>& out)
+{
+    constexpr bool deep = sizeof(Pixel) == sizeof(PF_Pixel16);
+    constexpr int bits = deep ? 16 : 8;
+    const bool grey = out.channels <= 2;
+    for (int y = 0; y < rows; ++y) {
+        const Pixel* row = rowOf<const Pixel>(world, first + y);
+        for (int x = 0; x < world.width; ++x) {
+            const HostPixel now{{row[x].red, row[x].green, row[x].blue, row[x].alpha}};
+            const In* p = original != nullptr ? pixelAt(*original, x, y) : nullptr;
+            unsigned changed = 0xFu;
+            if (original != nullptr) {
+                const HostPixel was = toHost(p, *original, deep);
+                changed = (now.c[0] != was.c[0] ? 1u : 0u) | (now.c[1] != was.c[1] ? 2u : 0u) |
+                          (now.c[2] != was.c[2] ? 4u : 0u) | (now.c[3] != was.c[3] ? 8u : 0u);
+                // Grey is one sample for red, green and blue; associated colour depends on alpha.
+                if (grey && (changed & 7u) != 0) changed |= 7u;
+                if (out.associated && (changed & 8u) != 0) changed |= 7u;
+            }
+            std::uint32_t codes[4];
+            for (int i = 0; i < 4; ++i) codes[i] = hostToCode(now.c[i], deep);
+            // A grey output is the rounded mean of red, green and blue: a grey input gives equal
+            // ones, and only a keyed colour that is not grey makes them differ.
+            if (grey) codes[0] = (codes[0] + codes[1] + codes[2] + 1u) / 3u;
+            writePixel(p, original, changed, codes, bits, out, pixelAt(out, x, y));
+        }
+    }
+}
+
+}  // namespace
+
+std::uint16_t floatToCode(float value, int bits)
+{
+    const float v = value >= 0.0f && value <= 1.0f ? value : (value > 1.0f ? 1.0f : 0.0f);
+    const auto max = static_cast<float>(maxOf(bits));
+    return static_cast<std::uint16_t>(v * max + 0.5f);
+}
+
+template <typename Sample>
+void samplesIntoWorld(const SampleRows<const Sample>& in, int first, int rows,
+                      standin::World& world)
+{
+    if (world.deep()) {
+        fillRows<PF_Pixel16>(in, first, rows, world);
+    } else {
+        fillRows<PF_Pixel8>(in, first, rows, world);
+    }
+}
+
+template <typename In, typename Out>
+void worldIntoSamples(const standin::World& world, const SampleRows<const In>* original, int first,
+                      int rows, const SampleRows<Out>& out)
+{
+    if (world.deep()) {
+        readRows<PF_Pixel16>(world.def(), original, first, rows, out);
+    } else {
+        readRows<PF_Pixel8>(world.def(), original, first, rows, out);
+    }
+}
+
+template <typename In, typename Out>
+void convertSamples(const SampleRows<const In>& in, int rows, const SampleRows<Out>& out)
+{
+    for (int y = 0; y < rows; ++y) {
+        for (int x = 0; x < in.width; ++x) {
+            writePixel(pixelAt(in, x, y), &in, 0u, nullptr, in.bits, out, pixelAt(out, x, y));
+        }
+    }
+}
+
+#define TELVIX_SAMPLES_INTO_WORLD(In) \
+    template void samplesIntoWorld<In>(const SampleRows<const In>&, int, int, standin::World&);
+#define TELVIX_SAMPLES_OUT(In, Out)                                                             \
+    template void worldIntoSamples<In, Out>(const standin::World&, const SampleRows<const In>*, \
+                                            int, int, const SampleRows<Out>&);                  \
+    template void convertSamples<In, Out>(const SampleRows<const In>&, int, const SampleRows<Out>&);
+
+TELVIX_SAMPLES_INTO_WORLD(std::uint8_t)
+TELVIX_SAMPLES_INTO_WORLD(std::uint16_t)
+TELVIX_SAMPLES_INTO_WORLD(float)
+TELVIX_SAMPLES_OUT(std::uint8_t, std::uint8_t)
+TELVIX_SAMPLES_OUT(std::uint16_t, std::uint16_t)
+TELVIX_SAMPLES_OUT(std::uint16_t, float)
+TELVIX_SAMPLES_OUT(float, std::uint16_t)
+TELVIX_SAMPLES_OUT(float, float)
+
+#undef TELVIX_SAMPLES_INTO_WORLD
+#undef TELVIX_SAMPLES_OUT
+
+}  // namespace telvix::cli
