@@ -1,0 +1,202 @@
+// What the effect leaves alone comes back as it was: every 16-bit code and float value through
+// each format that holds it, and associated alpha unpremultiplied for the smoothing and
+// premultiplied back. Inputs are written with OpenImageIO as another tool would write them; the
+// outputs are read back with OpenImageIO's own conversions and with oiiotool.
+#include <OpenImageIO/imageio.h>
+#include <fmt/format.h>
+#include <gtest/gtest.h>
+
+#include <cmath>
+#include <cstdint>
+#include <cstring>
+#include <string>
+#include <vector>
+
+#include "cli_tests_run.h"
+#include "sample_exchange.h"
+
+namespace telvix::cli::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+// Every sample of a file's first page as stored, as floats (exact for 16-bit integers, half and
+// float), or empty when it cannot be read.
+struct Samples {
+    int channels = 0;
+    OIIO::TypeDesc type;
+    std::vector<float> values;
+};
+
+Samples readRaw(const fs::path& file)
+{
+    Samples s;
+    auto in = OIIO::ImageInput::open(file.string());
+    if (!in) return s;
+    const OIIO::ImageSpec& spec = in->spec();
+    s.channels = spec.nchannels;
+    s.type = spec.format;
+    s.values.resize(static_cast<std::size_t>(spec.image_pixels()) * spec.nchannels);
+    if (!in->read_image(0, 0, 0, spec.nchannels, OIIO::TypeDesc::FLOAT, s.values.data())) {
+        s.values.clear();
+    }
+    return s;
+}
+
+void writeRaw(const fs::path& file, int width, int height, int channels, OIIO::TypeDesc type,
+              const std::vector<float>& values, bool associated)
+{
+    auto out = OIIO::ImageOutput::create(file.string());
+    OIIO::ImageSpec spec(width, height, channels, type);
+    spec.attribute("oiio:UnassociatedAlpha", associated ? 0 : 1);
+    ASSERT_TRUE(out && out->open(file.string(), spec));
+    ASSERT_TRUE(out->write_image(OIIO::TypeDesc::FLOAT, values.data()) && out->close());
+}
+
+// Samples that differ bit for bit (NaN equal to itself).
+std::size_t differing(const std::vector<float>& a, const std::vector<float>& b)
+{
+    if (a.size() != b.size()) return std::max(a.size(), b.size());
+    std::size_t n = 0;
+    for (std::size_t i = 0; i < a.size(); ++i) n += std::memcmp(&a[i], &b[i], sizeof(float)) != 0;
+    return n;
+}
+
+using Exactness = Command;
+
+// Every 16-bit code in red (and reversed in green) through each format holding 16 bits or
+// float: with nothing alike enough to smooth (tolerance 255 makes every colour the same) and with
+// a one-pixel extent, every sample comes back as it was.
+TEST_F(Exactness, EverySixteenBitCodeComesBackWhereNothingIsSmoothed)
+{
+    std::vector<float> ramp;
+    for (int code = 0; code < 65536; ++code) {
+        ramp.push_back(static_cast<float>(code) / 65535.0f);
+        ramp.push_back(static_cast<float>(65535 - code) / 65535.0f);
+        ramp.push_back(static_cast<float>((code * 7) & 0xFFFF) / 65535.0f);
+    }
+    for (const char* ext : {"png", "tif", "dpx", "exr"}) {
+        const std::string in = fmt::format("in.{}", ext);
+        const bool exr = std::string(ext) == "exr";
+        writeRaw(dir / in, 256, 256, 3, exr ? OIIO::TypeDesc::FLOAT : OIIO::TypeDesc::UINT16, ramp,
+                 false);
+        const Samples given = readRaw(dir / in);
+        for (const char* options : {"--tolerance 255", "--tolerance 0 --extent 0,0,1,1"}) {
+            const std::string out = fmt::format("out.{}", ext);
+            const RunResult run = telvix(fmt::format("smooth {} {} {}", in, out, options));
+            ASSERT_EQ(run.status, 0) << run.err;
+            const Samples back = readRaw(dir / out);
+            EXPECT_EQ(back.type, given.type) << ext;
+            EXPECT_EQ(differing(back.values, given.values), 0u) << ext << " " << options;
+        }
+        // Into EXR every code is kept as its float value, and back into PNG as the code.
+        if (!exr) {
+            ASSERT_EQ(telvix(fmt::format("smooth {} x.exr --tolerance 255", in)).status, 0);
+            ASSERT_EQ(telvix("smooth x.exr x.png --tolerance 255").status, 0);
+            EXPECT_EQ(differing(readRaw(dir / "x.png").values, given.values), 0u) << ext;
+        }
+    }
+}
+
+// Floats outside 0-1 (negative, above 1, NaN) are seen clipped by the smoothing under --clip,
+// and kept as they are wherever it leaves them alone; a smoothed pixel is written from the host.
+TEST_F(Exactness, FloatsOutsideZeroToOneAreKeptWhereNotSmoothed)
+{
+    std::vector<float> values;
+    for (int i = 0; i < 64 * 64; ++i) {
+        const float v = static_cast<float>(i) / 1365.0f - 1.0f;  // -1 to 2
+        values.insert(values.end(), {v, 0.25f, i == 7 ? NAN : 0.5f, 1.0f});
+    }
+    writeRaw(dir / "hot.exr", 64, 64, 4, OIIO::TypeDesc::FLOAT, values, true);
+    EXPECT_EQ(telvix("smooth hot.exr out.exr").status, 1);
+    const RunResult run = telvix("smooth hot.exr out.exr --clip --tolerance 255");
+    ASSERT_EQ(run.status, 0) << run.err;
+    EXPECT_EQ(differing(readRaw(dir / "out.exr").values, readRaw(dir / "hot.exr").values), 0u);
+}
+
+// Colour multiplied by alpha in the file (TIFF tagged associated, EXR) is smoothed as straight
+// colour and written in each output's convention: straight in PNG, premultiplied in EXR, TIFF
+// as its input held it. A second reader (oiiotool, unpremultiplying) sees the same colour in
+// each; pixels left alone in a file of the input's kind come back bit for bit.
+TEST_F(Exactness, AssociatedAlphaKeepsItsColourInEveryOutput)
+{
+    // A flat semi-transparent fill with a dark opaque square in it, to be smoothed.
+    const int size = 16;
+    std::vector<float> straight;
+    for (int y = 0; y < size; ++y) {
+        for (int x = 0; x < size; ++x) {
+            const bool dark = x >= 5 && x < 10 && y >= 5 && y < 10;
+            if (dark) {
+                straight.insert(straight.end(), {0.1f, 0.1f, 0.1f, 1.0f});
+            } else {
+                straight.insert(straight.end(),
+                                {200 / 255.0f, 150 / 255.0f, 100 / 255.0f, 128 / 255.0f});
+            }
+        }
+    }
+    std::vector<float> associated = straight;
+    for (std::size_t i = 0; i < associated.size(); i += 4) {
+        for (int c = 0; c < 3; ++c) associated[i + c] *= associated[i + 3];
+    }
+    writeRaw(dir / "in.tif", size, size, 4, OIIO::TypeDesc::UINT16, associated, true);
+    writeRaw(dir / "in.exr", size, size, 4, OIIO::TypeDesc::HALF, associated, true);
+    writeRaw(dir / "in.png", size, size, 4, OIIO::TypeDesc::UINT8, straight, false);
+    for (const char* in : {"in.tif", "in.exr", "in.png"}) {
+        for (const char* ext : {"png", "tif", "exr"}) {
+            const std::string out = fmt::format("out.{}", ext);
+            const RunResult run = telvix(fmt::format("smooth {} {}", in, out));
+            ASSERT_EQ(run.status, 0) << run.err;
+            // The corner pixel, far from the square, unpremultiplied by oiiotool as 8 bits.
+            const std::string check =
+                fmt::format("oiiotool '{}' --unpremult -d uint8 -o check.png >/dev/null 2>&1",
+                            (dir / out).string());
+            ASSERT_EQ(std::system(check.c_str()), 0);
+            const Samples seen = readRaw(dir / "check.png");
+            ASSERT_EQ(seen.channels, 4);
+            EXPECT_NEAR(seen.values[0] * 255, 200, 0.5) << in << " -> " << out;
+            EXPECT_NEAR(seen.values[1] * 255, 150, 0.5) << in << " -> " << out;
+            EXPECT_NEAR(seen.values[2] * 255, 100, 0.5) << in << " -> " << out;
+            EXPECT_NEAR(seen.values[3] * 255, 128, 0.5) << in << " -> " << out;
+        }
+    }
+    // Into a file of its own kind, the pixels the smoothing left alone keep their stored values.
+    for (const char* kind : {"tif", "exr"}) {
+        const std::string in = fmt::format("in.{}", kind);
+        const std::string out = fmt::format("same.{}", kind);
+        ASSERT_EQ(telvix(fmt::format("smooth {} {}", in, out)).status, 0);
+        const Samples a = readRaw(dir / in);
+        const Samples b = readRaw(dir / out);
+        ASSERT_EQ(a.values.size(), b.values.size());
+        for (std::size_t i = 0; i < 4; ++i) EXPECT_EQ(a.values[i], b.values[i]) << kind;
+    }
+}
+
+// Floats become integers as OpenImageIO converts them, for every half value and across 0-1.
+TEST(FloatToCode, RoundsAsOpenImageIoDoes)
+{
+    std::vector<float> values;
+    for (std::uint32_t bits = 0; bits < 0x10000; ++bits) {
+        const auto h = static_cast<std::uint16_t>(bits);
+        float f = 0.0f;
+        OIIO::convert_pixel_values(OIIO::TypeDesc::HALF, &h, OIIO::TypeDesc::FLOAT, &f, 1);
+        if (f >= 0.0f && f <= 1.0f) values.push_back(f);
+    }
+    for (int i = 0; i <= 1 << 20; ++i) values.push_back(static_cast<float>(i) / (1 << 20));
+    for (const int bits : {8, 16}) {
+        std::vector<std::uint16_t> expected(values.size());
+        std::vector<std::uint8_t> bytes(values.size());
+        const auto type = bits == 8 ? OIIO::TypeDesc::UINT8 : OIIO::TypeDesc::UINT16;
+        void* out = bits == 8 ? static_cast<void*>(bytes.data()) : expected.data();
+        OIIO::convert_pixel_values(OIIO::TypeDesc::FLOAT, values.data(), type, out,
+                                   static_cast<int>(values.size()));
+        if (bits == 8) std::copy(bytes.begin(), bytes.end(), expected.begin());
+        std::size_t wrong = 0;
+        for (std::size_t i = 0; i < values.size(); ++i) {
+            wrong += floatToCode(values[i], bits) != expected[i];
+        }
+        EXPECT_EQ(wrong, 0u) << bits << " bits";
+    }
+}
+
+}  // namespace
+}  // namespace telvix::cli::test
