@@ -24,6 +24,7 @@
 #include <utility>
 #include <vector>
 
+#include "arguments.h"
 #include "cli_error.h"
 #include "frame_sequence.h"
 #include "frame_world.h"
@@ -35,6 +36,10 @@
 
 namespace py = pybind11;
 using namespace telvix::cli;
+using telvix::python::controls;
+using telvix::python::integerArgument;
+using telvix::python::runOptions;
+using telvix::python::stringArgument;
 
 namespace {
 
@@ -52,96 +57,6 @@ PF_FilterProc entryPointOf(const std::string& path)
     auto& library = (*libraries)[path];
     if (!library) library = std::make_unique<PluginLibrary>(path);
     return library->entryPoint();
-}
-
-// An integer argument: a Python int or anything that is one (numpy's integer scalars); bools,
-// floats and strings are refused as the wrong type. Numbers beyond 64 bits come back as the
-// largest or smallest 64-bit value, which every range check refuses.
-long long integerArgument(const py::handle& value, const char* name)
-{
-    if (py::isinstance<py::bool_>(value) || PyIndex_Check(value.ptr()) == 0) {
-        throw py::type_error(
-            fmt::format("{} must be an integer, not {}", name,
-                        py::str(py::type::of(value).attr("__name__")).cast<std::string>()));
-    }
-    const auto number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-    if (!number) throw py::error_already_set();
-    try {
-        return number.cast<long long>();
-    } catch (const py::cast_error&) {
-        return number > py::int_(0) ? LLONG_MAX : LLONG_MIN;
-    }
-}
-
-// An integer option within low-high; out of range, the command's parser's words ("--tolerance:
-// Value 300 not in range 0 to 255").
-int rangeArgument(const py::handle& value, const char* name, long long low, long long high)
-{
-    const long long number = integerArgument(value, name);
-    if (number < low || number > high) {
-        throw UsageError(fmt::format("--{}: Value {} not in range {} to {}", name,
-                                     py::str(value).cast<std::string>(), low, high));
-    }
-    return static_cast<int>(number);
-}
-
-// A key colour: "RRGGBB", "#rrggbb" or (r, g, b) of 0-255.
-KeyColour keyArgument(const py::handle& key)
-{
-    if (py::isinstance<py::str>(key)) return parseKeyColour(key.cast<std::string>());
-    if (py::isinstance<py::sequence>(key) && !py::isinstance<py::bytes>(key) && py::len(key) == 3) {
-        int rgb[3] = {};
-        for (std::size_t i = 0; i < 3; ++i) {
-            const long long v = integerArgument(key[py::int_(i)], "key");
-            if (v < 0 || v > 255) break;
-            rgb[i] = static_cast<int>(v);
-            if (i == 2) {
-                return KeyColour{static_cast<std::uint8_t>(rgb[0]),
-                                 static_cast<std::uint8_t>(rgb[1]),
-                                 static_cast<std::uint8_t>(rgb[2])};
-            }
-        }
-    }
-    throw UsageError(fmt::format(
-        "--key: '{}' is not a colour; expected six hex digits RRGGBB or (r, g, b) of 0-255",
-        py::repr(key).cast<std::string>()));
-}
-
-// An extent: "L,T,R,B" or (left, top, right, bottom), right and bottom exclusive.
-Extent extentArgument(const py::handle& extent)
-{
-    if (py::isinstance<py::str>(extent)) return parseExtent(extent.cast<std::string>());
-    if (!py::isinstance<py::sequence>(extent)) {
-        throw py::type_error(
-            fmt::format("extent must be a string or four integers, not {}",
-                        py::str(py::type::of(extent).attr("__name__")).cast<std::string>()));
-    }
-    // Written out as the command's --extent value and parsed as it is, so that every malformed
-    // or empty extent gets the command's message.
-    std::string text;
-    for (const py::handle item : extent) {
-        const long long value = integerArgument(item, "extent");
-        // Beyond 64 bits, the number as written, which the parser refuses as too large.
-        const std::string written = value == LLONG_MAX || value == LLONG_MIN
-                                        ? py::str(item).cast<std::string>()
-                                        : std::to_string(value);
-        text += (text.empty() ? "" : ",") + written;
-    }
-    return parseExtent(text);
-}
-
-// The effect controls and host threads a call asks for, checked as the command checks them.
-CommandLine controls(const py::object& tolerance, const py::object& key, const py::object& extent,
-                     const py::object& threads)
-{
-    CommandLine commandLine;
-    commandLine.tolerance =
-        rangeArgument(tolerance, "tolerance", telvix::kSmoothRangeMin, telvix::kSmoothRangeMax);
-    if (!key.is_none()) commandLine.key = keyArgument(key);
-    if (!extent.is_none()) commandLine.extent = extentArgument(extent);
-    if (!threads.is_none())
-        commandLine.threads = rangeArgument(threads, "threads", 1, kMaxHostThreads);
-    return commandLine;
 }
 
 // The shape of an image array as the command's Image describes it. Raises TypeError for other
@@ -245,46 +160,13 @@ py::tuple frameTuple(const FrameResult& frame)
         frame.seconds);
 }
 
-// The command line a file or sequence call stands for.
-struct RunOptions {
-    std::string input;
-    std::string output;
-    CommandLine commandLine;
-};
-
-RunOptions runOptions(const std::string& input, const std::string& output, const py::dict& options)
+// The summary tuple the Python side builds its Summary from.
+py::tuple summaryTuple(const RunSummary& summary, const SequencePlan& plan)
 {
-    const auto get = [&](const char* name) {
-        return options.contains(name) ? py::object(options[name]) : py::object(py::none());
-    };
-    const py::object tolerance = get("tolerance");
-    RunOptions run{input, output,
-                   controls(tolerance.is_none() ? py::int_(kDefaultTolerance) : tolerance,
-                            get("key"), get("extent"), get("threads"))};
-    CommandLine& c = run.commandLine;
-    c.input = input;
-    c.output = output;
-    c.quiet = true;  // everything is reported through the summary
-    if (!get("depth").is_none()) {
-        const long long depth = integerArgument(get("depth"), "depth");
-        if (depth != 8 && depth != 16) {
-            throw UsageError(fmt::format("--depth: {} not in {{8,16}}", depth));
-        }
-        c.depth = static_cast<int>(depth);
-    }
-    if (!get("jobs").is_none()) c.jobs = rangeArgument(get("jobs"), "jobs", 0, 1024);
-    if (!get("frames").is_none()) c.frames = get("frames").cast<std::string>();
-    if (!get("compression").is_none()) c.compression = get("compression").cast<std::string>();
-    // A flag left out (None) is off.
-    const auto flag = [&](const char* name) {
-        const py::object value = get(name);
-        return !value.is_none() && value.cast<bool>();
-    };
-    c.dropAlpha = flag("drop_alpha");
-    c.clip = flag("clip");
-    c.skipExisting = flag("skip_existing");
-    c.keepGoing = flag("keep_going");
-    return run;
+    py::list frames;
+    for (const FrameResult& frame : summary.frames) frames.append(frameTuple(frame));
+    return py::make_tuple(frames, summary.planned, summary.interrupted, summary.seconds,
+                          summary.parallelism.jobs, summary.parallelism.threads, plan.gaps);
 }
 
 // Runs a plan on a thread of its own while the calling thread, without the GIL, waits for it
@@ -294,8 +176,12 @@ RunOptions runOptions(const std::string& input, const std::string& output, const
 py::tuple runFiles(const std::string& plugin, const std::string& input, const std::string& output,
                    bool sequence, const py::dict& options, const py::object& progress)
 {
-    const RunOptions run = runOptions(input, output, options);
-    const CommandLine& commandLine = run.commandLine;
+    const CommandLine commandLine = runOptions(input, output, options);
+    if (!progress.is_none() && PyCallable_Check(progress.ptr()) == 0) {
+        throw py::type_error(
+            fmt::format("progress: expected a callable or None, got {}",
+                        py::str(py::type::of(progress).attr("__name__")).cast<std::string>()));
+    }
     const SequencePlan plan = planSmooth(commandLine, sequence);
     const PF_FilterProc entryPoint = entryPointOf(plugin);
 
@@ -336,10 +222,7 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
     if (raised) throw std::move(*raised);
     if (keyboardInterrupt) throw py::error_already_set();
     if (summary.imageFailure) std::rethrow_exception(summary.imageFailure);
-    py::list frames;
-    for (const FrameResult& frame : summary.frames) frames.append(frameTuple(frame));
-    return py::make_tuple(frames, summary.planned, summary.interrupted, summary.seconds,
-                          summary.parallelism.jobs, summary.parallelism.threads, plan.gaps);
+    return summaryTuple(summary, plan);
 }
 
 // The registered parameters: (index, name, kind, default, minimum, maximum).
@@ -428,8 +311,7 @@ PYBIND11_MODULE(_telvix, m)
     m.def(
         "plan",
         [](const std::string& input, const std::string& output, const py::object& frames) {
-            const std::optional<std::string> list =
-                frames.is_none() ? std::nullopt : std::optional(frames.cast<std::string>());
+            const std::optional<std::string> list = stringArgument(frames, "frames");
             const SequencePlan plan = planSequence(input, output, list);
             const auto describe = [](const std::vector<FrameJob>& jobs) {
                 py::list described;

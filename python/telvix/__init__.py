@@ -17,6 +17,8 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
+from ._arguments import check as _check
+from ._arguments import frames_text as _frames_text
 from ._errors import FileError, RenderError, TelvixError
 
 if TYPE_CHECKING:
@@ -95,7 +97,7 @@ def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = 
     ------
     TypeError
         For an image that is not a ``uint8`` or ``uint16`` array in native byte order, and for
-        options of the wrong type.
+        options of the wrong type, naming the option (``tolerance: expected int, got str``).
     ValueError
         For other shapes, more than 4 channels, an empty or oversized image, an array that is
         not C-contiguous, and options out of range (the ``telvix`` command's messages).
@@ -118,6 +120,7 @@ def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = 
 
     if not isinstance(image, numpy.ndarray):
         raise TypeError("image must be a numpy.ndarray, not {}".format(type(image).__name__))
+    _check(tolerance=tolerance, key=key, extent=extent, threads=threads)
     return _telvix.smooth(plugin_path(), image, tolerance, key, extent, threads)
 
 
@@ -271,6 +274,8 @@ def smooth_file(src: PathLike, dst: PathLike, tolerance: int = 6,
 
     Raises
     ------
+    TypeError
+        For an option of the wrong type, naming it, before anything is read.
     ValueError
         For options out of range, or ``dst`` naming ``src``.
     FileError
@@ -278,6 +283,9 @@ def smooth_file(src: PathLike, dst: PathLike, tolerance: int = 6,
     RenderError
         When the plug-in fails.
     """
+    _check(src=src, dst=dst, tolerance=tolerance, key=key, extent=extent, depth=depth,
+           threads=threads, compression=compression, drop_alpha=drop_alpha, clip=clip,
+           skip_existing=skip_existing)
     options = _options(tolerance, key, extent, depth, threads, compression, drop_alpha, clip,
                        skip_existing)
     return _summary(_telvix.run(plugin_path(), os.fspath(src), os.fspath(dst), False, options,
@@ -322,6 +330,9 @@ def smooth_sequence(src_pattern: PathLike, dst_pattern: PathLike,
 
     Raises
     ------
+    TypeError
+        For an option of the wrong type (``progress`` not callable too), naming it, before any
+        file is looked at.
     ValueError
         For malformed patterns, frame lists and options, and outputs that would overwrite
         inputs (the ``telvix`` command's messages).
@@ -331,10 +342,11 @@ def smooth_sequence(src_pattern: PathLike, dst_pattern: PathLike,
     KeyboardInterrupt
         On Ctrl-C: frames in flight are abandoned, no partial file is left.
     """
-    if frames is not None and not isinstance(frames, str):
-        frames = ",".join(str(int(f)) for f in frames)
-        if not frames:
-            raise ValueError("--frames: the list is empty")
+    _check(src_pattern=src_pattern, dst_pattern=dst_pattern, frames=frames, jobs=jobs,
+           skip_existing=skip_existing, keep_going=keep_going, progress=progress,
+           tolerance=tolerance, key=key, extent=extent, depth=depth, threads=threads,
+           compression=compression, drop_alpha=drop_alpha, clip=clip)
+    frames = _frames_text(frames)
     options = _options(tolerance, key, extent, depth, threads, compression, drop_alpha, clip,
                        skip_existing, frames=frames, jobs=jobs, keep_going=keep_going)
     report = None

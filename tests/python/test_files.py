@@ -2,6 +2,7 @@
 done, progress, resuming, failures reported not raised, and Ctrl-C."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -110,6 +111,54 @@ def test_bad_requests_raise_value_errors(tmp_path):
     assert not list(tmp_path.glob("o.*"))
 
 
+def _file(folder, src=None, **options):
+    telvix.smooth_file(folder / "none.png" if src is None else src, folder / "out.png", **options)
+
+
+def _sequence(folder, src=None, **options):
+    telvix.smooth_sequence(str(folder / "none.####.png") if src is None else src,
+                           str(folder / "out.####.png"), **options)
+
+
+def _native(folder, progress=None, **options):
+    telvix._telvix.run(telvix.plugin_path(), str(folder / "none.####.png"),
+                       str(folder / "out.####.png"), True, options, progress)
+
+
+# (option, value, error, message, calls it applies to: smooth_file, smooth_sequence, and the
+# native run they share).
+BAD_RUN_OPTIONS = [
+    ("compression", 5, TypeError, "compression: expected str, got int", "fsn"),
+    ("clip", "yes", TypeError, "clip: expected bool, got str", "fsn"),
+    ("drop_alpha", 1, TypeError, "drop_alpha: expected bool, got int", "fsn"),
+    ("skip_existing", None, TypeError, "skip_existing: expected bool, got NoneType", "fs"),
+    ("tolerance", "6", TypeError, "tolerance: expected int, got str", "fsn"),
+    ("threads", 2.0, TypeError, "threads: expected int, got float", "fsn"),
+    ("depth", 12, ValueError, "--depth: 12 not in", "fsn"),
+    ("key", 1.5, TypeError, "key: expected str or (r, g, b), got float", "fsn"),
+    ("extent", (0, 0, "9", 9), TypeError, "extent: expected int, got str", "fsn"),
+    ("src", 5, TypeError, "src: expected str or os.PathLike, got int", "f"),
+    ("src", 5, TypeError, "src_pattern: expected str or os.PathLike, got int", "s"),
+    ("keep_going", "no", TypeError, "keep_going: expected bool, got str", "sn"),
+    ("jobs", "2", TypeError, "jobs: expected int, got str", "sn"),
+    ("frames", [1, 2.5], TypeError, "frames: expected int, got float", "s"),
+    ("frames", 7, TypeError, "frames: expected str or a sequence of int, got int", "s"),
+    ("frames", [1, 2], TypeError, "frames: expected str, got list", "n"),
+    ("progress", 5, TypeError, "progress: expected a callable or None, got int", "sn"),
+]
+
+
+@pytest.mark.parametrize("call,option,value,error,message",
+                         [(call, *row[:4]) for row in BAD_RUN_OPTIONS for call in row[4]])
+def test_bad_options_are_refused_before_any_file_is_read(tmp_path, call, option, value, error,
+                                                         message):
+    # The source does not exist: an option's error, not that, must be what is reported.
+    run = {"f": _file, "s": _sequence, "n": _native}[call]
+    with pytest.raises(error, match=re.escape(message)):
+        run(tmp_path, **{option: value})
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_an_exception_in_progress_stops_the_run_and_is_raised(tmp_path):
     source = shot(tmp_path / "in", 12)
     calls = []
@@ -153,3 +202,4 @@ def test_ctrl_c_stops_a_sequence_and_leaves_no_partial_files(tmp_path):
     # What was written is whole: a resumed run skips it and writes the rest.
     resumed = telvix.smooth_sequence(source, str(output / "s.####.png"), skip_existing=True)
     assert resumed.ok and len(resumed.skipped) == len(written)
+
