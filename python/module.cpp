@@ -10,6 +10,9 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -46,6 +49,7 @@ namespace {
 // The exception types raised to Python, created once at import and kept for the process.
 PyObject* renderErrorType = nullptr;
 PyObject* fileErrorType = nullptr;
+PyObject* interruptedType = nullptr;
 
 // A library opened once per path and kept open for the life of the process: arrays rendered on
 // other threads may still be using its code while Python tears objects down.
@@ -160,6 +164,65 @@ py::tuple frameTuple(const FrameResult& frame)
         frame.seconds);
 }
 
+// SIGTERM and SIGHUP while a run is on, as the command takes them: the first asks the run to
+// stop at its next strip of rows, so that the frames in flight are abandoned, their temporary
+// files removed and the frames already written kept. The handlers are installed only by calls
+// from the main thread (whose handlers Python owns; a call from another thread leaves them as
+// they are) and only for signals not ignored (a run under nohup keeps ignoring SIGHUP), and the
+// previous ones are put back as the run ends. Further signals while it stops change nothing.
+constexpr std::array<int, 2> kRunSignals{SIGTERM, SIGHUP};
+std::atomic<int> runSignal{0};  // the signal that stopped a main-thread run, or 0
+
+extern "C" void onRunSignal(int signal)
+{
+    const int savedErrno = errno;
+    int none = 0;
+    runSignal.compare_exchange_strong(none, signal);
+    requestStop(signal);
+    errno = savedErrno;
+}
+
+class RunSignals {
+public:
+    // Called with the GIL held.
+    RunSignals()
+    {
+        const py::module_ threading = py::module_::import("threading");
+        if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
+        mainThread_ = true;
+        runSignal.store(0);
+        struct sigaction ours {};
+        ours.sa_handler = onRunSignal;
+        sigemptyset(&ours.sa_mask);
+        for (const int signal : kRunSignals) sigaddset(&ours.sa_mask, signal);
+        ours.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < kRunSignals.size(); ++i) {
+            struct sigaction& previous = previous_[i];
+            if (sigaction(kRunSignals[i], nullptr, &previous) != 0) continue;
+            if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN) continue;
+            installed_[i] = sigaction(kRunSignals[i], &ours, nullptr) == 0;
+        }
+    }
+    ~RunSignals() { restore(); }
+    RunSignals(const RunSignals&) = delete;
+    RunSignals& operator=(const RunSignals&) = delete;
+
+    // Puts the previous handlers back; returns the signal that stopped the run, or 0.
+    int restore()
+    {
+        for (std::size_t i = 0; i < kRunSignals.size(); ++i) {
+            if (installed_[i]) sigaction(kRunSignals[i], &previous_[i], nullptr);
+            installed_[i] = false;
+        }
+        return mainThread_ ? runSignal.load() : 0;
+    }
+
+private:
+    bool mainThread_ = false;
+    std::array<bool, kRunSignals.size()> installed_{};
+    std::array<struct sigaction, kRunSignals.size()> previous_{};
+};
+
 // The summary tuple the Python side builds its Summary from.
 py::tuple summaryTuple(const RunSummary& summary, const SequencePlan& plan)
 {
@@ -169,10 +232,34 @@ py::tuple summaryTuple(const RunSummary& summary, const SequencePlan& plan)
                           summary.parallelism.jobs, summary.parallelism.threads, plan.gaps);
 }
 
+// Raises telvix.Interrupted for a run stopped by `signal`, in the words the command ends such a
+// run with; it carries the signal's number and the run's summary tuple.
+void raiseInterrupted(int signal, const RunSummary& summary, const SequencePlan& plan)
+{
+    const char* name = signal == SIGHUP ? "SIGHUP" : "SIGTERM";
+    std::string message;
+    if (plan.singleImage) {
+        message = summary.written > 0 ? fmt::format("interrupted by {}; '{}' was written whole",
+                                                    name, plan.jobs.front().output.string())
+                                      : fmt::format("interrupted by {}; nothing written", name);
+    } else {
+        message = fmt::format(
+            "interrupted by {}; {} of {} frames written, no partial files left "
+            "(skip_existing=True resumes)",
+            name, summary.written, summary.planned);
+    }
+    py::object error = py::reinterpret_borrow<py::object>(interruptedType)(message);
+    error.attr("signal") = signal;
+    error.attr("summary") = summaryTuple(summary, plan);
+    PyErr_SetObject(interruptedType, error.ptr());
+    throw py::error_already_set();
+}
+
 // Runs a plan on a thread of its own while the calling thread, without the GIL, waits for it
 // and looks for Ctrl-C every tenth of a second: Python's handler only notes the signal, and the
 // interpreter acts on it only in the main thread. A Ctrl-C (or an exception in `progress`) asks
-// the run to stop at its next strip of rows, waits for it, and is raised.
+// the run to stop at its next strip of rows, waits for it, and is raised; so is SIGTERM or
+// SIGHUP, as telvix.Interrupted (see RunSignals).
 py::tuple runFiles(const std::string& plugin, const std::string& input, const std::string& output,
                    bool sequence, const py::dict& options, const py::object& progress)
 {
@@ -202,7 +289,9 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
     }
     RunSummary summary;
     bool keyboardInterrupt = false;
+    int stoppedBy = 0;
     {
+        RunSignals signals;
         const py::gil_scoped_release released;
         auto finished = std::async(
             std::launch::async, [&] { return runPlan(plan, commandLine, entryPoint, observer); });
@@ -217,10 +306,12 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
             }
         }
         summary = finished.get();
+        stoppedBy = signals.restore();
     }
     clearStopRequest();
     if (raised) throw std::move(*raised);
     if (keyboardInterrupt) throw py::error_already_set();
+    if (stoppedBy != 0) raiseInterrupted(stoppedBy, summary, plan);
     if (summary.imageFailure) std::rethrow_exception(summary.imageFailure);
     return summaryTuple(summary, plan);
 }
@@ -284,6 +375,7 @@ PYBIND11_MODULE(_telvix, m)
     const py::module_ errors = py::module_::import("telvix._errors");
     renderErrorType = py::object(errors.attr("RenderError")).release().ptr();
     fileErrorType = py::object(errors.attr("FileError")).release().ptr();
+    interruptedType = py::object(errors.attr("Interrupted")).release().ptr();
     // pybind11 takes translators as void (*)(std::exception_ptr), by value.
     // NOLINTNEXTLINE(performance-unnecessary-value-param)
     py::register_exception_translator([](std::exception_ptr failure) {

@@ -19,14 +19,15 @@ from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Sequence, 
 
 from ._arguments import check as _check
 from ._arguments import frames_text as _frames_text
-from ._errors import FileError, RenderError, TelvixError
+from ._errors import FileError, Interrupted, RenderError, TelvixError
 
 if TYPE_CHECKING:
     import numpy
 
 __all__ = [
     "smooth", "smooth_file", "smooth_sequence", "about", "params", "plugin_path",
-    "Frame", "Summary", "Param", "TelvixError", "RenderError", "FileError", "__version__",
+    "Frame", "Summary", "Param", "TelvixError", "RenderError", "FileError", "Interrupted",
+    "__version__",
 ]
 
 from . import _telvix  # noqa: E402  (needs _errors first)
@@ -282,14 +283,27 @@ def smooth_file(src: PathLike, dst: PathLike, tolerance: int = 6,
         When the file cannot be read or written.
     RenderError
         When the plug-in fails.
+    Interrupted
+        On SIGTERM or SIGHUP, as for :func:`smooth_sequence`.
+    KeyboardInterrupt
+        On Ctrl-C; ``dst`` is left as it was.
     """
     _check(src=src, dst=dst, tolerance=tolerance, key=key, extent=extent, depth=depth,
            threads=threads, compression=compression, drop_alpha=drop_alpha, clip=clip,
            skip_existing=skip_existing)
     options = _options(tolerance, key, extent, depth, threads, compression, drop_alpha, clip,
                        skip_existing)
-    return _summary(_telvix.run(plugin_path(), os.fspath(src), os.fspath(dst), False, options,
-                                None))
+    return _run(src, dst, False, options, None)
+
+
+def _run(src, dst, sequence, options, report) -> Summary:
+    try:
+        return _summary(_telvix.run(plugin_path(), os.fspath(src), os.fspath(dst), sequence,
+                                    options, report))
+    except Interrupted as stop:
+        if isinstance(stop.summary, tuple):
+            stop.summary = _summary(stop.summary)
+        raise
 
 
 def smooth_sequence(src_pattern: PathLike, dst_pattern: PathLike,
@@ -341,6 +355,14 @@ def smooth_sequence(src_pattern: PathLike, dst_pattern: PathLike,
         in memory.
     KeyboardInterrupt
         On Ctrl-C: frames in flight are abandoned, no partial file is left.
+    Interrupted
+        On SIGTERM or SIGHUP, a :class:`TelvixError` with the ``signal`` number and the run's
+        ``summary``: frames in flight are abandoned, no partial file is left, frames written
+        are kept. While a call made from the main thread runs, these two signals stop the run
+        instead of reaching the handlers set before (Python's default for them ends the
+        process at once, leaving temporary files); those handlers are put back before it
+        returns or raises. A signal that is ignored (``nohup``) stays ignored, and a call made
+        from another thread leaves the signals alone.
     """
     _check(src_pattern=src_pattern, dst_pattern=dst_pattern, frames=frames, jobs=jobs,
            skip_existing=skip_existing, keep_going=keep_going, progress=progress,
@@ -353,8 +375,7 @@ def smooth_sequence(src_pattern: PathLike, dst_pattern: PathLike,
     if progress is not None:
         def report(frame, done, total):
             progress(Frame(*frame), done, total)
-    return _summary(_telvix.run(plugin_path(), os.fspath(src_pattern), os.fspath(dst_pattern),
-                                True, options, report))
+    return _run(src_pattern, dst_pattern, True, options, report)
 
 
 def about() -> str:

@@ -203,3 +203,47 @@ def test_ctrl_c_stops_a_sequence_and_leaves_no_partial_files(tmp_path):
     resumed = telvix.smooth_sequence(source, str(output / "s.####.png"), skip_existing=True)
     assert resumed.ok and len(resumed.skipped) == len(written)
 
+
+@pytest.mark.parametrize("call,signum", [("sequence", signal.SIGTERM),
+                                         ("sequence", signal.SIGHUP), ("file", signal.SIGTERM)])
+def test_sigterm_and_sighup_stop_a_run_as_they_stop_the_command(tmp_path, call, signum):
+    source = shot(tmp_path / "in", 40, FRAMES / "h00_aliased16.png")
+    output = tmp_path / "out"
+    output.mkdir()
+    if call == "sequence":
+        run = (f"telvix.smooth_sequence({source!r}, {str(output / 's.####.png')!r}, jobs=1, "
+               "progress=lambda frame, done, total: print(done, flush=True))")
+    else:  # the signal comes from a thread of the script while the one file is smoothed
+        run = ("threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGTERM)).start(); "
+               f"telvix.smooth_file({str(FRAMES / 'u00_aliased.png')!r}, "
+               f"{str(output / 's.png')!r}, threads=1)")
+    script = (
+        "import os, signal, sys, threading, telvix\n"
+        "def mine(number, stack):\n"
+        "    print('handler', number, flush=True)\n"
+        f"signal.signal({int(signum)}, mine)\n"
+        "try:\n"
+        f"    {run}\n"
+        "except telvix.Interrupted as stop:\n"
+        "    print(stop.signal, len(stop.summary.done), stop.summary.interrupted, flush=True)\n"
+        "    print(stop, flush=True)\n"
+        f"assert signal.getsignal({int(signum)}) is mine\n"
+        f"signal.raise_signal({int(signum)})\n")
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    if call == "sequence":
+        assert process.stdout.readline().strip() == "1"
+        process.send_signal(signum)
+    started = time.monotonic()
+    lines = process.communicate(timeout=60)[0].splitlines()
+    assert process.returncode == 0 and time.monotonic() - started < 10
+    number, done, interrupted = lines[-3].split()
+    assert (int(number), interrupted) == (signum, "True")
+    # The handler set before the call is back, and the frames written are whole and listed.
+    assert lines[-1] == f"handler {int(signum)}" and leftovers(output) == []
+    written = sorted(p.name for p in output.iterdir())
+    assert len(written) == int(done)
+    if call == "sequence":
+        assert 1 <= len(written) < 40 and lines[-2].startswith(
+            f"interrupted by {signal.Signals(signum).name}; {done} of 40 frames written")
+    else:
+        assert lines[-2] == "interrupted by SIGTERM; nothing written"
