@@ -19,6 +19,7 @@ from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Sequence, 
 
 from ._arguments import check as _check
 from ._arguments import frames_text as _frames_text
+from ._arguments import prepared as _prepared
 from ._errors import FileError, Interrupted, RenderError, TelvixError
 
 if TYPE_CHECKING:
@@ -66,7 +67,8 @@ def plugin_path() -> str:
 
 
 def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = None,
-           extent: Optional[Extent] = None, threads: Optional[int] = None) -> numpy.ndarray:
+           extent: Optional[Extent] = None, threads: Optional[int] = None,
+           channel_order: str = "RGB") -> numpy.ndarray:
     """Smooth the lines of one image.
 
     Parameters
@@ -80,19 +82,26 @@ def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = 
         one colour. Default 6.
     key : str or tuple of 3 ints, optional
         Turns the colour key on with this colour: ``"FFFFFF"``, ``"#ffffff"`` or
-        ``(255, 255, 255)``. Pixels of the key colour become transparent; pass an image with
-        alpha to keep that in the result. Default: off.
+        ``(255, 255, 255)``, always in red, green, blue order. Pixels of the key colour become
+        transparent, so a keyed image without alpha gets one, as the ``telvix`` command writes
+        keyed files: RGB comes back RGBA and grey (H x W or H x W x 1) comes back grey + alpha
+        (H x W x 2). Default: off.
     extent : str or tuple of 4 ints, optional
         Smooth only ``(left, top, right, bottom)`` (right and bottom exclusive, or
         ``"L,T,R,B"``); the rest is copied. Default: the whole image.
     threads : int, optional
         Host threads for this image (1-256). Default: one per core.
+    channel_order : {"RGB", "BGR"}
+        The order of the colour channels: ``"BGR"`` for OpenCV's arrays (BGR and BGRA, as
+        ``cv2.imread`` gives them); the result comes back in the same order. Grey images have
+        no order. Default ``"RGB"``.
 
     Returns
     -------
     numpy.ndarray
-        A new array of the image's shape and dtype. 16-bit samples go to the host's 0-32768
-        range and back exactly as the ``telvix`` command maps 16-bit files.
+        A new array of the image's shape (with alpha added when keyed, see ``key``) and
+        dtype. 16-bit samples go to the host's 0-32768 range and back exactly as the ``telvix``
+        command maps 16-bit files.
 
     Raises
     ------
@@ -121,8 +130,14 @@ def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = 
 
     if not isinstance(image, numpy.ndarray):
         raise TypeError("image must be a numpy.ndarray, not {}".format(type(image).__name__))
-    _check(tolerance=tolerance, key=key, extent=extent, threads=threads)
-    return _telvix.smooth(plugin_path(), image, tolerance, key, extent, threads)
+    _check(tolerance=tolerance, key=key, extent=extent, threads=threads,
+           channel_order=channel_order)
+    bgr = channel_order == "BGR"
+    image = _prepared(image, bgr, key is not None)
+    result = _telvix.smooth(plugin_path(), image, tolerance, key, extent, threads)
+    if bgr and result.ndim == 3 and result.shape[2] >= 3:
+        result[..., :3] = result[..., 2::-1]
+    return result
 
 
 @dataclass(frozen=True)

@@ -2,7 +2,8 @@
 
 The types of the options are checked before any work is done: a wrong type raises TypeError
 naming the keyword and what it takes ("clip: expected bool, got str"). Values (ranges, colours,
-extents, frame lists) are checked by the native part, in the telvix command's own words.
+extents, frame lists) are checked by the native part, in the telvix command's own words. Arrays
+are brought into the one channel layout the native part smooths.
 """
 
 import operator
@@ -68,6 +69,13 @@ def _callable(name, value):
         raise _wrong(name, "a callable or None", value)
 
 
+def _channel_order(name, value):
+    if not isinstance(value, str):
+        raise _wrong(name, "str", value)
+    if value not in ("RGB", "BGR"):
+        raise ValueError("{}: expected 'RGB' or 'BGR', got {!r}".format(name, value))
+
+
 _CHECKS = {
     "tolerance": lambda n, v: _integer(n, v, optional=False),
     "threads": _integer, "depth": _integer, "jobs": _integer,
@@ -77,12 +85,13 @@ _CHECKS = {
     "extent": lambda n, v: _numbers(n, v, "(left, top, right, bottom)"),
     "frames": lambda n, v: _numbers(n, v, "a sequence of int"),
     "progress": _callable,
+    "channel_order": _channel_order,
     "src": _path, "dst": _path, "src_pattern": _path, "dst_pattern": _path,
 }
 
 
 def check(**options):
-    """Raises TypeError for the first option of a wrong type."""
+    """Raises TypeError (ValueError for a channel order) for the first option of a wrong type."""
     for name, value in options.items():
         _CHECKS[name](name, value)
 
@@ -96,3 +105,23 @@ def frames_text(frames):
         raise ValueError("--frames: the list is empty")
     return text
 
+
+def prepared(image, bgr, keyed):
+    """The array the native part smooths: colours in RGB order, and opaque alpha added to a
+    keyed image without any (its keyed pixels become transparent). Arrays the native part
+    refuses are passed on unchanged for it to say why."""
+    import numpy
+
+    if image.dtype not in (numpy.uint8, numpy.uint16) or image.ndim not in (2, 3):
+        return image
+    channels = 1 if image.ndim == 2 else image.shape[2]
+    colours = 3 if channels >= 3 else 1
+    swap = bgr and colours == 3
+    add_alpha = keyed and channels in (1, 3)
+    if channels > 4 or not (swap or add_alpha):
+        return image
+    source = image.reshape(image.shape[:2] + (channels,))
+    result = numpy.empty(image.shape[:2] + (channels + add_alpha,), image.dtype)
+    result[..., :colours] = source[..., colours - 1::-1] if swap else source[..., :colours]
+    result[..., colours:] = numpy.iinfo(image.dtype).max if add_alpha else source[..., colours:]
+    return result

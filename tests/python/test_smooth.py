@@ -52,6 +52,34 @@ def test_grey_and_grey_alpha_keep_their_shape():
     assert telvix.smooth(grey[..., None]).shape == grey.shape + (1,)
 
 
+def test_a_keyed_image_without_alpha_gets_one():
+    # As the command writes a keyed RGB file as RGBA: the keyed pixels' transparency is kept.
+    rgba = read_image(SAMPLES / "cel_small.png", 4, 8)
+    expected = telvix.smooth(rgba, key="FFFFFF")
+    assert (expected[..., 3] == 0).any()
+    assert np.array_equal(telvix.smooth(np.ascontiguousarray(rgba[..., :3]), key="FFFFFF"),
+                          expected)
+    grey = np.ascontiguousarray(rgba[..., 1]).astype(np.uint16) * 257
+    keyed = telvix.smooth(grey, key="FFFFFF")
+    assert keyed.shape == grey.shape + (2,) and (keyed[..., 1] == 0).any()
+    assert np.array_equal(keyed, telvix.smooth(np.dstack([grey, np.full_like(grey, 65535)]),
+                                               key="FFFFFF"))
+
+
+def test_bgr_arrays_are_smoothed_and_returned_as_bgr():
+    rgba = read_image(SAMPLES / "cel_small.png", 4, 8)
+    assert (rgba[..., 0] != rgba[..., 2]).any()
+    expected = telvix.smooth(rgba, tolerance=12, key=(255, 255, 255))
+    bgra = np.ascontiguousarray(rgba[..., [2, 1, 0, 3]])
+    result = telvix.smooth(bgra, tolerance=12, key=(255, 255, 255), channel_order="BGR")
+    assert np.array_equal(result, expected[..., [2, 1, 0, 3]])
+    # Without alpha: BGR in, BGRA out (keyed), the input left alone.
+    bgr = np.ascontiguousarray(bgra[..., :3])
+    before = bgr.copy()
+    result = telvix.smooth(bgr, tolerance=12, key=(255, 255, 255), channel_order="BGR")
+    assert np.array_equal(result, expected[..., [2, 1, 0, 3]]) and np.array_equal(bgr, before)
+
+
 def test_four_python_threads_render_at_once_with_the_same_results():
     frames = [read_image(FRAMES / f"h0{i}_aliased.png", 4, 8) for i in range(3)]
     frames.append(read_image(FRAMES / "h00_aliased16.png", 4, 16))
@@ -145,6 +173,8 @@ BAD_OPTIONS = [
     ({"extent": 5}, TypeError, "extent: expected str or (left, top, right, bottom), got int"),
     ({"threads": 0}, ValueError, "--threads: Value 0 not in range 1 to 256"),
     ({"threads": "2"}, TypeError, "threads: expected int, got str"),
+    ({"channel_order": "rgb"}, ValueError, "channel_order: expected 'RGB' or 'BGR', got 'rgb'"),
+    ({"channel_order": None}, TypeError, "channel_order: expected str, got NoneType"),
 ]
 
 
