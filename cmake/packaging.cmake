@@ -26,6 +26,7 @@ if(TARGET telvix_python)
         file(INSTALL DESTINATION \"\${telvix_site}/telvix\" TYPE FILE FILES
              \"$<TARGET_FILE:telvix_python>\"
              \"${TELVIX_PYTHON_PACKAGE_DIR}/__init__.py\"
+             \"${TELVIX_PYTHON_PACKAGE_DIR}/_arguments.py\"
              \"${TELVIX_PYTHON_PACKAGE_DIR}/_errors.py\"
              \"${TELVIX_PYTHON_PACKAGE_DIR}/cluster.py\"
              \"${TELVIX_PYTHON_PACKAGE_DIR}/_telvix.pyi\"

@@ -10,6 +10,9 @@
 #include <pybind11/stl.h>
 
 #include <algorithm>
+#include <array>
+#include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <climits>
 #include <csignal>
@@ -24,6 +27,7 @@
 #include <utility>
 #include <vector>
 
+#include "arguments.h"
 #include "cli_error.h"
 #include "frame_sequence.h"
 #include "frame_world.h"
@@ -35,12 +39,17 @@
 
 namespace py = pybind11;
 using namespace telvix::cli;
+using telvix::python::controls;
+using telvix::python::integerArgument;
+using telvix::python::runOptions;
+using telvix::python::stringArgument;
 
 namespace {
 
 // The exception types raised to Python, created once at import and kept for the process.
 PyObject* renderErrorType = nullptr;
 PyObject* fileErrorType = nullptr;
+PyObject* interruptedType = nullptr;
 
 // A library opened once per path and kept open for the life of the process: arrays rendered on
 // other threads may still be using its code while Python tears objects down.
@@ -52,96 +61,6 @@ PF_FilterProc entryPointOf(const std::string& path)
     auto& library = (*libraries)[path];
     if (!library) library = std::make_unique<PluginLibrary>(path);
     return library->entryPoint();
-}
-
-// An integer argument: a Python int or anything that is one (numpy's integer scalars); bools,
-// floats and strings are refused as the wrong type. Numbers beyond 64 bits come back as the
-// largest or smallest 64-bit value, which every range check refuses.
-long long integerArgument(const py::handle& value, const char* name)
-{
-    if (py::isinstance<py::bool_>(value) || PyIndex_Check(value.ptr()) == 0) {
-        throw py::type_error(
-            fmt::format("{} must be an integer, not {}", name,
-                        py::str(py::type::of(value).attr("__name__")).cast<std::string>()));
-    }
-    const auto number = py::reinterpret_steal<py::int_>(PyNumber_Index(value.ptr()));
-    if (!number) throw py::error_already_set();
-    try {
-        return number.cast<long long>();
-    } catch (const py::cast_error&) {
-        return number > py::int_(0) ? LLONG_MAX : LLONG_MIN;
-    }
-}
-
-// An integer option within low-high; out of range, the command's parser's words ("--tolerance:
-// Value 300 not in range 0 to 255").
-int rangeArgument(const py::handle& value, const char* name, long long low, long long high)
-{
-    const long long number = integerArgument(value, name);
-    if (number < low || number > high) {
-        throw UsageError(fmt::format("--{}: Value {} not in range {} to {}", name,
-                                     py::str(value).cast<std::string>(), low, high));
-    }
-    return static_cast<int>(number);
-}
-
-// A key colour: "RRGGBB", "#rrggbb" or (r, g, b) of 0-255.
-KeyColour keyArgument(const py::handle& key)
-{
-    if (py::isinstance<py::str>(key)) return parseKeyColour(key.cast<std::string>());
-    if (py::isinstance<py::sequence>(key) && !py::isinstance<py::bytes>(key) && py::len(key) == 3) {
-        int rgb[3] = {};
-        for (std::size_t i = 0; i < 3; ++i) {
-            const long long v = integerArgument(key[py::int_(i)], "key");
-            if (v < 0 || v > 255) break;
-            rgb[i] = static_cast<int>(v);
-            if (i == 2) {
-                return KeyColour{static_cast<std::uint8_t>(rgb[0]),
-                                 static_cast<std::uint8_t>(rgb[1]),
-                                 static_cast<std::uint8_t>(rgb[2])};
-            }
-        }
-    }
-    throw UsageError(fmt::format(
-        "--key: '{}' is not a colour; expected six hex digits RRGGBB or (r, g, b) of 0-255",
-        py::repr(key).cast<std::string>()));
-}
-
-// An extent: "L,T,R,B" or (left, top, right, bottom), right and bottom exclusive.
-Extent extentArgument(const py::handle& extent)
-{
-    if (py::isinstance<py::str>(extent)) return parseExtent(extent.cast<std::string>());
-    if (!py::isinstance<py::sequence>(extent)) {
-        throw py::type_error(
-            fmt::format("extent must be a string or four integers, not {}",
-                        py::str(py::type::of(extent).attr("__name__")).cast<std::string>()));
-    }
-    // Written out as the command's --extent value and parsed as it is, so that every malformed
-    // or empty extent gets the command's message.
-    std::string text;
-    for (const py::handle item : extent) {
-        const long long value = integerArgument(item, "extent");
-        // Beyond 64 bits, the number as written, which the parser refuses as too large.
-        const std::string written = value == LLONG_MAX || value == LLONG_MIN
-                                        ? py::str(item).cast<std::string>()
-                                        : std::to_string(value);
-        text += (text.empty() ? "" : ",") + written;
-    }
-    return parseExtent(text);
-}
-
-// The effect controls and host threads a call asks for, checked as the command checks them.
-CommandLine controls(const py::object& tolerance, const py::object& key, const py::object& extent,
-                     const py::object& threads)
-{
-    CommandLine commandLine;
-    commandLine.tolerance =
-        rangeArgument(tolerance, "tolerance", telvix::kSmoothRangeMin, telvix::kSmoothRangeMax);
-    if (!key.is_none()) commandLine.key = keyArgument(key);
-    if (!extent.is_none()) commandLine.extent = extentArgument(extent);
-    if (!threads.is_none())
-        commandLine.threads = rangeArgument(threads, "threads", 1, kMaxHostThreads);
-    return commandLine;
 }
 
 // The shape of an image array as the command's Image describes it. Raises TypeError for other
@@ -247,57 +166,111 @@ py::tuple frameTuple(const FrameResult& frame)
         frame.seconds);
 }
 
-// The command line a file or sequence call stands for.
-struct RunOptions {
-    std::string input;
-    std::string output;
-    CommandLine commandLine;
+// SIGTERM and SIGHUP while a run is on, as the command takes them: the first asks the run to
+// stop at its next strip of rows, so that the frames in flight are abandoned, their temporary
+// files removed and the frames already written kept. The handlers are installed only by calls
+// from the main thread (whose handlers Python owns; a call from another thread leaves them as
+// they are) and only for signals not ignored (a run under nohup keeps ignoring SIGHUP), and the
+// previous ones are put back as the run ends. Further signals while it stops change nothing.
+constexpr std::array<int, 2> kRunSignals{SIGTERM, SIGHUP};
+std::atomic<int> runSignal{0};  // the signal that stopped a main-thread run, or 0
+
+extern "C" void onRunSignal(int signal)
+{
+    const int savedErrno = errno;
+    int none = 0;
+    runSignal.compare_exchange_strong(none, signal);
+    requestStop(signal);
+    errno = savedErrno;
+}
+
+class RunSignals {
+public:
+    // Called with the GIL held.
+    RunSignals()
+    {
+        const py::module_ threading = py::module_::import("threading");
+        if (!threading.attr("current_thread")().is(threading.attr("main_thread")())) return;
+        mainThread_ = true;
+        runSignal.store(0);
+        struct sigaction ours {};
+        ours.sa_handler = onRunSignal;
+        sigemptyset(&ours.sa_mask);
+        for (const int signal : kRunSignals) sigaddset(&ours.sa_mask, signal);
+        ours.sa_flags = SA_RESTART;
+        for (std::size_t i = 0; i < kRunSignals.size(); ++i) {
+            struct sigaction& previous = previous_[i];
+            if (sigaction(kRunSignals[i], nullptr, &previous) != 0) continue;
+            if ((previous.sa_flags & SA_SIGINFO) == 0 && previous.sa_handler == SIG_IGN) continue;
+            installed_[i] = sigaction(kRunSignals[i], &ours, nullptr) == 0;
+        }
+    }
+    ~RunSignals() { restore(); }
+    RunSignals(const RunSignals&) = delete;
+    RunSignals& operator=(const RunSignals&) = delete;
+
+    // Puts the previous handlers back; returns the signal that stopped the run, or 0.
+    int restore()
+    {
+        for (std::size_t i = 0; i < kRunSignals.size(); ++i) {
+            if (installed_[i]) sigaction(kRunSignals[i], &previous_[i], nullptr);
+            installed_[i] = false;
+        }
+        return mainThread_ ? runSignal.load() : 0;
+    }
+
+private:
+    bool mainThread_ = false;
+    std::array<bool, kRunSignals.size()> installed_{};
+    std::array<struct sigaction, kRunSignals.size()> previous_{};
 };
 
-RunOptions runOptions(const std::string& input, const std::string& output, const py::dict& options)
+// The summary tuple the Python side builds its Summary from.
+py::tuple summaryTuple(const RunSummary& summary, const SequencePlan& plan)
 {
-    const auto get = [&](const char* name) {
-        return options.contains(name) ? py::object(options[name]) : py::object(py::none());
-    };
-    const py::object tolerance = get("tolerance");
-    RunOptions run{input, output,
-                   controls(tolerance.is_none() ? py::int_(kDefaultTolerance) : tolerance,
-                            get("key"), get("extent"), get("threads"))};
-    CommandLine& c = run.commandLine;
-    c.input = input;
-    c.output = output;
-    c.quiet = true;  // everything is reported through the summary
-    if (!get("depth").is_none()) {
-        const long long depth = integerArgument(get("depth"), "depth");
-        if (depth != 8 && depth != 16) {
-            throw UsageError(fmt::format("--depth: {} not in {{8,16}}", depth));
-        }
-        c.depth = static_cast<int>(depth);
+    py::list frames;
+    for (const FrameResult& frame : summary.frames) frames.append(frameTuple(frame));
+    return py::make_tuple(frames, summary.planned, summary.interrupted, summary.seconds,
+                          summary.parallelism.jobs, summary.parallelism.threads, plan.gaps);
+}
+
+// Raises telvix.Interrupted for a run stopped by `signal`, in the words the command ends such a
+// run with; it carries the signal's number and the run's summary tuple.
+void raiseInterrupted(int signal, const RunSummary& summary, const SequencePlan& plan)
+{
+    const char* name = signal == SIGHUP ? "SIGHUP" : "SIGTERM";
+    std::string message;
+    if (plan.singleImage) {
+        message = summary.written > 0 ? fmt::format("interrupted by {}; '{}' was written whole",
+                                                    name, plan.jobs.front().output.string())
+                                      : fmt::format("interrupted by {}; nothing written", name);
+    } else {
+        message = fmt::format(
+            "interrupted by {}; {} of {} frames written, no partial files left "
+            "(skip_existing=True resumes)",
+            name, summary.written, summary.planned);
     }
-    if (!get("jobs").is_none()) c.jobs = rangeArgument(get("jobs"), "jobs", 0, 1024);
-    if (!get("frames").is_none()) c.frames = get("frames").cast<std::string>();
-    if (!get("compression").is_none()) c.compression = get("compression").cast<std::string>();
-    // A flag left out (None) is off.
-    const auto flag = [&](const char* name) {
-        const py::object value = get(name);
-        return !value.is_none() && value.cast<bool>();
-    };
-    c.dropAlpha = flag("drop_alpha");
-    c.clip = flag("clip");
-    c.skipExisting = flag("skip_existing");
-    c.keepGoing = flag("keep_going");
-    return run;
+    py::object error = py::reinterpret_borrow<py::object>(interruptedType)(message);
+    error.attr("signal") = signal;
+    error.attr("summary") = summaryTuple(summary, plan);
+    PyErr_SetObject(interruptedType, error.ptr());
+    throw py::error_already_set();
 }
 
 // Runs a plan on a thread of its own while the calling thread, without the GIL, waits for it
 // and looks for Ctrl-C every tenth of a second: Python's handler only notes the signal, and the
 // interpreter acts on it only in the main thread. A Ctrl-C (or an exception in `progress`) asks
-// the run to stop at its next strip of rows, waits for it, and is raised.
+// the run to stop at its next strip of rows, waits for it, and is raised; so is SIGTERM or
+// SIGHUP, as telvix.Interrupted (see RunSignals).
 py::tuple runFiles(const std::string& plugin, const std::string& input, const std::string& output,
                    bool sequence, const py::dict& options, const py::object& progress)
 {
-    const RunOptions run = runOptions(input, output, options);
-    const CommandLine& commandLine = run.commandLine;
+    const CommandLine commandLine = runOptions(input, output, options);
+    if (!progress.is_none() && PyCallable_Check(progress.ptr()) == 0) {
+        throw py::type_error(
+            fmt::format("progress: expected a callable or None, got {}",
+                        py::str(py::type::of(progress).attr("__name__")).cast<std::string>()));
+    }
     const SequencePlan plan = planSmooth(commandLine, sequence);
     const PF_FilterProc entryPoint = entryPointOf(plugin);
 
@@ -318,7 +291,9 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
     }
     RunSummary summary;
     bool keyboardInterrupt = false;
+    int stoppedBy = 0;
     {
+        RunSignals signals;
         const py::gil_scoped_release released;
         auto finished = std::async(
             std::launch::async, [&] { return runPlan(plan, commandLine, entryPoint, observer); });
@@ -333,15 +308,14 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
             }
         }
         summary = finished.get();
+        stoppedBy = signals.restore();
     }
     clearStopRequest();
     if (raised) throw std::move(*raised);
     if (keyboardInterrupt) throw py::error_already_set();
+    if (stoppedBy != 0) raiseInterrupted(stoppedBy, summary, plan);
     if (summary.imageFailure) std::rethrow_exception(summary.imageFailure);
-    py::list frames;
-    for (const FrameResult& frame : summary.frames) frames.append(frameTuple(frame));
-    return py::make_tuple(frames, summary.planned, summary.interrupted, summary.seconds,
-                          summary.parallelism.jobs, summary.parallelism.threads, plan.gaps);
+    return summaryTuple(summary, plan);
 }
 
 // The registered parameters: (index, name, kind, default, minimum, maximum).
@@ -403,6 +377,7 @@ PYBIND11_MODULE(_telvix, m)
     const py::module_ errors = py::module_::import("telvix._errors");
     renderErrorType = py::object(errors.attr("RenderError")).release().ptr();
     fileErrorType = py::object(errors.attr("FileError")).release().ptr();
+    interruptedType = py::object(errors.attr("Interrupted")).release().ptr();
     // pybind11 takes translators as void (*)(std::exception_ptr), by value.
     // NOLINTNEXTLINE(performance-unnecessary-value-param)
     py::register_exception_translator([](std::exception_ptr failure) {
@@ -430,8 +405,7 @@ PYBIND11_MODULE(_telvix, m)
     m.def(
         "plan",
         [](const std::string& input, const std::string& output, const py::object& frames) {
-            const std::optional<std::string> list =
-                frames.is_none() ? std::nullopt : std::optional(frames.cast<std::string>());
+            const std::optional<std::string> list = stringArgument(frames, "frames");
             const SequencePlan plan = planSequence(input, output, list);
             const auto describe = [](const std::vector<FrameJob>& jobs) {
                 py::list described;

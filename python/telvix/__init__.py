@@ -17,14 +17,18 @@ from dataclasses import dataclass
 from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
-from ._errors import FileError, RenderError, TelvixError
+from ._arguments import check as _check
+from ._arguments import frames_text as _frames_text
+from ._arguments import prepared as _prepared
+from ._errors import FileError, Interrupted, RenderError, TelvixError
 
 if TYPE_CHECKING:
     import numpy
 
 __all__ = [
     "smooth", "smooth_file", "smooth_sequence", "about", "params", "plugin_path",
-    "Frame", "Summary", "Param", "TelvixError", "RenderError", "FileError", "__version__",
+    "Frame", "Summary", "Param", "TelvixError", "RenderError", "FileError", "Interrupted",
+    "__version__",
 ]
 
 from . import _telvix  # noqa: E402  (needs _errors first)
@@ -63,7 +67,8 @@ def plugin_path() -> str:
 
 
 def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = None,
-           extent: Optional[Extent] = None, threads: Optional[int] = None) -> numpy.ndarray:
+           extent: Optional[Extent] = None, threads: Optional[int] = None,
+           channel_order: str = "RGB") -> numpy.ndarray:
     """Smooth the lines of one image.
 
     Parameters
@@ -77,25 +82,32 @@ def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = 
         one colour. Default 6.
     key : str or tuple of 3 ints, optional
         Turns the colour key on with this colour: ``"FFFFFF"``, ``"#ffffff"`` or
-        ``(255, 255, 255)``. Pixels of the key colour become transparent; pass an image with
-        alpha to keep that in the result. Default: off.
+        ``(255, 255, 255)``, always in red, green, blue order. Pixels of the key colour become
+        transparent, so a keyed image without alpha gets one, as the ``telvix`` command writes
+        keyed files: RGB comes back RGBA and grey (H x W or H x W x 1) comes back grey + alpha
+        (H x W x 2). Default: off.
     extent : str or tuple of 4 ints, optional
         Smooth only ``(left, top, right, bottom)`` (right and bottom exclusive, or
         ``"L,T,R,B"``); the rest is copied. Default: the whole image.
     threads : int, optional
         Host threads for this image (1-256). Default: one per core.
+    channel_order : {"RGB", "BGR"}
+        The order of the colour channels: ``"BGR"`` for OpenCV's arrays (BGR and BGRA, as
+        ``cv2.imread`` gives them); the result comes back in the same order. Grey images have
+        no order. Default ``"RGB"``.
 
     Returns
     -------
     numpy.ndarray
-        A new array of the image's shape and dtype. 16-bit samples go to the host's 0-32768
-        range and back exactly as the ``telvix`` command maps 16-bit files.
+        A new array of the image's shape (with alpha added when keyed, see ``key``) and
+        dtype. 16-bit samples go to the host's 0-32768 range and back exactly as the ``telvix``
+        command maps 16-bit files.
 
     Raises
     ------
     TypeError
         For an image that is not a ``uint8`` or ``uint16`` array in native byte order, and for
-        options of the wrong type.
+        options of the wrong type, naming the option (``tolerance: expected int, got str``).
     ValueError
         For other shapes, more than 4 channels, an empty or oversized image, an array that is
         not C-contiguous, and options out of range (the ``telvix`` command's messages).
@@ -118,7 +130,14 @@ def smooth(image: numpy.ndarray, tolerance: int = 6, key: Optional[KeyColour] = 
 
     if not isinstance(image, numpy.ndarray):
         raise TypeError("image must be a numpy.ndarray, not {}".format(type(image).__name__))
-    return _telvix.smooth(plugin_path(), image, tolerance, key, extent, threads)
+    _check(tolerance=tolerance, key=key, extent=extent, threads=threads,
+           channel_order=channel_order)
+    bgr = channel_order == "BGR"
+    image = _prepared(image, bgr, key is not None)
+    result = _telvix.smooth(plugin_path(), image, tolerance, key, extent, threads)
+    if bgr and result.ndim == 3 and result.shape[2] >= 3:
+        result[..., :3] = result[..., 2::-1]
+    return result
 
 
 @dataclass(frozen=True)
@@ -271,17 +290,35 @@ def smooth_file(src: PathLike, dst: PathLike, tolerance: int = 6,
 
     Raises
     ------
+    TypeError
+        For an option of the wrong type, naming it, before anything is read.
     ValueError
         For options out of range, or ``dst`` naming ``src``.
     FileError
         When the file cannot be read or written.
     RenderError
         When the plug-in fails.
+    Interrupted
+        On SIGTERM or SIGHUP, as for :func:`smooth_sequence`.
+    KeyboardInterrupt
+        On Ctrl-C; ``dst`` is left as it was.
     """
+    _check(src=src, dst=dst, tolerance=tolerance, key=key, extent=extent, depth=depth,
+           threads=threads, compression=compression, drop_alpha=drop_alpha, clip=clip,
+           skip_existing=skip_existing)
     options = _options(tolerance, key, extent, depth, threads, compression, drop_alpha, clip,
                        skip_existing)
-    return _summary(_telvix.run(plugin_path(), os.fspath(src), os.fspath(dst), False, options,
-                                None))
+    return _run(src, dst, False, options, None)
+
+
+def _run(src, dst, sequence, options, report) -> Summary:
+    try:
+        return _summary(_telvix.run(plugin_path(), os.fspath(src), os.fspath(dst), sequence,
+                                    options, report))
+    except Interrupted as stop:
+        if isinstance(stop.summary, tuple):
+            stop.summary = _summary(stop.summary)
+        raise
 
 
 def smooth_sequence(src_pattern: PathLike, dst_pattern: PathLike,
@@ -322,6 +359,9 @@ def smooth_sequence(src_pattern: PathLike, dst_pattern: PathLike,
 
     Raises
     ------
+    TypeError
+        For an option of the wrong type (``progress`` not callable too), naming it, before any
+        file is looked at.
     ValueError
         For malformed patterns, frame lists and options, and outputs that would overwrite
         inputs (the ``telvix`` command's messages).
@@ -330,19 +370,27 @@ def smooth_sequence(src_pattern: PathLike, dst_pattern: PathLike,
         in memory.
     KeyboardInterrupt
         On Ctrl-C: frames in flight are abandoned, no partial file is left.
+    Interrupted
+        On SIGTERM or SIGHUP, a :class:`TelvixError` with the ``signal`` number and the run's
+        ``summary``: frames in flight are abandoned, no partial file is left, frames written
+        are kept. While a call made from the main thread runs, these two signals stop the run
+        instead of reaching the handlers set before (Python's default for them ends the
+        process at once, leaving temporary files); those handlers are put back before it
+        returns or raises. A signal that is ignored (``nohup``) stays ignored, and a call made
+        from another thread leaves the signals alone.
     """
-    if frames is not None and not isinstance(frames, str):
-        frames = ",".join(str(int(f)) for f in frames)
-        if not frames:
-            raise ValueError("--frames: the list is empty")
+    _check(src_pattern=src_pattern, dst_pattern=dst_pattern, frames=frames, jobs=jobs,
+           skip_existing=skip_existing, keep_going=keep_going, progress=progress,
+           tolerance=tolerance, key=key, extent=extent, depth=depth, threads=threads,
+           compression=compression, drop_alpha=drop_alpha, clip=clip)
+    frames = _frames_text(frames)
     options = _options(tolerance, key, extent, depth, threads, compression, drop_alpha, clip,
                        skip_existing, frames=frames, jobs=jobs, keep_going=keep_going)
     report = None
     if progress is not None:
         def report(frame, done, total):
             progress(Frame(*frame), done, total)
-    return _summary(_telvix.run(plugin_path(), os.fspath(src_pattern), os.fspath(dst_pattern),
-                                True, options, report))
+    return _run(src_pattern, dst_pattern, True, options, report)
 
 
 def about() -> str:

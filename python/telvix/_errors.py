@@ -22,3 +22,22 @@ class RenderError(TelvixError):
 
 class FileError(TelvixError):
     """A file could not be read or written, or a run could not start (missing frames, memory)."""
+
+
+class Interrupted(TelvixError):
+    """SIGTERM or SIGHUP stopped :func:`telvix.smooth_file` or :func:`telvix.smooth_sequence`.
+
+    The run stopped as the ``telvix`` command stops on these signals: the frames in flight were
+    abandoned and their temporary files removed, the frames already written are whole and kept
+    (``skip_existing=True`` resumes), and the signal handlers in place before the call are back.
+
+    Attributes
+    ----------
+    signal : int
+        The signal's number (``signal.SIGTERM`` or ``signal.SIGHUP``).
+    summary : Summary
+        What the run did before it stopped; ``summary.interrupted`` is True.
+    """
+
+    signal: int = 0
+    summary: object = None

@@ -2,6 +2,7 @@
 done, progress, resuming, failures reported not raised, and Ctrl-C."""
 
 import os
+import re
 import shutil
 import signal
 import subprocess
@@ -110,6 +111,54 @@ def test_bad_requests_raise_value_errors(tmp_path):
     assert not list(tmp_path.glob("o.*"))
 
 
+def _file(folder, src=None, **options):
+    telvix.smooth_file(folder / "none.png" if src is None else src, folder / "out.png", **options)
+
+
+def _sequence(folder, src=None, **options):
+    telvix.smooth_sequence(str(folder / "none.####.png") if src is None else src,
+                           str(folder / "out.####.png"), **options)
+
+
+def _native(folder, progress=None, **options):
+    telvix._telvix.run(telvix.plugin_path(), str(folder / "none.####.png"),
+                       str(folder / "out.####.png"), True, options, progress)
+
+
+# (option, value, error, message, calls it applies to: smooth_file, smooth_sequence, and the
+# native run they share).
+BAD_RUN_OPTIONS = [
+    ("compression", 5, TypeError, "compression: expected str, got int", "fsn"),
+    ("clip", "yes", TypeError, "clip: expected bool, got str", "fsn"),
+    ("drop_alpha", 1, TypeError, "drop_alpha: expected bool, got int", "fsn"),
+    ("skip_existing", None, TypeError, "skip_existing: expected bool, got NoneType", "fs"),
+    ("tolerance", "6", TypeError, "tolerance: expected int, got str", "fsn"),
+    ("threads", 2.0, TypeError, "threads: expected int, got float", "fsn"),
+    ("depth", 12, ValueError, "--depth: 12 not in", "fsn"),
+    ("key", 1.5, TypeError, "key: expected str or (r, g, b), got float", "fsn"),
+    ("extent", (0, 0, "9", 9), TypeError, "extent: expected int, got str", "fsn"),
+    ("src", 5, TypeError, "src: expected str or os.PathLike, got int", "f"),
+    ("src", 5, TypeError, "src_pattern: expected str or os.PathLike, got int", "s"),
+    ("keep_going", "no", TypeError, "keep_going: expected bool, got str", "sn"),
+    ("jobs", "2", TypeError, "jobs: expected int, got str", "sn"),
+    ("frames", [1, 2.5], TypeError, "frames: expected int, got float", "s"),
+    ("frames", 7, TypeError, "frames: expected str or a sequence of int, got int", "s"),
+    ("frames", [1, 2], TypeError, "frames: expected str, got list", "n"),
+    ("progress", 5, TypeError, "progress: expected a callable or None, got int", "sn"),
+]
+
+
+@pytest.mark.parametrize("call,option,value,error,message",
+                         [(call, *row[:4]) for row in BAD_RUN_OPTIONS for call in row[4]])
+def test_bad_options_are_refused_before_any_file_is_read(tmp_path, call, option, value, error,
+                                                         message):
+    # The source does not exist: an option's error, not that, must be what is reported.
+    run = {"f": _file, "s": _sequence, "n": _native}[call]
+    with pytest.raises(error, match=re.escape(message)):
+        run(tmp_path, **{option: value})
+    assert list(tmp_path.iterdir()) == []
+
+
 def test_an_exception_in_progress_stops_the_run_and_is_raised(tmp_path):
     source = shot(tmp_path / "in", 12)
     calls = []
@@ -153,3 +202,48 @@ def test_ctrl_c_stops_a_sequence_and_leaves_no_partial_files(tmp_path):
     # What was written is whole: a resumed run skips it and writes the rest.
     resumed = telvix.smooth_sequence(source, str(output / "s.####.png"), skip_existing=True)
     assert resumed.ok and len(resumed.skipped) == len(written)
+
+
+@pytest.mark.parametrize("call,signum", [("sequence", signal.SIGTERM),
+                                         ("sequence", signal.SIGHUP), ("file", signal.SIGTERM)])
+def test_sigterm_and_sighup_stop_a_run_as_they_stop_the_command(tmp_path, call, signum):
+    source = shot(tmp_path / "in", 40, FRAMES / "h00_aliased16.png")
+    output = tmp_path / "out"
+    output.mkdir()
+    if call == "sequence":
+        run = (f"telvix.smooth_sequence({source!r}, {str(output / 's.####.png')!r}, jobs=1, "
+               "progress=lambda frame, done, total: print(done, flush=True))")
+    else:  # the signal comes from a thread of the script while the one file is smoothed
+        run = ("threading.Timer(0.3, os.kill, (os.getpid(), signal.SIGTERM)).start(); "
+               f"telvix.smooth_file({str(FRAMES / 'u00_aliased.png')!r}, "
+               f"{str(output / 's.png')!r}, threads=1)")
+    script = (
+        "import os, signal, sys, threading, telvix\n"
+        "def mine(number, stack):\n"
+        "    print('handler', number, flush=True)\n"
+        f"signal.signal({int(signum)}, mine)\n"
+        "try:\n"
+        f"    {run}\n"
+        "except telvix.Interrupted as stop:\n"
+        "    print(stop.signal, len(stop.summary.done), stop.summary.interrupted, flush=True)\n"
+        "    print(stop, flush=True)\n"
+        f"assert signal.getsignal({int(signum)}) is mine\n"
+        f"signal.raise_signal({int(signum)})\n")
+    process = subprocess.Popen([sys.executable, "-c", script], stdout=subprocess.PIPE, text=True)
+    if call == "sequence":
+        assert process.stdout.readline().strip() == "1"
+        process.send_signal(signum)
+    started = time.monotonic()
+    lines = process.communicate(timeout=60)[0].splitlines()
+    assert process.returncode == 0 and time.monotonic() - started < 10
+    number, done, interrupted = lines[-3].split()
+    assert (int(number), interrupted) == (signum, "True")
+    # The handler set before the call is back, and the frames written are whole and listed.
+    assert lines[-1] == f"handler {int(signum)}" and leftovers(output) == []
+    written = sorted(p.name for p in output.iterdir())
+    assert len(written) == int(done)
+    if call == "sequence":
+        assert 1 <= len(written) < 40 and lines[-2].startswith(
+            f"interrupted by {signal.Signals(signum).name}; {done} of 40 frames written")
+    else:
+        assert lines[-2] == "interrupted by SIGTERM; nothing written"

@@ -2,6 +2,7 @@
 kind of bad input refused with the documented error instead of a crash."""
 
 import os
+import re
 import subprocess
 import sys
 from concurrent.futures import ThreadPoolExecutor
@@ -49,6 +50,34 @@ def test_grey_and_grey_alpha_keep_their_shape():
     with_alpha = np.dstack([grey, np.full_like(grey, 255)])
     assert np.array_equal(telvix.smooth(with_alpha)[..., 0], smoothed)
     assert telvix.smooth(grey[..., None]).shape == grey.shape + (1,)
+
+
+def test_a_keyed_image_without_alpha_gets_one():
+    # As the command writes a keyed RGB file as RGBA: the keyed pixels' transparency is kept.
+    rgba = read_image(SAMPLES / "cel_small.png", 4, 8)
+    expected = telvix.smooth(rgba, key="FFFFFF")
+    assert (expected[..., 3] == 0).any()
+    assert np.array_equal(telvix.smooth(np.ascontiguousarray(rgba[..., :3]), key="FFFFFF"),
+                          expected)
+    grey = np.ascontiguousarray(rgba[..., 1]).astype(np.uint16) * 257
+    keyed = telvix.smooth(grey, key="FFFFFF")
+    assert keyed.shape == grey.shape + (2,) and (keyed[..., 1] == 0).any()
+    assert np.array_equal(keyed, telvix.smooth(np.dstack([grey, np.full_like(grey, 65535)]),
+                                               key="FFFFFF"))
+
+
+def test_bgr_arrays_are_smoothed_and_returned_as_bgr():
+    rgba = read_image(SAMPLES / "cel_small.png", 4, 8)
+    assert (rgba[..., 0] != rgba[..., 2]).any()
+    expected = telvix.smooth(rgba, tolerance=12, key=(255, 255, 255))
+    bgra = np.ascontiguousarray(rgba[..., [2, 1, 0, 3]])
+    result = telvix.smooth(bgra, tolerance=12, key=(255, 255, 255), channel_order="BGR")
+    assert np.array_equal(result, expected[..., [2, 1, 0, 3]])
+    # Without alpha: BGR in, BGRA out (keyed), the input left alone.
+    bgr = np.ascontiguousarray(bgra[..., :3])
+    before = bgr.copy()
+    result = telvix.smooth(bgr, tolerance=12, key=(255, 255, 255), channel_order="BGR")
+    assert np.array_equal(result, expected[..., [2, 1, 0, 3]]) and np.array_equal(bgr, before)
 
 
 def test_four_python_threads_render_at_once_with_the_same_results():
@@ -128,26 +157,30 @@ def test_bad_images_raise(image, error, message):
 BAD_OPTIONS = [
     ({"tolerance": 256}, ValueError, "--tolerance: Value 256 not in range 0 to 255"),
     ({"tolerance": -1}, ValueError, "not in range 0 to 255"),
-    ({"tolerance": 6.0}, TypeError, "tolerance must be an integer, not float"),
-    ({"tolerance": True}, TypeError, "not bool"),
+    ({"tolerance": 6.0}, TypeError, "tolerance: expected int, got float"),
+    ({"tolerance": True}, TypeError, "tolerance: expected int, got bool"),
     ({"key": "12345"}, ValueError, "--key: '12345' is not a colour"),
     ({"key": (1, 2)}, ValueError, "is not a colour"),
     ({"key": (0, 0, 256)}, ValueError, "is not a colour"),
     ({"key": b"abc"}, ValueError, "is not a colour"),
-    ({"key": (0, 0, 1.0)}, TypeError, "key must be an integer, not float"),
+    ({"key": (0, 0, 1.0)}, TypeError, "key: expected int, got float"),
+    ({"key": 5}, TypeError, "key: expected str or (r, g, b), got int"),
     ({"extent": (0, 0, 9, 8)}, ValueError, "--extent: 0,0,9,8 lies outside the 8x8 frame"),
     ({"extent": (0, 0, 10**30, 8)}, ValueError, "is not an extent"),
     ({"extent": (-1, 0, 4, 4)}, ValueError, "lies outside"),
     ({"extent": (4, 4, 4, 8)}, ValueError, "is empty"),
     ({"extent": "1,2,3"}, ValueError, "is not an extent"),
-    ({"extent": 5}, TypeError, "extent must be"),
+    ({"extent": 5}, TypeError, "extent: expected str or (left, top, right, bottom), got int"),
     ({"threads": 0}, ValueError, "--threads: Value 0 not in range 1 to 256"),
+    ({"threads": "2"}, TypeError, "threads: expected int, got str"),
+    ({"channel_order": "rgb"}, ValueError, "channel_order: expected 'RGB' or 'BGR', got 'rgb'"),
+    ({"channel_order": None}, TypeError, "channel_order: expected str, got NoneType"),
 ]
 
 
 @pytest.mark.parametrize("options,error,message", BAD_OPTIONS)
 def test_bad_options_raise_the_commands_messages(options, error, message):
-    with pytest.raises(error, match=message.replace("(", r"\(")):
+    with pytest.raises(error, match=re.escape(message)):
         telvix.smooth(small, **options)
 
 
