@@ -2,18 +2,18 @@
 
 #include <OpenImageIO/imageio.h>
 #include <fmt/format.h>
-#include <sys/stat.h>
 
 #include <algorithm>
 #include <cctype>
 #include <charconv>
+#include <climits>
 #include <cstdlib>
 #include <set>
 #include <system_error>
-#include <unordered_set>
 #include <utility>
 
 #include "cli_error.h"
+#include "plan_checks.h"
 
 namespace telvix::cli {
 namespace {
@@ -24,41 +24,6 @@ bool isDirectory(const std::string& text)
 {
     std::error_code ec;
     return !text.empty() && fs::is_directory(text, ec);
-}
-
-// A path with links and ".." resolved as far as it exists, for comparing files by identity.
-std::string resolved(const fs::path& path)
-{
-    std::error_code ec;
-    fs::path result = fs::weakly_canonical(fs::absolute(path, ec), ec);
-    return ec ? fs::absolute(path).lexically_normal().string() : result.string();
-}
-
-// Refuses the plan when any output is an input: the same resolved path, or (for files that
-// already exist) the same file reached through a hard link.
-void checkNoOutputIsAnInput(const SequencePlan& plan, const std::string& outputText)
-{
-    std::unordered_set<std::string> inputPaths;
-    std::set<std::pair<dev_t, ino_t>> inputFiles;
-    auto addInput = [&](const FrameJob& job) {
-        inputPaths.insert(resolved(job.input));
-        struct stat info {};
-        if (stat(job.input.c_str(), &info) == 0) inputFiles.emplace(info.st_dev, info.st_ino);
-    };
-    std::for_each(plan.jobs.begin(), plan.jobs.end(), addInput);
-    std::for_each(plan.missing.begin(), plan.missing.end(), addInput);
-
-    auto check = [&](const FrameJob& job) {
-        struct stat info {};
-        const bool sameFile = stat(job.output.c_str(), &info) == 0 &&
-                              inputFiles.count({info.st_dev, info.st_ino}) > 0;
-        if (sameFile || inputPaths.count(resolved(job.output)) > 0) {
-            throw UsageError(fmt::format("OUTPUT '{}' would write over the input file '{}' ({})",
-                                         outputText, job.output.string(), job.label));
-        }
-    };
-    std::for_each(plan.jobs.begin(), plan.jobs.end(), check);
-    std::for_each(plan.missing.begin(), plan.missing.end(), check);
 }
 
 // The file extensions, lower case without the dot, that OpenImageIO has a reader for.
@@ -98,6 +63,24 @@ bool namesFolder(const std::string& output)
     if (isDirectory(output) || output.back() == '/') return true;
     std::error_code ec;
     return !fs::exists(output, ec) && readableExtensions().count(lowerExtension(output)) == 0;
+}
+
+// The inputs of the frames a plan asks for, those missing included.
+std::vector<KnownInput> plannedInputs(const SequencePlan& plan)
+{
+    std::vector<KnownInput> inputs;
+    inputs.reserve(plan.jobs.size() + plan.missing.size());
+    for (const FrameJob& job : plan.jobs) inputs.push_back({job.input, job.label});
+    for (const FrameJob& job : plan.missing) inputs.push_back({job.input, job.label});
+    return inputs;
+}
+
+// A plan is refused before any work when an output would replace an input or another output.
+void checkPlan(const SequencePlan& plan, const std::vector<KnownInput>& inputs,
+               const std::string& output)
+{
+    checkNoOutputIsAnInput(plan, inputs, output);
+    checkOutputsDistinct(plan, output);
 }
 
 }  // namespace
@@ -184,82 +167,66 @@ std::optional<long> FramePattern::frameOf(const std::string& fileName) const
         fileName.substr(prefix_.size(), fileName.size() - prefix_.size() - suffix_.size());
     long frame = 0;
     const auto [end, ec] = std::from_chars(digits.data(), digits.data() + digits.size(), frame);
-    if (ec != std::errc() || end != digits.data() + digits.size() || frame < 0) return std::nullopt;
+    // Negative numbers are matched too ("shot.-001.png"), so that a plan can refuse them.
+    if (ec != std::errc() || end != digits.data() + digits.size() || frame == LONG_MIN)
+        return std::nullopt;
     // Only the spelling the pattern writes counts: "0012" is not frame 12 of "%03d".
     if (pathOf(frame).filename().string() != fileName) return std::nullopt;
     return frame;
 }
 
-std::vector<long> parseFrameList(std::string_view text)
+namespace {
+
+// The frame numbers of every file on disk that `pattern` names, negative ones included.
+std::set<long> framesOnDisk(const FramePattern& pattern)
 {
-    std::vector<long> frames;
-    std::set<long> seen;
-    auto fail = [&] {
-        return UsageError(
-            fmt::format("--frames: '{}' is not a frame list; expected e.g. "
-                        "1001-1100, 1-10,20,30-40 or 1-99x2",
-                        text));
-    };
-    auto number = [&](std::string_view& rest) {
-        long value = 0;
-        const auto [end, ec] = std::from_chars(rest.data(), rest.data() + rest.size(), value);
-        if (ec != std::errc() || end == rest.data() || value < 0) throw fail();
-        rest.remove_prefix(static_cast<std::size_t>(end - rest.data()));
-        return value;
-    };
-    std::string_view rest = text;
-    while (true) {
-        const long first = number(rest);
-        long last = first;
-        long step = 1;
-        if (!rest.empty() && rest.front() == '-') {
-            rest.remove_prefix(1);
-            last = number(rest);
-            if (last < first) throw fail();
-            if (!rest.empty() && rest.front() == 'x') {
-                rest.remove_prefix(1);
-                step = number(rest);
-                if (step < 1) throw fail();
-            }
+    const fs::path folder = pattern.folder().empty() ? fs::path(".") : pattern.folder();
+    std::set<long> found;
+    std::error_code ec;
+    for (const auto& entry : fs::directory_iterator(folder, ec)) {
+        if (const auto frame = pattern.frameOf(entry.path().filename().string())) {
+            found.insert(*frame);
         }
-        // Both ends are at least 0, so the difference cannot overflow; counting by offsets keeps
-        // the loop clear of the end of long's range.
-        const long count = (last - first) / step + 1;
-        if (count > static_cast<long>(kMaxPlannedFrames - frames.size())) {
-            throw UsageError(fmt::format("--frames: '{}' asks for more than {} frames", text,
-                                         kMaxPlannedFrames));
-        }
-        for (long i = 0; i < count; ++i) {
-            const long f = first + i * step;
-            if (seen.insert(f).second) frames.push_back(f);
-        }
-        if (rest.empty()) break;
-        if (rest.front() != ',') throw fail();
-        rest.remove_prefix(1);
     }
-    return frames;
+    return found;
 }
 
-std::string describeFrames(const std::vector<long>& frames)
+bool hasPlaceholder(const std::string& text)
 {
-    std::string text;
-    for (std::size_t i = 0; i < frames.size();) {
-        std::size_t j = i;
-        while (j + 1 < frames.size() && frames[j + 1] == frames[j] + 1) ++j;
-        if (!text.empty()) text += ", ";
-        text += j == i ? fmt::format("{}", frames[i]) : fmt::format("{}-{}", frames[i], frames[j]);
-        i = j + 1;
-    }
-    return text;
+    return fs::path(text).filename().string().find_first_of("#@%") != std::string::npos;
 }
 
-bool isSequenceRequest(const std::string& input, const std::string& output)
+// INPUT names an existing file whose name holds a placeholder character (icon@2x.png): it is
+// that one file, unless the name, read as a pattern, also matches frames on disk.
+void refuseAmbiguousFile(const std::string& input)
 {
-    const auto name = [](const std::string& text) { return fs::path(text).filename().string(); };
-    const auto hasPlaceholder = [](const std::string& n) {
-        return n.find_first_of("#@%") != std::string::npos;
-    };
-    return hasPlaceholder(name(input)) || hasPlaceholder(name(output)) ||
+    std::optional<FramePattern> pattern;
+    try {
+        pattern = FramePattern::parse(input);
+    } catch (const UsageError&) {
+        return;  // not a pattern at all (50%_done.png)
+    }
+    if (!pattern) return;
+    const std::set<long> frames = framesOnDisk(*pattern);
+    if (frames.empty()) return;
+    throw UsageError(fmt::format(
+        "INPUT '{}' is a file, and as a frame pattern it also names '{}'; --literal smooths "
+        "the one file, --frames the frames of the pattern",
+        input, pattern->pathOf(*frames.begin()).string()));
+}
+
+}  // namespace
+
+bool isSequenceRequest(const std::string& input, const std::string& output, bool framesGiven)
+{
+    if (hasPlaceholder(input) && !framesGiven) {
+        std::error_code ec;
+        if (fs::is_regular_file(input, ec)) {
+            refuseAmbiguousFile(input);
+            return false;
+        }
+    }
+    return hasPlaceholder(input) || hasPlaceholder(output) ||
            (isDirectory(input) && namesFolder(output));
 }
 
@@ -308,7 +275,7 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
         if (!isDirectory(input)) {
             throw UsageError(fmt::format(
                 "INPUT '{}' is one image but OUTPUT '{}' is a frame pattern; give INPUT "
-                "a pattern (shot.####.png) or a folder",
+                "a pattern (shot.####.png) or a folder, or --literal to write that very name",
                 input, output));
         }
         if (outPattern || !outFolder) {
@@ -324,7 +291,7 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
         if (plan.jobs.empty()) {
             throw CliError(fmt::format("no images to process in the folder '{}'", input));
         }
-        checkNoOutputIsAnInput(plan, output);
+        checkPlan(plan, plannedInputs(plan), output);
         return plan;
     }
 
@@ -344,6 +311,9 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
         (exists ? plan.jobs : plan.missing).push_back(std::move(job));
     };
 
+    // Every file of the pattern on disk is an input an output must not replace, whether or not
+    // --frames asks for it.
+    const std::set<long> found = framesOnDisk(*inPattern);
     if (frames) {
         for (long frame : parseFrameList(*frames)) {
             std::error_code ec;
@@ -352,16 +322,14 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
     } else {
         // Discovery: the frames on disk; numbers missing between the first and the last are
         // reported as gaps.
-        const fs::path folder = inPattern->folder().empty() ? fs::path(".") : inPattern->folder();
-        std::set<long> found;
-        std::error_code ec;
-        for (const auto& entry : fs::directory_iterator(folder, ec)) {
-            if (const auto frame = inPattern->frameOf(entry.path().filename().string())) {
-                found.insert(*frame);
-            }
-        }
         if (found.empty()) {
             throw CliError(fmt::format("no input frames match '{}'", input));
+        }
+        if (*found.begin() < 0) {
+            throw CliError(fmt::format(
+                "'{}' names files with negative frame numbers, such as '{}'; frames are numbered "
+                "from 0 (--frames smooths the others)",
+                input, inPattern->pathOf(*found.begin()).string()));
         }
         if (found.size() > kMaxPlannedFrames) {
             throw CliError(
@@ -383,7 +351,11 @@ SequencePlan planSequence(const std::string& input, const std::string& output,
             previous = frame;
         }
     }
-    checkNoOutputIsAnInput(plan, output);
+    std::vector<KnownInput> inputs = plannedInputs(plan);
+    if (frames) {
+        for (long frame : found) inputs.push_back({inPattern->pathOf(frame), frameLabel(frame)});
+    }
+    checkPlan(plan, inputs, output);
     return plan;
 }
 

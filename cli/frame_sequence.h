@@ -24,7 +24,8 @@ public:
     static std::optional<FramePattern> parseOutput(const std::string& text);
 
     std::filesystem::path pathOf(long frame) const;
-    // The frame number a file name stands for, when it matches the pattern's file-name part.
+    // The frame number a file name stands for, when it matches the pattern's file-name part
+    // (negative numbers too, written "-0012").
     std::optional<long> frameOf(const std::string& fileName) const;
 
     const std::filesystem::path& folder() const { return folder_; }
@@ -75,13 +76,20 @@ struct SequencePlan {
     bool singleImage = false;
 };
 
-// True when INPUT/OUTPUT of `smooth` name a sequence or a folder rather than one image.
-bool isSequenceRequest(const std::string& input, const std::string& output);
+// True when INPUT/OUTPUT of `smooth` name a sequence or a folder rather than one image. An
+// INPUT that names an existing file is that one image, even when its name holds '#', '@' or
+// '%' (icon@2x.png), unless `framesGiven` (a --frames list asks for a pattern); then OUTPUT is a
+// file name too. Throws UsageError when such a name, read as a pattern, also matches files on
+// disk: which one is meant cannot be told.
+bool isSequenceRequest(const std::string& input, const std::string& output, bool framesGiven);
 
 // Works out the plan for INPUT and OUTPUT with an optional --frames list: a pattern on both
 // sides (or a pattern and an output folder), or a folder on both sides. Throws UsageError for
-// combinations that make no sense, for an empty selection, and for an output that would write
-// over any input file (paths compared after resolving links and "..").
+// combinations that make no sense, for an empty selection, for an output that would write over
+// any input file (every file of the pattern on disk, not only the frames asked for; paths
+// compared after resolving links and ".."), and for two frames written to one file. Files of
+// the pattern with negative frame numbers are refused when the frames are found on disk, and a
+// --frames list cannot name them.
 SequencePlan planSequence(const std::string& input, const std::string& output,
                           const std::optional<std::string>& frames);
 

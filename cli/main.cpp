@@ -13,6 +13,7 @@
 #include <new>
 #include <string>
 #include <string_view>
+#include <system_error>
 #include <vector>
 
 #include "cli_error.h"
@@ -48,10 +49,28 @@ int reportStop(const std::string& message)
 // loaded and before anything is written; each output appears only once it is complete.
 int smooth(const CommandLine& commandLine)
 {
-    const SequencePlan plan =
-        planSmooth(commandLine, isSequenceRequest(commandLine.input, commandLine.output));
+    const bool sequence =
+        !commandLine.literal &&
+        isSequenceRequest(commandLine.input, commandLine.output, commandLine.frames.has_value());
+    const SequencePlan plan = planSmooth(commandLine, sequence);
     const PluginLibrary plugin(findPlugin(commandLine.plugin));
     return runSequence(plan, commandLine, plugin.entryPoint());
+}
+
+// A cluster smooths frame patterns: one image or a folder is refused before Python starts, with
+// what to do instead.
+void checkClusterInput(const CommandLine& commandLine)
+{
+    const std::string& input = commandLine.input;
+    if (isSequenceRequest(input, commandLine.output, commandLine.frames.has_value()) &&
+        FramePattern::parse(input)) {
+        return;
+    }
+    std::error_code ec;
+    throw UsageError(fmt::format(
+        "--scheduler smooths a frame pattern (shot.####.png) on a cluster, and INPUT '{}' is {}; "
+        "smooth it here without --scheduler",
+        input, std::filesystem::is_directory(input, ec) ? "a folder" : "one image"));
 }
 
 // Hands a --scheduler run to the Python module's shell entry, which smooths the shot on a Dask
@@ -103,7 +122,10 @@ int run(const CommandLine& commandLine, int argc, char** argv)
             return 0;
         }
         case Command::Smooth:
-            if (!commandLine.scheduler.empty()) runOnCluster(argc, argv);
+            if (!commandLine.scheduler.empty()) {
+                checkClusterInput(commandLine);
+                runOnCluster(argc, argv);
+            }
             return smooth(commandLine);
     }
     return kExitFailure;

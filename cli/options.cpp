@@ -129,8 +129,9 @@ CommandLineParser::CommandLineParser()
     smooth_
         ->add_option("INPUT", values_.input,
                      "Image to read (8, 10, 12 or 16 bits, half or float; grey, RGB or RGBA), a "
-                     "frame pattern "
-                     "(shot.####.png, shot.%04d.png) or a folder")
+                     "frame pattern (shot.####.png, shot.%04d.png) or a folder (its own images, "
+                     "not those in its subfolders). An existing file is one image whatever its "
+                     "name holds (icon@2x.png)")
         ->required();
     smooth_
         ->add_option("OUTPUT", values_.output,
@@ -163,11 +164,12 @@ CommandLineParser::CommandLineParser()
     smooth_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
 
     // Sequences: INPUT and OUTPUT as frame patterns or folders.
-    smooth_
-        ->add_option("--frames", frames_,
-                     "Frames of a pattern INPUT to process, e.g. 1001-1100 or 1-10,20,30-40")
-        ->type_name("LIST")
-        ->default_str("the frames on disk");
+    auto* frames =
+        smooth_
+            ->add_option("--frames", frames_,
+                         "Frames of a pattern INPUT to process, e.g. 1001-1100 or 1-10,20,30-40")
+            ->type_name("LIST")
+            ->default_str("the frames on disk");
     smooth_
         ->add_option("--jobs,-j", values_.jobs,
                      "Frames smoothed at once (0: one per core, no more than there are "
@@ -214,6 +216,12 @@ CommandLineParser::CommandLineParser()
         ->check(CLI::Range(1, 1'000'000))
         ->needs(scheduler)
         ->default_str("10");
+    smooth_
+        ->add_flag("--literal", values_.literal,
+                   "INPUT and OUTPUT are the names of one image each, taken as they are: '#', "
+                   "'@' and '%' in them are not frame placeholders")
+        ->excludes(frames)
+        ->excludes(scheduler);
     auto* quiet = smooth_->add_flag("--quiet,-q", values_.quiet, "Print errors only");
     smooth_->add_flag("--verbose,-v", values_.verbose, "Print one line per frame")->excludes(quiet);
 

@@ -45,6 +45,7 @@ struct CommandLine {
     std::optional<Extent> extent;  // unset: the whole frame
     std::optional<int> depth;      // 8 or 16; unset: the input file's depth
     std::string plugin;            // empty: look for the plug-in in the usual places
+    bool literal = false;          // INPUT and OUTPUT are file names, never frame patterns
 
     // Sequences and folders (smooth with a frame pattern or a folder as INPUT).
     std::optional<std::string> frames;  // --frames list; unset: the frames found on disk

@@ -6,13 +6,17 @@
 #include <oneapi/tbb/info.h>
 #include <oneapi/tbb/parallel_pipeline.h>
 #include <oneapi/tbb/task_arena.h>
+#include <sys/statvfs.h>
 #include <unistd.h>
 
 #include <algorithm>
 #include <atomic>
+#include <cerrno>
 #include <chrono>
 #include <cmath>
+#include <cstdint>
 #include <cstdio>
+#include <cstring>
 #include <exception>
 #include <memory>
 #include <mutex>
@@ -135,6 +139,27 @@ void guarded(FrameWork& frame, Step&& step)
         frame.error = oneLine(e.what());
         frame.exception = std::current_exception();
     }
+}
+
+// A failed write that every later frame written to the same disk would meet too: no space (or
+// no inodes) left, or the quota used up. The system's own words for it tell, where the error
+// carries them; a writer that reports only its own failure (libtiff) is judged by the room left
+// in the output's folder: less than the frame's input file takes.
+bool foundDiskFull(const std::string& error, const FrameJob& job)
+{
+    static const std::string noSpace = std::strerror(ENOSPC);
+    static const std::string noQuota = std::strerror(EDQUOT);
+    if (error.find(noSpace) != std::string::npos || error.find(noQuota) != std::string::npos) {
+        return true;
+    }
+    struct statvfs disk {};
+    const fs::path folder =
+        job.output.parent_path().empty() ? fs::path(".") : job.output.parent_path();
+    if (statvfs(folder.c_str(), &disk) != 0) return false;
+    std::error_code ec;
+    const std::uintmax_t needed = fs::file_size(job.input, ec);
+    const std::uintmax_t room = static_cast<std::uintmax_t>(disk.f_bavail) * disk.f_frsize;
+    return disk.f_bavail == 0 || disk.f_favail == 0 || (!ec && room < needed);
 }
 
 // How many frames the memory lets run at once, planned from the first frame's size.
@@ -327,7 +352,7 @@ private:
     int jobs() const { return shape_.parallelism.jobs; }
     std::size_t total() const { return plan_.jobs.size() + plan_.missing.size(); }
     // A frame that has not started its reading stops there once the run is ending.
-    bool ending() const { return interrupted() || failed_.load(); }
+    bool ending() const { return interrupted() || failed_.load() || diskFull_.load(); }
     // A failed frame ends the run unless it is kept going.
     void noteFailure(const FrameWork& frame)
     {
@@ -349,7 +374,8 @@ private:
     const RunShape shape_;
     const WriteOptions writeOptions_;
     OutputFolders folders_;
-    std::atomic<bool> failed_{false};  // a frame failed and the run is not kept going
+    std::atomic<bool> failed_{false};    // a frame failed and the run is not kept going
+    std::atomic<bool> diskFull_{false};  // a frame found the disk full
     // The serial stages' state; the lock is never contended (oneTBB runs those stages one at a
     // time) and makes that visible to ThreadSanitizer too.
     std::mutex serialStages_;
@@ -499,6 +525,11 @@ void PlanRun::write(FrameWork& frame)
             frame.outcome = Outcome::Written;
         });
         noteFailure(frame);
+        // A full disk ends the run all the same.
+        if (frame.outcome == Outcome::Failed &&
+            foundDiskFull(frame.error, plan_.jobs[frame.index])) {
+            diskFull_.store(true);
+        }
     }
     frame.pages.clear();
 }
@@ -570,6 +601,7 @@ RunSummary PlanRun::finish()
     summary.failed = failedFrames_;
     summary.redone = redone_.load();
     summary.interrupted = interrupted();
+    summary.diskFull = diskFull_.load();
     summary.seconds = std::chrono::duration<double>(Clock::now() - startTime_).count();
     summary.parallelism = shape_.parallelism;
     summary.imageFailure = imageFailure_;
@@ -610,6 +642,15 @@ int reportSequence(const RunSummary& summary, const CommandLine& commandLine)
                         "(--skip-existing resumes)",
                         summary.written, summary.planned));
         return kExitInterrupted;
+    }
+    if (summary.diskFull) {
+        const std::size_t ended = summary.written + summary.skipped + failures.size();
+        printError(fmt::format(
+            "{} of {} frames failed and the disk is full: stopped{}, {} written, the other {} "
+            "not attempted",
+            failures.size(), summary.planned, commandLine.keepGoing ? " despite --keep-going" : "",
+            summary.written, summary.planned - std::min(ended, summary.planned)));
+        return kExitFailure;
     }
     if (!failures.empty()) {
         if (commandLine.keepGoing) {

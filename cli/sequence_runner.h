@@ -43,6 +43,9 @@ struct RunSummary {
     std::size_t failed = 0;
     std::size_t redone = 0;    // --skip-existing: outputs there but incomplete, written again
     bool interrupted = false;  // a stop request ended the run early
+    // A frame found its disk full (or over quota): the run stopped there, even when kept going,
+    // since every later frame would fail the same way.
+    bool diskFull = false;
     double seconds = 0;
     Parallelism parallelism;
     // The failure of the one image of a single-image plan, as thrown.
@@ -59,7 +62,8 @@ using FrameObserver =
 // threads (chooseParallelism: by default one frame per core, each frame's host on the cores the
 // frames leave). Each output is written to a temporary file and renamed into place, so the files
 // are the same for any number of jobs or threads and a stopped run leaves only complete frames.
-// A failed frame ends the run unless `commandLine.keepGoing`; missing input frames are refused
+// A failed frame ends the run unless `commandLine.keepGoing`, and a full disk ends it even then
+// (RunSummary::diskFull); missing input frames are refused
 // (CliError) unless it is set. Prints nothing but the warnings and notes that
 // `commandLine.quiet` silences, and the progress line on a terminal.
 RunSummary runPlan(const SequencePlan& plan, const CommandLine& commandLine,

@@ -336,5 +336,33 @@ TEST_F(Robustness, AFullDiskLeavesNoPartialFile)
     EXPECT_LT(whole, 6);
 }
 
+// Every frame after the disk is full would fail the same way: the run stops even when kept
+// going, and says what it left.
+TEST_F(Robustness, AFullDiskStopsARunThatKeepsGoing)
+{
+    for (int f = 1; f <= 12; ++f) {
+        writeImageReplacing(dir / fmt::format("seq.{:04}.png", f), noise(48, 48));  // 9 kB
+    }
+    const Mounted tiny(dir / "full", 0, "size=16k");
+    if (!tiny.ok()) GTEST_SKIP() << "cannot mount a tmpfs here";
+    const RunResult run = telvix("smooth seq.####.png full/seq.####.png --jobs 1 --keep-going");
+    EXPECT_EQ(run.status, 1) << run.err;
+    // The frame that found the disk full, and at most the one read while it was written.
+    int failed = 0;
+    for (auto at = run.err.find("telvix: error: frame "); at != std::string::npos;
+         at = run.err.find("telvix: error: frame ", at + 1)) {
+        ++failed;
+    }
+    EXPECT_GE(failed, 1) << run.err;
+    EXPECT_LE(failed, 2) << run.err;
+    EXPECT_NE(run.err.find("the disk is full: stopped despite --keep-going, 1 written, the other"),
+              std::string::npos)
+        << run.err;
+    EXPECT_NE(run.err.find(fmt::format("the other {} not attempted", 11 - failed)),
+              std::string::npos)
+        << run.err;
+    EXPECT_EQ(temporaryFiles(dir / "full"), 0);
+}
+
 }  // namespace
 }  // namespace telvix::cli::test

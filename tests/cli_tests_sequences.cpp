@@ -31,6 +31,8 @@ TEST(FramePatterns, BothStylesNameTheSameFiles)
     EXPECT_EQ(hashes->frameOf("a.01001.png"), std::nullopt);
     EXPECT_EQ(hashes->frameOf("a.1001.tif"), std::nullopt);
     EXPECT_EQ(hashes->frameOf("a.10x1.png"), std::nullopt);
+    EXPECT_EQ(hashes->frameOf("a.-0012.png"), -12);  // found, so that a plan can refuse it
+    EXPECT_EQ(hashes->frameOf("a.-012.png"), std::nullopt);
 
     for (const char* bad : {"a.%4d.png", "a.%04x.png", "a.#.%d.png", "a.##.##.png", "a.@.%d.png",
                             "a.#@.png", "a.%099999999999d.png", "a.%019d.png"}) {
@@ -70,7 +72,21 @@ TEST(FrameLists, StepsAndBounds)
               (std::vector<long>{9223372036854775800, 9223372036854775805}));
 }
 
-class Sequence : public Command {};
+class Sequence : public Command {
+protected:
+    // A usage error before any work: status 2, one line saying each of `says`, nothing written.
+    void expectRefusedBeforeWork(const std::string& args, const std::vector<std::string>& says)
+    {
+        const auto before = snapshot(dir);
+        const RunResult run = telvix(args);
+        EXPECT_EQ(run.status, 2) << args << ": " << run.err;
+        EXPECT_EQ(run.err.find('\n'), run.err.size() - 1) << args << ": " << run.err;
+        for (const std::string& text : says) {
+            EXPECT_NE(run.err.find(text), std::string::npos) << args << ": " << run.err;
+        }
+        EXPECT_EQ(snapshot(dir), before) << args;
+    }
+};
 
 TEST_F(Sequence, BothPatternStylesGiveWhatSingleImagesGive)
 {
@@ -285,6 +301,89 @@ TEST_F(Sequence, OutputThatWouldWriteOverAnInputIsRefusedBeforeAnythingRuns)
         EXPECT_EQ(run.status, 2) << args << ": " << run.err;
         EXPECT_NE(run.err.find("would write over the input"), std::string::npos) << args << run.err;
         EXPECT_EQ(snapshot(dir), before) << args;
+    }
+}
+
+TEST_F(Sequence, NoTwoFramesAreWrittenToOneFile)
+{
+    writeShot(dir, "in.{:04}.png", 1001, 1002);
+    // A frame's folder that is a link to the next one's, made or still to be made.
+    fs::create_directories(dir / "o" / "1002");
+    fs::create_directory_symlink("1002", dir / "o" / "1001");
+    fs::create_directory(dir / "p");
+    fs::create_directory_symlink("1002", dir / "p" / "1001");
+    // Outputs there already, two names of one file.
+    fs::copy_file(dir / "in.1001.png", dir / "out.1001.png");
+    fs::create_hard_link(dir / "out.1001.png", dir / "out.1002.png");
+    for (const char* args : {"smooth in.####.png o/####/f.png", "smooth in.####.png p/####/f.png",
+                             "smooth in.####.png out.####.png --frames 1001-1002"}) {
+        expectRefusedBeforeWork(args,
+                                {"two frames to one file", "frame 1001 to '", "frame 1002 to '"});
+    }
+    EXPECT_TRUE(fs::is_empty(dir / "o" / "1002"));
+    EXPECT_FALSE(fs::exists(dir / "p" / "1002"));
+}
+
+// The guard covers the whole shot on disk, so a chunk of it (--frames, as a farm or the
+// cluster runs it) is refused as the whole shot is.
+TEST_F(Sequence, ANarrowedRunMayNotWriteOverAnyFrameOnDisk)
+{
+    writeShot(dir, "x.{:04}.png", 1, 3);
+    writeShot(dir, "x.{:04}.png", 1001, 1001);
+    for (const char* args :
+         {"smooth x.####.png x.1###.png", "smooth x.####.png x.1###.png --frames 1-3",
+          "smooth x.####.png x.1###.png --frames 1,3 --keep-going"}) {
+        expectRefusedBeforeWork(args, {"would write over the input file 'x.1001.png' (frame 1001)",
+                                       "frame 1 goes to 'x.1001.png'"});
+    }
+}
+
+TEST_F(Sequence, ExistingFilesWithPlaceholderCharactersAreOneImage)
+{
+    writeShot(dir, "in.{:04}.png", 1, 1);
+    ASSERT_EQ(telvix("smooth in.0001.png plain.png").status, 0);
+    for (const char* name : {"take#2.png", "icon@2x.png", "50%_done.png", "a.#.png"}) {
+        fs::copy_file(dir / "in.0001.png", dir / name);
+        const RunResult run = telvix(fmt::format("smooth {0} out-{0}", name));
+        ASSERT_EQ(run.status, 0) << name << ": " << run.err;
+        EXPECT_EQ(slurp(dir / fmt::format("out-{}", name)), slurp(dir / "plain.png")) << name;
+    }
+    // --literal names a file that does not exist yet, or one a pattern would read otherwise.
+    ASSERT_EQ(telvix("smooth in.0001.png s.####.png --literal").status, 0);
+    EXPECT_EQ(slurp(dir / "s.####.png"), slurp(dir / "plain.png"));
+    fs::copy_file(dir / "in.0001.png", dir / "a.1.png");
+    expectRefusedBeforeWork("smooth a.#.png b.png", {"'a.1.png'", "--literal"});
+    EXPECT_EQ(telvix("smooth a.#.png b.png --literal").status, 0);
+    EXPECT_EQ(telvix("smooth a.#.png b.#.png --frames 1").status, 0);
+    EXPECT_TRUE(fs::exists(dir / "b.1.png"));
+    expectRefusedBeforeWork("smooth a.#.png b.#.png --frames 1 --literal", {"--literal"});
+}
+
+TEST_F(Sequence, NegativeFrameNumbersAreRefusedAloud)
+{
+    EXPECT_THROW(parseFrameList("-5--1"), UsageError);
+    writeShot(dir, "x.{:04}.png", 0, 1);
+    fs::copy_file(dir / "x.0000.png", dir / "x.-0001.png");
+    const auto before = snapshot(dir);
+    const RunResult found = telvix("smooth x.####.png o.####.png");
+    EXPECT_EQ(found.status, 1) << found.err;
+    EXPECT_NE(found.err.find("negative frame numbers, such as 'x.-0001.png'"), std::string::npos)
+        << found.err;
+    EXPECT_EQ(snapshot(dir), before);
+    expectRefusedBeforeWork("smooth x.####.png o.####.png --frames -1-1",
+                            {"negative frame number"});
+    EXPECT_EQ(telvix("smooth x.####.png o.####.png --frames 0-1").status, 0);
+}
+
+TEST_F(Sequence, TheClusterIsNotHandedOneImageOrAFolder)
+{
+    writeShot(dir, "in.{:04}.png", 1, 1);
+    fs::create_directory(dir / "folder");
+    // No scheduler listens there: the refusal comes before anything would try it.
+    for (const char* args : {"smooth in.0001.png out.png --scheduler tcp://127.0.0.1:9",
+                             "smooth folder out --scheduler tcp://127.0.0.1:9"}) {
+        expectRefusedBeforeWork(args,
+                                {"--scheduler smooths a frame pattern", "without --scheduler"});
     }
 }
 
