@@ -336,16 +336,26 @@ def read_report(path):
 def test_reports_of_the_command_and_the_cluster(cluster, client, tmp_path):
     """--report of the command run here and of the cluster's shell entry: one layout, each
     frame as on disk, the failed one with its reason, and where each frame ran."""
-    shot = make_shot(tmp_path / "plates", SMALL, 5)
-    corrupt(tmp_path / "plates" / "shot.0004.png")
+    plates = tmp_path / "plates"
+    shot = make_shot(plates, SMALL, 5)
+    corrupt(plates / "shot.0004.png")
+    first = plates / "shot.0001.png"
+    kept = first.read_bytes()
+    for refused in ([COMMAND, "smooth", shot, str(tmp_path / "x")],
+                    [sys.executable, "-m", "telvix.cluster", "--scheduler", cluster.address,
+                     shot, str(tmp_path / "x")]):
+        done = subprocess.run(refused + ["--report", str(first)], capture_output=True,
+                              errors="replace", timeout=RUN_TIMEOUT)
+        assert done.returncode == 2 and "--report: " in done.stderr, done.stderr
+    assert first.read_bytes() == kept and not (tmp_path / "x").exists()
     selection = ["--frames", "1-6", "--keep-going", "--report"]
     local = subprocess.run([COMMAND, "smooth", shot, str(tmp_path / "here" / "shot.####.png"),
                             *selection, str(tmp_path / "here.json")],
-                           capture_output=True, text=True, timeout=RUN_TIMEOUT)
+                           capture_output=True, errors="replace", timeout=RUN_TIMEOUT)
     remote = subprocess.run([sys.executable, "-m", "telvix.cluster", "--scheduler",
                              cluster.address, shot, str(tmp_path / "there" / "shot.####.png"),
                              *selection, str(tmp_path / "there.json"), "--chunk", "2"],
-                            capture_output=True, text=True, timeout=RUN_TIMEOUT)
+                            capture_output=True, errors="replace", timeout=RUN_TIMEOUT)
     assert local.returncode == remote.returncode == 1, (local.stderr, remote.stderr)
     here, here_frames = read_report(tmp_path / "here.json")
     there, there_frames = read_report(tmp_path / "there.json")
@@ -360,10 +370,16 @@ def test_reports_of_the_command_and_the_cluster(cluster, client, tmp_path):
         a, b = here_frames[number], there_frames[number]
         assert list(a) == list(b)
         assert (a["status"], a["reason"], a["input"]) == (b["status"], b["reason"], b["input"])
+        assert a["input"] == str(plates / "shot.{:04d}.png".format(number))
     assert "shot.0004.png" in here_frames[4]["reason"]
     assert here_frames[1]["host"] == socket.gethostname()
     assert there_frames[1]["host"].startswith("tcp://127.0.0.1:")
     assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+    # A file name that is not UTF-8 is spelt in the command's report as Python reads it.
+    odd = tmp_path / os.fsdecode(b"cel\xe9.png")
+    shutil.copyfile(SMALL[0], odd)
+    run_command("smooth", odd, tmp_path / "odd_out.png", "--report", tmp_path / "odd.json")
+    assert read_report(tmp_path / "odd.json")[0]["frames"][0]["input"] == str(odd)
 
 
 def lines_until_exit(process, timeout):
