@@ -222,6 +222,17 @@ CommandLineParser::CommandLineParser()
                    "'@' and '%' in them are not frame placeholders")
         ->excludes(frames)
         ->excludes(scheduler);
+    smooth_
+        ->add_option("--wait-timeout", values_.waitTimeout,
+                     "With --scheduler: give up after this many seconds without a worker")
+        ->type_name("SECONDS")
+        ->check(CLI::NonNegativeNumber)
+        ->needs(scheduler)
+        ->default_str("60");
+    smooth_
+        ->add_option("--report", values_.report,
+                     "Write what became of each frame, and the totals, to this JSON file")
+        ->type_name("FILE");
     auto* quiet = smooth_->add_flag("--quiet,-q", values_.quiet, "Print errors only");
     smooth_->add_flag("--verbose,-v", values_.verbose, "Print one line per frame")->excludes(quiet);
 

@@ -58,11 +58,13 @@ struct CommandLine {
     bool keepGoing = false;             // process every frame it can, report failures at the end
     bool quiet = false;                 // only errors on stderr
     bool verbose = false;               // one line per frame
+    std::string report;                 // --report: the JSON report to write; empty: none
 
     // A Dask cluster's scheduler (tcp://HOST:8786): the run is handed to the Python module's
     // shell entry, python3 -m telvix.cluster, with the same arguments. Empty: run here.
     std::string scheduler;
-    int chunk = 0;  // with a scheduler: frames per task; 0: the module's default
+    int chunk = 0;           // with a scheduler: frames per task; 0: the module's default
+    double waitTimeout = 0;  // with a scheduler: seconds to wait for a worker; unset: 60
 };
 
 // How a run shares the cores: `jobs` frames at once, each rendered by a host that splits its

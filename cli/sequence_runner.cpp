@@ -34,6 +34,7 @@
 #include "memory_budget.h"
 #include "output_format.h"
 #include "plugin_driver.h"
+#include "run_report.h"
 #include "temporary_file.h"
 
 namespace telvix::cli {
@@ -706,10 +707,23 @@ RunSummary runPlan(const SequencePlan& plan, const CommandLine& commandLine,
 
 int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint)
 {
+    if (!commandLine.report.empty()) checkReportPath(commandLine.report, plan);
     const RunSummary summary = runPlan(plan, commandLine, entryPoint);
+    // The report first: it tells what a run stopped early did, too.
+    bool reported = true;
+    if (!commandLine.report.empty()) {
+        try {
+            writeRunReport(commandLine.report, plan, summary);
+        } catch (const CliError& e) {
+            printError(e.what());
+            reported = false;
+        }
+    }
     // Output lost to a closed pipe: nothing more to say, the process ends by SIGPIPE.
     if (summary.interrupted) finishAfterStop();
-    return plan.singleImage ? reportImage(plan, summary) : reportSequence(summary, commandLine);
+    const int status =
+        plan.singleImage ? reportImage(plan, summary) : reportSequence(summary, commandLine);
+    return status == 0 && !reported ? kExitFailure : status;
 }
 
 }  // namespace telvix::cli

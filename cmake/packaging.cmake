@@ -29,6 +29,7 @@ if(TARGET telvix_python)
              \"${TELVIX_PYTHON_PACKAGE_DIR}/_arguments.py\"
              \"${TELVIX_PYTHON_PACKAGE_DIR}/_errors.py\"
              \"${TELVIX_PYTHON_PACKAGE_DIR}/cluster.py\"
+             \"${TELVIX_PYTHON_PACKAGE_DIR}/_cluster_main.py\"
              \"${TELVIX_PYTHON_PACKAGE_DIR}/_telvix.pyi\"
              \"${TELVIX_PYTHON_PACKAGE_DIR}/py.typed\")
     ")

@@ -31,6 +31,7 @@
 #include "cli_error.h"
 #include "frame_sequence.h"
 #include "frame_world.h"
+#include "image_read.h"
 #include "interrupt.h"
 #include "options.h"
 #include "plugin_driver.h"
@@ -426,6 +427,14 @@ PYBIND11_MODULE(_telvix, m)
             return describeFrames(frames);
         },
         py::arg("frames"));
+    // True when the file is an image that reads back whole, as --skip-existing judges outputs.
+    m.def(
+        "is_complete",
+        [](const std::string& path) {
+            const py::gil_scoped_release unlocked;
+            return isCompleteImage(path);
+        },
+        py::arg("path"));
     m.def("about", [](const std::string& plugin) { return aboutText(entryPointOf(plugin)); });
     m.def("parameters", &parameters);
 }

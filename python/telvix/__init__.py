@@ -12,8 +12,10 @@ command's, bit for bit.
 from __future__ import annotations
 
 import functools
+import json
 import os
-from dataclasses import dataclass
+import socket
+from dataclasses import dataclass, field
 from pathlib import Path
 from typing import TYPE_CHECKING, Callable, Iterable, List, Optional, Sequence, Tuple, Union
 
@@ -160,6 +162,9 @@ class Frame:
         A note on the written frame (samples clipped with ``clip=True``), or "".
     seconds : float
         Time from reading to writing.
+    host : str or None
+        Where it was smoothed: this machine's name (the default), on a cluster the worker's
+        address (``tcp://HOST:PORT``); None when no machine is known to have touched it.
     """
 
     number: Optional[int]
@@ -170,6 +175,7 @@ class Frame:
     error: Optional[str] = None
     note: str = ""
     seconds: float = 0.0
+    host: Optional[str] = field(default_factory=socket.gethostname)
 
 
 @dataclass(frozen=True)
@@ -225,6 +231,30 @@ class Summary:
         return Summary(tuple(frames), sum(s.planned for s in summaries),
                        any(s.interrupted for s in summaries), seconds,
                        tuple(sorted({g for s in summaries for g in s.gaps})))
+
+    def to_json(self) -> str:
+        """The summary as the JSON report ``telvix smooth --report FILE`` writes.
+
+        An object of ``planned``, ``written``, ``skipped`` and ``failed`` (frame counts),
+        ``interrupted``, ``seconds``, ``gaps`` and ``frames``: one object per frame, in frame
+        order, of ``number`` (None in a folder), ``input``, ``output``, ``status``
+        ("written", "skipped" or "failed"), ``reason`` (why it failed, else None), ``seconds``
+        and ``host``. File names that are not UTF-8 come out as Python reads them (bytes
+        escaped as surrogates), and ``json.loads`` gives them back so.
+        """
+        counts = {status: 0 for status in ("written", "skipped", "failed")}
+        for frame in self.frames:
+            counts[frame.status] = counts.get(frame.status, 0) + 1
+        head = dict(planned=self.planned, **counts, interrupted=self.interrupted,
+                    seconds=round(self.seconds, 3), gaps=list(self.gaps))
+        lines = ["  {}: {},".format(json.dumps(key), json.dumps(value))
+                 for key, value in head.items()]
+        frames = ["    " + json.dumps(dict(number=f.number, input=f.input, output=f.output,
+                                           status=f.status, reason=f.error,
+                                           seconds=round(f.seconds, 3), host=f.host))
+                  for f in self.frames]
+        body = "\n" + ",\n".join(frames) + "\n  " if frames else ""
+        return "{\n" + "\n".join(lines) + '\n  "frames": [' + body + "]\n}\n"
 
     def __str__(self) -> str:
         text = "{} of {} frames written".format(len(self.done), self.planned)

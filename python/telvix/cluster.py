@@ -11,28 +11,56 @@ From a shell::
     python3 -m telvix.cluster --scheduler tcp://HOST:8786 plates/sh.####.png out/sh.####.png
 
 takes the options of ``telvix smooth`` (which hands the same command line here when given
-``--scheduler``), plus ``--chunk N``.
+``--scheduler``), plus ``--chunk N`` and ``--wait-timeout SECONDS``.
 """
 
 from __future__ import annotations
 
-import argparse
+import asyncio
+import concurrent.futures
 import dataclasses
+import logging
 import os
+import socket
 import sys
 import time
 from typing import Callable, Dict, List, Optional, Sequence, Tuple, Union
 
 import telvix
-from telvix import Frame, Summary
+from telvix import Frame, Summary, TelvixError
 
-__all__ = ["smooth_shot", "main"]
+__all__ = ["smooth_shot", "ClusterError", "main"]
 
 PathLike = Union[str, "os.PathLike[str]"]
+_Planned = Tuple[int, str, str]
 
 # The smoothing options a chunk passes on to telvix.smooth_sequence.
 _OPTIONS = ("tolerance", "key", "extent", "depth", "threads", "compression", "drop_alpha",
             "clip", "jobs")
+
+# Where smooth_shot says that it waits for workers (a warning; the shell entry prints it).
+log = logging.getLogger("telvix.cluster")
+# How long a shot goes without any worker before it says so, and how often it looks.
+_NOTICE_AFTER = 2.0
+_POLL = 0.5
+
+
+class ClusterError(TelvixError):
+    """The cluster could not finish a shot: no worker was there for ``wait_timeout`` seconds,
+    or the scheduler was lost.
+
+    Attributes
+    ----------
+    summary : telvix.Summary
+        What the shot did, ``interrupted``: the frames whose chunks ended, and after a lost
+        scheduler the frames whose outputs were found on disk, whole, as written. Frames not
+        listed were not smoothed; running the shot again does them.
+    """
+
+    def __init__(self, message: str, summary: Summary):
+        super().__init__(message)
+        self.summary = summary
+
 
 def _absolute(path: str) -> str:
     """`path` made absolute from the current folder, a trailing '/' (a folder) kept."""
@@ -42,10 +70,12 @@ def _absolute(path: str) -> str:
     return absolute
 
 
-def _failed(planned: Sequence[Tuple[int, str, str]], reason: Callable[[str], str]) -> Summary:
+def _failed(planned: Sequence[_Planned], reason: Callable[[str], str],
+            host: Optional[str] = None) -> Summary:
     """A summary of the planned (number, input, output) frames, all failed; `reason` gives the
     reason from the input's name."""
-    frames = [Frame(number, "frame {}".format(number), source, target, "failed", reason(source))
+    frames = [Frame(number, "frame {}".format(number), source, target, "failed", reason(source),
+                    host=host)
               for number, source, target in planned]
     return Summary(tuple(frames), len(frames))
 
@@ -65,6 +95,16 @@ def _worker_jobs() -> int:
     return max(1, cores // max(1, nthreads))
 
 
+def _worker_address() -> str:
+    """The address of the worker running this task (its host name outside a worker)."""
+    try:
+        from distributed import get_worker
+
+        return get_worker().address
+    except (ImportError, ValueError, AttributeError):
+        return socket.gethostname()
+
+
 def _smooth_chunk(src: str, dst: str, numbers: List[int], options: Dict[str, object]) -> Summary:
     """Smooths one chunk's frames on a worker; runs the same way however often it is run."""
     options = dict(options)
@@ -72,6 +112,24 @@ def _smooth_chunk(src: str, dst: str, numbers: List[int], options: Dict[str, obj
         options["jobs"] = _worker_jobs()
     return telvix.smooth_sequence(src, dst, frames=numbers, skip_existing=True, keep_going=True,
                                   **options)
+
+
+def _run_chunk(smooth: Callable[..., Summary], src: str, dst: str, part: List[_Planned],
+               options: Dict[str, object]) -> Summary:
+    """A chunk's task: `smooth` (_smooth_chunk) run on the worker, whose address its frames
+    carry. A malformed request is raised to the client; any other failure fails the chunk's
+    frames here, with the reason in one line."""
+    host = _worker_address()
+    numbers = [number for number, _, _ in part]
+    try:
+        summary = smooth(src, dst, numbers, options)
+    except (ValueError, TypeError):
+        raise
+    except Exception as error:  # noqa: BLE001 (any failure of the chunk, reported)
+        reason = _reason(error, numbers)
+        return _failed(part, lambda _source: reason, host)
+    return dataclasses.replace(
+        summary, frames=tuple(dataclasses.replace(f, host=host) for f in summary.frames))
 
 
 def _span(numbers: Sequence[int]) -> str:
@@ -91,10 +149,27 @@ def _reason(error: BaseException, numbers: Sequence[int]) -> str:
         _span(numbers), type(error).__name__, text)
 
 
+def _found_whole(planned: Sequence[_Planned]) -> Summary:
+    """The planned frames whose outputs are on disk and read back whole, as written (by whom
+    is not known); the others are left out."""
+    def whole(frame: _Planned) -> bool:
+        return os.path.isfile(frame[2]) and telvix._telvix.is_complete(frame[2])
+
+    with concurrent.futures.ThreadPoolExecutor(os.cpu_count() or 1) as pool:
+        found = [f for f, ok in zip(planned, pool.map(whole, planned)) if ok]
+    frames = [Frame(number, "frame {}".format(number), source, target, "written", host=None)
+              for number, source, target in found]
+    return Summary(tuple(frames), 0)
+
+
+def _workers(client) -> int:
+    return len(client.scheduler_info().get("workers", {}))
+
+
 def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
                 frames: Union[None, str, Sequence[int]] = None, chunk: int = 10,
                 progress: Optional[Callable[[int, int], None]] = None,
-                **options) -> Summary:
+                wait_timeout: Optional[float] = 60.0, **options) -> Summary:
     """Smooth a shot on a Dask cluster, a chunk of frames per task.
 
     The shot is planned on the client; each chunk runs :func:`telvix.smooth_sequence` on a
@@ -120,6 +195,10 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
     progress : callable, optional
         Called on the client as ``progress(done, total)`` each time a chunk ends, with the
         frames ended so far (frames missing from disk count as ended from the start).
+    wait_timeout : float or None
+        Seconds the shot waits while the cluster has no worker (none joined yet, or the last
+        one left) before it gives up with :class:`ClusterError`; None waits for ever. After
+        2 s without a worker it logs a warning on the ``telvix.cluster`` logger. Default 60.
     **options
         ``tolerance``, ``key``, ``extent``, ``depth``, ``threads``, ``compression``,
         ``drop_alpha`` and ``clip`` as for :func:`telvix.smooth_sequence`, and ``jobs``: frames
@@ -129,12 +208,13 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
     Returns
     -------
     telvix.Summary
-        Every frame asked for, written, skipped or failed with its reason; ``seconds`` is the
-        wall time of the whole shot. Frames asked for but missing fail with "cannot read
-        'PATH': no such file"; a frame that fails is reported, never retried. A chunk that the
-        cluster gives up on (``distributed.KilledWorker`` once its workers died too often, or
-        any other exception of its task) fails each of its frames with the reason in one line.
-        ``gaps`` lists the holes in the numbering found on disk.
+        Every frame asked for, written, skipped or failed with its reason, and the address of
+        the worker that ran it as ``host``; ``seconds`` is the wall time of the whole shot.
+        Frames asked for but missing fail with "cannot read 'PATH': no such file"; a frame that
+        fails is reported, never retried. A chunk that the cluster gives up on
+        (``distributed.KilledWorker`` once its workers died too often, or any other exception
+        of its task) fails each of its frames with the reason in one line. ``gaps`` lists the
+        holes in the numbering found on disk.
 
     Raises
     ------
@@ -147,9 +227,15 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
         For an option telvix does not know.
     FileError
         When no input frame matches the pattern.
+    ClusterError
+        When no worker was there for ``wait_timeout`` seconds (the chunks not started are
+        cancelled), or when the connection to the scheduler was lost (its tasks are then lost
+        with it). Its ``summary`` holds what was done; frames found on disk whole count as
+        written.
     KeyboardInterrupt
         On Ctrl-C: the chunks not yet started are cancelled; chunks running on workers finish
-        their frames (every output they leave is whole).
+        their frames (every output they leave is whole). Its ``summary`` attribute holds the
+        frames ended so far.
 
     Examples
     --------
@@ -168,6 +254,11 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
             unknown[0]))
     if isinstance(chunk, bool) or not isinstance(chunk, int) or chunk < 1:
         raise ValueError("chunk: {!r} is not a number of frames (1 or more)".format(chunk))
+    if wait_timeout is not None and (isinstance(wait_timeout, bool) or
+                                     not isinstance(wait_timeout, (int, float)) or
+                                     not wait_timeout >= 0):
+        raise ValueError("wait_timeout: {!r} is not a number of seconds (0 or more) or None"
+                         .format(wait_timeout))
     # Workers have working folders of their own: they are given absolute paths.
     src, dst = _absolute(os.fspath(src_pattern)), _absolute(os.fspath(dst_pattern))
     if frames is not None and not isinstance(frames, str):
@@ -180,113 +271,112 @@ def smooth_shot(client, src_pattern: PathLike, dst_pattern: PathLike,
                          "(shot.####.png or shot.%04d.png), not folders or single images"
                          .format(src))
     missing = sorted(missing)
-
-    total = len(planned) + len(missing)
+    shot = _Shot(client, len(planned) + len(missing), started, progress)
     # Frames asked for but missing fail as the command fails them with --keep-going.
-    summaries = [_failed(missing, lambda source: "cannot read '{}': no such file".format(source))]
-    summaries[0] = dataclasses.replace(summaries[0], gaps=tuple(gaps))
-
+    shot.summaries.append(dataclasses.replace(
+        _failed(missing, lambda source: "cannot read '{}': no such file".format(source)),
+        gaps=tuple(gaps)))
+    shot.ended = len(missing)
     chunks = [planned[i:i + chunk] for i in range(0, len(planned), chunk)]
-    futures = [client.submit(_smooth_chunk, src, dst, [number for number, _, _ in part],
-                             dict(options), pure=False)
-               for part in chunks]
-    which = {future.key: part for future, part in zip(futures, chunks)}
-    done = len(missing)
-    try:
-        from distributed import as_completed
-
-        for future in as_completed(futures):
-            part = which[future.key]
-            try:
-                summary = future.result()
-            except (ValueError, TypeError):
-                # A malformed request fails every chunk alike: it is the caller's error.
-                raise
-            except Exception as error:  # noqa: BLE001 (any failure of the task, reported)
-                reason = _reason(error, [number for number, _, _ in part])
-                summary = _failed(part, lambda _source: reason)
-            summaries.append(summary)
-            done += len(part)
-            if progress is not None:
-                progress(done, total)
-    except BaseException:
-        client.cancel(futures)
-        raise
-    return Summary.merge(summaries, time.perf_counter() - started)
+    return shot.run(chunks, src, dst, options, wait_timeout)
 
 
-# The shell entry: python3 -m telvix.cluster, and telvix smooth --scheduler.
+class _Shot:
+    """The client's side of one shot: its chunks' tasks, and what ended so far."""
 
-class _UsageError(Exception):
-    pass
+    def __init__(self, client, total: int, started: float, progress):
+        self.client = client
+        self.total = total
+        self.started = started
+        self.progress = progress
+        self.summaries: List[Summary] = []
+        self.ended = 0
+        self.address = client.scheduler.address
 
+    def summary(self, interrupted: bool = False) -> Summary:
+        """What ended so far; `interrupted`: of a shot that ends before all its chunks."""
+        summary = Summary.merge(self.summaries, time.perf_counter() - self.started)
+        if interrupted:
+            summary = dataclasses.replace(summary, planned=self.total, interrupted=True)
+        return summary
 
-class _Parser(argparse.ArgumentParser):
-    def error(self, message: str):  # one line, exit status 2, as the command's usage errors
-        raise _UsageError(message)
+    def stopped(self, message: str) -> ClusterError:
+        summary = self.summary(True)
+        finished = len(summary.done) + len(summary.skipped)
+        return ClusterError("{}; {} of {} frames are done, running it again resumes the shot"
+                            .format(message, finished, self.total), summary)
 
+    def collect(self, future, part: List[_Planned]) -> None:
+        try:
+            summary = future.result()
+        except (ValueError, TypeError):
+            # A malformed request fails every chunk alike: it is the caller's error.
+            raise
+        except Exception as error:  # noqa: BLE001 (any failure of the task, reported)
+            reason = _reason(error, [number for number, _, _ in part])
+            last = getattr(getattr(error, "last_worker", None), "address", None)
+            summary = _failed(part, lambda _source: reason, last)
+        self.summaries.append(summary)
+        self.ended += len(part)
+        if self.progress is not None:
+            self.progress(self.ended, self.total)
 
-def _decimal(low: int) -> Callable[[str], int]:
-    """A decimal number of at least `low`; telvix checks the upper bounds with its messages."""
-    def convert(text: str) -> int:
-        if not text.isdigit() or int(text) < low:
-            raise argparse.ArgumentTypeError(
-                "'{}' is not a decimal number of {} or more".format(text, low))
-        return int(text)
+    def run(self, chunks, src: str, dst: str, options, wait_timeout: Optional[float]) -> Summary:
+        from distributed import wait
 
-    return convert
-
-
-def _parser() -> _Parser:
-    parser = _Parser(
-        prog="python3 -m telvix.cluster",
-        description="Smooths a frame sequence on a Dask cluster, a chunk of frames per task. "
-                    "Takes the options of 'telvix smooth'; every worker needs telvix installed "
-                    "and must see INPUT and OUTPUT at the same paths.")
-    parser.add_argument("input", metavar="INPUT", help="frame pattern to read (shot.####.png)")
-    parser.add_argument("output", metavar="OUTPUT", help="frame pattern or folder to write")
-    parser.add_argument("--scheduler", required=True, metavar="URL",
-                        help="the Dask scheduler, e.g. tcp://render1:8786")
-    parser.add_argument("--chunk", type=_decimal(1), default=10,
-                        metavar="N", help="frames per task (default 10)")
-    parser.add_argument("--frames", metavar="LIST",
-                        help="frames to smooth, e.g. 1001-1100 (default: the frames on disk)")
-    parser.add_argument("--tolerance", type=_decimal(0), metavar="N")
-    parser.add_argument("--key", metavar="RRGGBB")
-    parser.add_argument("--extent", metavar="L,T,R,B")
-    parser.add_argument("--depth", type=_decimal(0), metavar="BITS")
-    parser.add_argument("--jobs", "-j", type=_decimal(0), metavar="N",
-                        help="frames each worker smooths at once (default: its cores divided "
-                             "by its threads)")
-    parser.add_argument("--threads", type=_decimal(0), metavar="N")
-    parser.add_argument("--compression", metavar="VALUE")
-    parser.add_argument("--drop-alpha", action="store_true")
-    parser.add_argument("--clip", action="store_true")
-    # A cluster always resumes and always keeps going; the flags are taken for the command's
-    # sake.
-    parser.add_argument("--skip-existing", action="store_true", help="always on")
-    parser.add_argument("--keep-going", action="store_true", help="always on")
-    parser.add_argument("--plugin", metavar="PATH", help=argparse.SUPPRESS)
-    loudness = parser.add_mutually_exclusive_group()
-    loudness.add_argument("--quiet", "-q", action="store_true", help="print errors only")
-    loudness.add_argument("--verbose", "-v", action="store_true",
-                          help="print one line per frame")
-    return parser
-
-
-def _error(message: str) -> None:
-    print("telvix: error: {}".format(message), file=sys.stderr, flush=True)
-
-
-def _report_frames(frames: Sequence[Frame]) -> None:
-    """One line per frame written or skipped, as the command's --verbose prints them."""
-    for frame in frames:
-        if frame.status == "written":
-            print("{}: {} -> {} ({:.2f} s)".format(frame.label, frame.input, frame.output,
-                                                   frame.seconds))
-        elif frame.status == "skipped":
-            print("{}: skipped, '{}' exists".format(frame.label, frame.output))
-    sys.stdout.flush()
+        client = self.client
+        # The chunk's function goes with its task, so that a worker runs the one given here.
+        futures = [client.submit(_run_chunk, _smooth_chunk, src, dst, part, dict(options),
+                                 pure=False) for part in chunks]
+        which = {future.key: part for future, part in zip(futures, chunks)}
+        pending = set(futures)
+        alone_since: Optional[float] = None
+        told = seen = False
+        try:
+            while pending:
+                if client.status != "running" or any(f.cancelled() for f in pending):
+                    # The client's tasks went with the connection; what the workers finished
+                    # is on disk.
+                    lost = sorted(frame for f in pending for frame in which[f.key])
+                    pending = set()
+                    self.summaries.append(_found_whole(lost))
+                    raise self.stopped("lost the scheduler {}".format(self.address))
+                try:
+                    ended = wait(list(pending), timeout=_POLL, return_when="FIRST_COMPLETED")[0]
+                except (TimeoutError, asyncio.TimeoutError, asyncio.CancelledError,
+                        concurrent.futures.CancelledError):
+                    ended = set()  # nothing ended yet, or the connection went (seen above)
+                for future in ended:
+                    if not future.cancelled():
+                        pending.discard(future)
+                        self.collect(future, which[future.key])
+                if not pending or client.status != "running":
+                    continue
+                if _workers(client) > 0:
+                    alone_since, told, seen = None, False, True
+                    continue
+                now = time.monotonic()
+                alone_since = now if alone_since is None else alone_since
+                if not told and now - alone_since >= _NOTICE_AFTER:
+                    told = True
+                    log.warning("waiting for a worker at %s: %s%s", self.address,
+                                "the last one left" if seen else "none has joined yet",
+                                "" if wait_timeout is None else
+                                " (giving up after {:g} s)".format(wait_timeout))
+                if wait_timeout is not None and now - alone_since >= wait_timeout:
+                    raise self.stopped("no worker {} the scheduler {} {} {:g} s".format(
+                        "was attached to" if seen else "joined", self.address,
+                        "for" if seen else "in", wait_timeout))
+        except BaseException as stop:
+            if pending:
+                try:
+                    client.cancel(list(pending))
+                except Exception:  # noqa: BLE001 (a client that lost its scheduler)
+                    pass
+            if isinstance(stop, KeyboardInterrupt):
+                stop.summary = self.summary(True)
+            raise
+        return self.summary()
 
 
 def main(argv: Optional[Sequence[str]] = None) -> int:
@@ -295,89 +385,13 @@ def main(argv: Optional[Sequence[str]] = None) -> int:
     Returns
     -------
     int
-        0 when every frame was written or skipped, 1 when any failed or was missing, 2 for a
-        usage error, 130 after Ctrl-C.
+        0 when every frame was written or skipped, 1 when any failed or was missing, or the
+        cluster could not finish the shot (no worker, scheduler lost), 2 for a usage error,
+        130 after Ctrl-C.
     """
-    try:
-        args = _parser().parse_args(argv)
-        if args.plugin is not None:
-            raise _UsageError("--plugin cannot be used with --scheduler: each worker loads the "
-                              "plug-in installed on it")
-    except _UsageError as error:
-        _error("{} (see python3 -m telvix.cluster --help)".format(error))
-        return 2
-    options = {name: getattr(args, name) for name in _OPTIONS
-               if getattr(args, name) is not None and getattr(args, name) is not False}
-    if options.get("jobs") == 0:
-        del options["jobs"]  # 0 asks for the default, as in the command
+    from telvix._cluster_main import run
 
-    terminal = sys.stderr.isatty() and not args.quiet
-
-    def progress(done: int, total: int) -> None:
-        if terminal:
-            print("\rtelvix: {} of {} frames\x1b[K".format(done, total), end="",
-                  file=sys.stderr, flush=True)
-
-    try:
-        from distributed import Client
-    except ImportError:
-        _error("the Dask cluster needs python3-distributed (dask.distributed) installed")
-        return 1
-    try:
-        try:
-            client = Client(args.scheduler, timeout=30)
-        except (OSError, TimeoutError, ValueError) as error:
-            _error("cannot reach the scheduler {}: {}".format(
-                args.scheduler, " ".join(str(error).split()) or type(error).__name__))
-            return 1
-        with client:
-            summary = smooth_shot(client, args.input, args.output, frames=args.frames,
-                                  chunk=args.chunk, progress=progress, **options)
-            workers = len(client.scheduler_info().get("workers", {}))
-    except KeyboardInterrupt:
-        if terminal:
-            print(file=sys.stderr)
-        _error("interrupted; chunks running on workers finish their frames, no partial files "
-               "are left (running it again resumes)")
-        return 130
-    except ValueError as error:
-        if terminal:
-            print(file=sys.stderr)
-        _error(str(error))
-        return 2
-    except (telvix.TelvixError, TypeError) as error:
-        if terminal:
-            print(file=sys.stderr)
-        _error(str(error))
-        return 1
-    if terminal:
-        print(file=sys.stderr)
-    if summary.gaps and not args.quiet:
-        count = len(summary.gaps)
-        print("telvix: warning: {} {} of '{}' {} missing; smoothing the {} found".format(
-            "frame" if count == 1 else "frames", telvix._telvix.describe_frames(list(summary.gaps)),
-            args.input, "is" if count == 1 else "are", summary.planned), file=sys.stderr)
-    if args.verbose:
-        _report_frames(summary.frames)
-    for frame in summary.failed:
-        _error("{}: {}".format(frame.label, frame.error))
-    if summary.failed:
-        _error("{} of {} frames failed".format(len(summary.failed), summary.planned))
-        return 1
-    if not summary.ok:
-        # A chunk's run was stopped on its worker: the frames it had not reached are not listed.
-        _error("{} of {} frames were not smoothed (a run on a worker was stopped); running it "
-               "again resumes".format(summary.planned - len(summary.done) - len(summary.skipped),
-                                     summary.planned))
-        return 1
-    if not args.quiet:
-        fps = len(summary.done) / summary.seconds if summary.seconds > 0 else 0.0
-        print("telvix: {} frames written{} in {:.1f} s ({:.1f} fps, {} {} of {})".format(
-            len(summary.done),
-            ", {} skipped".format(len(summary.skipped)) if summary.skipped else "",
-            summary.seconds, fps, workers, "worker" if workers == 1 else "workers",
-            args.scheduler), file=sys.stderr)
-    return 0
+    return run(argv)
 
 
 if __name__ == "__main__":

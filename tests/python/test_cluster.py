@@ -5,9 +5,11 @@ Outputs are compared byte for byte: the command writes the same file for any num
 threads or machines, so a cluster's frames must be those files exactly.
 """
 
+import json
 import os
 import shutil
 import signal
+import socket
 import subprocess
 import sys
 import time
@@ -227,6 +229,7 @@ def test_chunks_the_cluster_gives_up_on(cluster, client, tmp_path, monkeypatch):
     failed = {f.number: f.error for f in summary.failed}
     assert failed[3] == failed[4] == ("the chunk of frames 3-4 failed on the cluster: "
                                       "RuntimeError: storage gone; for good")
+    assert all(f.host.startswith("tcp://127.0.0.1:") for f in summary.frames), summary
     assert summary.failed[0].input == str(tmp_path / "plates" / "shot.0003.png")
     assert summary.failed[0].output == str(tmp_path / "out" / "shot.0003.png")
     # A shot of its own: a worker that dies takes the chunks queued on it down with it, and a
@@ -235,6 +238,7 @@ def test_chunks_the_cluster_gives_up_on(cluster, client, tmp_path, monkeypatch):
     failed = {f.number: f.error for f in summary.failed}
     assert failed[5] == failed[6] == ("the cluster gave up on the chunk of frames 5-6: the "
                                       "workers running it died")
+    assert summary.failed[0].host.startswith("tcp://127.0.0.1:"), summary
     assert time.monotonic() - started < RUN_TIMEOUT
 
 
@@ -309,10 +313,134 @@ def test_shell_entries(cluster, client, tmp_path):
         done = run(args)
         assert done.returncode == 1, (name, done.stderr)
         lines = done.stderr.splitlines()
-        assert any(line.startswith("telvix: error: frame 3: ") for line in lines), lines
+        assert any(line.startswith("telvix: error: frame 3: ") and
+                   line.endswith(")") and "(worker tcp://127.0.0.1:" in line
+                   for line in lines), lines
         assert lines[-1] == "telvix: error: 1 of 9 frames failed", lines
 
     usage = run(runs("3")["command"][:-2] + ["--chunk", "0"])
     assert usage.returncode == 2 and usage.stderr.startswith("telvix: error: --chunk")
     alone = run([COMMAND, "smooth", shot, "command3/shot.####.png", "--chunk", "4"])
     assert alone.returncode == 2 and "--chunk requires --scheduler" in alone.stderr
+
+
+def read_report(path):
+    """A --report file: its totals, and its frames by number."""
+    report = json.loads(Path(path).read_text())
+    statuses = [f["status"] for f in report["frames"]]
+    for status in ("written", "skipped", "failed"):
+        assert report[status] == statuses.count(status), report
+    return report, {f["number"]: f for f in report["frames"]}
+
+
+def test_reports_of_the_command_and_the_cluster(cluster, client, tmp_path):
+    """--report of the command run here and of the cluster's shell entry: one layout, each
+    frame as on disk, the failed one with its reason, and where each frame ran."""
+    plates = tmp_path / "plates"
+    shot = make_shot(plates, SMALL, 5)
+    corrupt(plates / "shot.0004.png")
+    first = plates / "shot.0001.png"
+    kept = first.read_bytes()
+    for refused in ([COMMAND, "smooth", shot, str(tmp_path / "x")],
+                    [sys.executable, "-m", "telvix.cluster", "--scheduler", cluster.address,
+                     shot, str(tmp_path / "x")]):
+        done = subprocess.run(refused + ["--report", str(first)], capture_output=True,
+                              errors="replace", timeout=RUN_TIMEOUT)
+        assert done.returncode == 2 and "--report: " in done.stderr, done.stderr
+    assert first.read_bytes() == kept and not (tmp_path / "x").exists()
+    selection = ["--frames", "1-6", "--keep-going", "--report"]
+    local = subprocess.run([COMMAND, "smooth", shot, str(tmp_path / "here" / "shot.####.png"),
+                            *selection, str(tmp_path / "here.json")],
+                           capture_output=True, errors="replace", timeout=RUN_TIMEOUT)
+    remote = subprocess.run([sys.executable, "-m", "telvix.cluster", "--scheduler",
+                             cluster.address, shot, str(tmp_path / "there" / "shot.####.png"),
+                             *selection, str(tmp_path / "there.json"), "--chunk", "2"],
+                            capture_output=True, errors="replace", timeout=RUN_TIMEOUT)
+    assert local.returncode == remote.returncode == 1, (local.stderr, remote.stderr)
+    here, here_frames = read_report(tmp_path / "here.json")
+    there, there_frames = read_report(tmp_path / "there.json")
+    assert list(here) == list(there) and here["planned"] == there["planned"] == 6
+    assert (here["written"], here["failed"], here["interrupted"]) == (4, 2, False)
+    for report, frames, folder in ((here, here_frames, "here"), (there, there_frames, "there")):
+        assert sorted(frames) == list(range(1, 7))
+        on_disk = sorted(p.name for p in (tmp_path / folder).iterdir())
+        assert on_disk == [Path(f["output"]).name for f in report["frames"]
+                           if f["status"] == "written"]
+    for number in range(1, 7):
+        a, b = here_frames[number], there_frames[number]
+        assert list(a) == list(b)
+        assert (a["status"], a["reason"], a["input"]) == (b["status"], b["reason"], b["input"])
+        assert a["input"] == str(plates / "shot.{:04d}.png".format(number))
+    assert "shot.0004.png" in here_frames[4]["reason"]
+    assert here_frames[1]["host"] == socket.gethostname()
+    assert there_frames[1]["host"].startswith("tcp://127.0.0.1:")
+    assert not [p for p in tmp_path.iterdir() if p.name.startswith(".")]
+    # A file name that is not UTF-8 is spelt in the command's report as Python reads it.
+    odd = tmp_path / os.fsdecode(b"cel\xe9.png")
+    shutil.copyfile(SMALL[0], odd)
+    run_command("smooth", odd, tmp_path / "odd_out.png", "--report", tmp_path / "odd.json")
+    assert read_report(tmp_path / "odd.json")[0]["frames"][0]["input"] == str(odd)
+
+
+def lines_until_exit(process, timeout):
+    """(seconds since start, line) of a process's stderr until it ends."""
+    started, lines = time.monotonic(), []
+    for line in process.stderr:
+        lines.append((time.monotonic() - started, line.rstrip("\n")))
+    process.wait(timeout=timeout)
+    return lines
+
+
+def test_no_worker_then_a_lost_scheduler(cluster, client, tmp_path):
+    """A scheduler of its own: with no worker the shell entry says so at once and gives up at
+    --wait-timeout; with one, the scheduler (and the worker) killed mid-shot end it with one
+    line, and the report counts exactly the frames on disk. The cluster of the other tests
+    then completes the shot."""
+    count = 10
+    shot = make_shot(tmp_path / "plates", LARGE, count)
+    out = tmp_path / "out"
+    (tmp_path / "own").mkdir()
+    own = Cluster(tmp_path / "own")
+    try:
+        args = [sys.executable, "-m", "telvix.cluster", "--scheduler", own.address, shot,
+                str(out / "shot.####.png"), "--chunk", "2", "--report",
+                str(tmp_path / "report.json")]
+        waiting = subprocess.Popen(args + ["--wait-timeout", "4"], stderr=subprocess.PIPE,
+                                   text=True)
+        lines = lines_until_exit(waiting, RUN_TIMEOUT)
+        assert waiting.returncode == 1, lines
+        assert len(lines) == 2, lines
+        assert lines[0][1].startswith("telvix: waiting for a worker at " + own.address)
+        assert lines[0][0] < 10, lines
+        assert lines[1][1].startswith("telvix: error: no worker joined the scheduler "), lines
+        report, _ = read_report(tmp_path / "report.json")
+        assert report["interrupted"] and report["frames"] == [] and report["planned"] == count
+
+        own.ensure_workers(1)
+        running = subprocess.Popen(args, stderr=subprocess.PIPE, text=True)
+        deadline = time.monotonic() + RUN_TIMEOUT
+        while len(list(out.glob("shot.*.png"))) < 3:
+            assert running.poll() is None, running.stderr.read()
+            assert time.monotonic() < deadline, "no frame was written"
+            time.sleep(0.05)
+        for process in own.workers + [own.scheduler]:
+            own.kill(process)
+        _, stderr = running.communicate(timeout=RUN_TIMEOUT)
+    finally:
+        own.close()
+    assert running.returncode == 1, stderr
+    assert stderr.startswith("telvix: error: lost the scheduler " + own.address), stderr
+    assert len(stderr.splitlines()) == 1, stderr
+    report, frames = read_report(tmp_path / "report.json")
+    assert report["interrupted"] and report["failed"] == 0
+    whole = sorted(int(p.name.split(".")[1]) for p in out.glob("shot.*.png")
+                   if telvix._telvix.is_complete(str(p)))
+    assert 3 <= len(whole) < count and sorted(frames) == whole, (whole, report)
+
+    again = subprocess.run([a.replace(own.address, cluster.address) for a in args],
+                           capture_output=True, text=True, timeout=RUN_TIMEOUT)
+    assert again.returncode == 0, again.stderr
+    report, frames = read_report(tmp_path / "report.json")
+    assert report["skipped"] == len(whole) and report["written"] == count - len(whole)
+    assert all(telvix._telvix.is_complete(str(out / "shot.{:04d}.png".format(n)))
+               for n in range(1, count + 1))
