@@ -68,8 +68,10 @@ float straightFloat(const Sample* p, const SampleRows<const Sample>& layout, int
         }
         return v;
     } else {
-        const float scale = 1.0f / static_cast<float>(maxOf(layout.bits));
-        return static_cast<float>(straightCode(p, layout, i, layout.bits)) * scale;
+        // Divided, not multiplied by the reciprocal: the nearest float to code / max, which
+        // rounds back to the code.
+        return static_cast<float>(straightCode(p, layout, i, layout.bits)) /
+               static_cast<float>(maxOf(layout.bits));
     }
 }
 

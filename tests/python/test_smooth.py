@@ -52,6 +52,15 @@ def test_grey_and_grey_alpha_keep_their_shape():
     assert telvix.smooth(grey[..., None]).shape == grey.shape + (1,)
 
 
+def test_samples_left_alone_come_back_exactly():
+    # Every 16-bit code: nothing is smoothed at tolerance 255, or outside a one-pixel extent.
+    codes = np.arange(65536, dtype=np.uint16).reshape(256, 256)
+    assert np.array_equal(telvix.smooth(codes, tolerance=255), codes)
+    rgb = np.ascontiguousarray(np.dstack([codes, codes[::-1], codes.T]))
+    smoothed = telvix.smooth(rgb, tolerance=0, extent=(0, 0, 1, 1))
+    assert np.array_equal(smoothed[1:], rgb[1:]) and np.array_equal(smoothed[0, 1:], rgb[0, 1:])
+
+
 def test_a_keyed_image_without_alpha_gets_one():
     # As the command writes a keyed RGB file as RGBA: the keyed pixels' transparency is kept.
     rgba = read_image(SAMPLES / "cel_small.png", 4, 8)
