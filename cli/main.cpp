@@ -135,7 +135,8 @@ int runCommand(int argc, char** argv)
 
 }  // namespace
 
-int main(int argc, char** argv)
+// The command's entry, called by the telvix executable once it has loaded this library.
+extern "C" __attribute__((visibility("default"))) int telvix_main(int argc, char** argv)
 {
     // Before anything is written: stop requests, closed pipes, file-size limits and crashes.
     installSignalHandlers();
