@@ -193,13 +193,9 @@ Image worldToImage(const standin::World& world, int channels)
 std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                               const ReadOptions& options,
                               const std::function<void(const Image& page)>& checkHeader,
-                              std::uint64_t memoryBytes, int jobs)
+                              const MemoryBudget& memory, int jobs)
 {
-    if (memoryBytes == 0) {
-        const std::uint64_t budget = memoryBudgetBytes();
-        memoryBytes = budget > kFrameOverheadBytes ? budget - kFrameOverheadBytes
-                                                   : std::min<std::uint64_t>(budget, 1);
-    }
+    const MemoryBudget budget = memory.bytes != 0 ? memory : memoryBudget();
     std::vector<Frame> frames;
     std::vector<Rows<std::uint16_t>> layouts;
     const std::vector<Image> pages = readPagesRows(
@@ -207,7 +203,7 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
         [&](const std::vector<Image>& found) {
             // Every page's world is held until the file is written; a render adds two more of
             // the largest page's size.
-            checkPagesMemory(path, found, hostBits, memoryBytes, jobs);
+            checkPagesMemory(path, found, hostBits, budget, jobs);
             for (const Image& page : found) {
                 Image planned = page;
                 planned.bits = hostBits != 0 ? hostBits : page.bits;
