@@ -153,10 +153,7 @@ std::string describeMemory(const MemoryBudget& memory, int jobs)
     return fmt::format("this machine has {} of memory", has);
 }
 
-namespace {
-
-// "under the process's address-space limit (ulimit -v) of 640 MB": the limit in force now.
-std::string limitInForce()
+std::string memoryLimitInForce()
 {
     const MemoryBudget memory = memoryBudget();
     const std::string limit = describeBytes(memory.limit, false);
@@ -174,13 +171,14 @@ std::string limitInForce()
                              : fmt::format("with this machine's {} of memory in use", limit);
 }
 
-}  // namespace
-
-std::string outOfMemoryMessage() { return "out of memory: an allocation failed " + limitInForce(); }
+std::string outOfMemoryMessage()
+{
+    return "out of memory: an allocation failed " + memoryLimitInForce();
+}
 
 std::string noThreadMessage(const std::string& what)
 {
-    return fmt::format("cannot start a thread ({}) {}", what, limitInForce());
+    return fmt::format("cannot start a thread ({}) {}", what, memoryLimitInForce());
 }
 
 void fitAllocatorToLimits()

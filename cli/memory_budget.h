@@ -61,6 +61,11 @@ std::string describeMemory(const MemoryBudget& memory, int jobs = 1);
 // address-space limit (ulimit -v) of 640 MB".
 std::string outOfMemoryMessage();
 
+// The limit the process runs under now, as a failure that ran out of memory names it: "under
+// the process's address-space limit (ulimit -v) of 640 MB", "with this machine's 8.00 GB of
+// memory in use", ...
+std::string memoryLimitInForce();
+
 // The one-line reason of a thread that could not be started (std::system_error from
 // std::thread, EAGAIN), with the limit that applies.
 std::string noThreadMessage(const std::string& what);

@@ -122,6 +122,15 @@ void guarded(FrameWork& frame, Step&& step)
         step();
     } catch (const Interrupted&) {
         frame.outcome = Outcome::Abandoned;  // a stop request, not a fault of the frame
+    } catch (const RenderFailure& e) {
+        frame.outcome = Outcome::Failed;
+        frame.error = oneLine(e.what());
+        frame.exception = std::current_exception();
+        if (e.code() == PF_Err_OUT_OF_MEMORY) {
+            // Planned to fit, yet the effect's own memory could not be had.
+            frame.error = fmt::format("the effect ran out of memory {}", memoryLimitInForce());
+            frame.exception = std::make_exception_ptr(CliError(frame.error));
+        }
     } catch (const CliError& e) {
         frame.outcome = Outcome::Failed;
         frame.error = oneLine(e.what());
