@@ -133,20 +133,16 @@ Image worldToImage(const standin::World& world, int channels)
 std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                               const ReadOptions& options,
                               const std::function<void(const Image& page)>& checkHeader,
-                              std::uint64_t memoryBytes, int jobs)
+                              const MemoryBudget& memory, int jobs)
 {
-    if (memoryBytes == 0) {
-        const std::uint64_t budget = memoryBudgetBytes();
-        memoryBytes = budget > kFrameOverheadBytes ? budget - kFrameOverheadBytes
-                                                   : std::min<std::uint64_t>(budget, 1);
-    }
+    const MemoryBudget budget = memory.bytes != 0 ? memory : memoryBudget();
     std::vector<Frame> frames;
     const std::vector<Image> pages = readPagesRows(
         path, options,
         [&](const std::vector<Image>& found) {
             // Every page's world and original samples are held until the file is written; a
             // render adds two more worlds of the largest page's size.
-            checkPagesMemory(path, found, hostBits, memoryBytes, jobs);
+            checkPagesMemory(path, found, hostBits, budget, jobs);
             for (const Image& page : found) {
                 Image planned = page;
                 const int worldBits = hostBits != 0 ? hostBits : page.bits;

@@ -8,6 +8,7 @@
 
 #include "image.h"
 #include "image_read.h"
+#include "memory_budget.h"
 #include "output_format.h"
 #include "standin_host.h"
 
@@ -45,14 +46,6 @@ struct PageSamples {
     bool associated = false;
 };
 
-// True when a page's integer samples must be kept beside a world of `worldBits` to be written
-// back exactly: all but 8-bit straight samples in an 8-bit world, which it holds as they are.
-// Floating-point samples are always kept.
-inline bool keepsOriginal(const Image& page, int worldBits)
-{
-    return page.floatingPoint() || page.bits != 8 || worldBits != 8 || page.associatedAlpha;
-}
-
 // A frame read from a file, or one page of it: the page's description (size, channels, bits,
 // stored type, alpha, colour space, metadata; no samples), its pixels in a host world, and its
 // samples as read.
@@ -66,15 +59,15 @@ struct Frame {
 // 16 for 10 and 12-bit and floating-point files), a strip of rows at a time, so the whole
 // decoded file never sits in memory beside the worlds. With `hostBits` given, the pages are
 // written back at that depth (their descriptions say so). Throws CliError as readPagesRows does,
-// and when the worlds and a render's two more (pagesRenderBytes) could not fit in `memoryBytes`
-// (one of `jobs` jobs' share; 0: the run's whole budget, memoryBudgetBytes less
-// kFrameOverheadBytes), checked before any world is made. `checkHeader`, when given, is called
-// with each page's description as it will be written (bits: the world's depth) after the
-// headers are read and before any pixel memory is taken.
+// and when the worlds, a render's two more and its buffers (checkPagesMemory) could not fit in
+// `memory` (one of `jobs` jobs' share; bytes 0: the run's whole budget, memoryBudget()),
+// checked before any world is made. `checkHeader`, when given, is called with each page's
+// description as it will be written (bits: the world's depth) after the headers are read and
+// before any pixel memory is taken.
 std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                               const ReadOptions& options,
                               const std::function<void(const Image& page)>& checkHeader = {},
-                              std::uint64_t memoryBytes = 0, int jobs = 1);
+                              const MemoryBudget& memory = {}, int jobs = 1);
 
 // Writes the pages' worlds to `path` with their descriptions' channels (plus alpha when
 // `options.keyed` and they have none; then as planOutputLayout decides), stored type, colour

@@ -53,6 +53,23 @@ struct Image {
     std::uint16_t at(int x, int y, int c) const { return samples[index(x, y, c)]; }
 };
 
+// True when a page's samples as read must be kept beside its host world of `worldBits` so that
+// those the render leaves unchanged are written back exactly: all but 8-bit straight samples in
+// an 8-bit world, which holds them as they are.
+inline bool keepsOriginal(const Image& page, int worldBits)
+{
+    return page.floatingPoint() || page.bits != 8 || worldBits != 8 || page.associatedAlpha;
+}
+
+// Bytes of a page's samples as read when they are kept (keepsOriginal): 4 per float sample, 2
+// per integer one.
+inline std::uint64_t originalBytes(const Image& page, int worldBits)
+{
+    if (!keepsOriginal(page, worldBits)) return 0;
+    return static_cast<std::uint64_t>(page.width) * static_cast<std::uint64_t>(page.height) *
+           static_cast<std::uint64_t>(page.channels) * (page.floatingPoint() ? 4u : 2u);
+}
+
 // The largest frame accepted, in pixels (e.g. 32768 x 32768). A 16-bit host world of that size
 // takes 8 GiB and a render needs three; anything larger is far beyond any animation frame and is
 // more likely a damaged or hostile header than a picture.

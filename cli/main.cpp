@@ -19,6 +19,7 @@
 #include "cli_error.h"
 #include "frame_sequence.h"
 #include "interrupt.h"
+#include "memory_budget.h"
 #include "options.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
@@ -149,18 +150,28 @@ int runCommand(int argc, char** argv)
     } catch (const CliError& e) {
         return report(e.what(), e.exitCode());
     } catch (const std::bad_alloc&) {
-        return report("out of memory", kExitFailure);
+        return report(outOfMemoryMessage(), kExitFailure);
+    } catch (const std::system_error& e) {
+        // A thread that cannot be started (EAGAIN) under a memory or process limit.
+        return report(e.code() == std::errc::resource_unavailable_try_again
+                          ? noThreadMessage(e.code().message())
+                          : oneLine(e.what()),
+                      kExitFailure);
     } catch (const std::exception& e) {
-        return report(e.what(), kExitFailure);
+        return report(oneLine(e.what()), kExitFailure);
+    } catch (...) {
+        return report("failed for a reason the libraries did not give", kExitFailure);
     }
 }
 
 }  // namespace
 
-int main(int argc, char** argv)
+// The command's entry, called by the telvix executable once it has loaded this library.
+extern "C" __attribute__((visibility("default"))) int telvix_main(int argc, char** argv)
 {
     // Before anything is written: stop requests, closed pipes, file-size limits and crashes.
     installSignalHandlers();
+    fitAllocatorToLimits();
     const int status = runCommand(argc, argv);
     // Output lost to a closed pipe ends the process as SIGPIPE would (see finishAfterStop).
     if (std::fflush(stdout) != 0 && errno == EPIPE) requestStop(SIGPIPE);

@@ -1,6 +1,7 @@
 #include "memory_budget.h"
 
 #include <fmt/format.h>
+#include <malloc.h>
 #include <sys/resource.h>
 #include <unistd.h>
 
@@ -17,14 +18,6 @@ namespace telvix::cli {
 namespace {
 
 namespace fs = std::filesystem;
-
-// What a memory check says of the memory there is: the machine's, or one job's share of it.
-std::string memoryHeld(std::uint64_t memoryBytes, int jobs)
-{
-    return jobs > 1 ? fmt::format("each of the {} jobs has {:.1f} GB (fewer --jobs give each more)",
-                                  jobs, gigabytes(memoryBytes))
-                    : fmt::format("this machine has {:.1f} GB of memory", gigabytes(memoryBytes));
-}
 
 // A number from the first line of a file (cgroup limits), or 0 when absent or "max".
 std::uint64_t numberIn(const std::string& file)
@@ -50,14 +43,19 @@ std::uint64_t cgroupLimitBytes()
     return 0;
 }
 
-// What is left of a resource limit on the process's memory after what it already maps
-// (`used`), or 0 when there is no limit.
-std::uint64_t leftOfLimit(int resource, std::uint64_t used)
+// A resource limit on the process's memory in bytes, or 0 when there is none.
+std::uint64_t resourceLimit(int resource)
 {
     rlimit limit{};
     if (getrlimit(resource, &limit) != 0 || limit.rlim_cur == RLIM_INFINITY) return 0;
-    const std::uint64_t cap = limit.rlim_cur;
-    return cap > used ? cap - used : 1;  // 1: nothing left, yet not "unknown"
+    return limit.rlim_cur;
+}
+
+// What is left of `limit` after what the process already maps (`used`); 0 for no limit.
+std::uint64_t leftOf(std::uint64_t limit, std::uint64_t used)
+{
+    if (limit == 0) return 0;
+    return limit > used ? limit - used : 1;  // 1: nothing left, yet not "unknown"
 }
 
 }  // namespace
@@ -70,13 +68,23 @@ std::uint64_t physicalMemoryBytes()
     return static_cast<std::uint64_t>(pages) * static_cast<std::uint64_t>(pageSize);
 }
 
-std::uint64_t memoryBudgetBytes()
+MemoryBudget MemoryBudget::share(int jobs) const
 {
-    std::uint64_t budget = physicalMemoryBytes();
-    const auto tighten = [&budget](std::uint64_t limit) {
-        if (limit != 0 && (budget == 0 || limit < budget)) budget = limit;
+    MemoryBudget one = *this;
+    one.bytes = bytes / static_cast<std::uint64_t>(std::max(jobs, 1));
+    return one;
+}
+
+MemoryBudget memoryBudget()
+{
+    MemoryBudget budget(physicalMemoryBytes());
+    const auto tighten = [&budget](std::uint64_t left, MemoryLimit source, std::uint64_t limit) {
+        if (limit != 0 && (budget.bytes == 0 || left < budget.bytes)) {
+            budget = MemoryBudget(left, source, limit);
+        }
     };
-    tighten(cgroupLimitBytes());
+    const std::uint64_t group = cgroupLimitBytes();
+    tighten(group, MemoryLimit::ControlGroup, group);
     // The address space and data limits count mappings, not pages in use: what the process
     // maps already (libraries, thread stacks, allocator arenas) is taken off.
     std::uint64_t mapped = 0;
@@ -91,33 +99,107 @@ std::uint64_t memoryBudgetBytes()
         }
         std::fclose(statm);
     }
-    tighten(leftOfLimit(RLIMIT_AS, mapped));
-    tighten(leftOfLimit(RLIMIT_DATA, data));
+    const std::uint64_t addressSpace = resourceLimit(RLIMIT_AS);
+    tighten(leftOf(addressSpace, mapped), MemoryLimit::AddressSpace, addressSpace);
+    const std::uint64_t dataLimit = resourceLimit(RLIMIT_DATA);
+    tighten(leftOf(dataLimit, data), MemoryLimit::Data, dataLimit);
     return budget;
 }
 
-void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t height, int hostBits,
-                      std::uint64_t memoryBytes, int jobs)
+std::string describeBytes(std::uint64_t bytes, bool roundUp)
 {
-    // Sizes reaching here are at most kMaxFramePixels, so the product cannot overflow.
-    const std::uint64_t needed = 3 * worldBytes(width, height, hostBits);
-    if (memoryBytes != 0 && needed > memoryBytes) {
-        throw CliError(
-            fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {:.1f} GB "
-                        "but {}",
-                        path.string(), width, height, hostBits, gigabytes(needed),
-                        memoryHeld(memoryBytes, jobs)));
+    constexpr std::uint64_t MB = 1000 * 1000;
+    constexpr std::uint64_t GB10 = 10 * MB;  // hundredths of a gigabyte
+    if (bytes < 1000 * MB) {
+        return fmt::format("{} MB", roundUp ? (bytes + MB - 1) / MB : bytes / MB);
     }
+    const std::uint64_t hundredths = roundUp ? (bytes + GB10 - 1) / GB10 : bytes / GB10;
+    return fmt::format("{}.{:02} GB", hundredths / 100, hundredths % 100);
+}
+
+std::string describeMemory(const MemoryBudget& memory, int jobs)
+{
+    const std::string has = describeBytes(memory.bytes, false);
+    const std::string limit = describeBytes(memory.limit, false);
+    if (jobs > 1) {
+        std::string whole;
+        switch (memory.source) {
+            case MemoryLimit::Machine:
+                whole = "this machine's memory";
+                break;
+            case MemoryLimit::ControlGroup:
+                whole = fmt::format("the control group's memory limit of {}", limit);
+                break;
+            case MemoryLimit::AddressSpace:
+                whole = "what the process's address-space limit (ulimit -v) leaves";
+                break;
+            case MemoryLimit::Data:
+                whole = "what the process's data limit (ulimit -d) leaves";
+                break;
+        }
+        return fmt::format("each of the {} jobs has {} of {} (fewer --jobs give each more)", jobs,
+                           has, whole);
+    }
+    switch (memory.source) {
+        case MemoryLimit::ControlGroup:
+            return fmt::format("the control group's memory limit is {}", limit);
+        case MemoryLimit::AddressSpace:
+            return fmt::format("the process's address-space limit (ulimit -v) leaves {}", has);
+        case MemoryLimit::Data:
+            return fmt::format("the process's data limit (ulimit -d) leaves {}", has);
+        case MemoryLimit::Machine:
+            break;
+    }
+    return fmt::format("this machine has {} of memory", has);
+}
+
+std::string memoryLimitInForce()
+{
+    const MemoryBudget memory = memoryBudget();
+    const std::string limit = describeBytes(memory.limit, false);
+    switch (memory.source) {
+        case MemoryLimit::ControlGroup:
+            return fmt::format("under the control group's memory limit of {}", limit);
+        case MemoryLimit::AddressSpace:
+            return fmt::format("under the process's address-space limit (ulimit -v) of {}", limit);
+        case MemoryLimit::Data:
+            return fmt::format("under the process's data limit (ulimit -d) of {}", limit);
+        case MemoryLimit::Machine:
+            break;
+    }
+    return memory.limit == 0 ? std::string("with the machine's memory in use")
+                             : fmt::format("with this machine's {} of memory in use", limit);
+}
+
+std::string outOfMemoryMessage()
+{
+    return "out of memory: an allocation failed " + memoryLimitInForce();
+}
+
+std::string noThreadMessage(const std::string& what)
+{
+    return fmt::format("cannot start a thread ({}) {}", what, memoryLimitInForce());
+}
+
+void fitAllocatorToLimits()
+{
+    if (resourceLimit(RLIMIT_AS) != 0 || resourceLimit(RLIMIT_DATA) != 0) {
+        mallopt(M_ARENA_MAX, 1);
+    }
+}
+
+std::uint64_t pageHeldBytes(const Image& page, int hostBits)
+{
+    const int worldBits = hostBits != 0 ? hostBits : page.bits;
+    return worldBytes(static_cast<std::uint64_t>(page.width),
+                      static_cast<std::uint64_t>(page.height), worldBits) +
+           originalBytes(page, worldBits);
 }
 
 std::uint64_t pagesWorldBytes(const std::vector<Image>& pages, int hostBits)
 {
     std::uint64_t all = 0;
-    for (const Image& page : pages) {
-        all += worldBytes(static_cast<std::uint64_t>(page.width),
-                          static_cast<std::uint64_t>(page.height),
-                          hostBits != 0 ? hostBits : page.bits);
-    }
+    for (const Image& page : pages) all += pageHeldBytes(page, hostBits);
     return all;
 }
 
@@ -132,28 +214,54 @@ std::uint64_t pagesRenderBytes(const std::vector<Image>& pages, int hostBits)
     return pagesWorldBytes(pages, hostBits) + 2 * largest;
 }
 
+namespace {
+
+// Refuses a frame of one page whose render (with what the page holds) does not fit.
+void checkPageMemory(const fs::path& path, const Image& page, int hostBits,
+                     const MemoryBudget& memory, int jobs)
+{
+    const std::uint64_t needed = pagesRenderBytes({page}, hostBits) + kFrameOverheadBytes;
+    if (memory.bytes != 0 && needed > memory.bytes) {
+        throw CliError(fmt::format("'{}' is {}x{} pixels; rendering it at {} bits needs {} but {}",
+                                   path.string(), page.width, page.height, hostBits,
+                                   describeBytes(needed, true), describeMemory(memory, jobs)));
+    }
+}
+
+}  // namespace
+
+void checkFrameMemory(const fs::path& path, std::uint64_t width, std::uint64_t height, int hostBits,
+                      const MemoryBudget& memory, int jobs)
+{
+    // Sizes reaching here are at most kMaxFramePixels, so the products cannot overflow.
+    Image page;
+    page.width = static_cast<int>(width);
+    page.height = static_cast<int>(height);
+    page.channels = 4;
+    page.bits = hostBits;
+    page.storedType = hostBits == 16 ? OIIO::TypeDesc::UINT16 : OIIO::TypeDesc::UINT8;
+    checkPageMemory(path, page, hostBits, memory, jobs);
+}
+
 void checkPagesMemory(const fs::path& path, const std::vector<Image>& pages, int hostBits,
-                      std::uint64_t memoryBytes, int jobs)
+                      const MemoryBudget& memory, int jobs)
 {
     if (pages.empty()) return;
     if (pages.size() == 1) {
         const Image& page = pages.front();
-        checkFrameMemory(path, static_cast<std::uint64_t>(page.width),
-                         static_cast<std::uint64_t>(page.height),
-                         hostBits != 0 ? hostBits : page.bits, memoryBytes, jobs);
+        checkPageMemory(path, page, hostBits != 0 ? hostBits : page.bits, memory, jobs);
         return;
     }
-    const std::uint64_t needed = pagesRenderBytes(pages, hostBits);
-    if (memoryBytes != 0 && needed > memoryBytes) {
+    const std::uint64_t needed = pagesRenderBytes(pages, hostBits) + kFrameOverheadBytes;
+    if (memory.bytes != 0 && needed > memory.bytes) {
         std::uint64_t pixels = 0;
         for (const Image& page : pages) {
             pixels +=
                 static_cast<std::uint64_t>(page.width) * static_cast<std::uint64_t>(page.height);
         }
         throw CliError(fmt::format(
-            "'{}' has {} pages of {} pixels in all; rendering them needs {:.1f} GB "
-            "but {}",
-            path.string(), pages.size(), pixels, gigabytes(needed), memoryHeld(memoryBytes, jobs)));
+            "'{}' has {} pages of {} pixels in all; rendering them needs {} but {}", path.string(),
+            pages.size(), pixels, describeBytes(needed, true), describeMemory(memory, jobs)));
     }
 }
 

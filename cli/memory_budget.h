@@ -1,9 +1,10 @@
 // The memory a run may use and what a frame's render needs of it, checked from headers before
-// any pixel memory is taken.
+// any pixel memory is taken; and what a message says when memory runs out all the same.
 #pragma once
 
 #include <cstdint>
 #include <filesystem>
+#include <string>
 #include <vector>
 
 #include "image.h"
@@ -13,9 +14,65 @@ namespace telvix::cli {
 // The machine's physical memory in bytes (0 when the system does not say).
 std::uint64_t physicalMemoryBytes();
 
+// Which limit a run's memory budget comes from: the tightest of them.
+enum class MemoryLimit {
+    Machine,       // the machine's physical memory
+    ControlGroup,  // the process's control group (memory.max)
+    AddressSpace,  // the process's address-space limit (ulimit -v, RLIMIT_AS)
+    Data,          // the process's data limit (ulimit -d, RLIMIT_DATA)
+};
+
+// The memory a run may use and the limit it comes from. An address-space or data limit counts
+// mappings, so `bytes` is what the process leaves of it; `limit` is the limit's own figure.
+struct MemoryBudget {
+    std::uint64_t bytes = 0;  // 0: unknown, nothing is checked
+    MemoryLimit source = MemoryLimit::Machine;
+    std::uint64_t limit = 0;
+    MemoryBudget() = default;
+    // A budget of the machine's memory (as tests and callers with a figure of their own give).
+    MemoryBudget(std::uint64_t machineBytes)  // NOLINT: implicit on purpose
+        : bytes(machineBytes), limit(machineBytes)
+    {
+    }
+    MemoryBudget(std::uint64_t leftBytes, MemoryLimit from, std::uint64_t limitBytes)
+        : bytes(leftBytes), source(from), limit(limitBytes)
+    {
+    }
+    // One of `jobs` equal shares of it.
+    MemoryBudget share(int jobs) const;
+};
+
 // The memory a run may use: the machine's physical memory, or less where the process's control
-// group or its resource limits (address space, data) allow less; 0 when nothing says.
-std::uint64_t memoryBudgetBytes();
+// group or its resource limits (address space, data) allow less.
+MemoryBudget memoryBudget();
+inline std::uint64_t memoryBudgetBytes() { return memoryBudget().bytes; }
+
+// Bytes as messages give them: "98 MB" below 1 GB, else "9.60 GB". A figure needed is rounded
+// up and one available rounded down, so that "needs" is never shown below "has" when it is more.
+std::string describeBytes(std::uint64_t bytes, bool roundUp);
+
+// What the memory there is comes to in a message: "this machine has 8.00 GB of memory", "the
+// process's address-space limit (ulimit -v) leaves 98 MB", ...; with `jobs` > 1 one job's
+// share of it.
+std::string describeMemory(const MemoryBudget& memory, int jobs = 1);
+
+// The one-line reason of an allocation that failed (std::bad_alloc), naming the limit the
+// process runs under now: "out of memory: an allocation failed under the process's
+// address-space limit (ulimit -v) of 640 MB".
+std::string outOfMemoryMessage();
+
+// The limit the process runs under now, as a failure that ran out of memory names it: "under
+// the process's address-space limit (ulimit -v) of 640 MB", "with this machine's 8.00 GB of
+// memory in use", ...
+std::string memoryLimitInForce();
+
+// The one-line reason of a thread that could not be started (std::system_error from
+// std::thread, EAGAIN), with the limit that applies.
+std::string noThreadMessage(const std::string& what);
+
+// Under an address-space or data limit, keeps the C library's allocator from reserving 64 MB
+// of address space for each thread that allocates (a run's budget counts what is mapped).
+void fitAllocatorToLimits();
 
 // Bytes of one host world of width x height at `hostBits` (8 or 16).
 inline std::uint64_t worldBytes(std::uint64_t width, std::uint64_t height, int hostBits)
@@ -23,30 +80,36 @@ inline std::uint64_t worldBytes(std::uint64_t width, std::uint64_t height, int h
     return width * height * (hostBits == 16 ? 8 : 4);
 }
 
+// Bytes one page of a file holds from its reading until the file is written: its host world at
+// `hostBits` (or at the page's own depth when 0) and its samples as read where they are kept
+// to write back the untouched ones exactly (originalBytes). Every figure of what a frame holds is summed
+// from this.
+std::uint64_t pageHeldBytes(const Image& page, int hostBits);
+
 // Memory a frame's render needs beside its worlds: strips of rows being read and written, the
-// encoder's and decoder's buffers.
+// encoder's and decoder's buffers, the threads' stacks.
 inline constexpr std::uint64_t kFrameOverheadBytes = std::uint64_t{64} << 20;
 
 // Checks, from a frame's size alone and before any pixel memory is taken, that the render's
-// three host worlds (input, output and the effect's temporary one) of `hostBits` (8 or 16) fit
-// in `memoryBytes`. Throws CliError naming `path` and the memory needed otherwise.
-// `jobs` > 1: the memory is one job's share of a run of that many frames at once.
+// three host worlds (input, output and the effect's temporary one) of `hostBits` (8 or 16), the
+// samples as read of an RGBA page of that depth, and kFrameOverheadBytes fit in `memory`. Throws CliError naming `path`, the memory needed and the
+// limit otherwise. `jobs` > 1: `memory` is one job's share of a run of that many frames at once.
 void checkFrameMemory(const std::filesystem::path& path, std::uint64_t width, std::uint64_t height,
-                      int hostBits, std::uint64_t memoryBytes, int jobs = 1);
+                      int hostBits, const MemoryBudget& memory, int jobs = 1);
 
-// Bytes of the worlds a file of `pages` takes while it renders: every page's world (at
-// `hostBits`, or the page's own depth when it is 0) is held until the file is written, and a
-// render adds two more of the largest page's size. For one page: its three worlds.
+// Bytes of the worlds a file of `pages` takes while it renders: what every page holds
+// (pageHeldBytes) until the file is written, and a render's two more worlds of the largest
+// page's size. For one page: its three worlds and its samples as read.
 std::uint64_t pagesRenderBytes(const std::vector<Image>& pages, int hostBits);
 
-// Bytes of every page's world of a file: what a frame waiting its turn holds.
+// Bytes every page of a file holds: what a frame waiting its turn holds.
 std::uint64_t pagesWorldBytes(const std::vector<Image>& pages, int hostBits);
 
 // Checks, from the pages' headers alone and before any pixel memory is taken, that rendering
-// them (pagesRenderBytes) fits in `memoryBytes` (0: unknown, nothing is checked). One page is
-// checked as checkFrameMemory checks it; several say how many pages and pixels they hold.
-// `jobs` > 1: the memory is one job's share of a run of that many frames at once.
+// them (pagesRenderBytes and kFrameOverheadBytes) fits in `memory` (bytes 0: unknown, nothing is
+// checked). One page is checked as checkFrameMemory checks it; several say how many pages and
+// pixels they hold. `jobs` > 1: `memory` is one job's share of a run of that many frames.
 void checkPagesMemory(const std::filesystem::path& path, const std::vector<Image>& pages,
-                      int hostBits, std::uint64_t memoryBytes, int jobs = 1);
+                      int hostBits, const MemoryBudget& memory, int jobs = 1);
 
 }  // namespace telvix::cli

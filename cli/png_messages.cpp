@@ -7,7 +7,8 @@
 // OpenImageIO: it installs libpng's handler with the caller's wrapped by one that, once the
 // caller's has recorded the message, leaves through png_longjmp as libpng would, without the
 // printing. Nothing is redirected, so messages of frames read at the same time stay intact.
-// Only the telvix executable is built with this file.
+// Only the command (telvix-command.so) is built with this file; it comes first in the lookup
+// scope of the libraries loaded with it, so the binding holds there too.
 #include <dlfcn.h>
 
 #include <array>

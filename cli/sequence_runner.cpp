@@ -127,14 +127,29 @@ void guarded(FrameWork& frame, Step&& step)
         step();
     } catch (const Interrupted&) {
         frame.outcome = Outcome::Abandoned;  // a stop request, not a fault of the frame
+    } catch (const RenderFailure& e) {
+        frame.outcome = Outcome::Failed;
+        frame.error = oneLine(e.what());
+        frame.exception = std::current_exception();
+        if (e.code() == PF_Err_OUT_OF_MEMORY) {
+            // Planned to fit, yet the effect's own memory could not be had.
+            frame.error = fmt::format("the effect ran out of memory {}", memoryLimitInForce());
+            frame.exception = std::make_exception_ptr(CliError(frame.error));
+        }
     } catch (const CliError& e) {
         frame.outcome = Outcome::Failed;
         frame.error = oneLine(e.what());
         frame.exception = std::current_exception();
     } catch (const std::bad_alloc&) {
         frame.outcome = Outcome::Failed;
-        frame.error = "out of memory";
-        frame.exception = std::current_exception();
+        frame.error = outOfMemoryMessage();
+        frame.exception = std::make_exception_ptr(CliError(frame.error));
+    } catch (const std::system_error& e) {
+        frame.outcome = Outcome::Failed;
+        frame.error = e.code() == std::errc::resource_unavailable_try_again
+                          ? noThreadMessage(e.code().message())
+                          : oneLine(e.what());
+        frame.exception = std::make_exception_ptr(CliError(frame.error));
     } catch (const std::exception& e) {
         frame.outcome = Outcome::Failed;
         frame.error = oneLine(e.what());
@@ -165,15 +180,11 @@ bool foundDiskFull(const std::string& error, const FrameJob& job)
 
 // How many frames the memory lets run at once, planned from the first frame's size.
 struct MemoryPlan {
-    std::uint64_t budget = 0;     // memoryBudgetBytes(); 0: unknown, nothing planned
+    MemoryBudget budget;          // memoryBudget(); bytes 0: unknown, nothing planned
     int jobs = 0;                 // jobs to run; 0: as asked
     bool oneFramePerJob = false;  // no room for a second frame per job waiting its turn
-    // The memory one frame's worlds may take when `jobs` run at once.
-    std::uint64_t frameShare(int jobs) const
-    {
-        const std::uint64_t share = budget / static_cast<std::uint64_t>(std::max(jobs, 1));
-        return share > kFrameOverheadBytes ? share - kFrameOverheadBytes : 1;
-    }
+    // The memory one frame may take when `jobs` run at once.
+    MemoryBudget frameShare(int jobs) const { return budget.share(jobs); }
 };
 
 // Each job renders a frame (three worlds, or with pages every page's world and two more of the
@@ -184,8 +195,8 @@ struct MemoryPlan {
 MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
 {
     MemoryPlan memory;
-    memory.budget = memoryBudgetBytes();
-    if (memory.budget == 0 || plan.jobs.empty()) return memory;
+    memory.budget = memoryBudget();
+    if (memory.budget.bytes == 0 || plan.jobs.empty()) return memory;
     const FrameJob& first = plan.jobs.front();
     const int depth = commandLine.depth.value_or(0);
     std::vector<Image> pages;
@@ -194,18 +205,16 @@ MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
     } catch (const CliError&) {
         return memory;  // the frame fails with its own message in its turn
     }
+    try {
+        checkPagesMemory(first.input, pages, depth, memory.budget);
+    } catch (const CliError& e) {
+        throw CliError(labelled(first, e.what()));
+    }
     const std::uint64_t waiting = pagesWorldBytes(pages, depth);
     const std::uint64_t rendering = pagesRenderBytes(pages, depth) + kFrameOverheadBytes;
-    if (rendering > memory.budget) {
-        try {
-            checkPagesMemory(first.input, pages, depth, memory.frameShare(1));
-        } catch (const CliError& e) {
-            throw CliError(labelled(first, e.what()));
-        }
-    }
     const Parallelism asked =
         chooseParallelism(commandLine, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
-    const std::uint64_t fitting = memory.budget / (rendering + waiting);
+    const std::uint64_t fitting = memory.budget.bytes / (rendering + waiting);
     memory.oneFramePerJob = fitting == 0;
     const int jobs = static_cast<int>(std::clamp<std::uint64_t>(fitting, 1, 1024));
     if (jobs < asked.jobs) {
@@ -222,10 +231,11 @@ MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
                     ? fmt::format("{}x{}", page.width, page.height)
                     : fmt::format("{} pages ({} pixels in all)", pages.size(), pixels);
             fmt::print(stderr,
-                       "telvix: warning: frames of {} at {} bits need {:.2f} GB each; running "
-                       "{} {} at once instead of {} to stay within {:.1f} GB of memory\n",
-                       size, depth != 0 ? depth : page.bits, gigabytes(rendering + waiting), jobs,
-                       jobs == 1 ? "frame" : "frames", asked.jobs, gigabytes(memory.budget));
+                       "telvix: warning: frames of {} at {} bits need {} each, rendering and "
+                       "waiting their turn; running {} {} at once instead of {}, as {}\n",
+                       size, depth != 0 ? depth : page.bits,
+                       describeBytes(rendering + waiting, true), jobs,
+                       jobs == 1 ? "frame" : "frames", asked.jobs, describeMemory(memory.budget));
         }
     }
     return memory;
@@ -301,7 +311,7 @@ std::vector<FrameResult> checkMissingFrames(const SequencePlan& plan,
 // the memory each frame may take, and how many frames are in flight.
 struct RunShape {
     Parallelism parallelism;
-    std::uint64_t frameMemory = 0;  // 0: unknown, each frame checked against the whole budget
+    MemoryBudget frameMemory;  // bytes 0: unknown, each frame checked against the whole budget
     std::size_t tokens = 1;
 };
 
@@ -316,7 +326,7 @@ RunShape shapeRun(const SequencePlan& plan, const CommandLine& commandLine)
     shape.parallelism =
         chooseParallelism(planned, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
     const int jobs = shape.parallelism.jobs;
-    shape.frameMemory = memory.budget == 0 ? 0 : memory.frameShare(jobs);
+    if (memory.budget.bytes != 0) shape.frameMemory = memory.frameShare(jobs);
     // At most two frames per job in flight: the memory a run needs does not grow with the
     // length of the sequence, and every job has a frame to go on with while another waits
     // (one per job when the memory holds no more).

@@ -4,10 +4,12 @@
 #                                              package telvix
 #   cpack --config <build>/CPackConfig.cmake   telvix_<version>_<arch>.deb (installs to /usr)
 #
-# The command finds the plug-in in ../lib/telvix relative to itself, so the installed tree works
+# The command finds its library and the plug-in in ../lib/telvix relative to itself, so the installed tree works
 # wherever it is unpacked.
 if(TARGET telvix)
+    # bin/telvix is a launcher; the command it loads is lib/telvix/telvix-command.so.
     install(TARGETS telvix RUNTIME DESTINATION bin)
+    install(TARGETS telvix_command LIBRARY DESTINATION lib/telvix)
 endif()
 install(TARGETS Telvix LIBRARY DESTINATION lib/telvix)
 

@@ -239,7 +239,7 @@ TEST_F(Robustness, ImpossibleSizesAreRefusedFromTheHeader)
 TEST(FrameMemory, ThreeWorldsMustFitInTheMachine)
 {
     constexpr std::uint64_t GB = std::uint64_t{1000} * 1000 * 1000;
-    // 20000 x 20000: 3.2 GB per 16-bit world, 1.6 GB per 8-bit one.
+    // 20000 x 20000: 3.2 GB per 16-bit world, 1.6 GB per 8-bit one; and 67 MB of buffers.
     EXPECT_THROW(checkFrameMemory("f.png", 20000, 20000, 16, 8 * GB), CliError);
     EXPECT_NO_THROW(checkFrameMemory("f.png", 20000, 20000, 16, 10 * GB));
     EXPECT_NO_THROW(checkFrameMemory("f.png", 20000, 20000, 8, 8 * GB));
@@ -248,8 +248,8 @@ TEST(FrameMemory, ThreeWorldsMustFitInTheMachine)
         checkFrameMemory("f.png", 20000, 20000, 16, 8 * GB);
     } catch (const CliError& e) {
         EXPECT_STREQ(e.what(),
-                     "'f.png' is 20000x20000 pixels; rendering it at 16 bits needs 9.6 GB but "
-                     "this machine has 8.0 GB of memory");
+                     "'f.png' is 20000x20000 pixels; rendering it at 16 bits needs 9.67 GB but "
+                     "this machine has 8.00 GB of memory");
     }
 }
 
@@ -273,24 +273,47 @@ TEST(FrameMemory, EveryPageIsHeldAndTwoMoreOfTheLargest)
     EXPECT_EQ(pagesRenderBytes(pages, 8), 14 * GB / 10);
     // One page: its three worlds, as checkFrameMemory counts them.
     EXPECT_EQ(pagesRenderBytes({pages[0]}, 0), 24 * GB / 10);
-    EXPECT_NO_THROW(checkPagesMemory("f.tif", pages, 0, 28 * GB / 10));
+    EXPECT_NO_THROW(checkPagesMemory("f.tif", pages, 0, 29 * GB / 10));
     EXPECT_NO_THROW(checkPagesMemory("f.tif", pages, 0, 0));  // memory unknown
     try {
         checkPagesMemory("f.tif", pages, 0, 2 * GB, 4);
         ADD_FAILURE() << "three pages needing 2.8 GB fit in 2 GB";
     } catch (const CliError& e) {
         EXPECT_STREQ(e.what(),
-                     "'f.tif' has 3 pages of 150000000 pixels in all; rendering them needs 2.8 GB "
-                     "but each of the 4 jobs has 2.0 GB (fewer --jobs give each more)");
+                     "'f.tif' has 3 pages of 150000000 pixels in all; rendering them needs 2.87 GB "
+                     "but each of the 4 jobs has 2.00 GB of this machine's memory (fewer --jobs "
+                     "give each more)");
     }
     try {
         checkPagesMemory("f.tif", {pages[0]}, 0, 2 * GB);
         ADD_FAILURE() << "a page needing 2.4 GB fits in 2 GB";
     } catch (const CliError& e) {
         EXPECT_STREQ(e.what(),
-                     "'f.tif' is 10000x10000 pixels; rendering it at 16 bits needs 2.4 GB but "
-                     "this machine has 2.0 GB of memory");
+                     "'f.tif' is 10000x10000 pixels; rendering it at 16 bits needs 2.47 GB but "
+                     "this machine has 2.00 GB of memory");
     }
+}
+
+TEST(FrameMemory, MessagesNameTheLimitWithFiguresThatAgree)
+{
+    constexpr std::uint64_t MB = 1000 * 1000;
+    // 166.64 MB needed, 166.60 MB left: rounded, the need must still read as more.
+    const MemoryBudget left(166 * MB + 600'000, MemoryLimit::AddressSpace, 640 * MB);
+    try {
+        checkFrameMemory("f.png", 3840, 2160, 8, left);
+        ADD_FAILURE() << "167 MB fit in 166 MB";
+    } catch (const CliError& e) {
+        EXPECT_STREQ(e.what(),
+                     "'f.png' is 3840x2160 pixels; rendering it at 8 bits needs 167 MB but the "
+                     "process's address-space limit (ulimit -v) leaves 166 MB");
+    }
+    EXPECT_EQ(describeMemory(MemoryBudget(900 * MB, MemoryLimit::ControlGroup, 900 * MB)),
+              "the control group's memory limit is 900 MB");
+    EXPECT_EQ(describeMemory(MemoryBudget(300 * MB, MemoryLimit::Data, 800 * MB)),
+              "the process's data limit (ulimit -d) leaves 300 MB");
+    EXPECT_EQ(describeMemory(MemoryBudget(800 * MB, MemoryLimit::AddressSpace, 1200 * MB), 4),
+              "each of the 4 jobs has 800 MB of what the process's address-space limit "
+              "(ulimit -v) leaves (fewer --jobs give each more)");
 }
 
 TEST_F(Robustness, UnwritableOutputsLeaveNothingBehind)

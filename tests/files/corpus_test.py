@@ -466,6 +466,7 @@ NOT_UNDER_SANITIZER = {
     "sigabrt-sequence": "the command leaves crash signals to the sanitizer",
     "memory-and-jobs": "the sanitizer cannot reserve its shadow memory under RLIMIT_AS",
     "memory-refused": "the sanitizer cannot reserve its shadow memory under RLIMIT_AS",
+    "address-space-levels": "the sanitizer cannot reserve its shadow memory under RLIMIT_AS",
 }
 
 
@@ -877,13 +878,15 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
             subprocess.run(["umount", full])
     cases.append(("jpeg-full-disk", jpeg_full_disk))
 
-    def flat_frames(name, count, size):
-        """`count` grey PNG frames of size x size, flat: 65 kB each at 7000 x 7000."""
+    def flat_frames(name, count, size, channels=1):
+        """`count` flat PNG frames of size x size (or size = (width, height)) with `channels`,
+        grey by default: 65 kB each at 7000 x 7000."""
+        width, height = size if isinstance(size, tuple) else (size, size)
         folder = os.path.join(d, "hostile", name)
         plates = os.path.join(folder, "plates")
         os.makedirs(plates)
         first = os.path.join(plates, "f.0001.png")
-        must(["oiiotool", "--nosoftwareattrib", "--create", f"{size}x{size}", "1",
+        must(["oiiotool", "--nosoftwareattrib", "--create", f"{width}x{height}", str(channels),
               "-d", "uint8", "-o", first])
         for i in range(2, count + 1):
             shutil.copyfile(first, os.path.join(plates, f"f.{i:04d}.png"))
@@ -927,6 +930,31 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
             problems.append(f"out holds {sorted(os.listdir(out))}")
         return "; ".join(problems) or None
     cases.append(("memory-refused", memory_refused))
+
+    def address_space_levels():
+        """A 4K frame alone and four at --jobs 8 under address-space limits from below what the
+        libraries need to load up to enough: each run succeeds or ends with status 1 or 2 in
+        telvix's own lines (one for the image), never by a signal or the loader's status."""
+        folder, plates = flat_frames("address-space-levels", 4, (3840, 2160), 4)
+        problems = []
+        for mb in (200, 390, 410, 430, 470, 560, 700):
+            for name, args in (("image", [os.path.join(plates, "f.0001.png"), "o.png"]),
+                               ("jobs 8", [os.path.join(plates, "f.####.png"), "o.####.png",
+                                           "--jobs", "8"])):
+                out = os.path.join(folder, f"out-{mb}-{name[0]}")
+                os.makedirs(out)
+                rc, _, err, _ = run_measured(
+                    [telvix, "smooth"] + args[:1] + [os.path.join(out, args[1])] + args[2:],
+                    timeout=120, limits=[(resource.RLIMIT_AS, mb << 20)])
+                lines = err.strip().splitlines()
+                said = all(line.startswith("telvix: ") for line in lines)
+                if rc not in (0, 1, 2) or not said or (rc != 0 and not lines) or \
+                        (name == "image" and rc != 0 and not one_line(err)):
+                    problems.append(f"{mb} MB {name}: exit {rc}: {err.strip()[-160:]!r}")
+                if temporaries(out):
+                    problems.append(f"{mb} MB {name}: left {temporaries(out)}")
+        return "; ".join(problems) or None
+    cases.append(("address-space-levels", address_space_levels))
 
     def cel_frames(name, numbers):
         """A hostile case's folder with plates/s.NNNN.png copies of the cel for `numbers`."""
