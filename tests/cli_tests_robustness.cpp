@@ -239,16 +239,17 @@ TEST_F(Robustness, ImpossibleSizesAreRefusedFromTheHeader)
 TEST(FrameMemory, ThreeWorldsMustFitInTheMachine)
 {
     constexpr std::uint64_t GB = std::uint64_t{1000} * 1000 * 1000;
-    // 20000 x 20000: 3.2 GB per 16-bit world, 1.6 GB per 8-bit one; and 67 MB of buffers.
+    // 20000 x 20000: 3.2 GB per 16-bit world, 1.6 GB per 8-bit one; and 67 MB of buffers. A
+    // 16-bit frame keeps its samples as read too (3.2 GB); 8 bits in an 8-bit world need not.
     EXPECT_THROW(checkFrameMemory("f.png", 20000, 20000, 16, 8 * GB), CliError);
-    EXPECT_NO_THROW(checkFrameMemory("f.png", 20000, 20000, 16, 10 * GB));
+    EXPECT_NO_THROW(checkFrameMemory("f.png", 20000, 20000, 16, 13 * GB));
     EXPECT_NO_THROW(checkFrameMemory("f.png", 20000, 20000, 8, 8 * GB));
     EXPECT_NO_THROW(checkFrameMemory("f.png", 20000, 20000, 16, 0));  // memory unknown
     try {
         checkFrameMemory("f.png", 20000, 20000, 16, 8 * GB);
     } catch (const CliError& e) {
         EXPECT_STREQ(e.what(),
-                     "'f.png' is 20000x20000 pixels; rendering it at 16 bits needs 9.67 GB but "
+                     "'f.png' is 20000x20000 pixels; rendering it at 16 bits needs 12.87 GB but "
                      "this machine has 8.00 GB of memory");
     }
 }
@@ -264,32 +265,33 @@ TEST(FrameMemory, EveryPageIsHeldAndTwoMoreOfTheLargest)
         image.bits = bits;
         return image;
     };
-    // 10000 x 10000 at 16 bits: 0.8 GB a world; 5000 x 5000: 0.2 GB.
+    // 10000 x 10000 at 16 bits: 0.8 GB a world and as much for its samples as read; 5000 x 5000:
+    // 0.2 GB each.
     const std::vector<Image> pages{page(10000, 10000, 16), page(5000, 5000, 16),
                                    page(5000, 5000, 16)};
-    EXPECT_EQ(pagesWorldBytes(pages, 0), 12 * GB / 10);
-    EXPECT_EQ(pagesRenderBytes(pages, 0), 28 * GB / 10);
+    EXPECT_EQ(pagesWorldBytes(pages, 0), 24 * GB / 10);
+    EXPECT_EQ(pagesRenderBytes(pages, 0), 40 * GB / 10);
     // An explicit depth counts every page at that depth.
-    EXPECT_EQ(pagesRenderBytes(pages, 8), 14 * GB / 10);
-    // One page: its three worlds, as checkFrameMemory counts them.
-    EXPECT_EQ(pagesRenderBytes({pages[0]}, 0), 24 * GB / 10);
-    EXPECT_NO_THROW(checkPagesMemory("f.tif", pages, 0, 29 * GB / 10));
+    EXPECT_EQ(pagesRenderBytes(pages, 8), 26 * GB / 10);
+    // One page: its three worlds and its samples, as checkFrameMemory counts them.
+    EXPECT_EQ(pagesRenderBytes({pages[0]}, 0), 32 * GB / 10);
+    EXPECT_NO_THROW(checkPagesMemory("f.tif", pages, 0, 41 * GB / 10));
     EXPECT_NO_THROW(checkPagesMemory("f.tif", pages, 0, 0));  // memory unknown
     try {
         checkPagesMemory("f.tif", pages, 0, 2 * GB, 4);
-        ADD_FAILURE() << "three pages needing 2.8 GB fit in 2 GB";
+        ADD_FAILURE() << "three pages needing 4.0 GB fit in 2 GB";
     } catch (const CliError& e) {
         EXPECT_STREQ(e.what(),
-                     "'f.tif' has 3 pages of 150000000 pixels in all; rendering them needs 2.87 GB "
+                     "'f.tif' has 3 pages of 150000000 pixels in all; rendering them needs 4.07 GB "
                      "but each of the 4 jobs has 2.00 GB of this machine's memory (fewer --jobs "
                      "give each more)");
     }
     try {
         checkPagesMemory("f.tif", {pages[0]}, 0, 2 * GB);
-        ADD_FAILURE() << "a page needing 2.4 GB fits in 2 GB";
+        ADD_FAILURE() << "a page needing 3.2 GB fits in 2 GB";
     } catch (const CliError& e) {
         EXPECT_STREQ(e.what(),
-                     "'f.tif' is 10000x10000 pixels; rendering it at 16 bits needs 2.47 GB but "
+                     "'f.tif' is 10000x10000 pixels; rendering it at 16 bits needs 3.27 GB but "
                      "this machine has 2.00 GB of memory");
     }
 }
