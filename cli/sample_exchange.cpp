@@ -24,8 +24,8 @@ int sourceIndex(int i, int channels)
 }
 
 // Straight channel `i` (0-2 colour, 3 alpha) of the pixel at `p` as an integer of `bits`.
-// Associated colour is divided by alpha (0 where alpha is 0); floats are clipped to 0-1 and
-// rounded; a missing alpha is opaque.
+// Associated colour is divided by alpha (and taken as it is where alpha is 0, as compositing
+// tools unpremultiply); floats are clipped to 0-1 and rounded; a missing alpha is opaque.
 template <typename Sample>
 std::uint32_t straightCode(const Sample* p, const SampleRows<const Sample>& layout, int i, int bits)
 {
@@ -36,7 +36,7 @@ std::uint32_t straightCode(const Sample* p, const SampleRows<const Sample>& layo
         float v = p[at];
         if (i < 3 && layout.associated && alphaAt >= 0) {
             const float a = p[alphaAt];
-            v = a > 0.0f ? v / a : 0.0f;
+            if (a > 0.0f) v = v / a;
         }
         return floatToCode(v, bits);
     } else {
@@ -44,7 +44,7 @@ std::uint32_t straightCode(const Sample* p, const SampleRows<const Sample>& layo
         std::uint32_t v = at < 0 ? max : std::uint32_t{p[at]};
         if (i < 3 && layout.associated && alphaAt >= 0) {
             const std::uint32_t a = p[alphaAt];
-            v = a == 0 ? 0 : std::min(max, (v * max + a / 2) / a);
+            if (a != 0) v = std::min(max, (v * max + a / 2) / a);
         }
         if (layout.bits == bits) return v;
         // 8 to 16 bits repeats the byte; 16 to 8 rounds to nearest.
@@ -64,7 +64,7 @@ float straightFloat(const Sample* p, const SampleRows<const Sample>& layout, int
         const int alphaAt = sourceIndex(3, layout.channels);
         if (i < 3 && layout.associated && alphaAt >= 0) {
             const float a = p[alphaAt];
-            v = a > 0.0f ? v / a : 0.0f;
+            if (a > 0.0f) v = v / a;
         }
         return v;
     } else {

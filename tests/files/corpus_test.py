@@ -83,6 +83,33 @@ def info(path, unassoc=True):
     return int(m[1]), int(m[2]), int(m[3]), m[4], m[5]
 
 
+def associated(path):
+    """True when the file holds colour multiplied by alpha: OpenEXR, or TIFF tagged so."""
+    rc, out, _ = run(["oiiotool", "--info", "-v"] + UNASSOC + [path])
+    m = INFO_RE.search(out) if rc == 0 else None
+    if not m or int(m[3]) not in (2, 4):
+        return False
+    return m[5] == "openexr" or (m[5] == "tiff" and "UnassociatedAlpha: 1" not in out)
+
+
+def straight_decode(path, bits, extra=()):
+    """oiiotool arguments reading `path` as straight colour at `bits`: associated files are
+    unpremultiplied in float, the others read as stored."""
+    if associated(path):
+        return ["-i:type=float", path] + list(extra) + ["--unpremult", "-d", f"uint{bits}"]
+    return UNASSOC + [path] + list(extra) + ["-d", f"uint{bits}"]
+
+
+def as_written(path, reference, premultiplied):
+    """oiiotool arguments for an output next to its straight reference, in the output's own
+    convention: an associated output is compared with the reference premultiplied in float."""
+    if premultiplied:
+        # Where alpha is 0 the reference's colour is lost in premultiplying; so is the output's.
+        return UNASSOC + ["-i:type=float", path, "--unpremult", "--premult"] + UNASSOC + \
+            ["-i:type=float", reference, "--premult"]
+    return UNASSOC + [path] + UNASSOC + [reference]
+
+
 def bits_of(sample_type):
     return {"uint8": 8, "uint10": 10, "uint12": 12, "uint16": 16}.get(sample_type, 0)
 
@@ -238,6 +265,7 @@ class Input:
         self.float_type = None  # "half" or "float"
         self.pages = 1
         self.reference = None  # of the first page
+        self.associated = False  # colour multiplied by alpha (EXR, TIFF tagged so)
         self.references = []  # one per page
 
 
@@ -271,13 +299,13 @@ def prepare(inp, telvix, d):
         pick = ["--subimage", str(page)] if inp.pages > 1 else []
         # The PNG is told its alpha is straight, or the writer would divide the colour of
         # semi-transparent pixels by their alpha.
-        must(["oiiotool", "--nosoftwareattrib"] + UNASSOC +
-             [inp.path] + pick + ["--attrib", "oiio:UnassociatedAlpha", "1",
-                                  "-d", f"uint{inp.bits}", "-o", canon])
+        must(["oiiotool", "--nosoftwareattrib"] + straight_decode(inp.path, inp.bits, pick) +
+             ["--attrib", "oiio:UnassociatedAlpha", "1", "-o", canon])
         reference = os.path.join(folder, f"reference{page}.png")
         must([telvix, "smooth", canon, reference, "--quiet"] + inp.extra)
         inp.references.append(reference)
     inp.reference = inp.references[0]
+    inp.associated = associated(inp.path)
 
 
 def key_gap(key):
@@ -345,9 +373,11 @@ def check_cell(inp, fmt, telvix, d):
         return expect, f"left {extra}"
     # The first reader: oiiotool, the header and (for lossless cells) every pixel against the
     # reference in the same run.
+    # EXR holds colour premultiplied, TIFF as its input held it; the others straight.
+    premultiplied = inp.channels in (2, 4) and (fmt == "exr" or (fmt == "tif" and inp.associated))
     cmd = ["oiiotool", "--info"] + UNASSOC + [out]
     if expect == "ok":
-        cmd += UNASSOC + [inp.reference, "--diff"]
+        cmd = ["oiiotool", "--info"] + as_written(out, inp.reference, premultiplied) + ["--diff"]
     rc4, dout, _ = run(cmd)
     m = re.search(re.escape(out) + r" " + INFO_RE.pattern, dout)
     if m is None:
@@ -378,11 +408,21 @@ def check_cell(inp, fmt, telvix, d):
         threshold = 0.5 / ((1 << inp.bits) - 1)
     elif bits < inp.bits:  # the input's own narrower depth kept: compare after quantising
         threshold = 0.5 / ((1 << bits) - 1) + 1.0 / 65535 + 1e-6
-    if ch != inp.channels or threshold:
+    if inp.associated or premultiplied:
+        # Multiplying or dividing by alpha rounds once more on either side.
+        threshold += 2.0 / 65535 + (0.5 / 255 if inp.bits == 8 else 0)
+    clamp = []
+    if inp.name in OUT_OF_RANGE and bits == 0:
+        # Samples outside 0-1 left alone are kept; the reference was made from them clipped.
+        clamp = ["--clamp:min=0:max=1"]
+    if ch != inp.channels or threshold or clamp:
         expand = ["--ch", "0,0,0" + (",1" if inp.channels == 2 else "")] \
             if ch != inp.channels else []
-        rc4, dout, _ = run(["oiiotool"] + UNASSOC + [out] + UNASSOC + [inp.reference] +
-                           expand + ["--fail", repr(threshold or 1e-6), "--diff"])
+        args = as_written(out, inp.reference, premultiplied)
+        if clamp:
+            args = UNASSOC + ["-i:type=float", out] + clamp + args[args.index(out) + 1:]
+        rc4, dout, _ = run(["oiiotool"] + args + expand +
+                           ["--fail", repr(threshold or 1e-6), "--diff"])
     if rc4 != 0:
         m = re.search(r"Max error\s*=\s*(.*)", dout)
         return expect, "pixels differ from the reference: " + (m[1] if m else dout[-160:])
@@ -391,8 +431,11 @@ def check_cell(inp, fmt, telvix, d):
     if (int(m[1]) if m else 1) != inp.pages:
         return expect, f"{m[1] if m else 1} pages written, expected {inp.pages}"
     for page in range(1, inp.pages):
-        rc5, dout, _ = run(["oiiotool"] + UNASSOC + [out, "--subimage", str(page)] + UNASSOC +
-                           [inp.references[page], "--fail", repr(threshold or 1e-6), "--diff"])
+        ref = inp.references[page]
+        args = as_written(out, ref, premultiplied)
+        at = args.index(out) + 1
+        rc5, dout, _ = run(["oiiotool"] + args[:at] + ["--subimage", str(page)] + args[at:] +
+                           ["--fail", repr(threshold or 1e-6), "--diff"])
         if rc5 != 0:
             m = re.search(r"Max error\s*=\s*(.*)", dout)
             return expect, f"page {page + 1} differs from its reference: " + \
@@ -612,7 +655,8 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
         must(["oiiotool", "--nosoftwareattrib", cel, "--cut", "100x70+30+40", "--origin",
               "+0+0", "--fullpixels", "--tile", "64", "64", "-o", src])
         canon = os.path.join(folder, "canon.png")
-        must(["oiiotool", "--nosoftwareattrib"] + UNASSOC + [src, "-o", canon])
+        must(["oiiotool", "--nosoftwareattrib"] + straight_decode(src, 8) +
+             ["--attrib", "oiio:UnassociatedAlpha", "1", "-o", canon])
         ref = os.path.join(folder, "ref.png")
         must([telvix, "smooth", canon, ref, "--quiet"])
         before = sha(src)
@@ -626,7 +670,8 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
             return f"left {os.listdir(out_folder)}"
         if sha(src) != before:
             return "input changed"
-        rc, dout, _ = run(["oiiotool"] + UNASSOC + [out] + UNASSOC + [ref, "--diff"])
+        rc, dout, _ = run(["oiiotool"] + as_written(out, ref, associated(src)) +
+                          ["--fail", repr(1.0 / 255 + 1e-6), "--diff"])
         return None if rc == 0 else "pixels differ from the reference"
     cases.append(("tiled-tiff-partial-tiles", tiled_partial))
 
