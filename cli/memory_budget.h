@@ -82,8 +82,8 @@ inline std::uint64_t worldBytes(std::uint64_t width, std::uint64_t height, int h
 
 // Bytes one page of a file holds from its reading until the file is written: its host world at
 // `hostBits` (or at the page's own depth when 0) and its samples as read where they are kept
-// to write back the untouched ones exactly (originalBytes). Every figure of what a frame holds is summed
-// from this.
+// to write back the untouched ones exactly (originalBytes). Every figure of what a frame holds is
+// summed from this.
 std::uint64_t pageHeldBytes(const Image& page, int hostBits);
 
 // Memory a frame's render needs beside its worlds: strips of rows being read and written, the
@@ -92,8 +92,9 @@ inline constexpr std::uint64_t kFrameOverheadBytes = std::uint64_t{64} << 20;
 
 // Checks, from a frame's size alone and before any pixel memory is taken, that the render's
 // three host worlds (input, output and the effect's temporary one) of `hostBits` (8 or 16), the
-// samples as read of an RGBA page of that depth, and kFrameOverheadBytes fit in `memory`. Throws CliError naming `path`, the memory needed and the
-// limit otherwise. `jobs` > 1: `memory` is one job's share of a run of that many frames at once.
+// samples as read of an RGBA page of that depth, and kFrameOverheadBytes fit in `memory`. Throws
+// CliError naming `path`, the memory needed and the limit otherwise. `jobs` > 1: `memory` is one
+// job's share of a run of that many frames at once.
 void checkFrameMemory(const std::filesystem::path& path, std::uint64_t width, std::uint64_t height,
                       int hostBits, const MemoryBudget& memory, int jobs = 1);
 
