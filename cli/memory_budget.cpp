@@ -108,7 +108,7 @@ MemoryBudget memoryBudget()
 
 std::string describeBytes(std::uint64_t bytes, bool roundUp)
 {
-    constexpr std::uint64_t MB = 1000 * 1000;
+    constexpr std::uint64_t MB = std::uint64_t{1000} * 1000;
     constexpr std::uint64_t GB10 = 10 * MB;  // hundredths of a gigabyte
     if (bytes < 1000 * MB) {
         return fmt::format("{} MB", roundUp ? (bytes + MB - 1) / MB : bytes / MB);

@@ -29,7 +29,7 @@ fs::path resolvedFolder(const fs::path& folder)
     fs::path current = fs::absolute(folder.empty() ? fs::path(".") : folder, ec);
     if (ec) return folder.lexically_normal();
     for (int hop = 0; hop < kMaxLinkHops; ++hop) {
-        const fs::path canonical = fs::weakly_canonical(current, ec);
+        fs::path canonical = fs::weakly_canonical(current, ec);
         if (ec) return current.lexically_normal();
         fs::path prefix;
         auto part = canonical.begin();

@@ -45,7 +45,7 @@ Samples readRaw(const fs::path& file)
     return s;
 }
 
-void writeRaw(const fs::path& file, int width, int height, int channels, OIIO::TypeDesc type,
+void writeRaw(const fs::path& file, int width, int height, int channels, const OIIO::TypeDesc& type,
               const std::vector<float>& values, bool associated)
 {
     auto out = OIIO::ImageOutput::create(file.string());
@@ -60,7 +60,13 @@ std::size_t differing(const std::vector<float>& a, const std::vector<float>& b)
 {
     if (a.size() != b.size()) return std::max(a.size(), b.size());
     std::size_t n = 0;
-    for (std::size_t i = 0; i < a.size(); ++i) n += std::memcmp(&a[i], &b[i], sizeof(float)) != 0;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        std::uint32_t x = 0;
+        std::uint32_t y = 0;
+        std::memcpy(&x, &a[i], sizeof x);
+        std::memcpy(&y, &b[i], sizeof y);
+        n += x != y;
+    }
     return n;
 }
 

@@ -298,7 +298,7 @@ TEST(FrameMemory, EveryPageIsHeldAndTwoMoreOfTheLargest)
 
 TEST(FrameMemory, MessagesNameTheLimitWithFiguresThatAgree)
 {
-    constexpr std::uint64_t MB = 1000 * 1000;
+    constexpr std::uint64_t MB = std::uint64_t{1000} * 1000;
     // 166.64 MB needed, 166.60 MB left: rounded, the need must still read as more.
     const MemoryBudget left(166 * MB + 600'000, MemoryLimit::AddressSpace, 640 * MB);
     try {
