@@ -306,12 +306,18 @@ class _Shot:
         return ClusterError("{}; {} of {} frames are done, running it again resumes the shot"
                             .format(message, finished, self.total), summary)
 
-    def collect(self, future, part: List[_Planned]) -> None:
+    def collect(self, future, part: List[_Planned]) -> bool:
+        """Takes a chunk's result; False when its result was lost with the connection to the
+        scheduler (what it wrote is on disk, to be counted from the files)."""
+        from distributed.comm import CommClosedError
+
         try:
             summary = future.result()
         except (ValueError, TypeError):
             # A malformed request fails every chunk alike: it is the caller's error.
             raise
+        except CommClosedError:
+            return False
         except Exception as error:  # noqa: BLE001 (any failure of the task, reported)
             reason = _reason(error, [number for number, _, _ in part])
             last = getattr(getattr(error, "last_worker", None), "address", None)
@@ -320,6 +326,7 @@ class _Shot:
         self.ended += len(part)
         if self.progress is not None:
             self.progress(self.ended, self.total)
+        return True
 
     def run(self, chunks, src: str, dst: str, options, wait_timeout: Optional[float]) -> Summary:
         from distributed import wait
@@ -332,13 +339,16 @@ class _Shot:
         pending = set(futures)
         alone_since: Optional[float] = None
         told = seen = False
+        cut_off: List[_Planned] = []  # chunks whose results went with the connection
         try:
-            while pending:
-                if client.status != "running" or any(f.cancelled() for f in pending):
+            while pending or cut_off:
+                if client.status != "running" or cut_off or \
+                        any(f.cancelled() for f in pending):
                     # The client's tasks went with the connection; what the workers finished
                     # is on disk.
-                    lost = sorted(frame for f in pending for frame in which[f.key])
+                    lost = sorted(cut_off + [frame for f in pending for frame in which[f.key]])
                     pending = set()
+                    cut_off = []
                     self.summaries.append(_found_whole(lost))
                     raise self.stopped("lost the scheduler {}".format(self.address))
                 try:
@@ -349,7 +359,8 @@ class _Shot:
                 for future in ended:
                     if not future.cancelled():
                         pending.discard(future)
-                        self.collect(future, which[future.key])
+                        if not self.collect(future, which[future.key]):
+                            cut_off.extend(which[future.key])
                 if not pending or client.status != "running":
                     continue
                 if _workers(client) > 0:
