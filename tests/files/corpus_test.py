@@ -412,7 +412,7 @@ def check_cell(inp, fmt, telvix, d):
         # Multiplying or dividing by alpha rounds once more on either side.
         threshold += 2.0 / 65535 + (0.5 / 255 if inp.bits == 8 else 0)
     clamp = []
-    if inp.name in OUT_OF_RANGE and bits == 0:
+    if "--clip" in inp.extra and bits == 0:
         # Samples outside 0-1 left alone are kept; the reference was made from them clipped.
         clamp = ["--clamp:min=0:max=1"]
     if ch != inp.channels or threshold or clamp:
