@@ -23,7 +23,6 @@ SampleRows<const std::uint16_t> rowsOf(const Image& image, int first = 0)
             image.channels, image.bits, false};
 }
 
-template <typename Sample>
 std::size_t rowStart(int first, int width, int channels)
 {
     return static_cast<std::size_t>(first) * static_cast<std::size_t>(width) *
@@ -53,13 +52,13 @@ void pageRows(const Frame& page, int channels, int first, int rows, const WriteS
     };
     if (!original.floats.empty()) {
         const SampleRows<const float> in{
-            original.floats.data() + rowStart<float>(first, width, inChannels), width, inChannels,
+            original.floats.data() + rowStart(first, width, inChannels), width, inChannels,
             original.bits, original.associated};
         write(&in);
     } else if (!original.ints.empty()) {
         const SampleRows<const std::uint16_t> in{
-            original.ints.data() + rowStart<std::uint16_t>(first, width, inChannels), width,
-            inChannels, original.bits, original.associated};
+            original.ints.data() + rowStart(first, width, inChannels), width, inChannels,
+            original.bits, original.associated};
         write(&in);
     } else {
         write(static_cast<const SampleRows<const std::uint16_t>*>(nullptr));
@@ -173,8 +172,8 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
             Frame& frame = frames[static_cast<std::size_t>(page)];
             const Image& d = frame.description;
             PageSamples& original = frame.original;
-            const std::size_t at = rowStart<float>(first, d.width, d.channels);
-            const std::size_t count = rowStart<float>(rows, d.width, d.channels);
+            const std::size_t at = rowStart(first, d.width, d.channels);
+            const std::size_t count = rowStart(rows, d.width, d.channels);
             if (strip.floats != nullptr) {
                 std::copy_n(strip.floats, count, original.floats.data() + at);
                 samplesIntoWorld(SampleRows<const float>{strip.floats, d.width, d.channels,

@@ -117,10 +117,31 @@ std::string describeBytes(std::uint64_t bytes, bool roundUp)
     return fmt::format("{}.{:02} GB", hundredths / 100, hundredths % 100);
 }
 
+namespace {
+
+// How a user names the limit a budget comes from ("" for the machine's memory).
+const char* limitName(MemoryLimit source)
+{
+    switch (source) {
+        case MemoryLimit::ControlGroup:
+            return "the control group's memory limit";
+        case MemoryLimit::AddressSpace:
+            return "the process's address-space limit (ulimit -v)";
+        case MemoryLimit::Data:
+            return "the process's data limit (ulimit -d)";
+        case MemoryLimit::Machine:
+            break;
+    }
+    return "";
+}
+
+}  // namespace
+
 std::string describeMemory(const MemoryBudget& memory, int jobs)
 {
     const std::string has = describeBytes(memory.bytes, false);
     const std::string limit = describeBytes(memory.limit, false);
+    const char* name = limitName(memory.source);
     if (jobs > 1) {
         std::string whole;
         switch (memory.source) {
@@ -128,13 +149,11 @@ std::string describeMemory(const MemoryBudget& memory, int jobs)
                 whole = "this machine's memory";
                 break;
             case MemoryLimit::ControlGroup:
-                whole = fmt::format("the control group's memory limit of {}", limit);
+                whole = fmt::format("{} of {}", name, limit);
                 break;
             case MemoryLimit::AddressSpace:
-                whole = "what the process's address-space limit (ulimit -v) leaves";
-                break;
             case MemoryLimit::Data:
-                whole = "what the process's data limit (ulimit -d) leaves";
+                whole = fmt::format("what {} leaves", name);
                 break;
         }
         return fmt::format("each of the {} jobs has {} of {} (fewer --jobs give each more)", jobs,
@@ -142,11 +161,10 @@ std::string describeMemory(const MemoryBudget& memory, int jobs)
     }
     switch (memory.source) {
         case MemoryLimit::ControlGroup:
-            return fmt::format("the control group's memory limit is {}", limit);
+            return fmt::format("{} is {}", name, limit);
         case MemoryLimit::AddressSpace:
-            return fmt::format("the process's address-space limit (ulimit -v) leaves {}", has);
         case MemoryLimit::Data:
-            return fmt::format("the process's data limit (ulimit -d) leaves {}", has);
+            return fmt::format("{} leaves {}", name, has);
         case MemoryLimit::Machine:
             break;
     }
@@ -157,15 +175,8 @@ std::string memoryLimitInForce()
 {
     const MemoryBudget memory = memoryBudget();
     const std::string limit = describeBytes(memory.limit, false);
-    switch (memory.source) {
-        case MemoryLimit::ControlGroup:
-            return fmt::format("under the control group's memory limit of {}", limit);
-        case MemoryLimit::AddressSpace:
-            return fmt::format("under the process's address-space limit (ulimit -v) of {}", limit);
-        case MemoryLimit::Data:
-            return fmt::format("under the process's data limit (ulimit -d) of {}", limit);
-        case MemoryLimit::Machine:
-            break;
+    if (memory.source != MemoryLimit::Machine) {
+        return fmt::format("under {} of {}", limitName(memory.source), limit);
     }
     return memory.limit == 0 ? std::string("with the machine's memory in use")
                              : fmt::format("with this machine's {} of memory in use", limit);
