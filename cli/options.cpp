@@ -4,17 +4,15 @@
 
 #include <algorithm>
 #include <charconv>
+#include <type_traits>
 #include <vector>
 
 #include "cli_error.h"
+#include "option_table.h"
 #include "telvix_version.h"
 
 namespace telvix::cli {
 namespace {
-
-constexpr const char* kPluginHelp =
-    "Effect library to load (default: Telvix.so beside the command, in ../lib/telvix, or in "
-    "a build folder's top, all relative to the command)";
 
 // The value of one hexadecimal digit, or -1.
 int hexDigit(char c)
@@ -38,6 +36,43 @@ const CLI::Validator kDecimal(
         return {};
     },
     "", "DECIMAL");
+
+// Adds the declared option `name` to `app`: its help, value name, checks and default as the
+// option table states them.
+template <typename Value>
+CLI::Option* add(CLI::App* app, std::string_view name, Value& value)
+{
+    const OptionSpec& spec = option(name);
+    std::string names = fmt::format("--{}", spec.name);
+    if (!spec.shortName.empty()) names += fmt::format(",-{}", spec.shortName);
+    const std::string help(spec.help);
+    CLI::Option* added = nullptr;
+    if constexpr (std::is_same_v<Value, bool>) {
+        added = app->add_flag(names, value, help);
+    } else {
+        added = app->add_option(names, value, help);
+    }
+    if (!spec.valueName.empty()) added->type_name(std::string(spec.valueName));
+    switch (spec.kind) {
+        case OptionKind::Integer:
+            added->transform(kDecimal)->check(CLI::Range(spec.min, spec.max));
+            break;
+        case OptionKind::Either:
+            added->transform(kDecimal)->check(CLI::IsMember({spec.min, spec.max}));
+            break;
+        case OptionKind::Seconds:
+            added->check(CLI::NonNegativeNumber);
+            break;
+        default:
+            break;
+    }
+    if (spec.hasDefaultValue()) {
+        added->default_str(fmt::format("{}", spec.defaultValue));
+    } else if (!spec.defaultText.empty()) {
+        added->default_str(std::string(spec.defaultText));
+    }
+    return added;
+}
 
 }  // namespace
 
@@ -138,110 +173,36 @@ CommandLineParser::CommandLineParser()
                      "Image, frame pattern or folder to write; keeps the input's format, "
                      "layout and metadata")
         ->required();
-    smooth_
-        ->add_option("--tolerance", values_.tolerance,
-                     "Do Smooth Range: how far colours may differ per channel and still match")
-        ->type_name("N")
-        ->transform(kDecimal)
-        ->check(CLI::Range(telvix::kSmoothRangeMin, telvix::kSmoothRangeMax))
-        ->capture_default_str();
-    smooth_
-        ->add_option("--key", key_,
-                     "Use Color Key with this colour (RRGGBB): its pixels become transparent "
-                     "before smoothing")
-        ->type_name("RRGGBB")
-        ->default_str("off");
-    smooth_
-        ->add_option("--extent", extent_,
-                     "Area to smooth as LEFT,TOP,RIGHT,BOTTOM (right and bottom exclusive)")
-        ->type_name("L,T,R,B")
-        ->default_str("whole frame");
-    smooth_->add_option("--depth", depth_, "Process and write at 8 or 16 bits per channel")
-        ->type_name("BITS")
-        ->transform(kDecimal)
-        ->check(CLI::IsMember({8, 16}))
-        ->default_str("the input's depth");
-    smooth_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
+    add(smooth_, "tolerance", values_.tolerance);
+    add(smooth_, "key", key_);
+    add(smooth_, "extent", extent_);
+    add(smooth_, "depth", depth_);
+    add(smooth_, "plugin", values_.plugin);
 
     // Sequences: INPUT and OUTPUT as frame patterns or folders.
-    auto* frames =
-        smooth_
-            ->add_option("--frames", frames_,
-                         "Frames of a pattern INPUT to process, e.g. 1001-1100 or 1-10,20,30-40")
-            ->type_name("LIST")
-            ->default_str("the frames on disk");
-    smooth_
-        ->add_option("--jobs,-j", values_.jobs,
-                     "Frames smoothed at once (0: one per core, no more than there are "
-                     "frames); the files are the same for any number")
-        ->type_name("N")
-        ->transform(kDecimal)
-        ->check(CLI::Range(0, 1024))
-        ->default_str("0 (all cores)");
-    smooth_
-        ->add_option("--threads", values_.threads,
-                     "Host threads per frame: each render splits its rows into this many bands "
-                     "at once; the files are the same for any number")
-        ->type_name("N")
-        ->transform(kDecimal)
-        ->check(CLI::Range(1, kMaxHostThreads))
-        ->default_str("cores / jobs, at least 1");
-    smooth_
-        ->add_option("--compression", values_.compression,
-                     "Output compression: PNG level 0-9, or the format's method (TIFF lzw, zip, "
-                     "none ...)")
-        ->type_name("VALUE")
-        ->default_str("the input's, else the format's default");
-    smooth_->add_flag("--drop-alpha", values_.dropAlpha,
-                      "Drop alpha where the output format cannot hold it (JPEG) instead of "
-                      "refusing");
-    smooth_->add_flag("--clip", values_.clip,
-                      "Clip floating-point samples outside 0-1 (and NaN) to 0-1, counting them, "
-                      "instead of refusing the file");
-    smooth_->add_flag("--skip-existing", values_.skipExisting,
-                      "Leave frames whose output file already exists (resume a run)");
-    smooth_->add_flag("--keep-going", values_.keepGoing,
-                      "Process every frame it can and list the failures at the end");
+    auto* frames = add(smooth_, "frames", frames_);
+    add(smooth_, "jobs", values_.jobs);
+    add(smooth_, "threads", values_.threads);
+    add(smooth_, "compression", values_.compression);
+    add(smooth_, "drop-alpha", values_.dropAlpha);
+    add(smooth_, "clip", values_.clip);
+    add(smooth_, "skip-existing", values_.skipExisting);
+    add(smooth_, "keep-going", values_.keepGoing);
     // A whole shot on a Dask cluster: the command line goes to python3 -m telvix.cluster.
-    auto* scheduler =
-        smooth_
-            ->add_option("--scheduler", values_.scheduler,
-                         "Smooth the frame pattern INPUT on the Dask cluster of this scheduler "
-                         "(tcp://HOST:8786), a chunk of frames per task (python3 -m "
-                         "telvix.cluster)")
-            ->type_name("URL");
-    smooth_->add_option("--chunk", values_.chunk, "With --scheduler: frames per task")
-        ->type_name("N")
-        ->transform(kDecimal)
-        ->check(CLI::Range(1, 1'000'000))
-        ->needs(scheduler)
-        ->default_str("10");
-    smooth_
-        ->add_flag("--literal", values_.literal,
-                   "INPUT and OUTPUT are the names of one image each, taken as they are: '#', "
-                   "'@' and '%' in them are not frame placeholders")
-        ->excludes(frames)
-        ->excludes(scheduler);
-    smooth_
-        ->add_option("--wait-timeout", values_.waitTimeout,
-                     "With --scheduler: give up after this many seconds without a worker")
-        ->type_name("SECONDS")
-        ->check(CLI::NonNegativeNumber)
-        ->needs(scheduler)
-        ->default_str("60");
-    smooth_
-        ->add_option("--report", values_.report,
-                     "Write what became of each frame, and the totals, to this JSON file")
-        ->type_name("FILE");
-    auto* quiet = smooth_->add_flag("--quiet,-q", values_.quiet, "Print errors only");
-    smooth_->add_flag("--verbose,-v", values_.verbose, "Print one line per frame")->excludes(quiet);
+    auto* scheduler = add(smooth_, "scheduler", values_.scheduler);
+    add(smooth_, "chunk", values_.chunk)->needs(scheduler);
+    add(smooth_, "literal", values_.literal)->excludes(frames)->excludes(scheduler);
+    add(smooth_, "wait-timeout", values_.waitTimeout)->needs(scheduler);
+    add(smooth_, "report", values_.report);
+    auto* quiet = add(smooth_, "quiet", values_.quiet);
+    add(smooth_, "verbose", values_.verbose)->excludes(quiet);
 
     about_ = app_.add_subcommand("about", "Print the effect's About text");
-    about_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
+    add(about_, "plugin", values_.plugin);
 
     params_ =
         app_.add_subcommand("params", "List the effect's parameters with defaults and ranges");
-    params_->add_option("--plugin", values_.plugin, kPluginHelp)->type_name("PATH");
+    add(params_, "plugin", values_.plugin);
 }
 
 CommandLine CommandLineParser::parse(int argc, const char* const* argv)

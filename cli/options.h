@@ -13,9 +13,6 @@
 namespace telvix::cli {
 
 inline constexpr int kDefaultTolerance = telvix::kSmoothRangeDefault;
-// The most host threads one frame's render may use: far beyond any machine's cores, and few
-// enough that a typing slip cannot ask the host for thousands of threads per call.
-inline constexpr int kMaxHostThreads = 256;
 
 // A rectangle of the frame: left and top inclusive, right and bottom exclusive.
 struct Extent {

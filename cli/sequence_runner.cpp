@@ -1,5 +1,4 @@
 #include "sequence_runner.h"
-
 #include <OpenImageIO/imageio.h>
 #include <fmt/format.h>
 #include <oneapi/tbb/global_control.h>
@@ -32,6 +31,7 @@
 #include "image_read.h"
 #include "interrupt.h"
 #include "memory_budget.h"
+#include "option_table.h"
 #include "output_format.h"
 #include "plugin_driver.h"
 #include "run_report.h"
@@ -216,7 +216,7 @@ MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
         chooseParallelism(commandLine, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
     const std::uint64_t fitting = memory.budget.bytes / (rendering + waiting);
     memory.oneFramePerJob = fitting == 0;
-    const int jobs = static_cast<int>(std::clamp<std::uint64_t>(fitting, 1, 1024));
+    const int jobs = static_cast<int>(std::clamp<std::uint64_t>(fitting, 1, kMaxJobs));
     if (jobs < asked.jobs) {
         memory.jobs = jobs;
         if (!commandLine.quiet) {

@@ -5,6 +5,7 @@
 #include <climits>
 
 #include "cli_error.h"
+#include "option_table.h"
 
 namespace py = pybind11;
 using namespace telvix::cli;
@@ -22,14 +23,15 @@ std::string typeName(const py::handle& value)
     throw py::type_error(fmt::format("{}: expected {}, got {}", name, expected, typeName(value)));
 }
 
-// An integer option within low-high; out of range, the command's parser's words ("--tolerance:
-// Value 300 not in range 0 to 255").
-int rangeArgument(const py::handle& value, const char* name, long long low, long long high)
+// An integer option within its declared range; out of range, the command's parser's words
+// ("--tolerance: Value 300 not in range 0 to 255").
+int rangeArgument(const py::handle& value, const char* name)
 {
+    const OptionSpec& spec = option(name);
     const long long number = integerArgument(value, name);
-    if (number < low || number > high) {
+    if (number < spec.min || number > spec.max) {
         throw UsageError(fmt::format("--{}: Value {} not in range {} to {}", name,
-                                     py::str(value).cast<std::string>(), low, high));
+                                     py::str(value).cast<std::string>(), spec.min, spec.max));
     }
     return static_cast<int>(number);
 }
@@ -115,12 +117,10 @@ CommandLine controls(const py::handle& tolerance, const py::handle& key, const p
                      const py::handle& threads)
 {
     CommandLine commandLine;
-    commandLine.tolerance =
-        rangeArgument(tolerance, "tolerance", telvix::kSmoothRangeMin, telvix::kSmoothRangeMax);
+    commandLine.tolerance = rangeArgument(tolerance, "tolerance");
     if (!key.is_none()) commandLine.key = keyArgument(key);
     if (!extent.is_none()) commandLine.extent = extentArgument(extent);
-    if (!threads.is_none())
-        commandLine.threads = rangeArgument(threads, "threads", 1, kMaxHostThreads);
+    if (!threads.is_none()) commandLine.threads = rangeArgument(threads, "threads");
     return commandLine;
 }
 
@@ -130,19 +130,22 @@ CommandLine runOptions(const std::string& input, const std::string& output, cons
         return options.contains(name) ? py::object(options[name]) : py::object(py::none());
     };
     const py::object tolerance = get("tolerance");
-    CommandLine c = controls(tolerance.is_none() ? py::int_(kDefaultTolerance) : tolerance,
-                             get("key"), get("extent"), get("threads"));
+    CommandLine c =
+        controls(tolerance.is_none() ? py::int_(option("tolerance").defaultValue) : tolerance,
+                 get("key"), get("extent"), get("threads"));
     c.input = input;
     c.output = output;
     c.quiet = true;  // everything is reported through the summary
     if (!get("depth").is_none()) {
+        const OptionSpec& spec = option("depth");
         const long long depth = integerArgument(get("depth"), "depth");
-        if (depth != 8 && depth != 16) {
-            throw UsageError(fmt::format("--depth: {} not in {{8,16}}", depth));
+        if (depth != spec.min && depth != spec.max) {
+            throw UsageError(
+                fmt::format("--depth: {} not in {{{},{}}}", depth, spec.min, spec.max));
         }
         c.depth = static_cast<int>(depth);
     }
-    if (!get("jobs").is_none()) c.jobs = rangeArgument(get("jobs"), "jobs", 0, 1024);
+    if (!get("jobs").is_none()) c.jobs = rangeArgument(get("jobs"), "jobs");
     c.frames = stringArgument(get("frames"), "frames");
     c.compression = stringArgument(get("compression"), "compression").value_or("");
     c.dropAlpha = flagArgument(get("drop_alpha"), "drop_alpha");

@@ -33,6 +33,7 @@
 #include "frame_world.h"
 #include "image_read.h"
 #include "interrupt.h"
+#include "option_table.h"
 #include "options.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
@@ -436,5 +437,21 @@ PYBIND11_MODULE(_telvix, m)
         },
         py::arg("path"));
     m.def("about", [](const std::string& plugin) { return aboutText(entryPointOf(plugin)); });
+    // The declared options, for the Python side's checks: (keyword, kind, default or None,
+    // places) in the order of the command's help.
+    m.def("options", [] {
+        static constexpr const char* kKinds[] = {"integer", "either", "seconds", "flag",
+                                                 "text",    "colour", "extent",  "frames"};
+        static_assert(std::size(kKinds) ==
+                      static_cast<std::size_t>(telvix::OptionKind::FrameList) + 1);
+        py::list options;
+        for (const telvix::OptionSpec& spec : telvix::kOptions) {
+            const py::object value =
+                spec.hasDefaultValue() ? py::object(py::int_(spec.defaultValue)) : py::none();
+            options.append(py::make_tuple(telvix::pythonName(spec),
+                                          kKinds[static_cast<int>(spec.kind)], value, spec.where));
+        }
+        return py::tuple(options);
+    });
     m.def("parameters", &parameters);
 }

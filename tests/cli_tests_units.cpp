@@ -5,11 +5,14 @@
 #include <unistd.h>
 
 #include <cstdlib>
+#include <fstream>
+#include <sstream>
 
 #include "channel_convert.h"
 #include "cli_error.h"
 #include "cli_tests_support.h"
 #include "frame_world.h"
+#include "option_table.h"
 #include "options.h"
 #include "temporary_file.h"
 
@@ -103,6 +106,31 @@ TEST(CommandLineParsing, MalformedValuesAreRefused)
          {"1,2,3", "1,2,3,4,5", "a,b,c,d", "1, 2,3,4", "4,0,4,9", "0,5,9,5", "1,2,3,4,"}) {
         EXPECT_THROW(parse({"smooth", "a", "b", "--extent", extent}), UsageError) << extent;
     }
+}
+
+// The manual's option table is the one made from the declarations: a changed option shows up
+// there, or this fails with the table to paste (TELVIX_UPDATE_DOCS=1 writes it in place).
+TEST(CommandLineParsing, TheManualListsEveryOptionAsDeclared)
+{
+    const std::string begin = "<!-- options: made from cli/option_table.h -->\n";
+    const std::string end = "<!-- end of options -->";
+    std::ifstream in(TELVIX_COMMAND_MANUAL);
+    std::stringstream text;
+    text << in.rdbuf();
+    std::string manual = text.str();
+    const std::size_t from = manual.find(begin);
+    const std::size_t to = manual.find(end, from);
+    ASSERT_NE(from, std::string::npos) << "no option table in " << TELVIX_COMMAND_MANUAL;
+    ASSERT_NE(to, std::string::npos);
+    const std::string expected = optionTableMarkdown();
+    const std::size_t start = from + begin.size();
+    if (std::getenv("TELVIX_UPDATE_DOCS") != nullptr) {
+        manual.replace(start, to - start, expected);
+        std::ofstream(TELVIX_COMMAND_MANUAL) << manual;
+    }
+    EXPECT_EQ(manual.substr(start, to - start), expected);
+    EXPECT_THROW(option("no-such-option"), std::out_of_range);
+    EXPECT_EQ(pythonName(option("drop_alpha")), "drop_alpha");
 }
 
 TEST(CommandLineParsing, ThreadsAreWholeNumbersFromOneTo256)

@@ -34,6 +34,11 @@ def _integer(name, value, optional=True):
         raise _wrong(name, "int", value)
 
 
+def _number(name, value):
+    if value is not None and (_is_bool(value) or not isinstance(value, (int, float))):
+        raise _wrong(name, "a number", value)
+
+
 def _flag(name, value):
     if not _is_bool(value):
         raise _wrong(name, "bool", value)
@@ -76,18 +81,33 @@ def _channel_order(name, value):
         raise ValueError("{}: expected 'RGB' or 'BGR', got {!r}".format(name, value))
 
 
-_CHECKS = {
-    "tolerance": lambda n, v: _integer(n, v, optional=False),
-    "threads": _integer, "depth": _integer, "jobs": _integer,
-    "compression": _string,
-    "drop_alpha": _flag, "clip": _flag, "skip_existing": _flag, "keep_going": _flag,
-    "key": lambda n, v: _numbers(n, v, "(r, g, b)"),
+# The checks of the declared options follow from their kinds; the rest are Python's own.
+_BY_KIND = {
+    "integer": _integer, "either": _integer, "seconds": _number, "flag": _flag, "text": _string,
+    "colour": lambda n, v: _numbers(n, v, "(r, g, b)"),
     "extent": lambda n, v: _numbers(n, v, "(left, top, right, bottom)"),
     "frames": lambda n, v: _numbers(n, v, "a sequence of int"),
+}
+
+
+def _declared_checks():
+    from . import _telvix
+
+    checks = {}
+    for name, kind, default, _places in _telvix.options():
+        check = _BY_KIND[kind]
+        if default is not None and kind == "integer":  # a value of its own: None is not one
+            checks[name] = lambda n, v, c=check: c(n, v, optional=False)
+        else:
+            checks[name] = check
+    return checks
+
+
+_CHECKS = dict(_declared_checks(), **{
     "progress": _callable,
     "channel_order": _channel_order,
     "src": _path, "dst": _path, "src_pattern": _path, "dst_pattern": _path,
-}
+})
 
 
 def check(**options):

@@ -200,6 +200,26 @@ def test_the_command_words_option_errors_the_same_way():
     assert "--tolerance: Value 256 not in range 0 to 255" in done.stderr
 
 
+def test_the_functions_take_the_declared_options_with_their_defaults():
+    import inspect
+    import telvix.cluster
+    from telvix import _telvix
+
+    functions = {2: telvix.smooth, 4: telvix.smooth_file, 8: telvix.smooth_sequence,
+                 16: telvix.cluster.smooth_shot}
+    for name, kind, default, places in _telvix.options():
+        for place, function in functions.items():
+            parameters = inspect.signature(function).parameters
+            if not places & place:
+                assert name not in parameters, (function.__name__, name)
+                continue
+            if name not in parameters:  # passed on through **options
+                assert inspect.Parameter.VAR_KEYWORD in [p.kind for p in parameters.values()]
+                continue
+            expected = default if default is not None else (False if kind == "flag" else None)
+            assert parameters[name].default == expected, (function.__name__, name)
+
+
 def test_a_missing_plugin_is_one_clear_error(tmp_path):
     script = "import numpy, telvix\ntry:\n    telvix.smooth(numpy.zeros((2, 2), numpy.uint8))\n" \
              "except telvix.FileError as e:\n    print(e)\n"
