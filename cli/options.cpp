@@ -7,7 +7,7 @@
 #include <vector>
 
 #include "cli_error.h"
-#include "telvix_version.h"
+#include "telvix_project_version.h"
 
 namespace telvix::cli {
 namespace {
@@ -115,9 +115,7 @@ CommandLineParser::CommandLineParser()
     : app_("Smooths the jagged outlines of cel-animation drawings with the Telvix effect.",
            "telvix")
 {
-    app_.set_version_flag("--version",
-                          fmt::format("telvix {}.{}.{}", TELVIX_MAJOR_VERSION, TELVIX_MINOR_VERSION,
-                                      TELVIX_BUG_VERSION),
+    app_.set_version_flag("--version", "telvix " TELVIX_VERSION_TEXT,
                           "Print the effect's version and exit");
     app_.require_subcommand(1);
 
@@ -176,7 +174,7 @@ CommandLineParser::CommandLineParser()
                      "frames); the files are the same for any number")
         ->type_name("N")
         ->transform(kDecimal)
-        ->check(CLI::Range(0, 1024))
+        ->check(CLI::Range(0, kMaxJobs))
         ->default_str("0 (all cores)");
     smooth_
         ->add_option("--threads", values_.threads,

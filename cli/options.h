@@ -16,6 +16,9 @@ inline constexpr int kDefaultTolerance = telvix::kSmoothRangeDefault;
 // The most host threads one frame's render may use: far beyond any machine's cores, and few
 // enough that a typing slip cannot ask the host for thousands of threads per call.
 inline constexpr int kMaxHostThreads = 256;
+// The most frames one run may smooth at once (--jobs): more than any machine's cores, to allow
+// for frames that wait on a network file system, and few enough to bound the run's memory.
+inline constexpr int kMaxJobs = 1024;
 
 // A rectangle of the frame: left and top inclusive, right and bottom exclusive.
 struct Extent {

@@ -216,7 +216,7 @@ MemoryPlan planMemory(const SequencePlan& plan, const CommandLine& commandLine)
         chooseParallelism(commandLine, plan.jobs.size(), oneapi::tbb::info::default_concurrency());
     const std::uint64_t fitting = memory.budget.bytes / (rendering + waiting);
     memory.oneFramePerJob = fitting == 0;
-    const int jobs = static_cast<int>(std::clamp<std::uint64_t>(fitting, 1, 1024));
+    const int jobs = static_cast<int>(std::clamp<std::uint64_t>(fitting, 1, kMaxJobs));
     if (jobs < asked.jobs) {
         memory.jobs = jobs;
         if (!commandLine.quiet) {

@@ -142,7 +142,7 @@ CommandLine runOptions(const std::string& input, const std::string& output, cons
         }
         c.depth = static_cast<int>(depth);
     }
-    if (!get("jobs").is_none()) c.jobs = rangeArgument(get("jobs"), "jobs", 0, 1024);
+    if (!get("jobs").is_none()) c.jobs = rangeArgument(get("jobs"), "jobs", 0, kMaxJobs);
     c.frames = stringArgument(get("frames"), "frames");
     c.compression = stringArgument(get("compression"), "compression").value_or("");
     c.dropAlpha = flagArgument(get("drop_alpha"), "drop_alpha");

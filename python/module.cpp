@@ -37,6 +37,7 @@
 #include "plugin_driver.h"
 #include "plugin_library.h"
 #include "sequence_runner.h"
+#include "telvix_project_version.h"
 
 namespace py = pybind11;
 using namespace telvix::cli;
