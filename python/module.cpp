@@ -33,10 +33,10 @@
 #include "frame_world.h"
 #include "image_read.h"
 #include "interrupt.h"
-#include "options.h"
+#include "plan_run.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
-#include "sequence_runner.h"
+#include "smooth_request.h"
 #include "telvix_project_version.h"
 
 namespace py = pybind11;
@@ -120,13 +120,13 @@ py::array smoothArray(const std::string& plugin, const py::array& image,
                       const py::object& threads)
 {
     const Image description = describeArray(image);
-    CommandLine commandLine = controls(tolerance, key, extent, threads);
-    if (commandLine.extent) {
-        checkExtentInFrame(*commandLine.extent, description.width, description.height);
+    const SmoothRequest request = controls(tolerance, key, extent, threads);
+    if (request.extent) {
+        checkExtentInFrame(*request.extent, description.width, description.height);
     }
     const PF_FilterProc entryPoint = entryPointOf(plugin);
-    const int hostThreads = commandLine.threads > 0
-                                ? commandLine.threads
+    const int hostThreads = request.threads > 0
+                                ? request.threads
                                 : std::max(1, oneapi::tbb::info::default_concurrency());
     py::array result(image.dtype(),
                      std::vector<py::ssize_t>(image.shape(), image.shape() + image.ndim()));
@@ -134,7 +134,7 @@ py::array smoothArray(const std::string& plugin, const py::array& image,
     const int height = description.height;
     const int channels = description.channels;
     const int depth = description.bits;
-    const RenderRequest request = renderRequestFor(commandLine, depth, hostThreads);
+    const RenderRequest render = renderRequestFor(request, depth, hostThreads);
     const void* in = image.data();
     void* out = result.mutable_data();
     {
@@ -144,7 +144,7 @@ py::array smoothArray(const std::string& plugin, const py::array& image,
                                                            width, height, channels, 8)
                                           : samplesToWorld(static_cast<const std::uint16_t*>(in),
                                                            width, height, channels, 16);
-        world = renderWorld(entryPoint, std::move(world), request);
+        world = renderWorld(entryPoint, std::move(world), render);
         if (depth == 8) {
             worldToSamples(world, channels, static_cast<std::uint8_t*>(out));
         } else {
@@ -267,13 +267,13 @@ void raiseInterrupted(int signal, const RunSummary& summary, const SequencePlan&
 py::tuple runFiles(const std::string& plugin, const std::string& input, const std::string& output,
                    bool sequence, const py::dict& options, const py::object& progress)
 {
-    const CommandLine commandLine = runOptions(input, output, options);
+    const SmoothRequest request = runOptions(input, output, options);
     if (!progress.is_none() && PyCallable_Check(progress.ptr()) == 0) {
         throw py::type_error(
             fmt::format("progress: expected a callable or None, got {}",
                         py::str(py::type::of(progress).attr("__name__")).cast<std::string>()));
     }
-    const SequencePlan plan = planSmooth(commandLine, sequence);
+    const SequencePlan plan = planSmooth(request, sequence);
     const PF_FilterProc entryPoint = entryPointOf(plugin);
 
     std::mutex raisedMutex;
@@ -297,8 +297,8 @@ py::tuple runFiles(const std::string& plugin, const std::string& input, const st
     {
         RunSignals signals;
         const py::gil_scoped_release released;
-        auto finished = std::async(
-            std::launch::async, [&] { return runPlan(plan, commandLine, entryPoint, observer); });
+        auto finished = std::async(std::launch::async,
+                                   [&] { return runPlan(plan, request, entryPoint, observer); });
         while (finished.wait_for(std::chrono::milliseconds(100)) != std::future_status::ready) {
             const py::gil_scoped_acquire acquired;
             if (PyErr_CheckSignals() != 0) {
