@@ -21,9 +21,10 @@
 #include "interrupt.h"
 #include "memory_budget.h"
 #include "options.h"
+#include "plan_run.h"
 #include "plugin_driver.h"
 #include "plugin_library.h"
-#include "sequence_runner.h"
+#include "run_outcome.h"
 
 namespace {
 

@@ -18,6 +18,10 @@ install(TARGETS Telvix LIBRARY DESTINATION lib/telvix)
 # (/usr/local by default). The prefix is known only when installing, so the folder is chosen
 # then. Either way the package finds the plug-in in lib/telvix, three folders up.
 if(TARGET telvix_python)
+    set(telvix_python_installed "\"$<TARGET_FILE:telvix_python>\"")
+    foreach(file IN LISTS TELVIX_PYTHON_FILES)
+        string(APPEND telvix_python_installed " \"${TELVIX_PYTHON_PACKAGE_DIR}/${file}\"")
+    endforeach()
     install(CODE "
         if(CMAKE_INSTALL_PREFIX STREQUAL \"/usr\")
             set(telvix_site \"\${CMAKE_INSTALL_PREFIX}/lib/python3/dist-packages\")
@@ -26,14 +30,7 @@ if(TARGET telvix_python)
                 \"\${CMAKE_INSTALL_PREFIX}/lib/python${TELVIX_PYTHON_VERSION}/dist-packages\")
         endif()
         file(INSTALL DESTINATION \"\${telvix_site}/telvix\" TYPE FILE FILES
-             \"$<TARGET_FILE:telvix_python>\"
-             \"${TELVIX_PYTHON_PACKAGE_DIR}/__init__.py\"
-             \"${TELVIX_PYTHON_PACKAGE_DIR}/_arguments.py\"
-             \"${TELVIX_PYTHON_PACKAGE_DIR}/_errors.py\"
-             \"${TELVIX_PYTHON_PACKAGE_DIR}/cluster.py\"
-             \"${TELVIX_PYTHON_PACKAGE_DIR}/_cluster_main.py\"
-             \"${TELVIX_PYTHON_PACKAGE_DIR}/_telvix.pyi\"
-             \"${TELVIX_PYTHON_PACKAGE_DIR}/py.typed\")
+             ${telvix_python_installed})
     ")
 endif()
 

@@ -113,24 +113,25 @@ std::optional<std::string> stringArgument(const py::handle& value, const char* n
     return value.cast<std::string>();
 }
 
-CommandLine controls(const py::handle& tolerance, const py::handle& key, const py::handle& extent,
-                     const py::handle& threads)
+SmoothRequest controls(const py::handle& tolerance, const py::handle& key, const py::handle& extent,
+                       const py::handle& threads)
 {
-    CommandLine commandLine;
-    commandLine.tolerance = rangeArgument(tolerance, "tolerance");
-    if (!key.is_none()) commandLine.key = keyArgument(key);
-    if (!extent.is_none()) commandLine.extent = extentArgument(extent);
-    if (!threads.is_none()) commandLine.threads = rangeArgument(threads, "threads");
-    return commandLine;
+    SmoothRequest request;
+    request.tolerance = rangeArgument(tolerance, "tolerance");
+    if (!key.is_none()) request.key = keyArgument(key);
+    if (!extent.is_none()) request.extent = extentArgument(extent);
+    if (!threads.is_none()) request.threads = rangeArgument(threads, "threads");
+    return request;
 }
 
-CommandLine runOptions(const std::string& input, const std::string& output, const py::dict& options)
+SmoothRequest runOptions(const std::string& input, const std::string& output,
+                         const py::dict& options)
 {
     const auto get = [&](const char* name) {
         return options.contains(name) ? py::object(options[name]) : py::object(py::none());
     };
     const py::object tolerance = get("tolerance");
-    CommandLine c =
+    SmoothRequest c =
         controls(tolerance.is_none() ? py::int_(option("tolerance").defaultValue) : tolerance,
                  get("key"), get("extent"), get("threads"));
     c.input = input;

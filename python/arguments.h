@@ -9,7 +9,7 @@
 #include <optional>
 #include <string>
 
-#include "options.h"
+#include "smooth_request.h"
 
 namespace telvix::python {
 
@@ -22,12 +22,12 @@ long long integerArgument(const pybind11::handle& value, const char* name);
 std::optional<std::string> stringArgument(const pybind11::handle& value, const char* name);
 
 // The effect controls and host threads a call asks for, checked as the command checks them.
-cli::CommandLine controls(const pybind11::handle& tolerance, const pybind11::handle& key,
-                          const pybind11::handle& extent, const pybind11::handle& threads);
+cli::SmoothRequest controls(const pybind11::handle& tolerance, const pybind11::handle& key,
+                            const pybind11::handle& extent, const pybind11::handle& threads);
 
-// The command line a file or sequence call stands for: `options` holds the keywords of
+// The request a file or sequence call stands for: `options` holds the keywords of
 // telvix.smooth_file and telvix.smooth_sequence, None for one left out.
-cli::CommandLine runOptions(const std::string& input, const std::string& output,
-                            const pybind11::dict& options);
+cli::SmoothRequest runOptions(const std::string& input, const std::string& output,
+                              const pybind11::dict& options);
 
 }  // namespace telvix::python

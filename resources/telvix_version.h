@@ -9,14 +9,8 @@
 #define TELVIX_MATCH_NAME "Telvix"
 #define TELVIX_CATEGORY "Kesp Plug-ins"
 
-#define TELVIX_MAJOR_VERSION 1
-#define TELVIX_MINOR_VERSION 0
-#define TELVIX_BUG_VERSION 6
-#define TELVIX_STAGE_VERSION 0 /* develop */
-#define TELVIX_BUILD_VERSION 0
-
-/* PF_VERSION(1, 0, 6, develop, 0) */
-#define TELVIX_ENCODED_VERSION 0x83000
+/* TELVIX_MAJOR_VERSION ... TELVIX_ENCODED_VERSION, generated from the project's version. */
+#include "telvix_project_version.h"
 
 /* PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_USE_OUTPUT_EXTENT */
 #define TELVIX_GLOBAL_OUTFLAGS 0x2000040

@@ -14,6 +14,7 @@
 
 #include "channel_convert.h"
 #include "cli_tests_run.h"
+#include "telvix_project_version.h"
 
 namespace telvix::cli::test {
 namespace {
@@ -189,7 +190,7 @@ TEST_F(Command, InformationCommandsDescribeTheEffect)
 {
     const RunResult version = telvix("--version");
     EXPECT_EQ(version.status, 0);
-    EXPECT_EQ(version.out, "telvix 1.0.6\n");
+    EXPECT_EQ(version.out, "telvix " TELVIX_VERSION_TEXT "\n");
 
     const RunResult about = telvix("about");
     EXPECT_EQ(about.status, 0);

@@ -18,9 +18,9 @@
 #include <vector>
 
 #include "channel_convert.h"
+#include "frame_memory.h"
 #include "image_read.h"
 #include "image_write.h"
-#include "memory_budget.h"
 
 namespace telvix::cli::test {
 

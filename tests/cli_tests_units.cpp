@@ -112,7 +112,7 @@ TEST(CommandLineParsing, MalformedValuesAreRefused)
 // there, or this fails with the table to paste (TELVIX_UPDATE_DOCS=1 writes it in place).
 TEST(CommandLineParsing, TheManualListsEveryOptionAsDeclared)
 {
-    const std::string begin = "<!-- options: made from cli/option_table.h -->\n";
+    const std::string begin = "<!-- options: made from library/pipeline/option_table.h -->\n";
     const std::string end = "<!-- end of options -->";
     std::ifstream in(TELVIX_COMMAND_MANUAL);
     std::stringstream text;

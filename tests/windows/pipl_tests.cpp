@@ -103,7 +103,9 @@ TEST(PiplLayout, ResourceScriptCompilesToExactlyTheseBytes)
         GTEST_SKIP() << "x86_64-w64-mingw32-windres not installed";
     }
     const std::string out = testing::TempDir() + "telvix_pipl_test.res";
-    const std::string command = "\"" + windres + "\" -I \"" TELVIX_RESOURCE_DIR "\" -O res \"" +
+    const std::string command = "\"" + windres +
+                                "\" -I \"" TELVIX_RESOURCE_DIR "\" -I \"" TELVIX_GENERATED_DIR
+                                "\" -O res \"" +
                                 std::string(TELVIX_RESOURCE_SCRIPT) + "\" \"" + out + "\"";
     ASSERT_EQ(std::system(command.c_str()), 0) << command;
     std::ifstream file(out, std::ios::binary);

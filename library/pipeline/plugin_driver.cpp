@@ -71,16 +71,16 @@ std::string describe(const PF_ParamDef& def)
 
 }  // namespace
 
-RenderRequest renderRequestFor(const CommandLine& commandLine, int depth, int hostThreads)
+RenderRequest renderRequestFor(const SmoothRequest& smooth, int depth, int hostThreads)
 {
     RenderRequest request;
-    request.settings.tolerance = commandLine.tolerance;
-    if (commandLine.key) {
+    request.settings.tolerance = smooth.tolerance;
+    if (smooth.key) {
         request.settings.useColorKey = true;
-        request.settings.keyColor = PF_Pixel8{PF_MAX_CHAN8, commandLine.key->red,
-                                              commandLine.key->green, commandLine.key->blue};
+        request.settings.keyColor =
+            PF_Pixel8{PF_MAX_CHAN8, smooth.key->red, smooth.key->green, smooth.key->blue};
     }
-    request.extent = commandLine.extent;
+    request.extent = smooth.extent;
     request.depth = depth;
     request.hostThreads = hostThreads;
     return request;

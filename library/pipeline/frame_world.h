@@ -6,9 +6,9 @@
 #include <string>
 #include <vector>
 
+#include "frame_memory.h"
 #include "image.h"
 #include "image_read.h"
-#include "memory_budget.h"
 #include "output_format.h"
 #include "standin_host.h"
 

@@ -29,7 +29,7 @@ std::atomic<bool> finalPrinted{false};  // the run's last message is out
 // Registered temporary files. A slot is free, being filled (the name written, the file being
 // created) or active (the file exists and is this process's). Only active ones are unlinked.
 enum : int { kFree = 0, kFilling = 1, kActive = 2 };
-constexpr std::size_t kSlots = 2048;  // well above the 1024 jobs that may write at once
+constexpr std::size_t kSlots = 2048;  // well above the kMaxJobs frames written at once
 constexpr std::size_t kNameBytes = 4096;
 std::array<std::atomic<int>, kSlots> states{};
 char names[kSlots][kNameBytes];

@@ -6,15 +6,10 @@
 #include <string>
 #include <string_view>
 
+#include "smooth_request.h"
 #include "telvix_params.h"
 
-namespace telvix {
-
-// The most frames a run smooths at once, and the most host threads one frame's render may use:
-// far beyond any machine's cores, and few enough that a typing slip cannot ask for thousands of
-// threads or open files at once.
-inline constexpr int kMaxJobs = 1024;
-inline constexpr int kMaxHostThreads = 256;
+namespace telvix::cli {
 
 enum class OptionKind : std::uint8_t {
     Integer,    // a decimal integer in [min, max]
@@ -130,4 +125,4 @@ std::string pythonName(const OptionSpec& spec);
 // The manual's option table (Markdown), one row per option, in the order above.
 std::string optionTableMarkdown();
 
-}  // namespace telvix
+}  // namespace telvix::cli

@@ -8,8 +8,8 @@
 #include <stdexcept>
 
 #include "cli_error.h"
+#include "frame_memory.h"
 #include "image_write.h"
-#include "memory_budget.h"
 #include "sample_exchange.h"
 
 namespace telvix::cli {

@@ -7,6 +7,7 @@
 #include <string>
 #include <system_error>
 
+#include "channel_convert.h"
 #include "checked_output_file.h"
 #include "cli_error.h"
 #include "image_read.h"
@@ -64,7 +65,7 @@ void convertChannels(const Sample* in, int from, Sample* out, int to, std::size_
 std::uint16_t quantised(std::uint16_t v, int bits)
 {
     const std::uint32_t top = (1u << bits) - 1u;
-    const std::uint32_t code = (std::uint32_t{v} * top + 32767u) / 65535u;
+    const std::uint32_t code = (std::uint32_t{v} * top + kFileMax16 / 2) / kFileMax16;
     return static_cast<std::uint16_t>((code << (16 - bits)) | (code >> (2 * bits - 16)));
 }
 
@@ -116,7 +117,7 @@ bool writePageRows(OIIO::ImageOutput& output, const PageSource& page, const Outp
     std::vector<std::uint8_t> bytes(description.bits == 8 && !floating ? stripSamples : 0);
     std::vector<float> floats(floating ? stripSamples : 0);
     std::vector<float> convertedFloats(floating && reshaped ? stripSamples : 0);
-    const std::uint16_t opaque = description.bits == 16 ? 65535 : 255;
+    const std::uint16_t opaque = description.bits == 16 ? kFileMax16 : kMax8;
     bool ok = true;
     for (int first = 0; ok && first < description.height; first += strip) {
         const int rows = std::min(strip, description.height - first);

@@ -1,5 +1,5 @@
 // Smoothing a planned sequence of frames on all cores, with progress, interruption and error
-// handling.
+// handling: the library's run, which the command and the Python module report each in their way.
 #pragma once
 
 #include <cstddef>
@@ -10,15 +10,15 @@
 
 #include "AE_Effect.h"
 #include "frame_sequence.h"
-#include "options.h"
+#include "smooth_request.h"
 
 namespace telvix::cli {
 
-// The plan of `telvix smooth` for INPUT and OUTPUT of `commandLine`: a sequence or folder
+// The plan of `telvix smooth` for INPUT and OUTPUT of `request`: a sequence or folder
 // (planSequence) when `sequence`, else one image (planImage). A --frames list without a
 // sequence and a --compression the outputs' format does not take are usage errors, before any
 // work.
-SequencePlan planSmooth(const CommandLine& commandLine, bool sequence);
+SequencePlan planSmooth(const SmoothRequest& request, bool sequence);
 
 // What became of one frame of a run.
 enum class FrameOutcome { Written, Skipped, Failed };
@@ -57,23 +57,19 @@ struct RunSummary {
 using FrameObserver =
     std::function<void(const FrameResult& frame, std::size_t done, std::size_t total)>;
 
-// Runs every frame of `plan` through the effect with the controls of `commandLine`, reading,
+// Runs every frame of `plan` through the effect with the controls of `request`, reading,
 // rendering and writing overlapped: its jobs frames at a time, each rendered by a host of its
 // threads (chooseParallelism: by default one frame per core, each frame's host on the cores the
 // frames leave). Each output is written to a temporary file and renamed into place, so the files
 // are the same for any number of jobs or threads and a stopped run leaves only complete frames.
-// A failed frame ends the run unless `commandLine.keepGoing`, and a full disk ends it even then
+// A failed frame ends the run unless `request.keepGoing`, and a full disk ends it even then
 // (RunSummary::diskFull); missing input frames are refused
 // (CliError) unless it is set. Prints nothing but the warnings and notes that
-// `commandLine.quiet` silences, and the progress line on a terminal.
-RunSummary runPlan(const SequencePlan& plan, const CommandLine& commandLine,
-                   PF_FilterProc entryPoint, const FrameObserver& observer = {});
+// `request.quiet` silences, and the progress line on a terminal.
+RunSummary runPlan(const SequencePlan& plan, const SmoothRequest& request, PF_FilterProc entryPoint,
+                   const FrameObserver& observer = {});
 
-// runPlan as the command runs it: prints progress and errors as `commandLine` asks, and returns
-// the exit status: 0 when every frame was written (or skipped), 1 when any failed or was
-// missing, kExitInterrupted after SIGINT/SIGTERM. The one image of a single-image plan
-// (planImage) is reported as itself: its failure is thrown on as it was thrown, to end the
-// command with its own message and status.
-int runSequence(const SequencePlan& plan, const CommandLine& commandLine, PF_FilterProc entryPoint);
+// "frame 1005: MESSAGE"; the message alone for the one image of a run, which has no label.
+std::string labelled(const FrameJob& job, const std::string& message);
 
 }  // namespace telvix::cli

@@ -7,7 +7,7 @@
 #include <string>
 
 #include "frame_sequence.h"
-#include "sequence_runner.h"
+#include "plan_run.h"
 
 namespace telvix::cli {
 

@@ -4,7 +4,7 @@
 
 #include <stdexcept>
 
-namespace telvix {
+namespace telvix::cli {
 
 const OptionSpec& option(std::string_view name)
 {
@@ -74,4 +74,4 @@ std::string optionTableMarkdown()
     return table;
 }
 
-}  // namespace telvix
+}  // namespace telvix::cli

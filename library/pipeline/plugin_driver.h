@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "options.h"
+#include "smooth_request.h"
 #include "standin_host.h"
 
 namespace telvix::cli {
@@ -18,9 +18,9 @@ struct RenderRequest {
     int hostThreads = 1;           // bands the host's iterate and copy run at once
 };
 
-// The effect controls that a parsed command line asks for, for worlds of `depth` bits rendered
+// The effect controls that a smoothing request asks for, for worlds of `depth` bits rendered
 // by a host running `hostThreads` threads.
-RenderRequest renderRequestFor(const CommandLine& commandLine, int depth, int hostThreads);
+RenderRequest renderRequestFor(const SmoothRequest& smooth, int depth, int hostThreads);
 
 // Sends global setup, parameter setup and render for `source` as a host would, and returns the
 // output world, of the source's size and depth. The source is released when the render is done,
