@@ -2,7 +2,7 @@
 # Installs what building and testing Telvix needs on a Debian machine (run as root).
 set -euo pipefail
 packages=(
-    build-essential cmake ninja-build pkg-config
+    build-essential cmake ninja-build pkg-config ccache
     libgtest-dev libgmock-dev libbenchmark-dev
     libopenimageio-dev openimageio-tools libtiff-tools libcli11-dev libtbb-dev libfmt-dev
     imagemagick

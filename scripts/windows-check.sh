@@ -19,10 +19,18 @@ if ! command -v wine >/dev/null; then
     apt-get install -y -qq wine wine64
 fi
 
+# ccache, when installed, serves the Linux side's compilations that the Release build of
+# scripts/test.sh made with the same flags.
+launcher=()
+if command -v ccache >/dev/null; then
+    export CCACHE_BASEDIR=$PWD
+    launcher=(-DCMAKE_CXX_COMPILER_LAUNCHER=ccache -DCMAKE_C_COMPILER_LAUNCHER=ccache)
+fi
+
 echo "== cross build (build-win)"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DTELVIX_BUILD_TOOLS=OFF \
-    -DTELVIX_BUILD_WINTEST=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+    -DTELVIX_BUILD_WINTEST=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-win -j2 --target Telvix telvix_wintest package-aex
 
 echo "== exports and imports"
@@ -30,7 +38,7 @@ tests/windows/check-aex.sh x86_64-w64-mingw32-objdump build-win/Telvix.aex
 
 echo "== Linux side (build-wintest)"
 cmake -S . -B build-wintest -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVIX_BUILD_TOOLS=OFF \
-    -DTELVIX_BUILD_WINTEST=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON >/dev/null
+    -DTELVIX_BUILD_WINTEST=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "${launcher[@]}" >/dev/null
 cmake --build build-wintest -j2 --target Telvix telvix_wintest
 rm -rf build-wintest/wintest-out && mkdir -p build-wintest/wintest-out
 build-wintest/tests/windows/host/telvix_wintest build-wintest/Telvix.so build-wintest/wintest-out
