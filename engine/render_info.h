@@ -12,7 +12,7 @@ template <typename Pixel>
 class RowWriter;
 
 // One layout per depth, the same fields in the same order. It lives on the render's stack and
-// reaches the per-pixel functions as the iterate suite's refcon; it is read-only while a pass runs.
+// reaches the row jobs through their context; it is read-only while a pass runs.
 template <typename Pixel>
 struct RenderInfo {
     PF_Boolean useColorKey;  // "Use Color Key" is exactly 1
@@ -31,8 +31,8 @@ struct RenderInfo {
     std::ptrdiff_t sourceRowbytes;
     std::uint32_t innerWidth;   // width - 2: the columns with a neighbour on both sides
     std::uint32_t innerHeight;  // height - 2: the rows with a neighbour above and below
-    // Null: the pass writes the output in place. Otherwise it records its writes there, to be
-    // applied later in visit order (output_writes.h); set on a copy of the record per row.
+    // Where the pass records its writes, to be applied later in visit order (output_writes.h):
+    // set on a copy of the record per visited row. Every routine that writes needs it.
     RowWriter<Pixel>* writer;
 };
 
