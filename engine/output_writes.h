@@ -14,9 +14,9 @@
 #include <atomic>
 #include <cstdint>
 
+#include "lanes/blend_lanes.h"
 #include "pixel_primitives.h"
 #include "render_info.h"
-#include "side_by_side_blend.h"
 #include "smoothing_constants.h"
 
 namespace telvix {
