@@ -18,12 +18,12 @@ struct RenderInfo {
     PF_Boolean useColorKey;  // "Use Color Key" is exactly 1
     Pixel keyColor;          // "Color Key", widened to the depth's channel range
     A_long tolerance;        // "Do Smooth Range", 0..255, in 8-bit units at both depths
-    // The tolerance of step measurement's traces. Part of the effect's own interface, so kept
-    // although the render always sets it to `tolerance` (step measurement still honours it).
+    // The tolerance of step measurement's traces. Of the effect's own interface (engine/README.md),
+    // so kept although renderFrame always sets it to `tolerance` (step measurement honours it).
     A_long tolerance2;
     PF_EffectWorld* source;  // the world the engine reads (the input, or the keyed copy)
     PF_EffectWorld* output;  // the world the engine writes
-    PF_InData* inData;  // the render's in_data: part of the effect's interface, read by no routine
+    PF_InData* inData;  // the host's in_data, if any: of the effect's interface, read by no routine
     // The source's geometry as the per-pixel pass's flat test reads it, set with bindSource
     // together with `source`. Left zero, as value-initialisation leaves them, they send every
     // pixel through the pass's general path, which reads `source` itself.
