@@ -2,7 +2,7 @@
 # Telvix/Telvix.aex and Telvix/INSTALL.txt.
 set(TELVIX_PACKAGE_DIR ${CMAKE_BINARY_DIR}/package)
 set(TELVIX_PACKAGE_ZIP ${CMAKE_BINARY_DIR}/Telvix-${PROJECT_VERSION}-win64.zip)
-configure_file(${CMAKE_SOURCE_DIR}/resources/INSTALL.txt ${CMAKE_BINARY_DIR}/INSTALL.txt
+configure_file(${CMAKE_SOURCE_DIR}/frontends/ae/resources/INSTALL.txt ${CMAKE_BINARY_DIR}/INSTALL.txt
     @ONLY NEWLINE_STYLE CRLF)
 add_custom_command(OUTPUT ${TELVIX_PACKAGE_ZIP}
     COMMAND ${CMAKE_COMMAND} -E rm -rf ${TELVIX_PACKAGE_DIR} ${TELVIX_PACKAGE_ZIP}

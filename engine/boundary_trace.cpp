@@ -5,7 +5,7 @@
 
 #include "boundary_walk.h"
 #include "directions.h"
-#include "side_by_side_tests.h"
+#include "lanes/comparison_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {

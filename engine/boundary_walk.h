@@ -6,7 +6,7 @@
 
 #include <cstddef>
 
-#include "side_by_side_tests.h"
+#include "lanes/comparison_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {

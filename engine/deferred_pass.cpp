@@ -35,7 +35,7 @@ DeferredPass<Pixel>::~DeferredPass() = default;
 template <typename Pixel>
 PF_Rect DeferredPass<Pixel>::rowArea(A_long top, A_long bottom) const
 {
-    return PF_Rect{area_.left, top, area_.left + 1, bottom};
+    return PF_Rect{area_.left, top, area_.right, bottom};
 }
 
 template <typename Pixel>
@@ -80,19 +80,17 @@ bool DeferredPass<Pixel>::reserveForCounted()
 }
 
 template <typename Pixel>
-PF_Err DeferredPass<Pixel>::recordRow(void* refcon, A_long /*x*/, A_long y, Pixel* /*inPixel*/,
-                                      Pixel* /*outPixel*/)
+void DeferredPass<Pixel>::recordRow(void* refcon, A_long y, A_long /*left*/, A_long /*right*/)
 {
     auto& pass = *static_cast<DeferredPass*>(refcon);
     if (y < pass.area_.top || y >= pass.area_.bottom) {
-        return PF_Err_NONE;
+        return;
     }
     RowWriter<Pixel> writer(pass.pool_, pass.rows_[static_cast<std::size_t>(y - pass.area_.top)],
                             y);
     RenderInfo<Pixel> info = pass.info_;
     info.writer = &writer;
     smoothRow(info, y, pass.area_.left, pass.area_.right);
-    return PF_Err_NONE;
 }
 
 // Calls visit(write, visitedRow) for every write landing outside its visit's row, rows of the
@@ -190,12 +188,11 @@ void DeferredPass<Pixel>::applyList(const WriteList& list, A_long y) const
 }
 
 template <typename Pixel>
-PF_Err DeferredPass<Pixel>::applyRow(void* refcon, A_long /*x*/, A_long y, Pixel* /*inPixel*/,
-                                     Pixel* /*outPixel*/)
+void DeferredPass<Pixel>::applyRow(void* refcon, A_long y, A_long /*left*/, A_long /*right*/)
 {
     const auto& pass = *static_cast<const DeferredPass*>(refcon);
     if (y < 0 || y >= pass.height_) {
-        return PF_Err_NONE;
+        return;
     }
     // Visit order: the writes of the rows above, then this row's own visits, then the rows below.
     const std::size_t row = static_cast<std::size_t>(y);
@@ -207,7 +204,6 @@ PF_Err DeferredPass<Pixel>::applyRow(void* refcon, A_long /*x*/, A_long y, Pixel
         pass.applyList(pass.rows_[static_cast<std::size_t>(y - pass.area_.top)].inRow, y);
     }
     pass.applyWrites(landing + above, count - above, y);
-    return PF_Err_NONE;
 }
 
 template class DeferredPass<PF_Pixel8>;

@@ -3,8 +3,9 @@
 // The pass writes output pixels other than the one it visits, and a write that lands on a pixel
 // an earlier write changed is blended into it: the result depends on the order of the visits.
 // Visited on several threads at once, as a host splits an iterate into bands of rows, the later
-// write would win by chance. So the render runs the pass in two phases, both through the host's
-// iterate and so on its threads, with its progress and its cancel:
+// write would win by chance. So the render runs the pass in two phases, both row jobs of the
+// front end's RowRunner (render_frame.h) and so on the host's threads, with its progress and its
+// cancel:
 //  1. recordRow, once per row of the area: the row's visits, left to right, each measuring the
 //     source only and recording its writes instead of making them (output_writes.h).
 //  2. applyRow, once per row that writes land in: that row's writes, applied in the order of
@@ -42,9 +43,9 @@ public:
     bool reserveForCounted();
     bool poolExhausted() const { return pool_.exhausted.load(std::memory_order_relaxed); }
 
-    // Phase 1, the iterate suite's pixel function over a one-column area (refcon is this pass):
-    // records the writes of every visit of row y. Always returns PF_Err_NONE.
-    static PF_Err recordRow(void* refcon, A_long x, A_long y, Pixel* inPixel, Pixel* outPixel);
+    // Phase 1, a row job (refcon is this pass): records the writes of every visit of row y, over
+    // the area's columns whatever span it is handed.
+    static void recordRow(void* refcon, A_long y, A_long left, A_long right);
 
     // Between the phases, on one thread: sorts the writes that land outside their visit's row by
     // the row they land in, keeping their visit order. False when the memory cannot be had.
@@ -53,11 +54,11 @@ public:
     A_long firstWrittenRow() const { return firstWrittenRow_; }
     A_long endWrittenRow() const { return endWrittenRow_; }
 
-    // Phase 2, the iterate suite's pixel function over a one-column area (refcon is this pass):
-    // applies the writes landing in row y in visit order. Always returns PF_Err_NONE.
-    static PF_Err applyRow(void* refcon, A_long x, A_long y, Pixel* inPixel, Pixel* outPixel);
+    // Phase 2, a row job (refcon is this pass): applies the writes landing in row y in visit
+    // order, whatever span it is handed.
+    static void applyRow(void* refcon, A_long y, A_long left, A_long right);
 
-    // The area's first column: where the one-column iterates run.
+    // The area's columns over the rows top <= y < bottom: the area of a phase's row job.
     PF_Rect rowArea(A_long top, A_long bottom) const;
 
 private:

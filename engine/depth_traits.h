@@ -27,7 +27,8 @@ struct DepthTraits<PF_Pixel8> {
     // Lane layout: a pixel is one 32-bit word, and four of them fill a 128-bit vector.
     using Word = std::uint32_t;
     static constexpr int pixelsPerVector = 4;
-    // Opaque pixels of this depth have the exact whole-number contrast (opaque8_contrast.h).
+    // Opaque pixels of this depth have the exact whole-number contrast
+    // (lanes/opaque8_contrast_lanes.h).
     static constexpr bool wholeNumberContrast = true;
 };
 

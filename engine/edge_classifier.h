@@ -8,8 +8,8 @@
 #include <type_traits>
 
 #include "directions.h"
+#include "lanes/comparison_lanes.h"
 #include "output_writes.h"
-#include "side_by_side_tests.h"
 #include "smoothing_engine.h"
 
 namespace telvix {

@@ -7,17 +7,16 @@
 // else of the output is ever read.
 //
 // That is what lets a render use the host's threads and still give the serial result: a visit
-// can record its writes (RowWriter) instead of making them, and the recorded writes are applied
-// later, each output pixel's in visit order (deferred_pass.h). Without a writer in the
-// RenderInfo, writes are made in place at once, as a serial pass makes them.
+// records its writes (RowWriter) instead of making them, and the recorded writes are applied
+// later, each output pixel's in visit order (deferred_pass.h).
 #pragma once
 
 #include <atomic>
 #include <cstdint>
 
+#include "lanes/blend_lanes.h"
 #include "pixel_primitives.h"
 #include "render_info.h"
-#include "side_by_side_blend.h"
 #include "smoothing_constants.h"
 
 namespace telvix {
@@ -146,23 +145,18 @@ private:
     A_long y_;
 };
 
-// The one way the pass writes an output pixel: recorded when the RenderInfo carries a writer,
-// made in place otherwise. A position outside the output or the source world is dropped (the
+// The one way the pass writes an output pixel: recorded by the RenderInfo's writer, to be landed
+// by the pass's second phase. A position outside the output or the source world is dropped (the
 // pass writes only where it measured, so the second does not happen in a render).
 template <typename Pixel>
 inline void writeOutput(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, const Pixel& value,
                         WriteKind kind)
 {
-    Pixel* out = pixelAt<Pixel>(renderInfo.output, x, y);
-    const Pixel* source = pixelAt<Pixel>(renderInfo.source, x, y);
-    if (out == nullptr || source == nullptr) {
+    if (pixelAt<Pixel>(renderInfo.output, x, y) == nullptr ||
+        pixelAt<Pixel>(renderInfo.source, x, y) == nullptr) {
         return;
     }
-    if (renderInfo.writer != nullptr) {
-        renderInfo.writer->record(x, y, value, kind);
-    } else {
-        applyWrite(value, kind, source, out);
-    }
+    renderInfo.writer->record(x, y, value, kind);
 }
 
 }  // namespace telvix

@@ -113,8 +113,9 @@ inline bool pixelsSimilar(const Pixel* a, const Pixel* b, A_long tolerance)
 }
 
 // The luma weights of red, green and blue: in hundredths, and as the single-precision fractions
-// the contrast multiplies by. The exact contrast of opaque 8-bit pixels (opaque8_contrast.h) works
-// in the hundredths, which holds because each fraction is its hundredths / 100 rounded once.
+// the contrast multiplies by. The exact contrast of opaque 8-bit pixels
+// (lanes/opaque8_contrast_lanes.h) works in the hundredths, which holds because each fraction is
+// its hundredths / 100 rounded once.
 struct LumaWeight {
     int hundredths;
     float fraction;

@@ -12,18 +12,18 @@ template <typename Pixel>
 class RowWriter;
 
 // One layout per depth, the same fields in the same order. It lives on the render's stack and
-// reaches the per-pixel functions as the iterate suite's refcon; it is read-only while a pass runs.
+// reaches the row jobs through their context; it is read-only while a pass runs.
 template <typename Pixel>
 struct RenderInfo {
     PF_Boolean useColorKey;  // "Use Color Key" is exactly 1
     Pixel keyColor;          // "Color Key", widened to the depth's channel range
     A_long tolerance;        // "Do Smooth Range", 0..255, in 8-bit units at both depths
-    // The tolerance of step measurement's traces. Part of the effect's own interface, so kept
-    // although the render always sets it to `tolerance` (step measurement still honours it).
+    // The tolerance of step measurement's traces. Of the effect's own interface (engine/README.md),
+    // so kept although renderFrame always sets it to `tolerance` (step measurement honours it).
     A_long tolerance2;
     PF_EffectWorld* source;  // the world the engine reads (the input, or the keyed copy)
     PF_EffectWorld* output;  // the world the engine writes
-    PF_InData* inData;  // the render's in_data: part of the effect's interface, read by no routine
+    PF_InData* inData;  // the host's in_data, if any: of the effect's interface, read by no routine
     // The source's geometry as the per-pixel pass's flat test reads it, set with bindSource
     // together with `source`. Left zero, as value-initialisation leaves them, they send every
     // pixel through the pass's general path, which reads `source` itself.
@@ -31,8 +31,8 @@ struct RenderInfo {
     std::ptrdiff_t sourceRowbytes;
     std::uint32_t innerWidth;   // width - 2: the columns with a neighbour on both sides
     std::uint32_t innerHeight;  // height - 2: the rows with a neighbour above and below
-    // Null: the pass writes the output in place. Otherwise it records its writes there, to be
-    // applied later in visit order (output_writes.h); set on a copy of the record per row.
+    // Where the pass records its writes, to be applied later in visit order (output_writes.h):
+    // set on a copy of the record per visited row. Every routine that writes needs it.
     RowWriter<Pixel>* writer;
 };
 

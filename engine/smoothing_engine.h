@@ -1,13 +1,17 @@
-// The line-smoothing engine: the per-pixel pass that the render hands to the host's iterate, and
-// the routines it dispatches to.
+// The line-smoothing engine: the pass's visits and the routines they dispatch to. A front end
+// reaches them through renderFrame (render_frame.h); engine/README.md gives the reading order and
+// the routines of the effect's own interface (classifyEdge, traceBoundary, blendRun and the
+// RenderInfo fields tolerance2 and inData): what each is for and who calls it.
 //
 // Rules for every routine of the engine:
 //  * Stateless: a routine takes the RenderInfo and coordinates and reports through its result or
-//    out-parameters. Nothing survives a call; nothing is allocated on the heap; no lock is taken
-//    and the host is never called on the pixel path.
-//  * Only RenderInfo::source is read and only RenderInfo::output is written. Every classification
-//    therefore sees the unsmoothed image. An output pixel that no longer equals its source pixel
-//    has already been smoothed in this pass, and new results are blended half-and-half into it.
+//    out-parameters. Nothing survives a call. On the pixel path nothing is allocated, no lock is
+//    taken and the host is never called; the memory the pass needs is taken by the deferred pass
+//    before each of its phases (deferred_pass.h).
+//  * Only RenderInfo::source is read, and the output is only written, through the RenderInfo's
+//    writer (output_writes.h). Every classification therefore sees the unsmoothed image. A write
+//    landing on an output pixel that no longer equals its source pixel (smoothed earlier in the
+//    pass) is blended half-and-half into it.
 //  * Absent pixels (positions outside a world) are allowed everywhere and are similar to nothing,
 //    brighter or darker than nothing. A position outside the output world is never read or
 //    written, so an output smaller than the source is safe.
@@ -85,21 +89,15 @@ using SimilarityMask = unsigned;
 // Whether the mask says neighbourhood entry `index` is similar to the centre.
 inline bool centreSimilar(SimilarityMask mask, A_long index) { return ((mask >> index) & 1u) != 0; }
 
-// The iterate suite's per-pixel function for one depth (Pixel is PF_Pixel8 or PF_Pixel16).
-// refcon is the RenderInfo<Pixel>; inPixel and outPixel are ignored: the pass reads
-// RenderInfo::source and writes RenderInfo::output around (x, y). Always returns PF_Err_NONE.
-template <typename Pixel>
-PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* inPixel, Pixel* outPixel);
-
-// The pass for the pixels left <= x < right of row y, in that order: a row's visits as one call.
+// The pass for the pixels left <= x < right of row y, in that order: a row's visits as one call
+// (Pixel is PF_Pixel8 or PF_Pixel16). Reads RenderInfo::source around each visited pixel and
+// records its writes through RenderInfo::writer.
 template <typename Pixel>
 void smoothRow(const RenderInfo<Pixel>& renderInfo, A_long y, A_long left, A_long right);
 
 // Classifies the edge between the centre of `neighbourhood` and its neighbour in direction d
 // (1, 3, 5 or 7), looking from the darker side. Reads only the neighbourhood and the tolerance;
-// x and y are the centre's position, unused. classifyEdge, traceBoundary and blendRun are the
-// routines of the effect's own interface, kept as it names them: the pass goes around them
-// (classifyDarkerEdge, walkBoundary, blendRunWith), and the tests prove it against them.
+// x and y are the centre's position, unused. Of the effect's own interface (engine/README.md).
 template <typename Pixel>
 EdgeClass classifyEdge(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y,
                        const Neighbourhood<Pixel>& neighbourhood, A_long d);
@@ -113,8 +111,8 @@ void dispatchEdgeClass(const RenderInfo<Pixel>& renderInfo,
 
 // Walks the source pixel at (x, y) and its partner one step `across` in step along `along`
 // while each side keeps its colour and the sides stay different. (endX, endY) receives the last
-// position where the edge was intact (one step behind the start when it never was). The
-// interface's form of walkBoundary, which the engine itself calls.
+// position where the edge was intact (one step behind the start when it never was). Of the
+// effect's own interface (engine/README.md): the form of walkBoundary kept with its name.
 template <typename Pixel>
 TraceResult traceBoundary(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, A_long across,
                           A_long along, A_long& endX, A_long& endY, A_long tolerance);
@@ -165,8 +163,8 @@ void blendStep(const RenderInfo<Pixel>& renderInfo, const Neighbourhood<Pixel>& 
 // mixes the dark colour (share 1 - w) with the other colour (share w), w from `profile` at
 // i / r. Pixels with index <= lastDarkIndex take their own source colour as the dark colour, the
 // others as the other colour. An already changed output pixel keeps the mean of old and new.
-// The interface's form, over the abstract profile; step blending calls blendRunWith, which
-// knows the profile's class.
+// Of the effect's own interface (engine/README.md), over the abstract profile; step blending
+// calls blendRunWith, which knows the profile's class.
 template <typename Pixel>
 void blendRun(const RenderInfo<Pixel>& renderInfo, A_long d, Position start, const Pixel* darkPixel,
               Position end, const Pixel* otherPixel, const InterpolationFunction& profile,
@@ -195,7 +193,6 @@ void neighbourhoodAverage(const Neighbourhood<Pixel>& neighbourhood, Pixel* targ
                           A_long centreWeight);
 
 // Each routine is instantiated once per depth in its own source file.
-extern template PF_Err smoothingPass<PF_Pixel8>(void*, A_long, A_long, PF_Pixel8*, PF_Pixel8*);
 extern template void smoothRow<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long, A_long);
 extern template void smoothRow<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long, A_long);
 extern template EdgeClass classifyEdge<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long,
@@ -219,7 +216,6 @@ extern template void smoothCorner<PF_Pixel8>(const RenderInfo<PF_Pixel8>&,
 extern template void neighbourhoodAverage<PF_Pixel8>(const Neighbourhood<PF_Pixel8>&, PF_Pixel8*,
                                                      A_long);
 
-extern template PF_Err smoothingPass<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 extern template EdgeClass classifyEdge<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,
                                                    const Neighbourhood<PF_Pixel16>&, A_long);
 extern template TraceResult traceBoundary<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long,

@@ -1,4 +1,4 @@
-// The per-pixel smoothing pass that the host's iterate calls for every pixel of the output extent.
+// The smoothing pass's visits: a row's pixels, each classified and smoothed in its directions.
 #include <bit>
 #include <cstddef>
 #include <cstdint>
@@ -47,25 +47,6 @@ inline void prefetchSourceBelow(const unsigned char* centre, std::ptrdiff_t rowb
                  static_cast<std::uintptr_t>(2 * rowbytes));
 }
 
-// The output's rows y - 1, y and y + 1 at column x, asked for by a pixel with a darker direction:
-// its blends and corners write there a few hundred instructions later, and on large frames the
-// output no longer stays cached between the copy that fills it and the pass. The lighter side of
-// an edge writes nothing and does not ask.
-template <typename Pixel>
-inline void prefetchOutputAround(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y)
-{
-    const PF_EffectWorld* output = renderInfo.output;
-    const std::intptr_t rowbytes = output->rowbytes;
-    const std::uintptr_t at =
-        reinterpret_cast<std::uintptr_t>(output->data) +
-        static_cast<std::uintptr_t>(static_cast<std::intptr_t>(y) * rowbytes +
-                                    static_cast<std::intptr_t>(x) *
-                                        static_cast<std::intptr_t>(sizeof(Pixel)));
-    for (const std::intptr_t row : {-rowbytes, std::intptr_t{0}, rowbytes}) {
-        prefetchLine(at + static_cast<std::uintptr_t>(row));
-    }
-}
-
 // The general pass, for any pixel of the source, with absent neighbours null: the pixels on the
 // border, and every pixel where the flat test's geometry is not bound or the tolerance lies
 // outside the side-by-side tests' range.
@@ -98,9 +79,6 @@ template <typename Pixel>
                                                    const unsigned char* centre, A_long x, A_long y,
                                                    unsigned darker)
 {
-    if (renderInfo.writer == nullptr) {  // recorded writes do not touch the output
-        prefetchOutputAround(renderInfo, x, y);
-    }
     const std::ptrdiff_t rowbytes = renderInfo.sourceRowbytes;
     const std::ptrdiff_t pixelSize = static_cast<std::ptrdiff_t>(sizeof(Pixel));
     Neighbourhood<Pixel> neighbourhood;
@@ -196,12 +174,6 @@ template <typename Pixel>
 }  // namespace
 
 template <typename Pixel>
-PF_Err smoothingPass(void* refcon, A_long x, A_long y, Pixel* /*inPixel*/, Pixel* /*outPixel*/)
-{
-    return smoothPixel(*static_cast<const RenderInfo<Pixel>*>(refcon), x, y);
-}
-
-template <typename Pixel>
 void smoothRow(const RenderInfo<Pixel>& renderInfo, A_long y, A_long left, A_long right)
 {
     for (A_long x = left; x < right; ++x) {
@@ -211,7 +183,5 @@ void smoothRow(const RenderInfo<Pixel>& renderInfo, A_long y, A_long left, A_lon
 
 template void smoothRow<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, A_long, A_long, A_long);
 template void smoothRow<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, A_long, A_long, A_long);
-template PF_Err smoothingPass<PF_Pixel8>(void*, A_long, A_long, PF_Pixel8*, PF_Pixel8*);
-template PF_Err smoothingPass<PF_Pixel16>(void*, A_long, A_long, PF_Pixel16*, PF_Pixel16*);
 
 }  // namespace telvix

@@ -2,8 +2,8 @@
 #include <type_traits>
 
 #include "directions.h"
+#include "lanes/blend_lanes.h"
 #include "output_writes.h"
-#include "side_by_side_blend.h"
 #include "smoothing_engine.h"
 
 namespace telvix {

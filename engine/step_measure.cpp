@@ -1,7 +1,7 @@
 // Step measurement: how far a stair-step around a centre reaches, and what kind it is.
 #include "boundary_walk.h"
 #include "directions.h"
-#include "side_by_side_tests.h"
+#include "lanes/comparison_lanes.h"
 #include "smoothing_engine.h"
 
 namespace telvix {

@@ -350,7 +350,9 @@ TYPED_TEST(EdgesTest, CornerBlendsHalfAndHalfIntoAnAlreadyChangedPixel)
     auto info = test::renderInfoFor(world, output, 6);
     const auto n = gatherNeighbourhood(1, 1, info);
     ASSERT_EQ(classifyEdge(info, 1, 1, n, kDirectionLeft), EdgeClass::OuterCorner);
-    smoothCorner(info, n, 1, 1, kDirectionLeft, EdgeClass::OuterCorner);
+    test::landWrites(info, [&](const auto& recording) {
+        smoothCorner(recording, n, 1, 1, kDirectionLeft, EdgeClass::OuterCorner);
+    });
 
     TypeParam average;
     neighbourhoodAverage(n, &average, 2);

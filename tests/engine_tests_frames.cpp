@@ -6,7 +6,9 @@
 #include <cstdint>
 #include <string>
 
+#include "effect_entry.h"
 #include "pixel_art.h"
+#include "render_frame.h"
 #include "smoothing_engine.h"
 
 namespace telvix {
@@ -80,7 +82,7 @@ TYPED_TEST(FramesTest, UnboundGeometryTakesTheGeneralPathToTheSameFrame)
     info.output = output.def();
     for (A_long y = 0; y < frame.height(); ++y) {
         for (A_long x = 0; x < frame.width(); ++x) {
-            smoothingPass<TypeParam>(&info, x, y, nullptr, nullptr);
+            test::smoothingPass<TypeParam>(&info, x, y, nullptr, nullptr);
         }
     }
     EXPECT_EQ(test::changedMask(bound, output), test::changedMask(frame, frame));
@@ -169,11 +171,7 @@ TYPED_TEST(FramesTest, RowsBeyondTwoGibibytesAreAddressedCorrectly)
     info.tolerance = info.tolerance2 = 6;
     bindSource(info, source.def());
     info.output = output.def();
-    for (A_long y = top + 2; y < height; ++y) {
-        for (A_long x = 0; x < small.width(); ++x) {
-            smoothingPass<TypeParam>(&info, x, y, nullptr, nullptr);
-        }
-    }
+    test::passOver(info, PF_Rect{0, top + 2, small.width(), height});
     test::TestWorld<TypeParam> smallPass(small);
     test::runPass(small, smallPass, 6, PF_LRect{0, 2, small.width(), small.height()});
     bool changed = false;
@@ -210,11 +208,7 @@ TYPED_TEST(FramesTest, SmallerOutputIsNeverWrittenOutsideAndAgreesInside)
 
     RenderInfo<TypeParam> info = test::renderInfoFor(frame, frame, 6);
     info.output = &cropped;
-    for (A_long y = 0; y < frame.height(); ++y) {
-        for (A_long x = 0; x < frame.width(); ++x) {
-            smoothingPass<TypeParam>(&info, x, y, nullptr, nullptr);
-        }
-    }
+    test::passOver(info, PF_Rect{0, 0, frame.width(), frame.height()});
     for (A_long y = 0; y < h + 1; ++y) {
         for (A_long x = 0; x < w + 2; ++x) {
             const TypeParam expected = x < w && y < h ? full.at(x, y) : TypeParam{1, 2, 3, 4};
@@ -240,6 +234,39 @@ TYPED_TEST(FramesTest, LargerOutputKeepsItsMarginAndAgreesOverTheSource)
             const bool inside = x < frame.width() && y < frame.height();
             ASSERT_EQ(output.at(x, y), (inside ? full.at(x, y) : TypeParam{})) << x << "," << y;
         }
+    }
+}
+
+// A front end of another kind (the tests' runner: no host, rows in bands run last first) renders
+// through renderFrame exactly what the plug-in renders through the host's iterate, clipped to
+// an extent, with the key off and on, and gives its temporary world back.
+TYPED_TEST(FramesTest, RenderFrameOnAnotherRunnerMatchesThePlugIn)
+{
+    const std::string art = R"(
+        ..........
+        ..####....
+        .######.r.
+        ..##..##..
+        ...#...#..
+        ..........)";
+    for (const bool key : {false, true}) {
+        standin::World in = test::artFrame<TypeParam>(art);
+        standin::World plugIn(in.width(), in.height(), in.deep());
+        standin::World runner(in.width(), in.height(), in.deep());
+        plugIn.def().extent_hint = runner.def().extent_hint = PF_LRect{0, 1, 9, 6};
+        standin::Host host(&entryPointFunc);
+        ASSERT_EQ(host.render(in, plugIn, standin::Settings{.useColorKey = key}), PF_Err_NONE);
+
+        FrameControls controls;
+        controls.useColorKey = key;
+        controls.keyColor = kColorKeyDefault;
+        controls.smoothRange = kSmoothRangeDefault;
+        controls.extent = runner.def().extent_hint;
+        test::BandedRunner rows(2);
+        ASSERT_EQ(renderFrame(in.def(), runner.def(), controls, rows), PF_Err_NONE);
+        EXPECT_TRUE(runner.samePixels(plugIn)) << key;
+        EXPECT_FALSE(runner.samePixels(in)) << key;
+        EXPECT_EQ(rows.liveWorlds(), 0u);
     }
 }
 

@@ -9,9 +9,9 @@
 
 #include "edge_classifier.h"
 #include "frame_makers.h"
+#include "lanes/blend_lanes.h"
+#include "lanes/comparison_lanes.h"
 #include "pixel_art.h"
-#include "side_by_side_blend.h"
-#include "side_by_side_tests.h"
 
 namespace telvix {
 namespace {

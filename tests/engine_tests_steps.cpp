@@ -37,8 +37,10 @@ test::TestWorld<Pixel> smoothOneEdge(test::TestWorld<Pixel>& world, A_long x, A_
     test::TestWorld<Pixel> output(world);
     auto info = test::renderInfoFor(world, output, 6);
     const auto n = gatherNeighbourhood(x, y, info);
-    dispatchEdgeClass(info, n, x, y, d, classifyEdge(info, x, y, n, d),
-                      similarityMask(n, info.tolerance));
+    test::landWrites(info, [&](const auto& recording) {
+        dispatchEdgeClass(recording, n, x, y, d, classifyEdge(info, x, y, n, d),
+                          similarityMask(n, info.tolerance));
+    });
     return output;
 }
 
@@ -277,23 +279,31 @@ TYPED_TEST(StepsTest, RunClampsWeightsAndBlendsHalfAndHalfIntoChangedPixels)
     const A_long max = DepthTraits<TypeParam>::channelMax;
 
     // Out-of-range and NaN weights clamp: 2 and NaN mean all other colour, -1 none.
-    blendRun(info, kDirectionRight, Position{0, 0}, black, Position{0, 0}, white,
-             ConstantProfile(2.0f), 0);
+    test::landWrites(info, [&](const auto& recording) {
+        blendRun(recording, kDirectionRight, Position{0, 0}, black, Position{0, 0}, white,
+                 ConstantProfile(2.0f), 0);
+    });
     EXPECT_EQ(output.at(0, 0).red, max);
     output.at(0, 0) = world.at(0, 0);
-    blendRun(info, kDirectionRight, Position{0, 0}, black, Position{0, 0}, white,
-             ConstantProfile(std::numeric_limits<float>::quiet_NaN()), 0);
+    test::landWrites(info, [&](const auto& recording) {
+        blendRun(recording, kDirectionRight, Position{0, 0}, black, Position{0, 0}, white,
+                 ConstantProfile(std::numeric_limits<float>::quiet_NaN()), 0);
+    });
     EXPECT_EQ(output.at(0, 0).red, max);
     output.at(0, 0) = world.at(0, 0);
 
     // A second run over a changed pixel keeps the mean of the old and the new result.
-    blendRun(info, kDirectionRight, Position{0, 0}, black, Position{0, 0}, white,
-             ConstantProfile(-1.0f), 0);
+    test::landWrites(info, [&](const auto& recording) {
+        blendRun(recording, kDirectionRight, Position{0, 0}, black, Position{0, 0}, white,
+                 ConstantProfile(-1.0f), 0);
+    });
     EXPECT_EQ(output.at(0, 0).red, 0);  // own colour on both sides of a dark-only run
     output.at(2, 0).red = static_cast<decltype(output.at(2, 0).red)>(max / 2);
     const TypeParam before = output.at(2, 0);
-    blendRun(info, kDirectionLeft, Position{2, 0}, black, Position{2, 0}, white,
-             ConstantProfile(0.25f), 0);
+    test::landWrites(info, [&](const auto& recording) {
+        blendRun(recording, kDirectionLeft, Position{2, 0}, black, Position{2, 0}, white,
+                 ConstantProfile(0.25f), 0);
+    });
     TypeParam fresh;
     blendPixels(&world.at(2, 0), 0.75f, white, 0.25f, &fresh);
     TypeParam expected;

@@ -1,6 +1,7 @@
 // Test helpers: 8- and 16-bit frames drawn as ASCII art, for the engine's tests (TestWorld, a
 // world of one depth that owns its pixels) and for the tests that go through the stand-in host
-// (standin::World); a serial driver for the smoothing pass; changed-pixel masks; and equality
+// (standin::World); the smoothing pass over a TestWorld (engine_adapters.h); changed-pixel masks;
+// and equality
 // and printing of pixels, so that EXPECT_EQ on two pixels shows both when they differ.
 //
 // Legend, at either depth:
@@ -23,6 +24,7 @@
 #include "AE_Effect.h"
 #include "AE_Macros.h"
 #include "depth_traits.h"
+#include "engine_adapters.h"
 #include "render_info.h"
 #include "smoothing_engine.h"
 #include "standin_host.h"
@@ -189,8 +191,8 @@ RenderInfo<Pixel> renderInfoFor(TestWorld<Pixel>& source, TestWorld<Pixel>& outp
     return info;
 }
 
-// Runs the pass the way the stand-in host does: serially, rows from the top, each from the left,
-// over the rectangle [left, right) × [top, bottom) (the whole source by default).
+// Runs the pass as a render does (passOver), over the rectangle [left, right) × [top, bottom)
+// (the whole source by default).
 template <typename Pixel>
 void runPass(TestWorld<Pixel>& source, TestWorld<Pixel>& output, A_long tolerance,
              PF_LRect area = PF_LRect{0, 0, -1, -1})
@@ -198,12 +200,8 @@ void runPass(TestWorld<Pixel>& source, TestWorld<Pixel>& output, A_long toleranc
     if (area.right < 0) {
         area = PF_LRect{0, 0, source.width(), source.height()};
     }
-    RenderInfo<Pixel> info = renderInfoFor(source, output, tolerance);
-    for (A_long y = area.top; y < area.bottom; ++y) {
-        for (A_long x = area.left; x < area.right; ++x) {
-            smoothingPass<Pixel>(&info, x, y, nullptr, nullptr);
-        }
-    }
+    passOver(renderInfoFor(source, output, tolerance),
+             PF_Rect{area.left, area.top, area.right, area.bottom});
 }
 
 // The source copied to a fresh output, then smoothed.

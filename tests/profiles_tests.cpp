@@ -76,7 +76,9 @@ std::vector<float> edgeWeights(A_long backLength, A_long forwardLength, A_long x
     measure.forwardEnd = Position{cx + forwardLength, 1};
     measure.pivot = Position{cx, 1};
     const auto info = test::renderInfoFor(source, output, 6);
-    blendStep(info, gatherNeighbourhood(cx, 1, info), cx, 1, kDirectionRight, measure);
+    test::landWrites(info, [&](const auto& recording) {
+        blendStep(recording, gatherNeighbourhood(cx, 1, info), cx, 1, kDirectionRight, measure);
+    });
     std::vector<float> weights;
     for (A_long x = x0; x <= x1; ++x) {
         weights.push_back(static_cast<float>(output.at(x, 1).red) / 32768.0f);

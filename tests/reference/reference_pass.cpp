@@ -12,7 +12,7 @@
 #include <cstdlib>
 #include <vector>
 
-#include "interpolation_function.h"
+#include "reference_weights.h"
 
 namespace telvix::reference {
 namespace {
@@ -159,8 +159,8 @@ A_long signedContrast(const Pixel* a, const Pixel* b)
     const float greenB = float(b->green) * alphaB;
     const float blueB = float(b->blue) * alphaB;
 
-    const float lumaA = (0.3f * redA + 0.59f * greenA) + 0.11f * blueA;
-    const float lumaB = (0.3f * redB + 0.59f * greenB) + 0.11f * blueB;
+    const float lumaA = (kLumaRed * redA + kLumaGreen * greenA) + kLumaBlue * blueA;
+    const float lumaB = (kLumaRed * redB + kLumaGreen * greenB) + kLumaBlue * blueB;
     const float luma = lumaA - lumaB;
 
     const float alphaDistance = float(std::abs(int(a->alpha) - int(b->alpha)));
@@ -400,7 +400,7 @@ private:
                 smoothCorner(n, c, d, edgeClass);
                 break;
             case EdgeClass::Isolated:
-                neighbourhoodAverage(n, pixelAt<Pixel>(output_, c), 5);
+                neighbourhoodAverage(n, pixelAt<Pixel>(output_, c), kLonePixelCentreWeight);
                 break;
             case EdgeClass::None:
                 break;
@@ -550,15 +550,14 @@ private:
     // lastDarkIndex take their own source colour as the dark colour, the rest as the other
     // colour; the profile gives each pixel the other colour's share.
     void blendRun(int d, Position start, const Pixel& darkPixel, Position end,
-                  const Pixel& otherPixel, const InterpolationFunction& profile,
-                  A_long lastDarkIndex)
+                  const Pixel& otherPixel, const Profile& profile, A_long lastDarkIndex)
     {
         Pixel dark = darkPixel;
         Pixel other = otherPixel;
         const A_long r = chebyshev(start, end);
         for (A_long i = 0; i <= r; ++i) {
             const float t = r > 0 ? float(i) / float(r) : 0.0f;
-            float w = profile.evaluate(t);
+            float w = weightAt(profile, t);
             if (!(w <= 1.0f)) {  // above 1, or not a number
                 w = 1.0f;
             }
@@ -582,7 +581,7 @@ private:
                 // Already changed in this pass: keep half of the earlier result.
                 Pixel blended{};
                 blendPixels(dark, 1.0f - w, other, w, &blended);
-                blendPixels(blended, 0.5f, *o, 0.5f, o);
+                blendPixels(blended, kSecondWriteShare, *o, kSecondWriteShare, o);
             }
         }
     }
@@ -629,24 +628,23 @@ private:
                 if (m.kind == StepKind::ThinLine) {
                     if (m.evenSpan) {
                         const float twoN = span + span;
-                        const LinearOffsetFunction profile(1.0f / twoN, 1.0f - 1.0f / twoN);
+                        const Profile profile = line(1.0f / twoN, 1.0f - 1.0f / twoN);
                         blendRun(d, b2, *centre, a2, *otherPixel, profile, spanLength);
                     } else {
                         const float twoNMinusOne = (span + span) - 1.0f;
-                        const LinearOffsetZeroValue profile(1.0f / twoNMinusOne,
-                                                            1.0f - 1.0f / twoNMinusOne,
-                                                            1.0f / (twoNMinusOne * 4.0f - 0.5f));
+                        const Profile profile =
+                            lineWithZero(1.0f / twoNMinusOne, 1.0f - 1.0f / twoNMinusOne,
+                                         1.0f / (twoNMinusOne * 4.0f - 0.5f));
                         blendRun(d, b2, *centre, a2, *otherPixel, profile, spanLength);
                     }
                     return;
                 }
                 const float inverse = 1.0f / span;
                 const float knee = float(kneeLength);
-                const LinearThreeOffsetFunction profile(1.0f / (4.0f * span),
-                                                        (knee * 0.5f) * inverse, inverse * knee,
-                                                        1.0f - 1.0f / (span + span));
+                const Profile profile = kneeProfile(1.0f / (4.0f * span), (knee * 0.5f) * inverse,
+                                                    inverse * knee, 1.0f - 1.0f / (span + span));
                 if (spanLength == 1) {
-                    neighbourhoodAverage(n, pixelAt<Pixel>(output_, c), 1);
+                    neighbourhoodAverage(n, pixelAt<Pixel>(output_, c), kShortKneeCentreWeight);
                 } else {
                     blendRun(d, b2, *centre, a2, *otherPixel, profile, spanLength);
                 }
@@ -657,7 +655,7 @@ private:
                     const float q = float(backReach) / (float(backLength + 1) - 0.5f);
                     const float z = backLength % 2 == 1 ? 0.125f / float(2 * spanLength - 1)
                                                         : 1.0f / (2.0f * float(fullSpan) - 1.0f);
-                    const LinearOffsetZeroOneValue profile(0.5f - q, q + 0.5f, z, 1.0f - z);
+                    const Profile profile = lineWithZeroAndOne(0.5f - q, q + 0.5f, z, 1.0f - z);
                     blendRun(d, b2, *centre, a2, *forward, profile, backReach);
                     return;
                 }
@@ -666,10 +664,10 @@ private:
                     const float u = 1.0f / (len + len);
                     const float z = 0.125f / len;
                     if ((backLength + 1) % 2 == 1) {
-                        const LinearOffsetZeroValue profile(0.0f, std::max(0.5f - u, z), z);
+                        const Profile profile = lineWithZero(0.0f, std::max(0.5f - u, z), z);
                         blendRun(d, b2, *centre, c, *forward, profile, backReach);
                     } else {
-                        const LinearOffsetFunction profile(u, 0.5f - u);
+                        const Profile profile = line(u, 0.5f - u);
                         blendRun(d, b2, *centre, c, *forward, profile, backReach);
                     }
                 }
@@ -678,10 +676,10 @@ private:
                     const float u = 1.0f / (len + len);
                     const float w = 1.0f - 0.125f / len;
                     if (forwardLength % 2 == 1) {
-                        const LinearOffsetOneValue profile(std::min(w, u + 0.5f), 1.0f, w);
+                        const Profile profile = lineWithOne(std::min(w, u + 0.5f), 1.0f, w);
                         blendRun(d, forwardPos, *centre, a2, *forward, profile, -1);
                     } else {
-                        const LinearOffsetFunction profile(u + 0.5f, 1.0f - u);
+                        const Profile profile = line(u + 0.5f, 1.0f - u);
                         blendRun(d, forwardPos, *centre, a2, *forward, profile, -1);
                     }
                 }
@@ -690,7 +688,7 @@ private:
                 // No ramp: the forward neighbour is softened by its own neighbourhood.
                 neighbourhoodAverage(
                     gatherNeighbourhood<Pixel>(source_, forwardPos.x, forwardPos.y),
-                    pixelAt<Pixel>(output_, forwardPos), 4);
+                    pixelAt<Pixel>(output_, forwardPos), kStraightEdgeCentreWeight);
                 return;
         }
     }
@@ -718,13 +716,14 @@ private:
         }
         const A_long runA = chebyshev(endA, corner) + 1;
         const A_long runB = chebyshev(endB, corner) + 1;
-        if (!(runA >= 2 && runB >= 2 && (runA <= 3 || runB <= 3))) {
+        if (!(runA >= kCornerShortestSide && runB >= kCornerShortestSide &&
+              (runA <= kCornerLongestShortSide || runB <= kCornerLongestShortSide))) {
             return;
         }
         const Neighbourhood<Pixel> around =
             outer ? n : gatherNeighbourhood<Pixel>(source_, corner.x, corner.y);
         Pixel average{};
-        neighbourhoodAverage(around, &average, 2);
+        neighbourhoodAverage(around, &average, kCornerCentreWeight);
 
         const Pixel* s = pixelAt<Pixel>(source_, corner);
         Pixel* o = pixelAt<Pixel>(output_, corner);
@@ -734,7 +733,7 @@ private:
         if (pixelsEqual<Pixel>(o, s)) {
             *o = average;
         } else {
-            blendPixels(average, 0.5f, *o, 0.5f, o);
+            blendPixels(average, kSecondWriteShare, *o, kSecondWriteShare, o);
         }
     }
 

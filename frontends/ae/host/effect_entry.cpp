@@ -15,7 +15,6 @@ namespace {
 // say what the SDK's own macros and flags say.
 static_assert(PF_VERSION(TELVIX_MAJOR_VERSION, TELVIX_MINOR_VERSION, TELVIX_BUG_VERSION,
                          TELVIX_STAGE_VERSION, TELVIX_BUILD_VERSION) == TELVIX_ENCODED_VERSION);
-static_assert(PF_VERSION(1, 0, 6, PF_Stage_DEVELOP, 0) == TELVIX_ENCODED_VERSION);
 static_assert(TELVIX_GLOBAL_OUTFLAGS ==
               (PF_OutFlag_DEEP_COLOR_AWARE | PF_OutFlag_USE_OUTPUT_EXTENT));
 

@@ -1,11 +1,11 @@
-// blendPixels with the four channels of a pixel side by side in one vector (sse2_lanes.h); other
+// blendPixels with the four channels of a pixel side by side in one vector (lanes/lanes.h); other
 // targets use blendPixels itself.
 #pragma once
 
 #include <cstdint>
 
+#include "lanes/lanes.h"
 #include "pixel_primitives.h"
-#include "sse2_lanes.h"
 
 namespace telvix {
 

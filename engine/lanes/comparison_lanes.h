@@ -1,5 +1,5 @@
 // Pixel tests side by side: several pixelsSimilar, equality or contrast answers from one run of
-// vector instructions, without a branch per channel or per pixel (sse2_lanes.h). Other targets,
+// vector instructions, without a branch per channel or per pixel (lanes/lanes.h). Other targets,
 // and tolerances the lanes do not take, use the scalar primitives pixel by pixel. Every lane gives
 // exactly the scalar primitive's answer: colour terms are formed by the same single-precision
 // operations in the same order, each rounded once, and the comparisons that follow are exact
@@ -8,9 +8,9 @@
 
 #include <cstdint>
 
-#include "opaque8_contrast.h"
+#include "lanes/lanes.h"
+#include "lanes/opaque8_contrast_lanes.h"
 #include "pixel_primitives.h"
-#include "sse2_lanes.h"
 
 namespace telvix {
 

@@ -1,5 +1,5 @@
 // The contrast of a centre with four other pixels in whole numbers, for 8-bit pixels that are all
-// opaque, as cel frames mostly are; side_by_side_tests.h asks it first and falls back to single
+// opaque, as cel frames mostly are; lanes/comparison_lanes.h asks it first and falls back to single
 // precision where it cannot answer.
 //
 // At full alpha the premultiplied channels are the channels themselves (255 times the normaliser
@@ -14,8 +14,8 @@
 // 100s and 4s + 4 stay small.
 #pragma once
 
+#include "lanes/lanes.h"
 #include "pixel_primitives.h"
-#include "sse2_lanes.h"
 
 namespace telvix {
 

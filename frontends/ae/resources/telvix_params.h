@@ -1,7 +1,7 @@
 // The effect's three controls as hosts and users see them: their ids, defaults and ranges. The
-// plug-in registers them from here (host/params.cpp), the stand-in host hands them back to the
-// render from here, the command offers them from here, and the engine's side-by-side tests take
-// the tolerance's range from here.
+// plug-in registers them from here (frontends/ae/host/params.cpp), the stand-in host hands them
+// back to the render from here, the command offers them from here, and the engine clamps the
+// tolerance and its comparison lanes take the tolerance's range from here.
 #pragma once
 
 #include "AE_Effect.h"
