@@ -6,6 +6,7 @@
 
 #include <gtest/gtest.h>
 
+#include <cstddef>
 #include <cstring>
 #include <memory>
 #include <vector>
@@ -33,7 +34,8 @@ public:
         auto* to = reinterpret_cast<char*>(destination->data);
         const auto* from = reinterpret_cast<const char*>(source->data);
         for (A_long y = 0; y < std::min(source->height, destination->height); ++y) {
-            std::memmove(to + y * destination->rowbytes, from + y * source->rowbytes,
+            std::memmove(to + static_cast<std::ptrdiff_t>(y) * destination->rowbytes,
+                         from + static_cast<std::ptrdiff_t>(y) * source->rowbytes,
                          static_cast<std::size_t>(width) * pixel);
         }
         return PF_Err_NONE;
