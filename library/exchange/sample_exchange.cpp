@@ -180,11 +180,11 @@ Sample* pixelAt(const SampleRows<Sample>& rows, int x, int y)
 }
 
 template <typename Pixel, typename Sample>
-void fillRows(const SampleRows<const Sample>& in, int first, int rows, standin::World& world)
+void fillRows(const SampleRows<const Sample>& in, int first, int rows, PF_EffectWorld& world)
 {
-    const bool deep = world.deep();
+    const bool deep = PF_WORLD_IS_DEEP(&world);
     for (int y = 0; y < rows; ++y) {
-        Pixel* row = rowOf<Pixel>(world.def(), first + y);
+        Pixel* row = rowOf<Pixel>(world, first + y);
         for (int x = 0; x < in.width; ++x) {
             const HostPixel h = toHost(pixelAt(in, x, y), in, deep);
             Pixel& p = row[x];
@@ -240,9 +240,9 @@ std::uint16_t floatToCode(float value, int bits)
 
 template <typename Sample>
 void samplesIntoWorld(const SampleRows<const Sample>& in, int first, int rows,
-                      standin::World& world)
+                      PF_EffectWorld& world)
 {
-    if (world.deep()) {
+    if (PF_WORLD_IS_DEEP(&world)) {
         fillRows<PF_Pixel16>(in, first, rows, world);
     } else {
         fillRows<PF_Pixel8>(in, first, rows, world);
@@ -250,13 +250,13 @@ void samplesIntoWorld(const SampleRows<const Sample>& in, int first, int rows,
 }
 
 template <typename In, typename Out>
-void worldIntoSamples(const standin::World& world, const SampleRows<const In>* original, int first,
+void worldIntoSamples(const PF_EffectWorld& world, const SampleRows<const In>* original, int first,
                       int rows, const SampleRows<Out>& out)
 {
-    if (world.deep()) {
-        readRows<PF_Pixel16>(world.def(), original, first, rows, out);
+    if (PF_WORLD_IS_DEEP(&world)) {
+        readRows<PF_Pixel16>(world, original, first, rows, out);
     } else {
-        readRows<PF_Pixel8>(world.def(), original, first, rows, out);
+        readRows<PF_Pixel8>(world, original, first, rows, out);
     }
 }
 
@@ -271,9 +271,9 @@ void convertSamples(const SampleRows<const In>& in, int rows, const SampleRows<O
 }
 
 #define TELVIX_SAMPLES_INTO_WORLD(In) \
-    template void samplesIntoWorld<In>(const SampleRows<const In>&, int, int, standin::World&);
+    template void samplesIntoWorld<In>(const SampleRows<const In>&, int, int, PF_EffectWorld&);
 #define TELVIX_SAMPLES_OUT(In, Out)                                                             \
-    template void worldIntoSamples<In, Out>(const standin::World&, const SampleRows<const In>*, \
+    template void worldIntoSamples<In, Out>(const PF_EffectWorld&, const SampleRows<const In>*, \
                                             int, int, const SampleRows<Out>&);                  \
     template void convertSamples<In, Out>(const SampleRows<const In>&, int, const SampleRows<Out>&);
 

@@ -13,7 +13,7 @@
 
 #include <cstdint>
 
-#include "standin_host.h"
+#include "AE_Effect.h"
 
 namespace telvix::cli {
 
@@ -33,7 +33,7 @@ struct SampleRows {
 // Fills rows [first, first + rows) of `world` from `in`, whose data starts at row `first`.
 template <typename Sample>
 void samplesIntoWorld(const SampleRows<const Sample>& in, int first, int rows,
-                      standin::World& world);
+                      PF_EffectWorld& world);
 
 // Writes rows [first, first + rows) of `world` into `out` (whose data starts at row `first`):
 // integers of the world's depth (out.bits) or floats, straight or associated as `out` says.
@@ -41,7 +41,7 @@ void samplesIntoWorld(const SampleRows<const Sample>& in, int first, int rows,
 // too), every sample the render left unchanged is `original`'s own, converted only where `out`
 // holds samples of another kind; without it, the world's values are converted.
 template <typename In, typename Out>
-void worldIntoSamples(const standin::World& world, const SampleRows<const In>* original, int first,
+void worldIntoSamples(const PF_EffectWorld& world, const SampleRows<const In>* original, int first,
                       int rows, const SampleRows<Out>& out);
 
 // Converts `rows` rows of `in` into `out` (the same channels): every sample as it stands, only

@@ -42,11 +42,11 @@ void pageRows(const Frame& page, int channels, int first, int rows, const WriteS
     const auto write = [&](const auto* in) {
         if (strip.floats != nullptr) {
             worldIntoSamples(
-                world, in, first, rows,
+                world.def(), in, first, rows,
                 SampleRows<float>{strip.floats, width, channels, bits, strip.associated});
         } else {
             worldIntoSamples(
-                world, in, first, rows,
+                world.def(), in, first, rows,
                 SampleRows<std::uint16_t>{strip.ints, width, channels, bits, strip.associated});
         }
     };
@@ -70,7 +70,7 @@ void pageRows(const Frame& page, int channels, int first, int rows, const WriteS
 standin::World imageToWorld(const Image& image, int hostBits)
 {
     standin::World world(image.width, image.height, hostBits == 16);
-    samplesIntoWorld(rowsOf(image), 0, image.height, world);
+    samplesIntoWorld(rowsOf(image), 0, image.height, world.def());
     return world;
 }
 
@@ -78,7 +78,8 @@ standin::World samplesToWorld(const std::uint8_t* samples, int width, int height
                               int hostBits)
 {
     standin::World world(width, height, hostBits == 16);
-    samplesIntoWorld(SampleRows<const std::uint8_t>{samples, width, channels, 8}, 0, height, world);
+    samplesIntoWorld(SampleRows<const std::uint8_t>{samples, width, channels, 8}, 0, height,
+                     world.def());
     return world;
 }
 
@@ -87,7 +88,7 @@ standin::World samplesToWorld(const std::uint16_t* samples, int width, int heigh
 {
     standin::World world(width, height, hostBits == 16);
     samplesIntoWorld(SampleRows<const std::uint16_t>{samples, width, channels, 16}, 0, height,
-                     world);
+                     world.def());
     return world;
 }
 
@@ -97,7 +98,7 @@ void worldToSamples(const standin::World& world, int channels, std::uint8_t* sam
     if (world.deep()) throw std::logic_error("worldToSamples: a 16-bit world into 8-bit samples");
     const int width = static_cast<int>(world.width());
     const SampleRows<const std::uint8_t> in{original, width, channels, 8};
-    worldIntoSamples(world, original != nullptr ? &in : nullptr, 0,
+    worldIntoSamples(world.def(), original != nullptr ? &in : nullptr, 0,
                      static_cast<int>(world.height()),
                      SampleRows<std::uint8_t>{samples, width, channels, 8});
 }
@@ -108,7 +109,7 @@ void worldToSamples(const standin::World& world, int channels, std::uint16_t* sa
     if (!world.deep()) throw std::logic_error("worldToSamples: an 8-bit world into 16-bit samples");
     const int width = static_cast<int>(world.width());
     const SampleRows<const std::uint16_t> in{original, width, channels, 16};
-    worldIntoSamples(world, original != nullptr ? &in : nullptr, 0,
+    worldIntoSamples(world.def(), original != nullptr ? &in : nullptr, 0,
                      static_cast<int>(world.height()),
                      SampleRows<std::uint16_t>{samples, width, channels, 16});
 }
@@ -124,7 +125,7 @@ Image worldToImage(const standin::World& world, int channels)
                          static_cast<std::size_t>(image.height) *
                          static_cast<std::size_t>(channels));
     worldIntoSamples(
-        world, static_cast<const SampleRows<const std::uint16_t>*>(nullptr), 0, image.height,
+        world.def(), static_cast<const SampleRows<const std::uint16_t>*>(nullptr), 0, image.height,
         SampleRows<std::uint16_t>{image.samples.data(), image.width, channels, image.bits});
     return image;
 }
@@ -178,7 +179,7 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                 std::copy_n(strip.floats, count, original.floats.data() + at);
                 samplesIntoWorld(SampleRows<const float>{strip.floats, d.width, d.channels,
                                                          original.bits, original.associated},
-                                 first, rows, frame.world);
+                                 first, rows, frame.world.def());
             } else {
                 if (!original.ints.empty()) {
                     std::copy_n(strip.ints, count, original.ints.data() + at);
@@ -186,7 +187,7 @@ std::vector<Frame> readFrames(const std::filesystem::path& path, int hostBits,
                 samplesIntoWorld(
                     SampleRows<const std::uint16_t>{strip.ints, d.width, d.channels, original.bits,
                                                     original.associated},
-                    first, rows, frame.world);
+                    first, rows, frame.world.def());
             }
         });
     for (std::size_t i = 0; i < frames.size(); ++i)
