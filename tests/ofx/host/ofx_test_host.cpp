@@ -9,14 +9,11 @@
 #include <cstring>
 #include <new>
 #include <set>
-#include <thread>
 #include <utility>
 
 #include "host_objects.h"
 
-#if defined(_WIN32)
-#include <windows.h>
-#else
+#if !defined(_WIN32)
 #include <dlfcn.h>
 #endif
 
@@ -57,7 +54,7 @@ std::size_t Property::size() const
 
 PropertySet::PropertySet(const PropertySet& other) : strict_(other.strict_)
 {
-    const std::lock_guard lock(other.mutex_);
+    const HostGuard lock(other.mutex_);
     props_ = other.props_;
     initial_ = other.initial_;
 }
@@ -65,10 +62,11 @@ PropertySet::PropertySet(const PropertySet& other) : strict_(other.strict_)
 PropertySet& PropertySet::operator=(const PropertySet& other)
 {
     if (this == &other) return *this;
-    const std::scoped_lock lock(mutex_, other.mutex_);
-    strict_ = other.strict_;
-    props_ = other.props_;
-    initial_ = other.initial_;
+    const PropertySet copy(other);
+    const HostGuard lock(mutex_);
+    strict_ = copy.strict_;
+    props_ = copy.props_;
+    initial_ = copy.initial_;
     return *this;
 }
 
@@ -129,7 +127,7 @@ void PropertySet::defineInts(const std::string& name, std::vector<int> values, b
     p.type = PropType::Int;
     p.fixedDimension = !variable;
     p.ints = std::move(values);
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     props_[name] = p;
     initial_[name] = p;
 }
@@ -140,7 +138,7 @@ void PropertySet::defineDoubles(const std::string& name, std::vector<double> val
     p.type = PropType::Double;
     p.fixedDimension = !variable;
     p.doubles = std::move(values);
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     props_[name] = p;
     initial_[name] = p;
 }
@@ -152,7 +150,7 @@ void PropertySet::defineStrings(const std::string& name, std::vector<std::string
     p.type = PropType::String;
     p.fixedDimension = !variable;
     p.strings = std::move(values);
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     props_[name] = p;
     initial_[name] = p;
 }
@@ -162,7 +160,7 @@ void PropertySet::definePointer(const std::string& name, void* value)
     Property p;
     p.type = PropType::Pointer;
     p.pointers = {value};
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     props_[name] = p;
     initial_[name] = p;
 }
@@ -173,7 +171,7 @@ OfxStatus PropertySet::set(const char* name, int index, int count, const T* valu
     if (name == nullptr || (values == nullptr && (!many || count > 0))) {
         return kOfxStatErrBadHandle;
     }
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     auto it = props_.find(name);
     if (it == props_.end()) {
         if (strict_) return kOfxStatErrUnknown;
@@ -207,7 +205,7 @@ template <typename T>
 OfxStatus PropertySet::get(const char* name, int index, int count, T* values, bool many) const
 {
     if (name == nullptr || values == nullptr) return kOfxStatErrBadHandle;
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     const auto it = props_.find(name);
     if (it == props_.end()) return kOfxStatErrUnknown;
     const Property& p = it->second;
@@ -235,7 +233,7 @@ template OfxStatus PropertySet::get<void*>(const char*, int, int, void**, bool) 
 OfxStatus PropertySet::reset(const char* name)
 {
     if (name == nullptr) return kOfxStatErrBadHandle;
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     const auto it = initial_.find(name);
     if (it == initial_.end()) return kOfxStatErrUnknown;
     props_[name] = it->second;
@@ -245,7 +243,7 @@ OfxStatus PropertySet::reset(const char* name)
 OfxStatus PropertySet::dimension(const char* name, int* count) const
 {
     if (name == nullptr || count == nullptr) return kOfxStatErrBadHandle;
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     const auto it = props_.find(name);
     if (it == props_.end()) return kOfxStatErrUnknown;
     *count = static_cast<int>(it->second.size());
@@ -273,7 +271,7 @@ std::string PropertySet::stringValue(const std::string& name, int index) const
 
 std::vector<std::string> PropertySet::strings(const std::string& name) const
 {
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     const auto it = props_.find(name);
     if (it == props_.end() || it->second.type != PropType::String) return {};
     return it->second.strings;
@@ -281,7 +279,7 @@ std::vector<std::string> PropertySet::strings(const std::string& name) const
 
 std::vector<int> PropertySet::ints(const std::string& name) const
 {
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     const auto it = props_.find(name);
     if (it == props_.end() || it->second.type != PropType::Int) return {};
     return it->second.ints;
@@ -289,7 +287,7 @@ std::vector<int> PropertySet::ints(const std::string& name) const
 
 std::vector<double> PropertySet::doubles(const std::string& name) const
 {
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     const auto it = props_.find(name);
     if (it == props_.end() || it->second.type != PropType::Double) return {};
     return it->second.doubles;
@@ -297,13 +295,13 @@ std::vector<double> PropertySet::doubles(const std::string& name) const
 
 bool PropertySet::has(const std::string& name) const
 {
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     return props_.count(name) != 0;
 }
 
 std::vector<std::string> PropertySet::addedNames() const
 {
-    const std::lock_guard lock(mutex_);
+    const HostGuard lock(mutex_);
     return added_;
 }
 
@@ -322,13 +320,13 @@ struct Globals {
     HostOptions options;
     PropertySet hostProps;
     OfxHost ofxHost{};
-    mutable std::mutex messagesMutex;
+    mutable HostLock messagesMutex;
     std::vector<Message> messages;
     std::atomic<long> memory{0};
     std::atomic<long> imageMemory{0};
     std::atomic<long> mutexes{0};
     std::atomic<long> badReleases{0};
-    std::mutex imagesMutex;
+    HostLock imagesMutex;
     std::map<PropertySet*, std::unique_ptr<Image>> images;
 };
 
@@ -410,21 +408,12 @@ OfxStatus multiThread(OfxThreadFunctionV1 func, unsigned int count, void* arg)
 {
     if (func == nullptr) return kOfxStatErrBadHandle;
     if (tSpawned) return kOfxStatErrExists;
-    std::vector<std::thread> threads;
-    OfxStatus status = kOfxStatOK;
-    try {
-        threads.reserve(count);
-        for (unsigned i = 0; i < count; ++i) {
-            threads.emplace_back([func, i, count, arg] {
-                tThreadIndex = i;
-                tSpawned = true;
-                func(i, count, arg);
-            });
-        }
-    } catch (...) {
-        status = kOfxStatErrMemory;
-    }
-    for (std::thread& t : threads) t.join();
+    const bool started = runOnThreads(count, [func, count, arg](unsigned i) {
+        tThreadIndex = i;
+        tSpawned = true;
+        func(i, count, arg);
+    });
+    const OfxStatus status = started ? kOfxStatOK : kOfxStatErrMemory;
     return status;
 }
 OfxStatus multiThreadNumCPUs(unsigned int* count)
@@ -443,7 +432,7 @@ int multiThreadIsSpawnedThread() { return tSpawned ? 1 : 0; }
 
 struct HostMutex {
     std::uint32_t magic = 0x4d555458;  // "MUTX"
-    std::recursive_mutex mutex;
+    HostLock mutex;
 };
 HostMutex* mutexOf(OfxMutexHandle h)
 {
@@ -501,7 +490,7 @@ void record(const char* type, const char* id, const char* format, va_list args)
     char text[2048] = "";
     if (format != nullptr) std::vsnprintf(text, sizeof text, format, args);
     Globals& g = globals();
-    const std::lock_guard lock(g.messagesMutex);
+    const HostGuard lock(g.messagesMutex);
     g.messages.push_back({type != nullptr ? type : "", id != nullptr ? id : "", text});
 }
 OfxStatus message(void* /*handle*/, const char* type, const char* id, const char* format, ...)
@@ -633,7 +622,7 @@ Host::Host(const std::filesystem::path& binary, HostOptions options)
     g.ofxHost.host = g.hostProps.handle();
     g.ofxHost.fetchSuite = fetchSuite;
     {
-        const std::lock_guard lock(g.messagesMutex);
+        const HostGuard lock(g.messagesMutex);
         g.messages.clear();
     }
     start(binary);
@@ -760,7 +749,7 @@ void Host::setThreads(unsigned threads) { globals().threads = std::clamp(threads
 
 std::vector<Message> Host::messages() const
 {
-    const std::lock_guard lock(globals().messagesMutex);
+    const HostGuard lock(globals().messagesMutex);
     return globals().messages;
 }
 
@@ -774,7 +763,7 @@ long Host::badReleases() const { return globals().badReleases; }
 void registerImage(std::unique_ptr<Image> image)
 {
     Globals& g = globals();
-    const std::lock_guard lock(g.imagesMutex);
+    const HostGuard lock(g.imagesMutex);
     PropertySet* key = &image->props;
     g.images.emplace(key, std::move(image));
 }
@@ -782,7 +771,7 @@ void registerImage(std::unique_ptr<Image> image)
 OfxStatus releaseImage(OfxPropertySetHandle handle)
 {
     Globals& g = globals();
-    const std::lock_guard lock(g.imagesMutex);
+    const HostGuard lock(g.imagesMutex);
     const auto it = g.images.find(reinterpret_cast<PropertySet*>(handle));
     if (it == g.images.end()) {
         ++g.badReleases;
@@ -796,7 +785,7 @@ OfxStatus releaseImage(OfxPropertySetHandle handle)
 int dropImagesOf(const Effect* owner)
 {
     Globals& g = globals();
-    const std::lock_guard lock(g.imagesMutex);
+    const HostGuard lock(g.imagesMutex);
     int dropped = 0;
     for (auto it = g.images.begin(); it != g.images.end();) {
         if (it->second->owner == owner) {

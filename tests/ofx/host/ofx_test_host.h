@@ -15,11 +15,11 @@
 #include <filesystem>
 #include <map>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "host_platform.h"
 #include "ofxCore.h"
 #include "ofxImageEffect.h"
 #include "ofxMemory.h"
@@ -90,7 +90,7 @@ public:
 private:
     std::uint32_t magic_ = 0x50524f50;  // "PROP"
     bool strict_;
-    mutable std::mutex mutex_;
+    mutable HostLock mutex_;
     std::map<std::string, Property> props_;
     std::map<std::string, Property> initial_;
     std::vector<std::string> added_;
