@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <cmath>
 #include <cstdint>
 #include <cstdlib>
@@ -175,6 +176,64 @@ std::vector<std::uint8_t> windowOf(const std::vector<std::uint8_t>& pixels, cons
                << int(actual[i]) << ", the command's path gives " << int(expected[i]);
     }
     return ::testing::AssertionSuccess();
+}
+
+// ---- The test host's own suites, as the plug-in sees them
+
+template <typename Suite>
+const Suite* suite(const char* name, int version = 1)
+{
+    const OfxHost* h = host().ofxHost();
+    return static_cast<const Suite*>(h->fetchSuite(h->host, name, version));
+}
+
+TEST(OfxTestHost, PropertiesAreTypedWithDimensions)
+{
+    const auto* p = suite<OfxPropertySuiteV1>(kOfxPropertySuite);
+    ASSERT_NE(p, nullptr);
+    OfxPropertySetHandle set = host().ofxHost()->host;
+    char* name = nullptr;
+    ASSERT_EQ(p->propGetString(set, kOfxPropName, 0, &name), kOfxStatOK);
+    EXPECT_STREQ(name, kHostName);
+    int count = 0;
+    EXPECT_EQ(p->propGetDimension(set, kOfxPropAPIVersion, &count), kOfxStatOK);
+    EXPECT_EQ(count, 2);
+    int value = 0;
+    EXPECT_EQ(p->propGetInt(set, kOfxPropAPIVersion, 2, &value), kOfxStatErrBadIndex);
+    EXPECT_EQ(p->propGetInt(set, "OfxNoSuchProperty", 0, &value), kOfxStatErrUnknown);
+    EXPECT_EQ(p->propSetInt(set, "OfxNoSuchProperty", 0, 1), kOfxStatErrUnknown);
+    double d = 0;
+    EXPECT_EQ(p->propGetDouble(set, kOfxPropAPIVersion, 0, &d), kOfxStatErrValue);
+    EXPECT_EQ(suite<OfxMessageSuiteV2>(kOfxMessageSuite, 3), nullptr);
+}
+
+std::atomic<unsigned> seenThreads{0};
+std::atomic<int> spawnedThreads{0};
+void countThread(unsigned index, unsigned count, void* /*arg*/)
+{
+    const auto* mt = suite<OfxMultiThreadSuiteV1>(kOfxMultiThreadSuite);
+    unsigned reported = 99;
+    mt->multiThreadIndex(&reported);
+    if (reported == index && count == 8) seenThreads |= 1U << index;
+    spawnedThreads += mt->multiThreadIsSpawnedThread();
+    // Not recursive.
+    if (mt->multiThread(countThread, 2, nullptr) != kOfxStatErrExists) seenThreads |= 1U << 31;
+}
+
+TEST(OfxTestHost, MultithreadRunsEveryIndexOnItsOwnThread)
+{
+    const auto* mt = suite<OfxMultiThreadSuiteV1>(kOfxMultiThreadSuite);
+    ASSERT_NE(mt, nullptr);
+    ASSERT_EQ(mt->multiThread(countThread, 8, nullptr), kOfxStatOK);
+    EXPECT_EQ(seenThreads.load(), 0xFFU);
+    EXPECT_EQ(spawnedThreads.load(), 8);
+    EXPECT_EQ(mt->multiThreadIsSpawnedThread(), 0);
+    OfxMutexHandle m = nullptr;
+    ASSERT_EQ(mt->mutexCreate(&m, 0), kOfxStatOK);
+    EXPECT_EQ(mt->mutexLock(m), kOfxStatOK);
+    std::thread([&] { EXPECT_EQ(mt->mutexTryLock(m), kOfxStatFailed); }).join();
+    EXPECT_EQ(mt->mutexUnLock(m), kOfxStatOK);
+    EXPECT_EQ(mt->mutexDestroy(m), kOfxStatOK);
 }
 
 // ---- What the plug-in describes
@@ -550,9 +609,6 @@ OfxStatus statusOf(const RenderSetup& s)
 TEST(OfxFailures, BrokenInputGivesAnErrorNeverACrash)
 {
     EXPECT_NE(statusOf(setupOf({}, 0, 0)), kOfxStatOK) << "0x0 frame";
-    RenderSetup missing = celSetup(20, 10, 1);
-    missing.sourceMissing = true;
-    EXPECT_NE(statusOf(missing), kOfxStatOK) << "no source image";
     // Strides shorter than a row of pixels (a stride too large for the memory behind it is
     // beyond what a plug-in can see).
     for (const int rowBytes : {3, 79, 0, -79}) {
@@ -589,6 +645,19 @@ TEST(OfxPixels, OutputLargerThanTheSourceIsTransparentBlackAroundIt)
         }
     }
     EXPECT_EQ(nonZero, 0U);
+}
+
+TEST(OfxFailures, NoSourceImageRendersTransparentBlack)
+{
+    RenderSetup s = celSetup(20, 10, 1);
+    s.sourceMissing = true;
+    s.renderWindow = OfxRectI{2, 1, 15, 9};
+    auto instance = instanceWith({});
+    const RenderResult r = instance->render(s);
+    ASSERT_EQ(r.status, kOfxStatOK) << r.failedAction;
+    EXPECT_TRUE(r.outsideUntouched);
+    const auto window = windowOf(r.pixels, s.output, *s.renderWindow);
+    EXPECT_EQ(window, std::vector<std::uint8_t>(window.size(), 0));
 }
 
 TEST(OfxFailures, OnePixelFrameRendersAsTheCommand)

@@ -1,6 +1,7 @@
 #include "ofx_test_host.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cfloat>
 #include <climits>
 #include <cstdarg>
@@ -714,6 +715,7 @@ OfxStatus Host::describeInContext(const std::string& context)
 }
 
 PropertySet& Host::hostProperties() { return globals().hostProps; }
+const OfxHost* Host::ofxHost() const { return &globals().ofxHost; }
 PropertySet& Host::descriptor() { return *descriptor_->props; }
 
 Effect* Host::contextDescriptor(const std::string& context)

@@ -10,7 +10,6 @@
 // alive at a time. Instances of one Host may render on several threads at once.
 #pragma once
 
-#include <atomic>
 #include <cstdint>
 #include <filesystem>
 #include <map>
@@ -182,7 +181,8 @@ public:
     const std::string& error() const { return error_; }
     const OfxPlugin* plugin() const { return plugin_; }
     PropertySet& hostProperties();
-    PropertySet& descriptor();  // the plug-in descriptor's properties after Describe
+    const OfxHost* ofxHost() const;  // what the plug-in was handed
+    PropertySet& descriptor();       // the plug-in descriptor's properties after Describe
     // A context's descriptor (after DescribeInContext): its properties, clip and param
     // descriptors; null for a context not described.
     Effect* contextDescriptor(const std::string& context);
