@@ -1,6 +1,7 @@
 #include "sample_exchange.h"
 
 #include <algorithm>
+#include <atomic>
 #include <cstddef>
 #include <type_traits>
 
@@ -11,6 +12,18 @@ namespace {
 
 template <typename Sample>
 constexpr bool kFloat = std::is_floating_point_v<Sample>;
+
+// fileToHost16's shifts give the rounded-up division it stands for, for every 16-bit value.
+constexpr bool fileToHost16Exact()
+{
+    for (std::uint32_t p = 0; p <= kFileMax16; ++p) {
+        if (fileToHost16(static_cast<std::uint16_t>(p)) != (p * kHostMax16 + 32767u) / kFileMax16) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(fileToHost16Exact());
 
 constexpr std::uint32_t maxOf(int bits) { return bits == 16 ? kFileMax16 : kMax8; }
 
@@ -179,12 +192,87 @@ Sample* pixelAt(const SampleRows<Sample>& rows, int x, int y)
                            static_cast<std::size_t>(rows.channels);
 }
 
+// Samples that the world holds one to one: straight RGB or RGBA integers of the world's own
+// depth. Into the world each channel is codeToHost of its sample (a missing alpha opaque), and
+// out of it hostToCode of the world's channel; hostToCode(codeToHost(c)) == c for every code, so
+// an unchanged channel comes out as its original sample without the original being read. These
+// loops are the general path's arithmetic for that case, written so the compiler can vectorise
+// them (checked equal to the general path in the tests).
+std::atomic<bool> gDirect{true};
+
+template <typename Sample>
+bool oneToOne(const SampleRows<Sample>& rows, bool deep)
+{
+    return gDirect.load(std::memory_order_relaxed) && !kFloat<std::remove_const_t<Sample>> &&
+           (rows.channels == 3 || rows.channels == 4) && !rows.associated &&
+           rows.bits == (deep ? 16 : 8) && sizeof(Sample) == (deep ? 2u : 1u);
+}
+
+template <typename Pixel, typename Sample>
+void fillRowOneToOne(const Sample* in, int width, int channels, Pixel* row)
+{
+    using Channel = decltype(Pixel::red);
+    constexpr bool deep = sizeof(Channel) == 2;
+    const auto host = [](Sample c) -> Channel {
+        if constexpr (deep) {
+            return static_cast<Channel>(fileToHost16(static_cast<std::uint16_t>(c)));
+        } else {
+            return static_cast<Channel>(c);
+        }
+    };
+    constexpr auto opaque = static_cast<Channel>(deep ? kHostMax16 : kMax8);
+    if (channels == 4) {
+        for (int x = 0; x < width; ++x) {
+            const Sample* p = in + std::size_t(x) * 4u;
+            row[x] = Pixel{host(p[3]), host(p[0]), host(p[1]), host(p[2])};
+        }
+    } else {
+        for (int x = 0; x < width; ++x) {
+            const Sample* p = in + std::size_t(x) * 3u;
+            row[x] = Pixel{opaque, host(p[0]), host(p[1]), host(p[2])};
+        }
+    }
+}
+
+template <typename Pixel, typename Sample>
+void readRowOneToOne(const Pixel* row, int width, int channels, Sample* out)
+{
+    const auto code = [](auto h) -> Sample {
+        if constexpr (sizeof(decltype(Pixel::red)) == 2) {
+            return static_cast<Sample>(hostToFile16(h));
+        } else {
+            return static_cast<Sample>(h);
+        }
+    };
+    if (channels == 4) {
+        for (int x = 0; x < width; ++x) {
+            Sample* d = out + std::size_t(x) * 4u;
+            d[0] = code(row[x].red);
+            d[1] = code(row[x].green);
+            d[2] = code(row[x].blue);
+            d[3] = code(row[x].alpha);
+        }
+    } else {
+        for (int x = 0; x < width; ++x) {
+            Sample* d = out + std::size_t(x) * 3u;
+            d[0] = code(row[x].red);
+            d[1] = code(row[x].green);
+            d[2] = code(row[x].blue);
+        }
+    }
+}
+
 template <typename Pixel, typename Sample>
 void fillRows(const SampleRows<const Sample>& in, int first, int rows, PF_EffectWorld& world)
 {
     const bool deep = PF_WORLD_IS_DEEP(&world);
+    const bool direct = oneToOne(in, deep);
     for (int y = 0; y < rows; ++y) {
         Pixel* row = rowOf<Pixel>(world, first + y);
+        if (direct) {
+            fillRowOneToOne(pixelAt(in, 0, y), in.width, in.channels, row);
+            continue;
+        }
         for (int x = 0; x < in.width; ++x) {
             const HostPixel h = toHost(pixelAt(in, x, y), in, deep);
             Pixel& p = row[x];
@@ -203,8 +291,16 @@ void readRows(const PF_EffectWorld& world, const SampleRows<const In>* original,
     constexpr bool deep = sizeof(Pixel) == sizeof(PF_Pixel16);
     constexpr int bits = deep ? 16 : 8;
     const bool grey = out.channels <= 2;
+    // The original is not needed where the world's values give back every unchanged sample.
+    const bool direct =
+        oneToOne(out, deep) &&
+        (original == nullptr || (oneToOne(*original, deep) && original->channels == out.channels));
     for (int y = 0; y < rows; ++y) {
         const Pixel* row = rowOf<const Pixel>(world, first + y);
+        if (direct) {
+            readRowOneToOne(row, world.width, out.channels, pixelAt(out, 0, y));
+            continue;
+        }
         for (int x = 0; x < world.width; ++x) {
             const HostPixel now{{row[x].red, row[x].green, row[x].blue, row[x].alpha}};
             const In* p = original != nullptr ? pixelAt(*original, x, y) : nullptr;
@@ -228,6 +324,8 @@ void readRows(const PF_EffectWorld& world, const SampleRows<const In>* original,
 }
 
 }  // namespace
+
+void useDirectConversions(bool enabled) { gDirect.store(enabled); }
 
 std::uint16_t floatToCode(float value, int bits)
 {
