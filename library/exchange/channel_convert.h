@@ -1,8 +1,9 @@
 // Exact integer conversions between file sample values and host channel values.
 //
 // The host's 16-bit channels run 0-32768, files store 0-65535; 8-bit channels are 0-255 on both
-// sides. Every conversion rounds so that file -> host -> file is the identity for every file
-// value, and 8-bit -> 16-bit -> 8-bit is the identity for every 8-bit value.
+// sides. Every conversion rounds so that host -> file -> host is the identity for every host
+// value, and 8-bit -> 16-bit -> 8-bit for every 8-bit value. File -> host -> file cannot be (two
+// file values share each host value): that is why unchanged samples are kept as read.
 #pragma once
 
 #include <algorithm>

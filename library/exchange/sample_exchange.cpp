@@ -192,12 +192,10 @@ Sample* pixelAt(const SampleRows<Sample>& rows, int x, int y)
                            static_cast<std::size_t>(rows.channels);
 }
 
-// Samples that the world holds one to one: straight RGB or RGBA integers of the world's own
-// depth. Into the world each channel is codeToHost of its sample (a missing alpha opaque), and
-// out of it hostToCode of the world's channel; hostToCode(codeToHost(c)) == c for every code, so
-// an unchanged channel comes out as its original sample without the original being read. These
-// loops are the general path's arithmetic for that case, written so the compiler can vectorise
-// them (checked equal to the general path in the tests).
+// Samples that the world holds channel for channel: straight RGB or RGBA integers of the world's
+// own depth. Into the world each channel is codeToHost of its sample (a missing alpha opaque).
+// These loops are the general path's arithmetic for that case, written so that the compiler can
+// vectorise them (checked equal to the general path in the tests).
 std::atomic<bool> gDirect{true};
 
 template <typename Sample>
@@ -234,31 +232,41 @@ void fillRowOneToOne(const Sample* in, int width, int channels, Pixel* row)
     }
 }
 
-template <typename Pixel, typename Sample>
-void readRowOneToOne(const Pixel* row, int width, int channels, Sample* out)
+// Out of the world: hostToCode of each channel. At 8 bits that is the sample itself; at 16 bits
+// several codes share a host value, so a channel whose host value is its original's (`original`,
+// when given) is the original sample.
+template <std::size_t N, typename Pixel, typename Sample>
+void readRowOneToOne(const Pixel* row, int width, const Sample* original, Sample* out)
 {
+    constexpr bool deep = sizeof(decltype(Pixel::red)) == 2;
     const auto code = [](auto h) -> Sample {
-        if constexpr (sizeof(decltype(Pixel::red)) == 2) {
+        if constexpr (deep) {
             return static_cast<Sample>(hostToFile16(h));
         } else {
             return static_cast<Sample>(h);
         }
     };
-    if (channels == 4) {
+    if (!deep || original == nullptr) {
         for (int x = 0; x < width; ++x) {
-            Sample* d = out + std::size_t(x) * 4u;
+            Sample* d = out + std::size_t(x) * N;
             d[0] = code(row[x].red);
             d[1] = code(row[x].green);
             d[2] = code(row[x].blue);
-            d[3] = code(row[x].alpha);
+            if constexpr (N == 4) d[3] = code(row[x].alpha);
         }
-    } else {
-        for (int x = 0; x < width; ++x) {
-            Sample* d = out + std::size_t(x) * 3u;
-            d[0] = code(row[x].red);
-            d[1] = code(row[x].green);
-            d[2] = code(row[x].blue);
-        }
+        return;
+    }
+    // The sample for host value h whose original sample was `was`.
+    const auto keep = [&code](auto h, Sample was) -> Sample {
+        return fileToHost16(was) == h ? was : code(h);
+    };
+    for (int x = 0; x < width; ++x) {
+        Sample* d = out + std::size_t(x) * N;
+        const Sample* o = original + std::size_t(x) * N;
+        d[0] = keep(row[x].red, o[0]);
+        d[1] = keep(row[x].green, o[1]);
+        d[2] = keep(row[x].blue, o[2]);
+        if constexpr (N == 4) d[3] = keep(row[x].alpha, o[3]);
     }
 }
 
@@ -291,15 +299,21 @@ void readRows(const PF_EffectWorld& world, const SampleRows<const In>* original,
     constexpr bool deep = sizeof(Pixel) == sizeof(PF_Pixel16);
     constexpr int bits = deep ? 16 : 8;
     const bool grey = out.channels <= 2;
-    // The original is not needed where the world's values give back every unchanged sample.
     const bool direct =
         oneToOne(out, deep) &&
         (original == nullptr || (oneToOne(*original, deep) && original->channels == out.channels));
     for (int y = 0; y < rows; ++y) {
         const Pixel* row = rowOf<const Pixel>(world, first + y);
-        if (direct) {
-            readRowOneToOne(row, world.width, out.channels, pixelAt(out, 0, y));
-            continue;
+        if constexpr (std::is_same_v<In, Out>) {
+            if (direct) {
+                const In* was = original != nullptr ? pixelAt(*original, 0, y) : nullptr;
+                if (out.channels == 4) {
+                    readRowOneToOne<4>(row, world.width, was, pixelAt(out, 0, y));
+                } else {
+                    readRowOneToOne<3>(row, world.width, was, pixelAt(out, 0, y));
+                }
+                continue;
+            }
         }
         for (int x = 0; x < world.width; ++x) {
             const HostPixel now{{row[x].red, row[x].green, row[x].blue, row[x].alpha}};
