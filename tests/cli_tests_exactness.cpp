@@ -259,11 +259,58 @@ void expectDirectEqualsGeneral(int channels)
     }
 }
 
+// The same for floats into 16-bit worlds, straight and associated: values across 0-1 and beyond
+// it, NaN, and alphas of 0, tiny and 1, with the world changed as above.
+void expectFloatDirectEqualsGeneral(int channels, bool associated)
+{
+    const int width = 1 << 16;
+    std::vector<float> in(std::size_t(width) * std::size_t(channels));
+    std::uint32_t state = 12345u;
+    const float specials[] = {0.0f, 1.0f, -0.5f, 2.0f, std::nanf(""), 1e-30f, 0.5f, 1.0f / 3};
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        in[i] = (state >> 29) == 0 ? specials[(state >> 8) % 8]
+                                   : static_cast<float>(state >> 8) / static_cast<float>(1 << 24);
+    }
+    const SampleRows<const float> rows{in.data(), width, channels, 16, associated};
+    const auto convert = [&](bool direct) {
+        useDirectConversions(direct);
+        std::vector<PF_Pixel16> storage(static_cast<std::size_t>(width));
+        PF_EffectWorld world{};
+        world.data = reinterpret_cast<PF_PixelPtr>(storage.data());
+        world.rowbytes = width * 8;
+        world.width = width;
+        world.height = 1;
+        world.world_flags = PF_WorldFlag_DEEP;
+        samplesIntoWorld(rows, 0, 1, world);
+        const std::vector<PF_Pixel16> hostPixels = storage;
+        for (std::size_t x = 0; x < storage.size(); x += 3) {
+            (x % 2 == 0 ? storage[x].alpha : storage[x].green) ^= 0x155;
+        }
+        std::vector<float> out(in.size());
+        worldIntoSamples(world, &rows, 0, 1,
+                         SampleRows<float>{out.data(), width, channels, 16, associated});
+        useDirectConversions(true);
+        std::vector<std::uint32_t> bits(out.size());
+        std::memcpy(bits.data(), out.data(), out.size() * sizeof(float));
+        std::vector<std::uint16_t> channelsIn(hostPixels.size() * 4);
+        std::memcpy(channelsIn.data(), hostPixels.data(), hostPixels.size() * sizeof(PF_Pixel16));
+        return std::make_pair(channelsIn, bits);
+    };
+    const auto general = convert(false);
+    const auto direct = convert(true);
+    EXPECT_TRUE(direct.first == general.first) << channels << " channels in, " << associated;
+    EXPECT_TRUE(direct.second == general.second) << channels << " channels out, " << associated;
+}
+
 TEST(SampleExchange, DirectLoopsGiveTheGeneralPathsValues)
 {
     for (const int channels : {3, 4}) {
         expectDirectEqualsGeneral<std::uint8_t>(channels);
         expectDirectEqualsGeneral<std::uint16_t>(channels);
+        for (const bool associated : {false, true}) {
+            expectFloatDirectEqualsGeneral(channels, associated);
+        }
     }
 }
 
