@@ -1,7 +1,7 @@
 # Installing the telvix command with the plug-in it loads, and a Debian package of both.
 #
 #   cmake --install <build> --prefix <root>    bin/telvix, lib/telvix/Telvix.so, the Python
-#                                              package telvix
+#                                              package telvix, OFX/Plugins/Telvix.ofx.bundle
 #   cpack --config <build>/CPackConfig.cmake   telvix_<version>_<arch>.deb (installs to /usr)
 #
 # The command finds its library and the plug-in in ../lib/telvix relative to itself, so the installed tree works
@@ -12,6 +12,12 @@ if(TARGET telvix)
     install(TARGETS telvix_command LIBRARY DESTINATION lib/telvix)
 endif()
 install(TARGETS Telvix LIBRARY DESTINATION lib/telvix)
+# The OpenFX bundle goes into OFX/Plugins: /usr/OFX/Plugins, where Linux hosts look, for the
+# prefix /usr (the Debian package); other prefixes need OFX_PLUGIN_PATH pointed there.
+if(TARGET telvix_ofx)
+    install(DIRECTORY ${PROJECT_BINARY_DIR}/Telvix.ofx.bundle DESTINATION OFX/Plugins
+            USE_SOURCE_PERMISSIONS)
+endif()
 
 # The Python package telvix, where Debian's python3 finds it: /usr/lib/python3/dist-packages
 # for the prefix /usr (the Debian package), <prefix>/lib/python3.X/dist-packages for any other

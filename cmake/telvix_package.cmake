@@ -15,3 +15,17 @@ add_custom_command(OUTPUT ${TELVIX_PACKAGE_ZIP}
     COMMENT "Packing ${TELVIX_PACKAGE_ZIP}"
     VERBATIM)
 add_custom_target(package-aex DEPENDS ${TELVIX_PACKAGE_ZIP})
+
+# package-ofx: Telvix-<version>-ofx-win64.zip, holding Telvix.ofx.bundle as it is unpacked into
+# C:\Program Files\Common Files\OFX\Plugins.
+if(TARGET telvix_ofx)
+    set(TELVIX_OFX_ZIP ${CMAKE_BINARY_DIR}/Telvix-${PROJECT_VERSION}-ofx-win64.zip)
+    add_custom_command(OUTPUT ${TELVIX_OFX_ZIP}
+        COMMAND ${CMAKE_COMMAND} -E rm -f ${TELVIX_OFX_ZIP}
+        COMMAND ${CMAKE_COMMAND} -E chdir ${CMAKE_BINARY_DIR}
+            ${CMAKE_COMMAND} -E tar cf ${TELVIX_OFX_ZIP} --format=zip Telvix.ofx.bundle
+        DEPENDS telvix_ofx
+        COMMENT "Packing ${TELVIX_OFX_ZIP}"
+        VERBATIM)
+    add_custom_target(package-ofx DEPENDS ${TELVIX_OFX_ZIP})
+endif()

@@ -212,5 +212,107 @@ TEST(FloatToCode, RoundsAsOpenImageIoDoes)
     }
 }
 
+// The direct loops for straight integers of the world's depth give what the general per-channel
+// path gives: every code in every channel, in and out (with and without the original samples),
+// for RGBA and RGB, after a render-like change to some of the world's pixels.
+template <typename Sample>
+void expectDirectEqualsGeneral(int channels)
+{
+    constexpr bool deep = sizeof(Sample) == 2;
+    const int bits = deep ? 16 : 8;
+    const int width = deep ? 65536 : 256;
+    std::vector<Sample> in(std::size_t(width) * std::size_t(channels));
+    for (int x = 0; x < width; ++x) {
+        for (int c = 0; c < channels; ++c) {
+            // Every code in each channel, at a different offset so channels differ.
+            in[std::size_t(x) * std::size_t(channels) + std::size_t(c)] =
+                static_cast<Sample>((x * (2 * c + 1) + 37 * c) % width);
+        }
+    }
+    const SampleRows<const Sample> rows{in.data(), width, channels, bits};
+    const auto convert = [&](bool direct, bool withOriginal) {
+        useDirectConversions(direct);
+        PF_EffectWorld world{};
+        std::vector<PF_Pixel16> storage(static_cast<std::size_t>(width));
+        world.data = reinterpret_cast<PF_PixelPtr>(storage.data());
+        world.rowbytes = static_cast<A_long>(std::size_t(width) * (deep ? 8 : 4));
+        world.width = width;
+        world.height = 1;
+        world.world_flags = deep ? PF_WorldFlag_DEEP : 0;
+        samplesIntoWorld(rows, 0, 1, world);
+        auto* bytes = reinterpret_cast<std::uint8_t*>(storage.data());
+        std::vector<std::uint8_t> hostPixels(bytes, bytes + world.rowbytes);
+        // A change to every third pixel's first byte, as a render changes some pixels.
+        for (int x = 0; x < width; x += 3) bytes[std::size_t(x) * (deep ? 8 : 4)] ^= 0x15;
+        std::vector<Sample> out(in.size());
+        worldIntoSamples(world, withOriginal ? &rows : nullptr, 0, 1,
+                         SampleRows<Sample>{out.data(), width, channels, bits});
+        useDirectConversions(true);
+        return std::make_pair(hostPixels, out);
+    };
+    for (const bool withOriginal : {false, true}) {
+        const auto general = convert(false, withOriginal);
+        const auto direct = convert(true, withOriginal);
+        EXPECT_EQ(direct.first, general.first) << bits << "-bit, " << channels << " channels in";
+        EXPECT_TRUE(direct.second == general.second)
+            << bits << "-bit, " << channels << " channels out, original " << withOriginal;
+    }
+}
+
+// The same for floats into 16-bit worlds, straight and associated: values across 0-1 and beyond
+// it, NaN, and alphas of 0, tiny and 1, with the world changed as above.
+void expectFloatDirectEqualsGeneral(int channels, bool associated)
+{
+    const int width = 1 << 16;
+    std::vector<float> in(std::size_t(width) * std::size_t(channels));
+    std::uint32_t state = 12345u;
+    const float specials[] = {0.0f, 1.0f, -0.5f, 2.0f, std::nanf(""), 1e-30f, 0.5f, 1.0f / 3};
+    for (std::size_t i = 0; i < in.size(); ++i) {
+        state = state * 1664525u + 1013904223u;
+        in[i] = (state >> 29) == 0 ? specials[(state >> 8) % 8]
+                                   : static_cast<float>(state >> 8) / static_cast<float>(1 << 24);
+    }
+    const SampleRows<const float> rows{in.data(), width, channels, 16, associated};
+    const auto convert = [&](bool direct) {
+        useDirectConversions(direct);
+        std::vector<PF_Pixel16> storage(static_cast<std::size_t>(width));
+        PF_EffectWorld world{};
+        world.data = reinterpret_cast<PF_PixelPtr>(storage.data());
+        world.rowbytes = width * 8;
+        world.width = width;
+        world.height = 1;
+        world.world_flags = PF_WorldFlag_DEEP;
+        samplesIntoWorld(rows, 0, 1, world);
+        const std::vector<PF_Pixel16> hostPixels = storage;
+        for (std::size_t x = 0; x < storage.size(); x += 3) {
+            (x % 2 == 0 ? storage[x].alpha : storage[x].green) ^= 0x155;
+        }
+        std::vector<float> out(in.size());
+        worldIntoSamples(world, &rows, 0, 1,
+                         SampleRows<float>{out.data(), width, channels, 16, associated});
+        useDirectConversions(true);
+        std::vector<std::uint32_t> bits(out.size());
+        std::memcpy(bits.data(), out.data(), out.size() * sizeof(float));
+        std::vector<std::uint16_t> channelsIn(hostPixels.size() * 4);
+        std::memcpy(channelsIn.data(), hostPixels.data(), hostPixels.size() * sizeof(PF_Pixel16));
+        return std::make_pair(channelsIn, bits);
+    };
+    const auto general = convert(false);
+    const auto direct = convert(true);
+    EXPECT_TRUE(direct.first == general.first) << channels << " channels in, " << associated;
+    EXPECT_TRUE(direct.second == general.second) << channels << " channels out, " << associated;
+}
+
+TEST(SampleExchange, DirectLoopsGiveTheGeneralPathsValues)
+{
+    for (const int channels : {3, 4}) {
+        expectDirectEqualsGeneral<std::uint8_t>(channels);
+        expectDirectEqualsGeneral<std::uint16_t>(channels);
+        for (const bool associated : {false, true}) {
+            expectFloatDirectEqualsGeneral(channels, associated);
+        }
+    }
+}
+
 }  // namespace
 }  // namespace telvix::cli::test

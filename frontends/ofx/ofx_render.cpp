@@ -95,19 +95,29 @@ PF_EffectWorld rowView(const PF_EffectWorld& world, A_long row, A_long column, A
     return view;
 }
 
-// The frame's rows, read from the source image into `world`.
+// The frame's rows, read from the source image into `world`, and copied into `copy` while each
+// row is still in cache: the engine's first step, the output's copy of the input, is then done.
 template <typename Sample>
 PF_Err sourceIntoWorld(const ImageView& in, const OfxRectI& frame, PF_EffectWorld& world,
-                       OfxRowRunner& runner)
+                       PF_EffectWorld& copy, OfxRowRunner& runner)
 {
     const int width = frame.x2 - frame.x1;
-    return runner.forBands(0, world.height, [&](A_long top, A_long bottom) {
+    const std::size_t rowBytes =
+        std::size_t(width) * (PF_WORLD_IS_DEEP(&world) ? sizeof(PF_Pixel16) : sizeof(PF_Pixel8));
+    const PF_Err err = runner.forBands(0, world.height, [&](A_long top, A_long bottom) {
         for (A_long row = top; row < bottom; ++row) {
             const int y = frame.y2 - 1 - static_cast<int>(row);
             const auto rows = in.samples<const Sample>(frame.x1, y, width);
             cli::samplesIntoWorld(rows, static_cast<int>(row), 1, world);
+            std::memcpy(
+                reinterpret_cast<std::uint8_t*>(copy.data) + std::ptrdiff_t(row) * copy.rowbytes,
+                reinterpret_cast<const std::uint8_t*>(world.data) +
+                    std::ptrdiff_t(row) * world.rowbytes,
+                rowBytes);
         }
     });
+    if (err == PF_Err_NONE) runner.knownCopy(&world, &copy);
+    return err;
 }
 
 // The render window of the output image: the rendered world where it covers the frame, with
@@ -235,7 +245,7 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
 
     const PF_Err err = withSampleType(in.depth, [&](auto* sampleType) {
         using Sample = std::remove_pointer_t<decltype(sampleType)>;
-        PF_Err e = sourceIntoWorld<Sample>(in, frame, source.world(), runner);
+        PF_Err e = sourceIntoWorld<Sample>(in, frame, source.world(), output.world(), runner);
         if (e == PF_Err_NONE) e = renderFrame(source.world(), output.world(), controls, runner);
         if (e == PF_Err_NONE) {
             e = worldIntoWindow<Sample>(output.world(), in, frame, out, window, runner);

@@ -93,16 +93,22 @@ PF_Err OfxRowRunner::forBands(A_long top, A_long bottom,
 
 PF_Err OfxRowRunner::runRows(const RowJob<PF_Pixel8>& job, A_long, A_long)
 {
+    knownCopy(nullptr, nullptr);
     return rowsOf(*this, job);
 }
 
 PF_Err OfxRowRunner::runRows(const RowJob<PF_Pixel16>& job, A_long, A_long)
 {
+    knownCopy(nullptr, nullptr);
     return rowsOf(*this, job);
 }
 
 PF_Err OfxRowRunner::copyWorld(PF_EffectWorld* source, PF_EffectWorld* destination)
 {
+    if (source == copiedFrom_ && destination == copiedTo_ && source != nullptr) {
+        return PF_Err_NONE;
+    }
+    knownCopy(nullptr, nullptr);
     const bool deep = PF_WORLD_IS_DEEP(source);
     if (deep != PF_WORLD_IS_DEEP(destination)) return PF_Err_BAD_CALLBACK_PARAM;
     const std::size_t bytes = std::size_t(std::min(source->width, destination->width)) *

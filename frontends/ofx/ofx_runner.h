@@ -29,12 +29,22 @@ public:
     // `band` must not throw.
     PF_Err forBands(A_long top, A_long bottom, const std::function<void(A_long, A_long)>& band);
 
+    // Tells the runner that `destination` already holds a copy of `source`: the engine's next
+    // copy between the two is then skipped. Any row job or other copy forgets it.
+    void knownCopy(PF_EffectWorld* source, PF_EffectWorld* destination)
+    {
+        copiedFrom_ = source;
+        copiedTo_ = destination;
+    }
+
     // The host's threads this runner uses (1 without a multithread suite).
     unsigned threads() const { return threads_; }
 
 private:
     OfxImageEffectHandle effect_;
     unsigned threads_ = 1;
+    PF_EffectWorld* copiedFrom_ = nullptr;
+    PF_EffectWorld* copiedTo_ = nullptr;
 };
 
 // A world of the plug-in's own, zeroed; false when the memory cannot be had.

@@ -49,6 +49,10 @@ void worldIntoSamples(const PF_EffectWorld& world, const SampleRows<const In>* o
 template <typename In, typename Out>
 void convertSamples(const SampleRows<const In>& in, int rows, const SampleRows<Out>& out);
 
+// With false, every conversion takes the general per-channel path, against which the tests check
+// the direct loops for samples the world holds one to one (straight integers of its depth).
+void useDirectConversions(bool enabled);
+
 // A float clipped to 0-1 (NaN to 0) and rounded to an integer of `bits` (8 or 16), as
 // OpenImageIO converts floats to integers.
 std::uint16_t floatToCode(float value, int bits);

@@ -41,6 +41,9 @@ esac
 
 test -x "$prefix/bin/telvix"
 test -f "$prefix/lib/telvix/Telvix.so"
+# The OpenFX bundle, where Linux hosts look when the prefix is /usr.
+test -x "$prefix/OFX/Plugins/Telvix.ofx.bundle/Contents/Linux-x86-64/Telvix.ofx"
+test -f "$prefix/OFX/Plugins/Telvix.ofx.bundle/Contents/Info.plist"
 version=$(cd "$scratch" && "$prefix/bin/telvix" --version)
 echo "$version"
 [[ "$version" == telvix\ * ]]

@@ -1,14 +1,21 @@
 #!/usr/bin/env bash
-# Checks a built Telvix.aex from outside: a 64-bit PE DLL named without a lib prefix whose one
-# export is entryPointFunc and which imports only Windows' own DLLs (the C++ runtime is linked
-# in statically, so users need no mingw DLLs beside it).
+# Checks a built plug-in DLL from outside: a 64-bit PE DLL named without a lib prefix whose
+# exports are exactly the expected ones and which imports only Windows' own DLLs (the C++ runtime
+# is linked in statically, so users need no mingw DLLs beside it).
 #   tests/windows/check-aex.sh <objdump> <Telvix.aex>
+#   tests/windows/check-aex.sh <objdump> <file> <expected name> <export>...
 set -euo pipefail
 objdump=$1
 aex=$2
+name=${3:-Telvix.aex}
+if [ "$#" -gt 3 ]; then
+    expected=$(printf '%s\n' "${@:4}")
+else
+    expected=entryPointFunc
+fi
 fail=0
 
-[ "$(basename "$aex")" = Telvix.aex ] || { echo "FAIL: file is named $(basename "$aex"), not Telvix.aex"; fail=1; }
+[ "$(basename "$aex")" = "$name" ] || { echo "FAIL: file is named $(basename "$aex"), not $name"; fail=1; }
 
 dump=$("$objdump" -p "$aex")
 grep -q 'file format pei-x86-64' <<<"$dump" || { echo "FAIL: not an x86-64 PE image"; fail=1; }
@@ -16,8 +23,8 @@ grep -q '(PE32+)' <<<"$dump" || { echo "FAIL: not PE32+"; fail=1; }
 grep -Eq '^[[:space:]]+DLL$' <<<"$dump" || { echo "FAIL: not flagged as a DLL"; fail=1; }
 # The names listed under "[Ordinal/Name Pointer] Table", up to the next blank line.
 exports=$(awk '/^\[Ordinal\/Name Pointer\] Table/ {on=1; next} on && NF==0 {on=0} on {print $NF}' <<<"$dump")
-if [ "$exports" != entryPointFunc ]; then
-    echo "FAIL: exports are [$(tr '\n' ' ' <<<"$exports")], expected exactly entryPointFunc"
+if [ "$exports" != "$expected" ]; then
+    echo "FAIL: exports are [$(tr '\n' ' ' <<<"$exports")], expected exactly [$(tr '\n' ' ' <<<"$expected")]"
     fail=1
 fi
 
@@ -33,6 +40,6 @@ for dll in $imports; do
 done
 
 if [ "$fail" -eq 0 ]; then
-    echo "PASS: $(basename "$aex") exports only entryPointFunc and imports only $(tr '\n' ' ' <<<"$imports")"
+    echo "PASS: $(basename "$aex") exports only $(tr '\n' ' ' <<<"$expected")and imports only $(tr '\n' ' ' <<<"$imports")"
 fi
 exit "$fail"
