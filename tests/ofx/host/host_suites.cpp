@@ -49,7 +49,9 @@ void defineDescriptorProperties(PropertySet& p, const std::filesystem::path& bin
     p.defineStrings(kOfxImageEffectPluginRenderThreadSafety, {kOfxImageEffectRenderInstanceSafe});
     p.defineInts(kOfxImageEffectInstancePropSequentialRender, {0});
     p.defineInts("OfxImageEffectPluginPropFieldRenderTwiceAlways", {1});
-    p.defineStrings(kOfxPluginPropFilePath, {binary.parent_path().parent_path().string()});
+    // The bundle folder: <bundle>/Contents/<arch>/<binary>.
+    p.defineStrings(kOfxPluginPropFilePath,
+                    {binary.parent_path().parent_path().parent_path().string()});
 }
 
 namespace {

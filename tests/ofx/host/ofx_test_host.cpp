@@ -566,8 +566,6 @@ void defineHostProperties(PropertySet& p)
     p.defineInts("OfxParamHostPropMaxParameters", {-1});
     p.defineInts("OfxParamHostPropMaxPages", {0});
     p.defineInts("OfxParamHostPropPageRowColumnCount", {0, 0});
-    p.defineStrings("OfxImageEffectHostPropNativeOrigin",
-                    {"OfxImageEffectHostPropNativeOriginBottomLeft"});
     p.defineInts(kOfxImageEffectInstancePropSequentialRender, {0});
     p.defineInts(kOfxImageEffectPropRenderQualityDraft, {0});
 }
