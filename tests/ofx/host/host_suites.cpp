@@ -518,6 +518,7 @@ void readOutput(Buffer& b, const ImageLayout& layout, const OfxRectI& window, Re
     const int height = layout.height();
     const int pixel = layout.pixelBytes();
     result.pixels.assign(std::size_t(std::max(0, width)) * std::max(0, height) * pixel, 0);
+    if (width <= 0 || pixel == 0) return;
     for (int row = 0; row < height; ++row) {
         const int y = layout.bounds.y2 - 1 - row;
         const std::uint8_t* in = b.row(y - layout.bounds.y1);
