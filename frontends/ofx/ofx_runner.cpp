@@ -81,7 +81,7 @@ PF_Err OfxRowRunner::forBands(A_long top, A_long bottom,
     const A_long bands = static_cast<A_long>(threads_) * kBandsPerThread;
     work.rowsPerBand = std::max(kMinBandRows, (rows + bands - 1) / bands);
     const A_long bandCount = (rows + work.rowsPerBand - 1) / work.rowsPerBand;
-    const auto spawn = static_cast<unsigned>(std::min<A_long>(threads_, bandCount));
+    const auto spawn = static_cast<unsigned>(std::min(static_cast<A_long>(threads_), bandCount));
     if (spawn > 1) {
         suites().threads->multiThread(&takeBands, spawn, &work);
     }

@@ -133,8 +133,7 @@ typedef struct OfxImageEffectSuiteV1 {
     OfxStatus (*clipGetImage)(OfxImageClipHandle clip, OfxTime time, const OfxRectD* region,
                               OfxPropertySetHandle* imageHandle);
     OfxStatus (*clipReleaseImage)(OfxPropertySetHandle imageHandle);
-    OfxStatus (*clipGetRegionOfDefinition)(OfxImageClipHandle clip, OfxTime time,
-                                           OfxRectD* bounds);
+    OfxStatus (*clipGetRegionOfDefinition)(OfxImageClipHandle clip, OfxTime time, OfxRectD* bounds);
     int (*abort)(OfxImageEffectHandle imageEffect);
     OfxStatus (*imageMemoryAlloc)(OfxImageEffectHandle instanceHandle, size_t nBytes,
                                   OfxImageMemoryHandle* memoryHandle);

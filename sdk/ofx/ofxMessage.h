@@ -24,8 +24,8 @@ typedef struct OfxMessageSuiteV1 {
 typedef struct OfxMessageSuiteV2 {
     OfxStatus (*message)(void* handle, const char* messageType, const char* messageId,
                          const char* format, ...);
-    OfxStatus (*setPersistentMessage)(void* handle, const char* messageType,
-                                      const char* messageId, const char* format, ...);
+    OfxStatus (*setPersistentMessage)(void* handle, const char* messageType, const char* messageId,
+                                      const char* format, ...);
     OfxStatus (*clearPersistentMessage)(void* handle);
 } OfxMessageSuiteV2;
 
