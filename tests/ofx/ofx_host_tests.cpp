@@ -611,7 +611,8 @@ OfxStatus statusOf(const RenderSetup& s)
 
 TEST(OfxFailures, BrokenInputGivesAnErrorNeverACrash)
 {
-    EXPECT_NE(statusOf(setupOf({}, 0, 0)), kOfxStatOK) << "0x0 frame";
+    // An empty frame with an empty window has nothing to render, and that succeeds.
+    EXPECT_EQ(statusOf(setupOf({}, 0, 0)), kOfxStatOK) << "0x0 frame";
     // Strides shorter than a row of pixels (a stride too large for the memory behind it is
     // beyond what a plug-in can see).
     for (const int rowBytes : {3, 79, 0, -79}) {
