@@ -36,6 +36,7 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
     if (is(kOfxImageEffectActionDescribeInContext)) return describeInContext(effect, inArgs);
     if (is(kOfxActionCreateInstance)) return createInstance(effect);
     if (is(kOfxActionDestroyInstance)) return destroyInstance(effect);
+    if (is(kOfxActionPurgeCaches)) return purgeCaches(effect);
     if (is(kOfxImageEffectActionGetRegionsOfInterest)) {
         return regionsOfInterest(effect, inArgs, outArgs);
     }
@@ -109,6 +110,14 @@ OfxStatus destroyInstance(OfxImageEffectHandle effect)
     if (p.handle() == nullptr) return kOfxStatErrBadHandle;
     delete static_cast<Instance*>(p.getPointer(kOfxPropInstanceData));
     p.setPointer(kOfxPropInstanceData, nullptr);
+    return kOfxStatOK;
+}
+
+OfxStatus purgeCaches(OfxImageEffectHandle effect)
+{
+    Instance* instance = instanceOf(effect);
+    if (instance == nullptr) return kOfxStatErrBadHandle;
+    instance->memory.release();
     return kOfxStatOK;
 }
 

@@ -41,17 +41,18 @@ private:
 // A world of the plug-in's own for the length of one render.
 class OwnedWorld {
 public:
-    OwnedWorld() = default;
+    explicit OwnedWorld(WorldMemory& memory) : memory_(memory) {}
     OwnedWorld(const OwnedWorld&) = delete;
     OwnedWorld& operator=(const OwnedWorld&) = delete;
-    ~OwnedWorld() { freeWorld(world_); }
+    ~OwnedWorld() { freeWorld(memory_, world_); }
     bool allocate(A_long width, A_long height, bool deep)
     {
-        return allocateWorld(width, height, deep, world_);
+        return allocateWorld(memory_, width, height, deep, world_);
     }
     PF_EffectWorld& world() { return world_; }
 
 private:
+    WorldMemory& memory_;
     PF_EffectWorld world_{};
 };
 
@@ -195,7 +196,7 @@ OfxStatus regionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle in
 
 OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
 {
-    const Instance* instance = instanceOf(effect);
+    Instance* instance = instanceOf(effect);
     if (instance == nullptr) return kOfxStatErrBadHandle;
     const Properties args(inArgs);
     const OfxTime time = args.getDouble(kOfxPropTime);
@@ -212,7 +213,7 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
     // Only what the output image holds is ever written.
     window = intersection(window, out.bounds);
 
-    OfxRowRunner runner(effect);
+    OfxRowRunner runner(effect, instance->memory);
     HeldImage sourceImage(instance->source, time);
     if (!sourceImage) {
         // No image from the source: it counts as transparent black, as the API says.
@@ -235,8 +236,8 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
     const int width = frame.x2 - frame.x1;
     const int height = frame.y2 - frame.y1;
     const bool deep = in.depth != Depth::Byte;
-    OwnedWorld source;
-    OwnedWorld output;
+    OwnedWorld source(instance->memory);
+    OwnedWorld output(instance->memory);
     if (!source.allocate(width, height, deep) || !output.allocate(width, height, deep)) {
         return refuse(effect, kOfxStatErrMemory, "Telvix: not enough memory for this frame.");
     }

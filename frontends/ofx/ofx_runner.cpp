@@ -57,7 +57,8 @@ PF_Err rowsOf(OfxRowRunner& runner, const RowJob<Pixel>& job)
 
 }  // namespace
 
-OfxRowRunner::OfxRowRunner(OfxImageEffectHandle effect) : effect_(effect)
+OfxRowRunner::OfxRowRunner(OfxImageEffectHandle effect, WorldMemory& memory)
+    : effect_(effect), memory_(memory)
 {
     const OfxMultiThreadSuiteV1* mt = suites().threads;
     unsigned cpus = 1;
@@ -128,7 +129,7 @@ PF_Err OfxRowRunner::newWorld(A_long width, A_long height, PF_NewWorldFlags flag
                               PF_EffectWorld* world)
 {
     if (world == nullptr || width < 0 || height < 0) return PF_Err_BAD_CALLBACK_PARAM;
-    return allocateWorld(width, height, (flags & PF_NewWorldFlag_DEEP_PIXELS) != 0, *world)
+    return allocateWorld(memory_, width, height, (flags & PF_NewWorldFlag_DEEP_PIXELS) != 0, *world)
                ? PF_Err_NONE
                : PF_Err_OUT_OF_MEMORY;
 }
@@ -136,11 +137,12 @@ PF_Err OfxRowRunner::newWorld(A_long width, A_long height, PF_NewWorldFlags flag
 PF_Err OfxRowRunner::disposeWorld(PF_EffectWorld* world)
 {
     if (world == nullptr) return PF_Err_BAD_CALLBACK_PARAM;
-    freeWorld(*world);
+    freeWorld(memory_, *world);
     return PF_Err_NONE;
 }
 
-bool allocateWorld(A_long width, A_long height, bool deep, PF_EffectWorld& world)
+bool allocateWorld(WorldMemory& memory, A_long width, A_long height, bool deep,
+                   PF_EffectWorld& world)
 {
     world = PF_EffectWorld{};
     if (width < 0 || height < 0) return false;
@@ -151,8 +153,7 @@ bool allocateWorld(A_long width, A_long height, bool deep, PF_EffectWorld& world
         (height > 0 && rowbytes > SIZE_MAX / std::size_t(height))) {
         return false;
     }
-    // calloc'd: a large block comes zeroed from the system at no cost of a clearing pass.
-    void* data = std::calloc(std::max<std::size_t>(rowbytes * std::size_t(height), 1), 1);
+    void* data = memory.take(rowbytes * std::size_t(height));
     if (data == nullptr) return false;
     world.world_flags = PF_WorldFlag_WRITEABLE | (deep ? PF_WorldFlag_DEEP : 0);
     world.data = static_cast<PF_PixelPtr>(data);
@@ -164,10 +165,10 @@ bool allocateWorld(A_long width, A_long height, bool deep, PF_EffectWorld& world
     return true;
 }
 
-void freeWorld(PF_EffectWorld& world)
+void freeWorld(WorldMemory& memory, PF_EffectWorld& world)
 {
     if (world.data != nullptr) {
-        std::free(world.data);
+        memory.give(world.data);
     }
     world = PF_EffectWorld{};
 }

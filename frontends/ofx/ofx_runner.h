@@ -7,13 +7,15 @@
 #include <functional>
 
 #include "ofx_host.h"
+#include "ofx_memory.h"
 #include "render_frame.h"
 
 namespace telvix::ofx {
 
 class OfxRowRunner final : public RowRunner {
 public:
-    explicit OfxRowRunner(OfxImageEffectHandle effect);
+    // Worlds come from `memory`, which must outlive the runner.
+    OfxRowRunner(OfxImageEffectHandle effect, WorldMemory& memory);
 
     PF_Err runRows(const RowJob<PF_Pixel8>& job, A_long progressBase,
                    A_long progressFinal) override;
@@ -42,13 +44,16 @@ public:
 
 private:
     OfxImageEffectHandle effect_;
+    WorldMemory& memory_;
     unsigned threads_ = 1;
     PF_EffectWorld* copiedFrom_ = nullptr;
     PF_EffectWorld* copiedTo_ = nullptr;
 };
 
-// A world of the plug-in's own, zeroed; false when the memory cannot be had.
-bool allocateWorld(A_long width, A_long height, bool deep, PF_EffectWorld& world);
-void freeWorld(PF_EffectWorld& world);
+// A world of the plug-in's own from `memory` (its pixels undefined until written); false when the
+// memory cannot be had. freeWorld gives it back.
+bool allocateWorld(WorldMemory& memory, A_long width, A_long height, bool deep,
+                   PF_EffectWorld& world);
+void freeWorld(WorldMemory& memory, PF_EffectWorld& world);
 
 }  // namespace telvix::ofx

@@ -121,6 +121,7 @@ struct RenderSetup {
     bool sourceMissing = false;            // clipGetImage on Source fails
     long abortAfter = -1;                  // >= 0: abort() answers 1 once called this many times
     double time = 0;
+    int renderRepeats = 1;  // Render sent this many times on the same images
 };
 
 struct RenderResult {
@@ -132,6 +133,7 @@ struct RenderResult {
     std::optional<std::vector<double>> roiSource;  // what GetRegionsOfInterest answered
     std::optional<std::vector<double>> rod;        // what GetRegionOfDefinition answered
     long abortCalls = 0;
+    std::vector<double> renderSeconds;  // each Render action's wall time
 };
 
 struct Message {
