@@ -2,7 +2,6 @@
 #pragma once
 
 #include "ofx_host.h"
-#include "ofx_memory.h"
 #include "render_frame.h"
 
 namespace telvix::ofx {
@@ -19,7 +18,6 @@ struct Instance {
     OfxParamHandle useColorKey = nullptr;
     OfxParamHandle colorKey = nullptr;
     OfxParamHandle smoothRange = nullptr;
-    WorldMemory memory;  // the worlds of its renders, kept for the next
 };
 
 // The instance data of `effect`, set by the create-instance action; null before.
@@ -32,7 +30,6 @@ FrameControls controlsAt(const Instance& instance, OfxTime time);
 // The actions of an instance.
 OfxStatus createInstance(OfxImageEffectHandle effect);
 OfxStatus destroyInstance(OfxImageEffectHandle effect);
-OfxStatus purgeCaches(OfxImageEffectHandle effect);
 OfxStatus regionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs,
                             OfxPropertySetHandle outArgs);
 OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs);

@@ -5,6 +5,16 @@
 
 namespace telvix::ofx {
 
+namespace {
+constexpr std::size_t kFreeBlocksKept = 6;
+}  // namespace
+
+WorldMemory& worldMemory()
+{
+    static WorldMemory memory;
+    return memory;
+}
+
 void* WorldMemory::take(std::size_t bytes)
 {
     bytes = bytes == 0 ? 1 : bytes;
@@ -43,10 +53,19 @@ void WorldMemory::give(void* block)
 {
     if (block == nullptr) return;
     const Lock lock(busy_);
+    std::size_t free = 0;
     for (Block& b : blocks_) {
-        if (b.data == block) {
-            b.inUse = false;
-            return;
+        if (b.data == block) b.inUse = false;
+        free += b.inUse ? 0 : 1;
+    }
+    // Past the blocks kept, the block given back goes back to the system.
+    if (free > kFreeBlocksKept) {
+        for (std::size_t i = 0; i < blocks_.size(); ++i) {
+            if (blocks_[i].data == block) {
+                std::free(block);
+                blocks_.erase(blocks_.begin() + std::ptrdiff_t(i));
+                return;
+            }
         }
     }
 }

@@ -1,7 +1,9 @@
-// Memory for an instance's worlds, kept from one render to the next. A frame's worlds are large
+// Memory for the renders' worlds, kept from one render to the next. A frame's worlds are large
 // (66 MB each for a 3840x2160 16-bit frame) and fresh memory from the system costs a page fault
 // per 4 KiB on first touch, more than the conversions themselves; a host renders frame after
-// frame of one size, so the blocks of the last render serve the next.
+// frame of one size, so the blocks of the last render serve the next. One store serves every
+// instance; it keeps the free blocks of two renders at most (each takes three) and gives the
+// rest back to the system.
 #pragma once
 
 #include <atomic>
@@ -22,7 +24,7 @@ public:
     void* take(std::size_t bytes);
     // Gives back a block from take() for the next render.
     void give(void* block);
-    // Frees every block not in use (the host's purge-caches action, and the instance's end).
+    // Frees every block not in use (the host's purge-caches action, and unloading).
     void release();
 
 private:
@@ -49,5 +51,8 @@ private:
     std::atomic_flag busy_ = ATOMIC_FLAG_INIT;
     std::vector<Block> blocks_;
 };
+
+// The plug-in's one store of world memory.
+WorldMemory& worldMemory();
 
 }  // namespace telvix::ofx

@@ -4,6 +4,7 @@
 #include <new>
 
 #include "ofx_instance.h"
+#include "ofx_memory.h"
 #include "telvix_version.h"
 
 namespace telvix::ofx {
@@ -27,6 +28,7 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
     const auto is = [action](const char* name) { return std::strcmp(action, name) == 0; };
     if (is(kOfxActionLoad)) return loadSuites();
     if (is(kOfxActionUnload)) {
+        worldMemory().release();
         unloadSuites();
         return kOfxStatOK;
     }
@@ -36,7 +38,10 @@ OfxStatus dispatch(const char* action, const void* handle, OfxPropertySetHandle 
     if (is(kOfxImageEffectActionDescribeInContext)) return describeInContext(effect, inArgs);
     if (is(kOfxActionCreateInstance)) return createInstance(effect);
     if (is(kOfxActionDestroyInstance)) return destroyInstance(effect);
-    if (is(kOfxActionPurgeCaches)) return purgeCaches(effect);
+    if (is(kOfxActionPurgeCaches)) {
+        worldMemory().release();
+        return kOfxStatOK;
+    }
     if (is(kOfxImageEffectActionGetRegionsOfInterest)) {
         return regionsOfInterest(effect, inArgs, outArgs);
     }
@@ -110,14 +115,6 @@ OfxStatus destroyInstance(OfxImageEffectHandle effect)
     if (p.handle() == nullptr) return kOfxStatErrBadHandle;
     delete static_cast<Instance*>(p.getPointer(kOfxPropInstanceData));
     p.setPointer(kOfxPropInstanceData, nullptr);
-    return kOfxStatOK;
-}
-
-OfxStatus purgeCaches(OfxImageEffectHandle effect)
-{
-    Instance* instance = instanceOf(effect);
-    if (instance == nullptr) return kOfxStatErrBadHandle;
-    instance->memory.release();
     return kOfxStatOK;
 }
 

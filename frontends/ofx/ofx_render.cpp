@@ -196,7 +196,7 @@ OfxStatus regionsOfInterest(OfxImageEffectHandle effect, OfxPropertySetHandle in
 
 OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
 {
-    Instance* instance = instanceOf(effect);
+    const Instance* instance = instanceOf(effect);
     if (instance == nullptr) return kOfxStatErrBadHandle;
     const Properties args(inArgs);
     const OfxTime time = args.getDouble(kOfxPropTime);
@@ -213,7 +213,7 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
     // Only what the output image holds is ever written.
     window = intersection(window, out.bounds);
 
-    OfxRowRunner runner(effect, instance->memory);
+    OfxRowRunner runner(effect, worldMemory());
     HeldImage sourceImage(instance->source, time);
     if (!sourceImage) {
         // No image from the source: it counts as transparent black, as the API says.
@@ -236,8 +236,8 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
     const int width = frame.x2 - frame.x1;
     const int height = frame.y2 - frame.y1;
     const bool deep = in.depth != Depth::Byte;
-    OwnedWorld source(instance->memory);
-    OwnedWorld output(instance->memory);
+    OwnedWorld source(worldMemory());
+    OwnedWorld output(worldMemory());
     if (!source.allocate(width, height, deep) || !output.allocate(width, height, deep)) {
         return refuse(effect, kOfxStatErrMemory, "Telvix: not enough memory for this frame.");
     }
