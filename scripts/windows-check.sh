@@ -2,7 +2,7 @@
 # Builds Telvix.aex with mingw-w64 and checks it: its exports and imports, then under Wine its
 # PiPL, About, global and parameter setup and a set of rendered frames, which must be
 # byte-identical to what the Linux build of the same sources renders. The same for the OFX
-# bundle's Telvix.ofx, through the OFX test host (telvix_ofxtest). Also packs the release zip.
+# bundle's Telvix.ofx, through the OFX test host (telvix_ofxtest). Also packs the release zips.
 # Headless: console programs under Wine need no display. Folders: build-win (cross build and its
 # Wine prefix), build-wintest (the Linux side).
 set -euo pipefail
@@ -32,10 +32,14 @@ echo "== cross build (build-win)"
 cmake -S . -B build-win -G Ninja -DCMAKE_BUILD_TYPE=Release \
     -DCMAKE_TOOLCHAIN_FILE=cmake/mingw-w64-x86_64.cmake -DTELVIX_BUILD_TOOLS=OFF \
     -DTELVIX_BUILD_WINTEST=ON -DCMAKE_COMPILE_WARNING_AS_ERROR=ON "${launcher[@]}" >/dev/null
-cmake --build build-win -j2 --target Telvix telvix_wintest package-aex telvix_ofx telvix_ofxtest
+cmake --build build-win -j2 --target Telvix telvix_wintest package-aex telvix_ofx telvix_ofxtest \
+    package-ofx
 
 echo "== exports and imports"
 tests/windows/check-aex.sh x86_64-w64-mingw32-objdump build-win/Telvix.aex
+tests/windows/check-aex.sh x86_64-w64-mingw32-objdump \
+    build-win/Telvix.ofx.bundle/Contents/Win64/Telvix.ofx Telvix.ofx \
+    OfxGetNumberOfPlugins OfxGetPlugin
 
 echo "== Linux side (build-wintest)"
 cmake -S . -B build-wintest -G Ninja -DCMAKE_BUILD_TYPE=Release -DTELVIX_BUILD_TOOLS=OFF \
@@ -86,6 +90,6 @@ if [ "$ofx_frames" -lt 20 ]; then
 fi
 echo "PASS: cases.txt and $ofx_frames OFX outputs are byte-identical"
 
-echo "== release zip"
-ls build-win/Telvix-*-win64.zip
+echo "== release zips"
+ls build-win/Telvix-*-win64.zip  # the plug-in and the OFX bundle
 echo "Windows checks passed"
