@@ -118,10 +118,11 @@ fi
 if wanted tsan; then
     stage "ThreadSanitizer (build-tsan)"
     # ThreadSanitizer: the tests labelled tsan (renders on several threads at once), and only the
-    # programs they run: hardening_tests_threads, and cli_tests_parallel with the command.
+    # programs they run: hardening_tests_threads, cli_tests_parallel with the command, and the
+    # OFX plug-in's threaded renders through its test host.
     cmake -S . -B build-tsan -DCMAKE_BUILD_TYPE=RelWithDebInfo -DTELVIX_SANITIZE_THREAD=ON \
         -DTELVIX_BUILD_BENCH=OFF "${common[@]}"
-    cmake --build build-tsan --target hardening_tests_threads cli_tests_parallel
+    cmake --build build-tsan --target hardening_tests_threads cli_tests_parallel ofx_host_tests
     TSAN_OPTIONS=halt_on_error=1 \
         ctest --test-dir build-tsan --output-on-failure -j "$jobs" -L tsan
 fi

@@ -210,19 +210,22 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
     if (const OfxStatus s = readImage(outputImage.properties(), out, problem); s != kOfxStatOK) {
         return refuse(effect, s, problem);
     }
-    // Only what the output image holds is ever written.
+    // Only what the output image holds is ever written; an empty window needs nothing.
     window = intersection(window, out.bounds);
+    if (window.x2 <= window.x1 || window.y2 <= window.y1) return kOfxStatOK;
 
     OfxRowRunner runner(effect, worldMemory());
     HeldImage sourceImage(instance->source, time);
-    if (!sourceImage) {
-        // No image from the source: it counts as transparent black, as the API says.
+    // The window in transparent black: what a missing source image counts as, and what a
+    // window beside the source shows.
+    const auto clearWindow = [&] {
         return statusOf(runner.forBands(window.y1, window.y2, [&](A_long top, A_long bottom) {
             for (int y = static_cast<int>(top); y < bottom; ++y) {
                 clearSpan(out, y, window.x1, window.x2);
             }
         }));
-    }
+    };
+    if (!sourceImage) return clearWindow();
     ImageView in;
     if (const OfxStatus s = readImage(sourceImage.properties(), in, problem); s != kOfxStatOK) {
         return refuse(effect, s, problem);
@@ -233,6 +236,8 @@ OfxStatus render(OfxImageEffectHandle effect, OfxPropertySetHandle inArgs)
     }
 
     const OfxRectI frame = in.bounds;
+    const OfxRectI covered = intersection(window, frame);
+    if (covered.x2 <= covered.x1 || covered.y2 <= covered.y1) return clearWindow();
     const int width = frame.x2 - frame.x1;
     const int height = frame.y2 - frame.y1;
     const bool deep = in.depth != Depth::Byte;
