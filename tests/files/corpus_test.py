@@ -553,7 +553,7 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
                 problems.append(f"stderr does not say {says!r}: {err.strip()[:120]}")
             if rss > MEMORY_LIMIT_MB:
                 problems.append(f"used {rss:.0f} MB")
-            if seconds and took > seconds:
+            if seconds and took > seconds * SLOWDOWN:
                 problems.append(f"took {took:.1f} s")
             if os.listdir(out_folder):
                 problems.append(f"left {sorted(os.listdir(out_folder))}")
@@ -1026,7 +1026,7 @@ def hostile_cases(telvix, samples, frames_dir, d, corpus):
         problems = []
         if rc != 0:
             problems.append(f"exit {rc}: {err.strip()[:120]}")
-        if time.time() - started > 5:
+        if time.time() - started > 5 * SLOWDOWN:
             problems.append(f"took {time.time() - started:.1f} s")
         if rss > 300:
             problems.append(f"used {rss:.0f} MB")
