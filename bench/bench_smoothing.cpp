@@ -4,6 +4,10 @@
 //   floor  the same render with a per-pixel function that returns at once (the copies, the
 //          temporary world and the host's iteration that every render pays anyway);
 //   copy   one plain whole-frame copy by the host.
+// And the smoothing pass alone on one thread, without the host: `pass_phases`, the two phases a
+// render runs (recorded, then applied), against `pass_in_place`, the serial pass landing each
+// write at once; both start from a fresh copy of the frame, so the difference is what the
+// phases cost over the serial pass.
 // Frames: synthetic cel frames at 1080p and 2160p (scaling), uniform frames (no edges at all),
 // and the shipped cel frames (tests/frames, or the folder TELVIX_FRAMES names) at 8 and 16
 // bits. bench/run.sh runs everything and the peers.
@@ -19,10 +23,12 @@
 #include <thread>
 #include <vector>
 
+#include "banded_runner.h"
 #include "effect_entry.h"
 #include "frame_makers.h"
 #include "frame_world.h"
 #include "image_read.h"
+#include "render_frame.h"
 #include "standin_host.h"
 #include "timed_render.h"
 
@@ -56,6 +62,40 @@ standin::World makeInput(const Frame& frame)
 }
 
 enum class Mode { Render, Floor, Copy };
+
+// The smoothing pass alone (key off, tolerance 6), two-phase or in place, after a fresh copy.
+template <typename Pixel>
+void runPass(benchmark::State& state, standin::World& input, standin::World& output, bool inPlace)
+{
+    telvix::RenderInfo<Pixel> info{};
+    info.tolerance = info.tolerance2 = 6;
+    telvix::bindSource(info, &input.def());
+    info.output = &output.def();
+    const PF_Rect area{0, 0, input.width(), input.height()};
+    telvix::test::BandedRunner runner(input.height());  // one band: the rows in order
+    for (auto _ : state) {
+        runner.copyWorld(&input.def(), &output.def());
+        if (inPlace) {
+            telvix::smoothAreaInPlace(info, area);
+        } else if (telvix::smoothArea(info, area, runner) != PF_Err_NONE) {
+            state.SkipWithError("pass failed");
+            break;
+        }
+        benchmark::ClobberMemory();
+    }
+    state.SetItemsProcessed(state.iterations() * input.width() * input.height());
+}
+
+void runPassOf(benchmark::State& state, const Frame& frame, bool inPlace)
+{
+    standin::World input = makeInput(frame);
+    standin::World output(input.width(), input.height(), input.deep());
+    if (input.deep()) {
+        runPass<PF_Pixel16>(state, input, output, inPlace);
+    } else {
+        runPass<PF_Pixel8>(state, input, output, inPlace);
+    }
+}
 
 void runRender(benchmark::State& state, const Frame& frame, Mode mode, bool key, A_long tolerance,
                int threads)
@@ -135,6 +175,13 @@ void registerAll()
                     return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end());
                 });
         };
+        for (const bool inPlace : {false, true}) {
+            benchmark::RegisterBenchmark(
+                (f.name + (inPlace ? "/pass_in_place" : "/pass_phases")).c_str(),
+                [f, inPlace](benchmark::State& s) { runPassOf(s, f, inPlace); })
+                ->Unit(benchmark::kMillisecond)
+                ->UseRealTime();
+        }
         reg("copy", Mode::Copy, false, 6);
         reg("floor", Mode::Floor, false, 6);
         reg("floor_key", Mode::Floor, true, 6);

@@ -6,11 +6,16 @@
 //   render_driver FILE [--depth 8|16] [--tolerance N] [--key] [--floor|--copy] [--repeat N]
 //                      [--threads N] [--split-seed S]
 // It also prints a checksum of the rendered pixels, so that renders on different numbers of the
-// host's threads can be compared.
+// host's threads can be compared. `--phases` adds where each render's time went, from the host's
+// own record of its callbacks (medians over the repeats): the host's copies, the key pass, the
+// smoothing pass's recording and applying iterates, the time between them, the temporary world
+// and the rest; "serial" is the share of the render spent outside the host's banded calls
+// (copies and iterates), which no number of threads shortens.
 //   render_driver synthetic:WxH|uniform:WxH [options]   one of the benchmark's drawn frames
 #include <fmt/format.h>
 
 #include <algorithm>
+#include <array>
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
@@ -19,6 +24,7 @@
 #include <fstream>
 #include <stdexcept>
 #include <string>
+#include <vector>
 
 #include "effect_entry.h"
 #include "frame_makers.h"
@@ -40,6 +46,59 @@ double statusKilobytes(const std::string& field)
         }
     }
     return -1;
+}
+
+// One render's time by phase, in ms, from the host's spans of its callbacks.
+enum Phase { kCopies, kKey, kRecord, kBetween, kApply, kWorlds, kOther, kSerial, kPhases };
+constexpr std::array<const char*, kPhases> kPhaseNames = {"copies", "key",    "record", "between",
+                                                          "apply",  "worlds", "other",  "serial"};
+
+std::array<double, kPhases> phasesOf(const standin::Host& host, bool key)
+{
+    std::array<double, kPhases> ms{};
+    std::vector<const standin::Host::CallSpan*> iterates;
+    double inCalls = 0.0;
+    for (const auto& span : host.lastCommandSpans()) {
+        const double length = (span.end - span.start) * 1e3;
+        inCalls += length;
+        switch (span.callback) {
+            case standin::Callback::Copy:
+                ms[kCopies] += length;
+                break;
+            case standin::Callback::Iterate8:
+            case standin::Callback::Iterate16:
+                iterates.push_back(&span);
+                break;
+            case standin::Callback::NewWorld:
+            case standin::Callback::DisposeWorld:
+                ms[kWorlds] += length;
+                break;
+            default:
+                break;
+        }
+    }
+    // Iterates in order: the key pass when the key is on, the recording, the applying.
+    std::size_t first = key && !iterates.empty() ? 1 : 0;
+    if (first == 1) ms[kKey] = (iterates[0]->end - iterates[0]->start) * 1e3;
+    if (iterates.size() >= first + 2) {
+        const auto* apply = iterates.back();
+        ms[kApply] = (apply->end - apply->start) * 1e3;
+        for (std::size_t i = first; i + 1 < iterates.size(); ++i) {
+            ms[kRecord] += (iterates[i]->end - iterates[i]->start) * 1e3;
+        }
+        ms[kBetween] = (apply->start - iterates[iterates.size() - 2]->end) * 1e3;
+    }
+    const double total = host.lastCommandSeconds() * 1e3;
+    ms[kOther] = total - inCalls - ms[kBetween];
+    // Outside the banded calls: the allocations, the time between the phases and the rest.
+    ms[kSerial] = total - ms[kCopies] - ms[kKey] - ms[kRecord] - ms[kApply];
+    return ms;
+}
+
+double median(std::vector<double> v)
+{
+    std::sort(v.begin(), v.end());
+    return v.empty() ? 0.0 : v[v.size() / 2];
 }
 
 }  // namespace
@@ -77,7 +136,7 @@ int run(int argc, char** argv)
     if (argc < 2) {
         std::fprintf(stderr,
                      "usage: %s FILE [--depth 8|16] [--tolerance N] [--key] [--floor|--copy] "
-                     "[--repeat N] [--threads N] [--split-seed S]\n",
+                     "[--repeat N] [--threads N] [--split-seed S] [--phases]\n",
                      argv[0]);
         return 2;
     }
@@ -85,6 +144,7 @@ int run(int argc, char** argv)
     int repeat = 1;
     bool floor = false;
     bool copyOnly = false;
+    bool phases = false;
     standin::Settings settings;
     standin::Threading threading;
     for (int i = 2; i < argc; ++i) {
@@ -105,6 +165,8 @@ int run(int argc, char** argv)
             floor = true;
         else if (a == "--copy")
             copyOnly = true;
+        else if (a == "--phases")
+            phases = true;
         else {
             std::fprintf(stderr, "unknown argument %s\n", a.c_str());
             return 2;
@@ -121,6 +183,8 @@ int run(int argc, char** argv)
     // The fastest render as well as the mean: on a shared machine the fastest is the one least
     // disturbed by other work.
     double fastest = 0.0;
+    std::array<std::vector<double>, kPhases> phaseTimes;
+    std::vector<double> totals;
     for (int i = 0; i < repeat; ++i) {
         const auto renderStart = std::chrono::steady_clock::now();
         const PF_Err err = bench::renderOrCopy(host, input, output, settings, copyOnly);
@@ -131,6 +195,9 @@ int run(int argc, char** argv)
         const std::chrono::duration<double, std::milli> one =
             std::chrono::steady_clock::now() - renderStart;
         fastest = i == 0 ? one.count() : std::min(fastest, one.count());
+        const auto split = phasesOf(host, settings.useColorKey);
+        for (int p = 0; p < kPhases; ++p) phaseTimes[p].push_back(split[p]);
+        totals.push_back(host.lastCommandSeconds() * 1e3);
     }
     const std::chrono::duration<double, std::milli> elapsed =
         std::chrono::steady_clock::now() - start;
@@ -138,6 +205,12 @@ int run(int argc, char** argv)
                 static_cast<int>(input.width()), static_cast<int>(input.height()), depth,
                 threading.threads, threading.threads == 1 ? "" : "s", elapsed.count() / repeat,
                 fastest, static_cast<unsigned long long>(output.pixelChecksum()));
+    if (phases && !copyOnly) {
+        std::printf("phases, ms (medians of %d): render %.2f", repeat, median(totals));
+        for (int p = 0; p < kPhases; ++p)
+            std::printf(", %s %.2f", kPhaseNames[p], median(phaseTimes[p]));
+        std::printf(" (%.1f %%)\n", 100.0 * median(phaseTimes[kSerial]) / median(totals));
+    }
     // Memory: the frame's own size, what was resident before rendering (program, libraries,
     // input and output worlds), and the peak of the whole run.
     const double frameMB = double(input.rowbytes()) * input.height() / 1e6;

@@ -146,14 +146,20 @@ private:
 };
 
 // The one way the pass writes an output pixel: recorded by the RenderInfo's writer, to be landed
-// by the pass's second phase. A position outside the output or the source world is dropped (the
-// pass writes only where it measured, so the second does not happen in a render).
+// by the pass's second phase, or, without a writer, landed at once (the serial pass in place).
+// A position outside the output or the source world is dropped (the pass writes only where it
+// measured, so the second does not happen in a render).
 template <typename Pixel>
 inline void writeOutput(const RenderInfo<Pixel>& renderInfo, A_long x, A_long y, const Pixel& value,
                         WriteKind kind)
 {
-    if (pixelAt<Pixel>(renderInfo.output, x, y) == nullptr ||
-        pixelAt<Pixel>(renderInfo.source, x, y) == nullptr) {
+    Pixel* out = pixelAt<Pixel>(renderInfo.output, x, y);
+    const Pixel* source = pixelAt<Pixel>(renderInfo.source, x, y);
+    if (out == nullptr || source == nullptr) {
+        return;
+    }
+    if (renderInfo.writer == nullptr) {
+        applyWrite(value, kind, source, out);
         return;
     }
     renderInfo.writer->record(x, y, value, kind);

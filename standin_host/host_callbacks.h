@@ -55,6 +55,12 @@ struct Host::Impl {
 
     // Counts and logs one call of `callback` and answers the fault planned for it, if any.
     static PF_Err enter(Host* host, Callback callback);
+    // Ends the span of the callback that entered last, when it returns (callbacks of one host
+    // never nest: the plug-in makes none from a pixel function).
+    struct SpanEnd {
+        Host* host;
+        ~SpanEnd();
+    };
 
     static bool listed(const std::vector<std::string>& names, const char* name);
 

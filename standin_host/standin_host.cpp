@@ -3,6 +3,7 @@
 #include "standin_host.h"
 
 #include <algorithm>
+#include <chrono>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -30,6 +31,11 @@ const char* const kCallbackNames[kCallbackCount] = {
     "acquire_suite", "release_suite", "iterate8",      "iterate16", "sprintf",
 };
 
+double secondsSince(std::chrono::steady_clock::time_point start)
+{
+    return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
 }  // namespace
 
 const char* callbackName(Callback callback)
@@ -47,6 +53,8 @@ PF_Err Host::Impl::enter(Host* host, Callback callback)
     const int n = ++host->calls_[static_cast<int>(callback)];
     try {
         host->callLog_.emplace_back(callbackName(callback));
+        const double now = secondsSince(host->commandStart_);
+        host->spans_.push_back(CallSpan{callback, now, now});
     } catch (...) {
         return PF_Err_OUT_OF_MEMORY;
     }
@@ -56,6 +64,13 @@ PF_Err Host::Impl::enter(Host* host, Callback callback)
         }
     }
     return PF_Err_NONE;
+}
+
+Host::Impl::SpanEnd::~SpanEnd()
+{
+    if (host != nullptr && !host->spans_.empty()) {
+        host->spans_.back().end = secondsSince(host->commandStart_);
+    }
 }
 
 bool Host::Impl::listed(const std::vector<std::string>& names, const char* name)
@@ -70,6 +85,7 @@ PF_Err Host::Impl::copy(PF_ProgPtr effectRef, PF_EffectWorld* src, PF_EffectWorl
     if (const PF_Err fault = enter(fromRef(effectRef), Callback::Copy)) {
         return fault;
     }
+    const SpanEnd spanEnd{fromRef(effectRef)};
     if (src == nullptr || dst == nullptr || src->data == nullptr || dst->data == nullptr ||
         PF_WORLD_IS_DEEP(src) != PF_WORLD_IS_DEEP(dst)) {
         return PF_Err_BAD_CALLBACK_PARAM;
@@ -106,6 +122,7 @@ PF_Err Host::Impl::newWorld(PF_ProgPtr effectRef, A_long width, A_long height,
     if (const PF_Err fault = enter(host, Callback::NewWorld)) {
         return fault;
     }
+    const SpanEnd spanEnd{host};
     if (host == nullptr || world == nullptr || width < 0 || height < 0) {
         return PF_Err_BAD_CALLBACK_PARAM;
     }
@@ -127,6 +144,7 @@ PF_Err Host::Impl::disposeWorld(PF_ProgPtr effectRef, PF_EffectWorld* world)
     if (const PF_Err fault = enter(host, Callback::DisposeWorld)) {
         return fault;
     }
+    const SpanEnd spanEnd{host};
     if (host == nullptr || world == nullptr) {
         return PF_Err_BAD_CALLBACK_PARAM;
     }
@@ -243,7 +261,11 @@ PF_Err Host::command(PF_Cmd cmd, PF_ParamDef* params[], PF_EffectWorld* output)
     }
     Scope scope(*this);
     inData_.pica_basicP = basicSuiteMissing_ ? nullptr : &basicSuite_;
-    return entryPoint_(cmd, &inData_, &outData_, params, output, nullptr);
+    spans_.clear();
+    commandStart_ = std::chrono::steady_clock::now();
+    const PF_Err err = entryPoint_(cmd, &inData_, &outData_, params, output, nullptr);
+    commandSeconds_ = secondsSince(commandStart_);
+    return err;
 }
 
 PF_Err Host::about(std::string* text)

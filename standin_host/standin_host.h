@@ -11,6 +11,7 @@
 #pragma once
 
 #include <array>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -157,6 +158,16 @@ public:
     int liveWorlds() const;  // created through new_world and not yet disposed of
     // Every callback made, in order, as "copy", "new_world", "iterate8", ... (callbackName()).
     const std::vector<std::string>& callLog() const { return callLog_; }
+    // The callbacks of the last command with when each began and returned, in seconds from the
+    // command's start, and the command's own length: where a render's time goes, for the
+    // benchmarks (a callback that does no work returns as it begins).
+    struct CallSpan {
+        Callback callback;
+        double start;
+        double end;
+    };
+    const std::vector<CallSpan>& lastCommandSpans() const { return spans_; }
+    double lastCommandSeconds() const { return commandSeconds_; }
     // Progress of the last iterate: the base and final counts it was given and the rows done.
     A_long progressBase() const { return progressBase_; }
     A_long progressDone() const { return progressDone_; }
@@ -194,6 +205,9 @@ private:
     int worldsCreated_ = 0;
     std::vector<std::unique_ptr<World>> worlds_;  // worlds made through new_world
     std::vector<std::string> callLog_;
+    std::vector<CallSpan> spans_;
+    std::chrono::steady_clock::time_point commandStart_;
+    double commandSeconds_ = 0.0;
     A_long progressBase_ = 0;
     A_long progressDone_ = 0;
     A_long progressFinal_ = 0;

@@ -29,6 +29,7 @@ PF_Err Host::Impl::iterate(Callback callback, PF_InData* inData, A_long progress
     if (const PF_Err fault = enter(host, callback)) {
         return fault;
     }
+    const SpanEnd spanEnd{host};
     if (host == nullptr || pixelFunction == nullptr || dst == nullptr ||
         PF_WORLD_IS_DEEP(dst) != kIsDeep<Pixel> ||
         (src != nullptr && PF_WORLD_IS_DEEP(src) != kIsDeep<Pixel>)) {
