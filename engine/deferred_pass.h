@@ -6,17 +6,24 @@
 // write would win by chance. So the render runs the pass in two phases, both row jobs of the
 // front end's RowRunner (render_frame.h) and so on the host's threads, with its progress and its
 // cancel:
-//  1. recordRow, once per row of the area: the row's visits, left to right, each measuring the
-//     source only and recording its writes instead of making them (output_writes.h).
-//  2. applyRow, once per row that writes land in: that row's writes, applied in the order of
-//     the visits that made them. Each output pixel depends only on its own writes, so rows are
-//     independent of each other.
-// Between them, sortOtherRowWrites puts the writes that land outside their visit's row (vertical
-// runs and corners) in order of the row they land in. The memory the phases need is taken before
-// each phase starts; the per-row functions allocate nothing and take no lock.
+//  1. recordBand, once per band of kBandRows rows of the area: the band's visits, rows from the
+//     top, each row from the left, each measuring the source only and recording its writes
+//     instead of making them (output_writes.h). Then, while they are still in the cache, the
+//     band sorts its writes that land outside their visit's row (vertical runs and corners) by
+//     the row they land in, keeping their visit order: a counting sort over the rows the band
+//     reaches, into memory of the band's own.
+//  2. applyRow, once per row that writes land in: that row's writes, applied in the order of the
+//     visits that made them: those of each band that reaches the row, bands from the top, with
+//     the row's own writes where its own band's visits reach them. Each output pixel depends
+//     only on its own writes, so rows are independent of each other.
+// Nothing runs on one thread between the phases but a look over the bands (which rows the
+// writes land in, how far any band reaches). The memory the phases need is taken before each
+// phase starts; the per-band and per-row functions allocate nothing and take no lock.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
+#include <cstdint>
 #include <memory>
 
 #include "AE_Effect.h"
@@ -24,6 +31,10 @@
 #include "render_info.h"
 
 namespace telvix {
+
+// The rows of one band of the first phase: few enough that a band's writes stay in the cache
+// from its visits to its sort, and that a frame has bands for many threads (270 at 1080p).
+inline constexpr A_long kBandRows = 4;
 
 template <typename Pixel>
 class DeferredPass {
@@ -38,18 +49,20 @@ public:
     // Makes room for the writes of a first recording: a guess from the area's size, enough for
     // ordinary cel frames. False when the memory cannot be had.
     bool reserveForArea();
-    // After a recording that found the pool too small: room for exactly what it counted, and
-    // every row emptied for the recording to run again. False when the memory cannot be had.
+    // After a recording that found its memory too small: room for exactly what it counted, and
+    // every band emptied for the recording to run again. False when the memory cannot be had.
     bool reserveForCounted();
     bool poolExhausted() const { return pool_.exhausted.load(std::memory_order_relaxed); }
 
-    // Phase 1, a row job (refcon is this pass): records the writes of every visit of row y, over
-    // the area's columns whatever span it is handed.
-    static void recordRow(void* refcon, A_long y, A_long left, A_long right);
+    // The first phase's job covers the rows area.top <= y < area.top + bands(): one per band.
+    A_long bands() const { return bands_; }
+    // Phase 1, a row job (refcon is this pass): records and sorts the writes of band
+    // y - area.top, over the area's columns whatever span it is handed.
+    static void recordBand(void* refcon, A_long y, A_long left, A_long right);
 
-    // Between the phases, on one thread: sorts the writes that land outside their visit's row by
-    // the row they land in, keeping their visit order. False when the memory cannot be had.
-    bool sortOtherRowWrites();
+    // Between the phases, on one thread: finds the rows the writes land in and how far the bands
+    // reach, from each band's own figures.
+    void gatherBands();
     // The rows that phase 2 visits, top inclusive, bottom exclusive: every row a write lands in.
     A_long firstWrittenRow() const { return firstWrittenRow_; }
     A_long endWrittenRow() const { return endWrittenRow_; }
@@ -62,26 +75,52 @@ public:
     PF_Rect rowArea(A_long top, A_long bottom) const;
 
 private:
-    bool reserve(std::size_t chunks);
+    // What one band's sort left: its writes landing outside their visit's row, sorted by the row
+    // they land in. Those landing in row y (firstLanding <= y < endLanding) are sorted_[from ..
+    // to), `to` being ends_[endsAt + y - firstLanding] and `from` the entry before it, or
+    // sortedAt for the first row; memory it asked for and did not get is in the needs.
+    struct BandWrites {
+        A_long firstLanding = 0;
+        A_long endLanding = 0;
+        std::uint32_t sortedAt = 0;
+        std::uint32_t endsAt = 0;
+        std::uint32_t sortedNeed = 0;
+        std::uint32_t endsNeed = 0;
+    };
+
+    bool reserve(std::size_t chunks, std::size_t sorted, std::size_t ends);
+    void recordBandRows(A_long band);
+    void sortBand(A_long band);
+    A_long bandOfRow(A_long y) const { return (y - area_.top) / kBandRows; }
+    // The writes of `band` landing in row y, as [*first, *end) of sorted_.
+    void landingSpan(A_long band, A_long y, std::uint32_t* first, std::uint32_t* end) const;
     void applyList(const WriteList& list, A_long y) const;
     void applyWrites(const PixelWrite<Pixel>* writes, std::size_t count, A_long y) const;
-    template <typename Visit>
-    void forEachOtherRowWrite(Visit visit) const;
 
     RenderInfo<Pixel> info_;
     PF_Rect area_;
     A_long height_;  // the output's rows; writes land only there
+    A_long bands_;
     WritePool<Pixel> pool_;
     std::unique_ptr<WriteChunk<Pixel>[]> chunks_;
     std::unique_ptr<RowWrites[]> rows_;  // by visited row, area_.top first
-    // Writes landing outside their visit's row, sorted by the row they land in: those of row y
-    // are sorted_[start_[y] .. start_[y + 1]), the first before_[y] of them made by visits of
-    // rows above y.
+    std::unique_ptr<BandWrites[]> bandWrites_;
+    // The bands' sorted writes and the ends of their rows' spans, each band's taken with one
+    // atomic addition; a band that finds too little left sets pool_.exhausted.
     std::unique_ptr<PixelWrite<Pixel>[]> sorted_;
-    std::unique_ptr<std::size_t[]> start_;
-    std::unique_ptr<std::size_t[]> before_;
+    std::unique_ptr<std::uint32_t[]> ends_;
+    std::size_t sortedCapacity_ = 0;
+    std::size_t endsCapacity_ = 0;
+    std::atomic<std::size_t> sortedUsed_{0};
+    std::atomic<std::size_t> endsUsed_{0};
+    // For row y of the area: how many of its own band's writes landing in it were made by
+    // visits of rows above it (they come before the row's own writes).
+    std::unique_ptr<std::uint32_t[]> before_;
     A_long firstWrittenRow_ = 0;
     A_long endWrittenRow_ = 0;
+    // How far below its last row, and above its first, any band's writes land.
+    A_long reachDown_ = 0;
+    A_long reachUp_ = 0;
 };
 
 extern template class DeferredPass<PF_Pixel8>;

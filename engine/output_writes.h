@@ -102,6 +102,9 @@ struct WriteList {
 struct RowWrites {
     WriteList inRow;
     WriteList otherRows;
+    // The rows the writes of otherRows land in, top inclusive, bottom exclusive (empty: none).
+    A_long firstLanding = 0;
+    A_long endLanding = 0;
 };
 
 // Records the writes of the visits of one row; lives on the stack of the call that visits it.
@@ -112,7 +115,18 @@ public:
 
     void record(A_long x, A_long y, const Pixel& value, WriteKind kind)
     {
-        append(y == y_ ? row_.inRow : row_.otherRows, PixelWrite<Pixel>{x, y, value, kind});
+        if (y == y_) {
+            append(row_.inRow, PixelWrite<Pixel>{x, y, value, kind});
+            return;
+        }
+        if (row_.firstLanding == row_.endLanding) {
+            row_.firstLanding = y;
+            row_.endLanding = y + 1;
+        } else {
+            row_.firstLanding = y < row_.firstLanding ? y : row_.firstLanding;
+            row_.endLanding = y >= row_.endLanding ? y + 1 : row_.endLanding;
+        }
+        append(row_.otherRows, PixelWrite<Pixel>{x, y, value, kind});
     }
 
 private:

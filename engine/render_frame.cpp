@@ -144,9 +144,9 @@ PF_Rect limitedArea(const PF_LRect& extent, const PF_EffectWorld& a, const PF_Ef
     return area;
 }
 
-// Both phases are row jobs, so that each row's visits run in order within one call wherever the
-// host splits the area. The host's progress runs over both phases: the recording's rows, then
-// the rows the writes land in.
+// Both phases are row jobs, so that each band's visits run in order within one call wherever the
+// host splits the area. The host's progress runs over both phases, each half of it: the
+// recording's bands, then the rows the writes land in.
 template <typename Pixel>
 PF_Err smoothArea(const RenderInfo<Pixel>& info, const PF_Rect& area, RowRunner& runner)
 {
@@ -154,32 +154,33 @@ PF_Err smoothArea(const RenderInfo<Pixel>& info, const PF_Rect& area, RowRunner&
         return PF_Err_NONE;
     }
     DeferredPass<Pixel> pass(info, area);
-    const A_long rows = area.bottom - area.top;
     if (!pass.reserveForArea()) {
         return PF_Err_OUT_OF_MEMORY;
     }
+    const A_long bands = pass.bands();
     const RowJob<Pixel> record{
-        &DeferredPass<Pixel>::recordRow, nullptr, &pass, info.source, info.output, area};
-    PF_Err err = runner.runRows(record, 0, 2 * rows);
-    // A frame with more writes than the first guess records again, into a pool of the size the
+        &DeferredPass<Pixel>::recordBand,        nullptr, &pass, info.source, info.output,
+        pass.rowArea(area.top, area.top + bands)};
+    PF_Err err = runner.runRows(record, 0, 2 * bands);
+    // A frame with more writes than the first guess records again, into memory of the size the
     // first recording counted.
     if (err == PF_Err_NONE && pass.poolExhausted()) {
-        err = pass.reserveForCounted() ? runner.runRows(record, 0, 2 * rows) : PF_Err_OUT_OF_MEMORY;
+        err =
+            pass.reserveForCounted() ? runner.runRows(record, 0, 2 * bands) : PF_Err_OUT_OF_MEMORY;
         if (err == PF_Err_NONE && pass.poolExhausted()) {
             err = PF_Err_OUT_OF_MEMORY;  // more writes than a pool can index: never half a result
         }
     }
-    if (err == PF_Err_NONE && !pass.sortOtherRowWrites()) {
-        err = PF_Err_OUT_OF_MEMORY;
-    }
     if (err == PF_Err_NONE) {
+        pass.gatherBands();
         const RowJob<Pixel> apply{&DeferredPass<Pixel>::applyRow,
                                   nullptr,
                                   &pass,
                                   info.source,
                                   info.output,
                                   pass.rowArea(pass.firstWrittenRow(), pass.endWrittenRow())};
-        err = runner.runRows(apply, rows, rows + (apply.area.bottom - apply.area.top));
+        const A_long applied = apply.area.bottom - apply.area.top;
+        err = runner.runRows(apply, applied, 2 * applied);
     }
     return err;
 }

@@ -390,6 +390,33 @@ TYPED_TEST(Render, AFrameWithMoreWritesThanTheFirstGuessRecordsThemAgain)
     EXPECT_EQ(std::memcmp(&serial.at<TypeParam>(2, 2), &expected, sizeof expected), 0);
 }
 
+TYPED_TEST(Render, BandsWhoseWritesReachFarRecordAgainWithTheSameResult)
+{
+    // Stripes that step one pixel sideways every 150 rows, each at rows of its own: every edge
+    // is a run of 150 rows whose writes land far along it, and every band of the recording
+    // holds the step of some edge, so the bands reach far more rows than the first guess allows
+    // for. The render records again, and the result is the serial one.
+    constexpr A_long kWidth = 512;
+    constexpr A_long kHeight = 600;
+    World in(kWidth, kHeight, sizeof(TypeParam) == sizeof(PF_Pixel16));
+    for (A_long y = 0; y < kHeight; ++y) {
+        for (A_long x = 0; x < kWidth; ++x) {
+            const A_long step = (y + 53 * (x / 8)) / 150;
+            in.at<TypeParam>(x, y) = artPixel<TypeParam>((x + step) % 8 < 4 ? '#' : '.');
+        }
+    }
+    World serial(kWidth, kHeight, in.deep());
+    World banded(kWidth, kHeight, in.deep());
+    for (World* out : {&serial, &banded}) {
+        Host host(&entryPointFunc);
+        host.setThreading(standin::Threading{out == &serial ? 1 : 5, 7u});
+        ASSERT_EQ(host.render(in, *out, Settings{}), PF_Err_NONE);
+        EXPECT_EQ(host.calls(kIterate<TypeParam>), 3);  // record, record again, apply
+    }
+    EXPECT_TRUE(banded.samePixels(serial));
+    EXPECT_FALSE(serial.samePixels(in));
+}
+
 TYPED_TEST(Render, AMissingIterateSuiteFailsOnlyItsOwnDepth)
 {
     constexpr bool deep = sizeof(TypeParam) == sizeof(PF_Pixel16);
