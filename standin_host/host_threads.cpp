@@ -1,11 +1,13 @@
 #include "host_threads.h"
 
 #include <algorithm>
-#include <memory>
+#include <atomic>
 
 #ifdef _WIN32
 #include <windows.h>
 #else
+#include <sched.h>
+
 #include <thread>
 #endif
 
@@ -37,18 +39,40 @@ std::vector<Band> splitRows(A_long top, A_long bottom, int count, std::uint32_t 
     return bands;
 }
 
+namespace {
+
+// Runs the bands from the shared counter until none is left.
+void takeBands(std::atomic<int>& next, int count, const std::function<void(int)>& work)
+{
+    for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
+        work(i);
+    }
+}
+
+int threadsFor(int count) { return std::max(1, std::min(count, processorsAvailable())); }
+
+}  // namespace
+
 #ifdef _WIN32
+int processorsAvailable()
+{
+    SYSTEM_INFO info;
+    GetSystemInfo(&info);
+    return std::max(1, static_cast<int>(info.dwNumberOfProcessors));
+}
+
 namespace {
 
 struct ThreadStart {
+    std::atomic<int>* next;
+    int count;
     const std::function<void(int)>* work;
-    int index;
 };
 
-DWORD WINAPI runBand(LPVOID parameter)
+DWORD WINAPI runBands(LPVOID parameter)
 {
     const auto* start = static_cast<const ThreadStart*>(parameter);
-    (*start->work)(start->index);
+    takeBands(*start->next, start->count, *start->work);
     return 0;
 }
 
@@ -56,41 +80,45 @@ DWORD WINAPI runBand(LPVOID parameter)
 
 void runConcurrently(int count, const std::function<void(int)>& work)
 {
-    std::vector<ThreadStart> starts;
-    for (int i = 1; i < count; ++i) {
-        starts.push_back(ThreadStart{&work, i});
-    }
+    std::atomic<int> next{0};
+    ThreadStart start{&next, count, &work};
     std::vector<HANDLE> threads;
-    for (ThreadStart& start : starts) {
-        HANDLE thread = CreateThread(nullptr, 0, &runBand, &start, 0, nullptr);
-        if (thread == nullptr) {
-            work(start.index);  // no thread to be had: the band runs here, later
-        } else {
+    for (int i = 1; i < threadsFor(count); ++i) {
+        HANDLE thread = CreateThread(nullptr, 0, &runBands, &start, 0, nullptr);
+        if (thread != nullptr) {  // no thread to be had: the others take its bands
             threads.push_back(thread);
         }
     }
-    if (count > 0) {
-        work(0);
-    }
+    takeBands(next, count, work);
     for (HANDLE thread : threads) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
     }
 }
 #else
+int processorsAvailable()
+{
+#ifdef __linux__
+    cpu_set_t set;
+    if (sched_getaffinity(0, sizeof set, &set) == 0) {
+        return std::max(1, CPU_COUNT(&set));
+    }
+#endif
+    return std::max(1, static_cast<int>(std::thread::hardware_concurrency()));
+}
+
 void runConcurrently(int count, const std::function<void(int)>& work)
 {
+    std::atomic<int> next{0};
     std::vector<std::thread> threads;
-    for (int i = 1; i < count; ++i) {
+    for (int i = 1; i < threadsFor(count); ++i) {
         try {
-            threads.emplace_back(work, i);
+            threads.emplace_back([&] { takeBands(next, count, work); });
         } catch (...) {
-            work(i);  // no thread to be had: the band runs here, later
+            break;  // no thread to be had: the others take its bands
         }
     }
-    if (count > 0) {
-        work(0);
-    }
+    takeBands(next, count, work);
     for (std::thread& thread : threads) {
         thread.join();
     }

@@ -1,7 +1,8 @@
-// The stand-in host's threads: runs the bands of one callback at the same time, one thread each,
-// as a host splits an iterate or a copy. Threads come from the operating system directly
-// (std::thread on POSIX, CreateThread on Windows, where the plug-in's toolchain has no
-// std::thread), so the same host builds for both.
+// The stand-in host's threads: runs the bands of one callback at the same time, as a host splits
+// an iterate or a copy, on at most as many threads as the process has processors (more would
+// only take turns on them, each paying for its start and for the cache it evicts). Threads come
+// from the operating system directly (std::thread on POSIX, CreateThread on Windows, where the
+// plug-in's toolchain has no std::thread), so the same host builds for both.
 #pragma once
 
 #include <cstdint>
@@ -22,8 +23,12 @@ struct Band {
 // rows allow; otherwise their boundaries are drawn at random from the seed (bands may be empty).
 std::vector<Band> splitRows(A_long top, A_long bottom, int count, std::uint32_t seed);
 
-// Runs work(i) for every band index i < count, each on a thread of its own (index 0 on the
-// calling thread), and returns when all have returned. work must not throw.
+// The processors this process may run on (at least 1).
+int processorsAvailable();
+
+// Runs work(i) for every band index i < count and returns when all have returned: on
+// min(count, processorsAvailable()) threads at once (one of them the calling thread), each
+// taking the next band not yet taken, from index 0 up. work must not throw.
 void runConcurrently(int count, const std::function<void(int)>& work);
 
 }  // namespace standin

@@ -1,8 +1,9 @@
 // A small stand-in for the effect host: it owns image worlds, offers the callbacks and suites the
 // plug-in uses, and drives a plug-in's entry point through the commands a host sends (global
 // setup, parameter setup, render). Like a real host, its iterate and copy split their rows into
-// bands that run at the same time, one thread each (Threading); with one thread, iteration is
-// serial, row by row from the top and each row from the left. For tests it counts what the
+// bands that run at the same time (Threading), on as many threads as there are bands but no more
+// than the processors; with one thread, iteration is serial, row by row from the top and each
+// row from the left. For tests it counts what the
 // plug-in acquires and creates, and it can inject faults into any callback.
 //
 // One Host serves one thread: the callbacks without a context argument (the basic suite, the ANSI
@@ -99,9 +100,10 @@ struct FaultPlan {
     long long cancelAfterPixels = -1;
 };
 
-// How iterate and copy run: their rows split into `threads` bands, visited at the same time, one
-// thread each. With splitSeed 0 the bands are as equal as rows allow; otherwise every iterate
-// draws its own band boundaries at random from the seed and its call count (bands may be empty).
+// How iterate and copy run: their rows split into `threads` bands, visited at the same time on up
+// to as many threads (never more than the processors, host_threads.h). With splitSeed 0 the bands
+// are as equal as rows allow; otherwise every iterate draws its own band boundaries at random from
+// the seed and its call count (bands may be empty).
 struct Threading {
     int threads = 1;
     std::uint32_t splitSeed = 0;

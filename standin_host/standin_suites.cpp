@@ -52,7 +52,7 @@ PF_Err Host::Impl::iterate(Callback callback, PF_InData* inData, A_long progress
     if (host->pixelFunctionsSkipped_) {
         pixelFunction = &skippedPixel<Pixel>;
     }
-    // The area's rows in bands, all visited at once, one thread each; within a band row by
+    // The area's rows in bands, visited at once on the host's threads; within a band row by
     // row, each row from the left. The first band to fail (or to meet the planned
     // interrupt) stops the others at their next pixel.
     const Threading threading = host->threading_;

@@ -93,7 +93,8 @@ standin::World renderWorld(PF_FilterProc entryPoint, standin::World source,
     // frames only for effects that declare themselves deep-colour aware.
     standin::Host host(entryPoint);
     // Like a host rendering on several threads: iterate and copy split the rows into even
-    // bands, one thread each. The plug-in's output is the same for any number of bands.
+    // bands, run at once on up to that many threads (no more than the processors). The
+    // plug-in's output is the same for any number of bands.
     host.setThreading(standin::Threading{std::max(request.hostThreads, 1), 0});
     // Ctrl-C (or SIGTERM, SIGHUP) cancels a render in progress at the next row, as the user's
     // cancel does in a real host, instead of waiting for a large frame to finish.
