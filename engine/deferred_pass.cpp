@@ -2,6 +2,7 @@
 #include "deferred_pass.h"
 
 #include <algorithm>
+#include <cstring>
 #include <new>
 
 #include "smoothing_engine.h"
@@ -27,6 +28,17 @@ std::size_t chunksFor(std::size_t writes)
 
 // Indices into the sorted writes and the row ends are 32-bit.
 constexpr std::size_t kMostIndexed = 0xFFFFFFFFu;
+
+template <typename Pixel>
+Pixel* rowOf(const PF_EffectWorld* world, A_long y)
+{
+    return reinterpret_cast<Pixel*>(reinterpret_cast<unsigned char*>(world->data) +
+                                    static_cast<std::ptrdiff_t>(y) * world->rowbytes);
+}
+
+// How many writes ahead the apply asks for the pixels it will need: the writes of a row are
+// scattered along it, so the processor cannot guess them.
+constexpr std::size_t kPrefetchAhead = 8;
 
 }  // namespace
 
@@ -81,6 +93,7 @@ bool DeferredPass<Pixel>::reserve(std::size_t chunks, std::size_t sorted, std::s
     endsCapacity_ = ends;
     sortedUsed_.store(0, std::memory_order_relaxed);
     endsUsed_.store(0, std::memory_order_relaxed);
+    inOrder_.store(0, std::memory_order_relaxed);
     return true;
 }
 
@@ -103,13 +116,27 @@ bool DeferredPass<Pixel>::reserveForCounted()
     for (std::size_t i = 0; i < rows; ++i) {
         chunks += chunksFor(rows_[i].inRow.made) + chunksFor(rows_[i].otherRows.made);
     }
+    // Bands that landed in place did so beside a recording that did not keep all its writes:
+    // the output starts again as its source.
+    if (inOrder_.load(std::memory_order_relaxed) > 0) {
+        const std::size_t width =
+            static_cast<std::size_t>(std::min(info_.source->width, info_.output->width));
+        for (A_long y = 0; y < std::min(info_.source->height, height_); ++y) {
+            std::memcpy(rowOf<Pixel>(info_.output, y), rowOf<Pixel>(info_.source, y),
+                        width * sizeof(Pixel));
+        }
+    }
     std::size_t sorted = 0;
     std::size_t ends = 0;
     for (A_long b = 0; b < bands_; ++b) {
         sorted += bandWrites_[static_cast<std::size_t>(b)].sortedNeed;
         ends += bandWrites_[static_cast<std::size_t>(b)].endsNeed;
     }
-    return reserve(chunks, sorted, ends);
+    if (!reserve(chunks, sorted, ends)) {
+        return false;
+    }
+    inOrder_.store(kNeverInPlace, std::memory_order_relaxed);  // every band counts what it needs
+    return true;
 }
 
 template <typename Pixel>
@@ -120,8 +147,41 @@ void DeferredPass<Pixel>::recordBand(void* refcon, A_long y, A_long /*left*/, A_
     if (band < 0 || band >= pass.bands_) {
         return;
     }
+    if (pass.startInOrder(band)) {
+        pass.landBandInPlace(band);
+        pass.endInOrder(band);
+        return;
+    }
     pass.recordBandRows(band);
     pass.sortBand(band);
+}
+
+template <typename Pixel>
+bool DeferredPass<Pixel>::startInOrder(A_long band)
+{
+    A_long expected = band;
+    return inOrder_.compare_exchange_strong(expected, band | kInPlaceNow);
+}
+
+template <typename Pixel>
+void DeferredPass<Pixel>::endInOrder(A_long band)
+{
+    inOrder_.store(band + 1);
+}
+
+// The band's visits with their writes landed at once. It leaves nothing for phase 2.
+template <typename Pixel>
+void DeferredPass<Pixel>::landBandInPlace(A_long band)
+{
+    const A_long top = area_.top + band * kBandRows;
+    const A_long bottom = std::min(top + kBandRows, area_.bottom);
+    RenderInfo<Pixel> info = info_;
+    info.writer = nullptr;
+    for (A_long y = top; y < bottom; ++y) {
+        smoothRow(info, y, area_.left, area_.right);
+        before_[static_cast<std::size_t>(y - area_.top)] = 0;
+    }
+    bandWrites_[static_cast<std::size_t>(band)] = BandWrites{};
 }
 
 template <typename Pixel>
@@ -242,21 +302,6 @@ void DeferredPass<Pixel>::landingSpan(A_long band, A_long y, std::uint32_t* firs
     *end = ends_[sorted.endsAt + k];
     *first = k == 0 ? sorted.sortedAt : ends_[sorted.endsAt + k - 1];
 }
-
-namespace {
-
-template <typename Pixel>
-Pixel* rowOf(const PF_EffectWorld* world, A_long y)
-{
-    return reinterpret_cast<Pixel*>(reinterpret_cast<unsigned char*>(world->data) +
-                                    static_cast<std::ptrdiff_t>(y) * world->rowbytes);
-}
-
-// How many writes ahead the apply asks for the pixels it will need: the writes of a row are
-// scattered along it, so the processor cannot guess them.
-constexpr std::size_t kPrefetchAhead = 8;
-
-}  // namespace
 
 template <typename Pixel>
 void DeferredPass<Pixel>::applyWrites(const PixelWrite<Pixel>* writes, std::size_t count,

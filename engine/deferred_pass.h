@@ -19,6 +19,14 @@
 // Nothing runs on one thread between the phases but a look over the bands (which rows the
 // writes land in, how far any band reaches). The memory the phases need is taken before each
 // phase starts; the per-band and per-row functions allocate nothing and take no lock.
+//
+// Bands that the host happens to run in order, one after the other from the first (all of them
+// on one thread; the first thread's share when a host hands each thread a run of bands), need
+// no recording at all: such a band lands its writes at once, as the serial pass does, because
+// every visit before it has landed and none after it has. One atomic per pass hands that right
+// from each band to the next; the first band that starts out of turn, and every band after it,
+// records. Their writes all come after the landed ones in visit order, so phase 2 lands them on
+// top. One host thread thus costs what the serial pass costs.
 #pragma once
 
 #include <atomic>
@@ -49,8 +57,9 @@ public:
     // Makes room for the writes of a first recording: a guess from the area's size, enough for
     // ordinary cel frames. False when the memory cannot be had.
     bool reserveForArea();
-    // After a recording that found its memory too small: room for exactly what it counted, and
-    // every band emptied for the recording to run again. False when the memory cannot be had.
+    // After a recording that found its memory too small: room for what it counted, the output
+    // put back to its source, and every band emptied for the recording to run again, with no
+    // band landing in place. False when the memory cannot be had.
     bool reserveForCounted();
     bool poolExhausted() const { return pool_.exhausted.load(std::memory_order_relaxed); }
 
@@ -89,6 +98,11 @@ private:
     };
 
     bool reserve(std::size_t chunks, std::size_t sorted, std::size_t ends);
+    // True when `band` is the next band in order and no band runs in place now: the band then
+    // lands in place and hands the turn on with endInOrder.
+    bool startInOrder(A_long band);
+    void endInOrder(A_long band);
+    void landBandInPlace(A_long band);
     void recordBandRows(A_long band);
     void sortBand(A_long band);
     A_long bandOfRow(A_long y) const { return (y - area_.top) / kBandRows; }
@@ -121,6 +135,11 @@ private:
     // How far below its last row, and above its first, any band's writes land.
     A_long reachDown_ = 0;
     A_long reachUp_ = 0;
+    // The band that may land in place next (every band before it has), with kInPlaceNow while
+    // one does.
+    std::atomic<A_long> inOrder_{0};
+    static constexpr A_long kInPlaceNow = A_long{1} << 30;
+    static constexpr A_long kNeverInPlace = -1;
 };
 
 extern template class DeferredPass<PF_Pixel8>;

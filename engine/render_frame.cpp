@@ -162,13 +162,16 @@ PF_Err smoothArea(const RenderInfo<Pixel>& info, const PF_Rect& area, RowRunner&
         &DeferredPass<Pixel>::recordBand,        nullptr, &pass, info.source, info.output,
         pass.rowArea(area.top, area.top + bands)};
     PF_Err err = runner.runRows(record, 0, 2 * bands);
-    // A frame with more writes than the first guess records again, into memory of the size the
-    // first recording counted.
-    if (err == PF_Err_NONE && pass.poolExhausted()) {
-        err =
-            pass.reserveForCounted() ? runner.runRows(record, 0, 2 * bands) : PF_Err_OUT_OF_MEMORY;
-        if (err == PF_Err_NONE && pass.poolExhausted()) {
-            err = PF_Err_OUT_OF_MEMORY;  // more writes than a pool can index: never half a result
+    // A frame with more writes than the first guess records again, every band, into memory of
+    // the size the recordings counted: once, or twice when bands that landed in place (and so
+    // counted nothing) find too little. Still too little after that means more writes than a
+    // pool can index: never half a result.
+    for (int again = 0; err == PF_Err_NONE && pass.poolExhausted(); ++again) {
+        if (again == 2) {
+            err = PF_Err_OUT_OF_MEMORY;
+        } else {
+            err = pass.reserveForCounted() ? runner.runRows(record, 0, 2 * bands)
+                                           : PF_Err_OUT_OF_MEMORY;
         }
     }
     if (err == PF_Err_NONE) {

@@ -103,7 +103,7 @@ struct FaultPlan {
 // How iterate and copy run: their rows split into `threads` bands, visited at the same time on up
 // to as many threads (never more than the processors, host_threads.h). With splitSeed 0 the bands
 // are as equal as rows allow; otherwise every iterate draws its own band boundaries at random from
-// the seed and its call count (bands may be empty).
+// the seed and its call count (bands may be empty) and starts them from the last.
 struct Threading {
     int threads = 1;
     std::uint32_t splitSeed = 0;

@@ -87,8 +87,10 @@ PF_Err Host::Impl::iterate(Callback callback, PF_InData* inData, A_long progress
         }
         return true;
     };
+    // Random bands are also taken last first: a host promises no order.
     auto visitBand = [&](int index) {
-        const Band band = bands[static_cast<std::size_t>(index)];
+        const std::size_t taken = static_cast<std::size_t>(index);
+        const Band band = bands[seed == 0 ? taken : bands.size() - 1 - taken];
         long long bandVisits = 0;
         for (A_long y = band.top; y < band.bottom; ++y) {
             if (result.load(std::memory_order_relaxed) != PF_Err_NONE || !visitRow(y, bandVisits)) {

@@ -335,8 +335,8 @@ TYPED_TEST(Render, AnInterruptReturnsTheCancelCode)
 
 TYPED_TEST(Render, AnInterruptWhileTheWritesAreAppliedReturnsTheCancelCode)
 {
-    // Only row 2 is visited, but the step at its left end blends a run down the column, so the
-    // second iterate (applying the writes) has more rows than the first (recording them).
+    // Two bands of rows to record, then six rows to apply the writes to: an interrupt at the
+    // third pixel of an iterate comes in the second.
     const std::string art = R"(
         ##....
         ##....
@@ -344,17 +344,10 @@ TYPED_TEST(Render, AnInterruptWhileTheWritesAreAppliedReturnsTheCancelCode)
         .##...
         .##...
         .##...)";
-    Host clean(&entryPointFunc);
-    World in = artFrame<TypeParam>(art);
-    World out(6, 6, in.deep());
-    out.def().extent_hint = PF_LRect{0, 2, 6, 3};
-    ASSERT_EQ(clean.render(in, out, Settings{}), PF_Err_NONE);
-    ASSERT_GT(clean.longestIterate(), 1);
-
     Host host(&entryPointFunc);
-    host.faults().cancelAfterPixels = 2;
+    host.faults().cancelAfterPixels = 3;
+    World in = artFrame<TypeParam>(art);
     World cancelled(6, 6, in.deep());
-    cancelled.def().extent_hint = out.def().extent_hint;
     EXPECT_EQ(host.render(in, cancelled, Settings{}), PF_Interrupt_CANCEL);
     EXPECT_EQ(host.calls(kIterate<TypeParam>), 2);
     EXPECT_EQ(host.liveWorlds(), 0);
@@ -365,7 +358,8 @@ TYPED_TEST(Render, AFrameWithMoreWritesThanTheFirstGuessRecordsThemAgain)
 {
     // Isolated dots on every other pixel of every other row: each is averaged for all four
     // directions, one write per pixel of the frame on average, four times the first recording's
-    // guess. The render records a second time into a pool of the counted size.
+    // guess. Bands taken out of order record their writes (in order they land in place), and
+    // the render records a second time into a pool of the counted size.
     constexpr A_long kSize = 512;
     World in(kSize, kSize, sizeof(TypeParam) == sizeof(PF_Pixel16));
     const TypeParam paper = artPixel<TypeParam>('.');
@@ -379,9 +373,15 @@ TYPED_TEST(Render, AFrameWithMoreWritesThanTheFirstGuessRecordsThemAgain)
     World banded(kSize, kSize, in.deep());
     for (World* out : {&serial, &banded}) {
         Host host(&entryPointFunc);
-        host.setThreading(standin::Threading{out == &serial ? 1 : 3, 99u});
+        host.setThreading(standin::Threading{out == &serial ? 1 : 8, 99u});
         ASSERT_EQ(host.render(in, *out, Settings{}), PF_Err_NONE);
-        EXPECT_EQ(host.calls(kIterate<TypeParam>), 3);  // record, record again, apply
+        // In order: one iterate lands, one finds nothing left. Out of order: record, record
+        // again (twice when the bands that landed in place must now record too), apply.
+        if (out == &serial) {
+            EXPECT_EQ(host.calls(kIterate<TypeParam>), 2);
+        } else {
+            EXPECT_GE(host.calls(kIterate<TypeParam>), 3);
+        }
     }
     EXPECT_TRUE(banded.samePixels(serial));
     // Five copies of the dot and its eight white neighbours, premultiplied mean: 8/13 of white.
@@ -411,7 +411,11 @@ TYPED_TEST(Render, BandsWhoseWritesReachFarRecordAgainWithTheSameResult)
         Host host(&entryPointFunc);
         host.setThreading(standin::Threading{out == &serial ? 1 : 5, 7u});
         ASSERT_EQ(host.render(in, *out, Settings{}), PF_Err_NONE);
-        EXPECT_EQ(host.calls(kIterate<TypeParam>), 3);  // record, record again, apply
+        if (out == &serial) {
+            EXPECT_EQ(host.calls(kIterate<TypeParam>), 2);
+        } else {
+            EXPECT_GE(host.calls(kIterate<TypeParam>), 3);
+        }
     }
     EXPECT_TRUE(banded.samePixels(serial));
     EXPECT_FALSE(serial.samePixels(in));
