@@ -4,10 +4,11 @@
 //   floor  the same render with a per-pixel function that returns at once (the copies, the
 //          temporary world and the host's iteration that every render pays anyway);
 //   copy   one plain whole-frame copy by the host.
-// And the smoothing pass alone on one thread, without the host: `pass_phases`, the two phases a
-// render runs (recorded, then applied), against `pass_in_place`, the serial pass landing each
-// write at once; both start from a fresh copy of the frame, so the difference is what the
-// phases cost over the serial pass.
+// And the smoothing pass alone on one thread, without the host, each from a fresh copy of the
+// frame: `pass_in_place`, the plain serial loop over the rows with every write landed at once;
+// `pass_phases`, the pass as a render runs it on one host thread (its bands in order, so they
+// land in place); `pass_recorded`, the same with the bands taken last first, so that all but
+// the first record their writes and phase 2 lands them (what each band costs on many threads).
 // Frames: synthetic cel frames at 1080p and 2160p (scaling), uniform frames (no edges at all),
 // and the shipped cel frames (tests/frames, or the folder TELVIX_FRAMES names) at 8 and 16
 // bits. bench/run.sh runs everything and the peers.
@@ -21,6 +22,7 @@
 #include <filesystem>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
 #include "banded_runner.h"
@@ -29,6 +31,7 @@
 #include "frame_world.h"
 #include "image_read.h"
 #include "render_frame.h"
+#include "smoothing_engine.h"
 #include "standin_host.h"
 #include "timed_render.h"
 
@@ -63,20 +66,27 @@ standin::World makeInput(const Frame& frame)
 
 enum class Mode { Render, Floor, Copy };
 
-// The smoothing pass alone (key off, tolerance 6), two-phase or in place, after a fresh copy.
+// The smoothing pass alone (key off, tolerance 6), as `pass` says, after a fresh copy.
+enum class Pass { InPlace, InOrder, Recorded };
+
 template <typename Pixel>
-void runPass(benchmark::State& state, standin::World& input, standin::World& output, bool inPlace)
+void runPass(benchmark::State& state, standin::World& input, standin::World& output, Pass pass)
 {
     telvix::RenderInfo<Pixel> info{};
     info.tolerance = info.tolerance2 = 6;
     telvix::bindSource(info, &input.def());
     info.output = &output.def();
     const PF_Rect area{0, 0, input.width(), input.height()};
-    telvix::test::BandedRunner runner(input.height());  // one band: the rows in order
+    // One band of the whole area runs the rows in order; bands of one row run last first.
+    telvix::test::BandedRunner runner(pass == Pass::Recorded ? 1 : input.height());
     for (auto _ : state) {
         runner.copyWorld(&input.def(), &output.def());
-        if (inPlace) {
-            telvix::smoothAreaInPlace(info, area);
+        if (pass == Pass::InPlace) {
+            telvix::RenderInfo<Pixel> serial = info;
+            serial.writer = nullptr;  // every write lands at once
+            for (A_long y = area.top; y < area.bottom; ++y) {
+                telvix::smoothRow(serial, y, area.left, area.right);
+            }
         } else if (telvix::smoothArea(info, area, runner) != PF_Err_NONE) {
             state.SkipWithError("pass failed");
             break;
@@ -86,14 +96,14 @@ void runPass(benchmark::State& state, standin::World& input, standin::World& out
     state.SetItemsProcessed(state.iterations() * input.width() * input.height());
 }
 
-void runPassOf(benchmark::State& state, const Frame& frame, bool inPlace)
+void runPassOf(benchmark::State& state, const Frame& frame, Pass pass)
 {
     standin::World input = makeInput(frame);
     standin::World output(input.width(), input.height(), input.deep());
     if (input.deep()) {
-        runPass<PF_Pixel16>(state, input, output, inPlace);
+        runPass<PF_Pixel16>(state, input, output, pass);
     } else {
-        runPass<PF_Pixel8>(state, input, output, inPlace);
+        runPass<PF_Pixel8>(state, input, output, pass);
     }
 }
 
@@ -175,10 +185,13 @@ void registerAll()
                     return v.empty() ? 0.0 : *std::min_element(v.begin(), v.end());
                 });
         };
-        for (const bool inPlace : {false, true}) {
+        const std::pair<Pass, const char*> passes[] = {{Pass::InPlace, "/pass_in_place"},
+                                                       {Pass::InOrder, "/pass_phases"},
+                                                       {Pass::Recorded, "/pass_recorded"}};
+        for (const auto& [pass, name] : passes) {
             benchmark::RegisterBenchmark(
-                (f.name + (inPlace ? "/pass_in_place" : "/pass_phases")).c_str(),
-                [f, inPlace](benchmark::State& s) { runPassOf(s, f, inPlace); })
+                (f.name + name).c_str(),
+                [f, pass = pass](benchmark::State& s) { runPassOf(s, f, pass); })
                 ->Unit(benchmark::kMillisecond)
                 ->UseRealTime();
         }

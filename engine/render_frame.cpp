@@ -188,16 +188,6 @@ PF_Err smoothArea(const RenderInfo<Pixel>& info, const PF_Rect& area, RowRunner&
     return err;
 }
 
-template <typename Pixel>
-void smoothAreaInPlace(const RenderInfo<Pixel>& info, const PF_Rect& area)
-{
-    RenderInfo<Pixel> inPlace = info;
-    inPlace.writer = nullptr;
-    for (A_long y = area.top; y < area.bottom; ++y) {
-        smoothRow(inPlace, y, area.left, area.right);
-    }
-}
-
 PF_Err renderFrame(PF_EffectWorld& source, PF_EffectWorld& output, const FrameControls& controls,
                    RowRunner& runner)
 {
@@ -210,7 +200,5 @@ PF_Err renderFrame(PF_EffectWorld& source, PF_EffectWorld& output, const FrameCo
 
 template PF_Err smoothArea<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, const PF_Rect&, RowRunner&);
 template PF_Err smoothArea<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, const PF_Rect&, RowRunner&);
-template void smoothAreaInPlace<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, const PF_Rect&);
-template void smoothAreaInPlace<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, const PF_Rect&);
 
 }  // namespace telvix

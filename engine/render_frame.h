@@ -73,12 +73,6 @@ PF_Err renderFrame(PF_EffectWorld& source, PF_EffectWorld& output, const FrameCo
 template <typename Pixel>
 PF_Err smoothArea(const RenderInfo<Pixel>& info, const PF_Rect& area, RowRunner& runner);
 
-// The same pass on the calling thread alone, rows from the top, each write landed at once: the
-// serial result that the two phases reproduce on any threads, and the cost they are measured
-// against.
-template <typename Pixel>
-void smoothAreaInPlace(const RenderInfo<Pixel>& info, const PF_Rect& area);
-
 // The output's extent limited to the bounds of both worlds, so that no job is ever handed a
 // position outside a world, whatever the worlds' sizes.
 PF_Rect limitedArea(const PF_LRect& extent, const PF_EffectWorld& a, const PF_EffectWorld& b);
@@ -87,7 +81,5 @@ extern template PF_Err smoothArea<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, const
                                              RowRunner&);
 extern template PF_Err smoothArea<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, const PF_Rect&,
                                               RowRunner&);
-extern template void smoothAreaInPlace<PF_Pixel8>(const RenderInfo<PF_Pixel8>&, const PF_Rect&);
-extern template void smoothAreaInPlace<PF_Pixel16>(const RenderInfo<PF_Pixel16>&, const PF_Rect&);
 
 }  // namespace telvix
