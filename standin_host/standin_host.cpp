@@ -127,8 +127,10 @@ PF_Err Host::Impl::newWorld(PF_ProgPtr effectRef, A_long width, A_long height,
         return PF_Err_BAD_CALLBACK_PARAM;
     }
     try {
-        auto made =
-            std::make_unique<World>(width, height, (flags & PF_NewWorldFlag_DEEP_PIXELS) != 0);
+        auto made = std::make_unique<World>(
+            width, height, (flags & PF_NewWorldFlag_DEEP_PIXELS) != 0, 0,
+            (flags & PF_NewWorldFlag_CLEAR_PIXELS) != 0 ? World::Start::Cleared
+                                                        : World::Start::Uncleared);
         host->worlds_.push_back(std::move(made));
     } catch (...) {
         return PF_Err_OUT_OF_MEMORY;

@@ -28,10 +28,14 @@
 namespace standin {
 
 // An image world owned by the host: 8-bit (PF_Pixel8) or deep 16-bit (PF_Pixel16) pixels in rows
-// `rowbytes` apart, where rowbytes = width × pixel size + rowPadding. Pixels start zeroed.
+// `rowbytes` apart, where rowbytes = width × pixel size + rowPadding. Pixels start zeroed, or,
+// made with Uncleared, hold whatever the memory held (a host's new_world promises nothing
+// without PF_NewWorldFlag_CLEAR_PIXELS, and clearing a large world costs milliseconds).
 class World {
 public:
-    World(A_long width, A_long height, bool deep, A_long rowPadding = 0);
+    enum class Start { Cleared, Uncleared };
+    World(A_long width, A_long height, bool deep, A_long rowPadding = 0,
+          Start start = Start::Cleared);
     World(const World&) = delete;
     World& operator=(const World&) = delete;
     World(World&&) noexcept;

@@ -20,7 +20,7 @@ void World::FreeStorage::operator()(std::uint8_t* p) const noexcept { std::free(
 
 // Lays out the rows rowPadding bytes longer than the pixels need, as hosts do for alignment,
 // so that code which wrongly assumes width × pixel size per row fails the tests.
-World::World(A_long width, A_long height, bool deep, A_long rowPadding)
+World::World(A_long width, A_long height, bool deep, A_long rowPadding, Start start)
 {
     if (width < 0 || height < 0 || rowPadding < 0) {
         throw std::invalid_argument("World: negative width, height or row padding");
@@ -39,7 +39,9 @@ World::World(A_long width, A_long height, bool deep, A_long rowPadding)
     // cache-line-aligned offsets in turn.
     static std::atomic<unsigned> worldsMade{0};
     const std::size_t offset = kWorldAlignment * ((worldsMade.fetch_add(1) * 9u) % 64u);
-    storage_.reset(static_cast<std::uint8_t*>(std::calloc(bytes + kWorldAlignment * 64, 1)));
+    const std::size_t allocated = bytes + kWorldAlignment * 64;
+    storage_.reset(static_cast<std::uint8_t*>(start == Start::Cleared ? std::calloc(allocated, 1)
+                                                                      : std::malloc(allocated)));
     if (!storage_) {
         throw std::bad_alloc();
     }
