@@ -1,7 +1,6 @@
 #include "host_threads.h"
 
 #include <algorithm>
-#include <atomic>
 
 #ifdef _WIN32
 #include <windows.h>
@@ -41,11 +40,14 @@ std::vector<Band> splitRows(A_long top, A_long bottom, int count, std::uint32_t 
 
 namespace {
 
-// Runs the bands from the shared counter until none is left.
-void takeBands(std::atomic<int>& next, int count, const std::function<void(int)>& work)
+// Runs thread `index` of `threads`'s share of the bands: a run of neighbouring bands, in
+// order, as hosts hand each thread a part of the frame.
+void runShare(int index, int threads, int count, const std::function<void(int)>& work)
 {
-    for (int i = next.fetch_add(1); i < count; i = next.fetch_add(1)) {
-        work(i);
+    const long long first = static_cast<long long>(count) * index / threads;
+    const long long end = static_cast<long long>(count) * (index + 1) / threads;
+    for (long long i = first; i < end; ++i) {
+        work(static_cast<int>(i));
     }
 }
 
@@ -64,15 +66,16 @@ int processorsAvailable()
 namespace {
 
 struct ThreadStart {
-    std::atomic<int>* next;
+    int index;
+    int threads;
     int count;
     const std::function<void(int)>* work;
 };
 
-DWORD WINAPI runBands(LPVOID parameter)
+DWORD WINAPI runStartedShare(LPVOID parameter)
 {
     const auto* start = static_cast<const ThreadStart*>(parameter);
-    takeBands(*start->next, start->count, *start->work);
+    runShare(start->index, start->threads, start->count, *start->work);
     return 0;
 }
 
@@ -80,16 +83,25 @@ DWORD WINAPI runBands(LPVOID parameter)
 
 void runConcurrently(int count, const std::function<void(int)>& work)
 {
-    std::atomic<int> next{0};
-    ThreadStart start{&next, count, &work};
+    const int shares = threadsFor(count);
+    std::vector<ThreadStart> starts;
+    for (int i = 1; i < shares; ++i) {
+        starts.push_back(ThreadStart{i, shares, count, &work});
+    }
     std::vector<HANDLE> threads;
-    for (int i = 1; i < threadsFor(count); ++i) {
-        HANDLE thread = CreateThread(nullptr, 0, &runBands, &start, 0, nullptr);
-        if (thread != nullptr) {  // no thread to be had: the others take its bands
+    std::vector<int> unstarted;
+    for (ThreadStart& start : starts) {
+        HANDLE thread = CreateThread(nullptr, 0, &runStartedShare, &start, 0, nullptr);
+        if (thread == nullptr) {
+            unstarted.push_back(start.index);  // no thread to be had: its share runs here
+        } else {
             threads.push_back(thread);
         }
     }
-    takeBands(next, count, work);
+    runShare(0, shares, count, work);
+    for (const int index : unstarted) {
+        runShare(index, shares, count, work);
+    }
     for (HANDLE thread : threads) {
         WaitForSingleObject(thread, INFINITE);
         CloseHandle(thread);
@@ -109,16 +121,20 @@ int processorsAvailable()
 
 void runConcurrently(int count, const std::function<void(int)>& work)
 {
-    std::atomic<int> next{0};
+    const int shares = threadsFor(count);
     std::vector<std::thread> threads;
-    for (int i = 1; i < threadsFor(count); ++i) {
+    std::vector<int> unstarted;
+    for (int i = 1; i < shares; ++i) {
         try {
-            threads.emplace_back([&] { takeBands(next, count, work); });
+            threads.emplace_back([=, &work] { runShare(i, shares, count, work); });
         } catch (...) {
-            break;  // no thread to be had: the others take its bands
+            unstarted.push_back(i);  // no thread to be had: its share runs here
         }
     }
-    takeBands(next, count, work);
+    runShare(0, shares, count, work);
+    for (const int index : unstarted) {
+        runShare(index, shares, count, work);
+    }
     for (std::thread& thread : threads) {
         thread.join();
     }

@@ -28,7 +28,8 @@ int processorsAvailable();
 
 // Runs work(i) for every band index i < count and returns when all have returned: on
 // min(count, processorsAvailable()) threads at once (one of them the calling thread), each
-// taking the next band not yet taken, from index 0 up. work must not throw.
+// running a share of neighbouring bands in order, the first share on the calling thread.
+// work must not throw.
 void runConcurrently(int count, const std::function<void(int)>& work);
 
 }  // namespace standin
