@@ -92,6 +92,28 @@ TEST(StandinCallbacks, NewWorldsAreTrackedUntilDisposedOf)
     EXPECT_EQ(utils->new_world(ref, -1, 2, 0, &a), PF_Err_BAD_CALLBACK_PARAM);
 }
 
+TEST(StandinHost, SpansOfTheLastCommandFollowItsCallsInOrder)
+{
+    // The benchmarks split a render's time by these spans.
+    Host host(&entryPointFunc);
+    World in = artFrame<PF_Pixel8>("..#\n.##\n###");
+    World out(3, 3, false);
+    ASSERT_EQ(host.render(in, out, standin::Settings{.useColorKey = true}), PF_Err_NONE);
+    const auto& spans = host.lastCommandSpans();
+    const auto& log = host.callLog();
+    ASSERT_EQ(spans.size(), log.size());  // the log began with this host: it is this command's
+    double previous = 0.0;
+    for (std::size_t i = 0; i < spans.size(); ++i) {
+        EXPECT_EQ(standin::callbackName(spans[i].callback), log[i]);
+        EXPECT_LE(previous, spans[i].start);
+        EXPECT_LE(spans[i].start, spans[i].end);
+        previous = spans[i].end;
+    }
+    EXPECT_LE(previous, host.lastCommandSeconds());
+    ASSERT_EQ(host.render(in, out, standin::Settings{}), PF_Err_NONE);
+    EXPECT_LT(host.lastCommandSpans().size(), host.callLog().size());  // the last command's only
+}
+
 TEST(StandinIterate, VisitsRowMajorInsideBothWorldsAndStopsAtTheFirstError)
 {
     Host host(nullptr);
