@@ -16,31 +16,58 @@ constexpr A_long kMinBandRows = 8;
 // More bands than threads, so that threads finishing early take up the rest.
 constexpr A_long kBandsPerThread = 8;
 
-// What the threads of one forBands call share. Bands are handed out in order from `next`.
+// What the threads of one forBands call share. Bands are handed out from both ends of the
+// rows: the first thread to start takes them from the top, in order, and the others from the
+// bottom up, so that one thread's share is a run from the top (a row job whose rows come in
+// order from the top does less work: the smoothing pass lands such rows in place) while
+// threads that finish early still take up the rest.
 struct BandWork {
     const std::function<void(A_long, A_long)>* band;
     OfxImageEffectHandle effect;
     A_long top;
     A_long bottom;
     A_long rowsPerBand;
-    std::atomic<A_long> next{0};
+    // The bands not yet taken, [front, back), packed as front << 32 | back.
+    std::atomic<std::uint64_t> untaken{0};
+    std::atomic<bool> frontTaken{false};
     std::atomic<bool> aborted{false};
 };
+
+std::uint64_t packBands(std::uint32_t front, std::uint32_t back)
+{
+    return std::uint64_t{front} << 32 | back;
+}
+
+// The next band for a thread taking from the front or from the back, or -1 when none is left.
+A_long takeBand(BandWork& work, bool fromFront)
+{
+    std::uint64_t untaken = work.untaken.load(std::memory_order_relaxed);
+    for (;;) {
+        const auto front = static_cast<std::uint32_t>(untaken >> 32);
+        const auto back = static_cast<std::uint32_t>(untaken);
+        if (front >= back) return -1;
+        const std::uint64_t rest =
+            fromFront ? packBands(front + 1, back) : packBands(front, back - 1);
+        if (work.untaken.compare_exchange_weak(untaken, rest, std::memory_order_relaxed)) {
+            return static_cast<A_long>(fromFront ? front : back - 1);
+        }
+    }
+}
 
 void takeBands(unsigned /*threadIndex*/, unsigned /*threadMax*/, void* arg)
 {
     auto& work = *static_cast<BandWork*>(arg);
     const OfxImageEffectSuiteV1* effect = suites().effect;
+    const bool fromFront = !work.frontTaken.exchange(true, std::memory_order_relaxed);
     for (;;) {
         if (work.aborted.load(std::memory_order_relaxed)) return;
         if (effect->abort != nullptr && effect->abort(work.effect) != 0) {
             work.aborted.store(true, std::memory_order_relaxed);
             return;
         }
-        const A_long index = work.next.fetch_add(1, std::memory_order_relaxed);
+        const A_long index = takeBand(work, fromFront);
+        if (index < 0) return;
         const A_long first = work.top + index * work.rowsPerBand;
-        // Compared as a count of bands, so that `first` cannot overflow past the last band.
-        if (index >= (work.bottom - work.top + work.rowsPerBand - 1) / work.rowsPerBand) return;
         (*work.band)(first, std::min(first + work.rowsPerBand, work.bottom));
     }
 }
@@ -82,6 +109,7 @@ PF_Err OfxRowRunner::forBands(A_long top, A_long bottom,
     const A_long bands = static_cast<A_long>(threads_) * kBandsPerThread;
     work.rowsPerBand = std::max(kMinBandRows, (rows + bands - 1) / bands);
     const A_long bandCount = (rows + work.rowsPerBand - 1) / work.rowsPerBand;
+    work.untaken.store(packBands(0, static_cast<std::uint32_t>(bandCount)));
     const auto spawn = static_cast<unsigned>(std::min(static_cast<A_long>(threads_), bandCount));
     if (spawn > 1) {
         suites().threads->multiThread(&takeBands, spawn, &work);
